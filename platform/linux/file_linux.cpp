@@ -1,0 +1,128 @@
+// Files on Linux: POSIX calls, "\" read as a separator.
+#include "platform/file.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+
+namespace platform {
+
+std::string nativePath(const char* path) {
+  std::string p(path ? path : "");
+  for (char& c : p) {
+    if (c == '\\') c = '/';
+  }
+  return p;
+}
+
+std::FILE* openStdioFile(const char* path, const char* mode) { return std::fopen(nativePath(path).c_str(), mode); }
+
+static FileHandle openWith(const char* path, int flags) {
+  int fd;
+  do {
+    fd = ::open(nativePath(path).c_str(), flags | O_CLOEXEC, 0644);
+  } while (fd < 0 && errno == EINTR);
+  return fd < 0 ? kNoFile : static_cast<FileHandle>(fd);
+}
+
+FileHandle openArchiveFile(const char* path) { return openWith(path, O_RDWR); }
+FileHandle createFile(const char* path) { return openWith(path, O_WRONLY | O_CREAT | O_TRUNC); }
+FileHandle openFileForReading(const char* path) { return openWith(path, O_RDONLY); }
+
+void closeFile(FileHandle file) {
+  if (file != kNoFile) ::close(static_cast<int>(file));
+}
+
+bool getFileSize(FileHandle file, std::uint64_t* size) {
+  struct stat st;
+  if (file == kNoFile || ::fstat(static_cast<int>(file), &st) != 0) return false;
+  *size = static_cast<std::uint64_t>(st.st_size);
+  return true;
+}
+
+bool writeFileAt(FileHandle file, std::uint64_t offset, const void* data, std::size_t size) {
+  if (file == kNoFile) return false;
+  const char* p = static_cast<const char*>(data);
+  while (size > 0) {
+    ssize_t n = ::pwrite(static_cast<int>(file), p, size, static_cast<off_t>(offset));
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) return false;
+    p += n;
+    size -= static_cast<std::size_t>(n);
+    offset += static_cast<std::uint64_t>(n);
+  }
+  return true;
+}
+
+std::int64_t readFileAt(FileHandle file, std::uint64_t offset, void* data, std::size_t size) {
+  if (file == kNoFile) return -1;
+  std::size_t done = 0;
+  char* p = static_cast<char*>(data);
+  while (done < size) {
+    ssize_t n = ::pread(static_cast<int>(file), p + done, size - done, static_cast<off_t>(offset + done));
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) return -1;
+    if (n == 0) break;
+    done += static_cast<std::size_t>(n);
+  }
+  return static_cast<std::int64_t>(done);
+}
+
+bool flushFileToDisk(FileHandle file) { return file != kNoFile && ::fsync(static_cast<int>(file)) == 0; }
+
+bool deleteFile(const char* path) { return ::unlink(nativePath(path).c_str()) == 0; }
+
+bool pathExists(const char* path) { return ::access(nativePath(path).c_str(), F_OK) == 0; }
+
+bool isDirectory(const char* path) {
+  struct stat st;
+  return ::stat(nativePath(path).c_str(), &st) == 0 && S_ISDIR(st.st_mode);
+}
+
+void createDirectory(const char* path) { ::mkdir(nativePath(path).c_str(), 0755); }
+
+bool copyFileReplacing(const char* from, const char* to) {
+  FileHandle in = openFileForReading(from);
+  if (in == kNoFile) return false;
+  FileHandle out = createFile(to);
+  bool ok = out != kNoFile;
+  char buffer[1 << 16];
+  std::uint64_t offset = 0;
+  while (ok) {
+    std::int64_t n = readFileAt(in, offset, buffer, sizeof buffer);
+    if (n < 0) ok = false;
+    if (n <= 0) break;
+    ok = writeFileAt(out, offset, buffer, static_cast<std::size_t>(n));
+    offset += static_cast<std::uint64_t>(n);
+  }
+  struct stat st;
+  if (ok && ::fstat(static_cast<int>(in), &st) == 0) ::fchmod(static_cast<int>(out), st.st_mode & 07777);
+  closeFile(in);
+  closeFile(out);
+  return ok;
+}
+
+// The directory part of a native path, "." when it has none.
+static std::string directoryOf(const std::string& path) {
+  std::size_t cut = path.find_last_of('/');
+  if (cut == std::string::npos) return ".";
+  return cut == 0 ? "/" : path.substr(0, cut);
+}
+
+bool replaceFileAtomically(const char* from, const char* to) {
+  std::string target = nativePath(to);
+  if (::rename(nativePath(from).c_str(), target.c_str()) != 0) return false;
+  // The rename itself lives in the directory: flush it too, so that after a
+  // power loss the name refers to the new file.
+  int dir = ::open(directoryOf(target).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (dir >= 0) {
+    ::fsync(dir);
+    ::close(dir);
+  }
+  return true;
+}
+
+}  // namespace platform

@@ -1,0 +1,84 @@
+// Starting programs on Linux the way the Windows launcher would: the first
+// word of the command line is looked for in the launcher's own directory
+// first, then the working directory, then PATH; a Windows executable runs
+// through wine, which is what a Linux player has for it.
+#include "platform/executable.h"
+#include "platform/file.h"
+#include "platform/process_internal.h"
+
+#include <pthread.h>
+#include <spawn.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+#include <vector>
+
+extern char** environ;
+
+namespace platform {
+
+// Splits a command line into words: blanks separate, double quotes group.
+static std::vector<std::string> splitCommandLine(const char* commandLine) {
+  std::vector<std::string> words;
+  std::string word;
+  bool quoted = false, inWord = false;
+  for (const char* p = commandLine; *p; ++p) {
+    if (*p == '"') {
+      quoted = !quoted;
+      inWord = true;
+    } else if ((*p == ' ' || *p == '\t') && !quoted) {
+      if (inWord) words.push_back(word);
+      word.clear();
+      inWord = false;
+    } else {
+      word += *p;
+      inWord = true;
+    }
+  }
+  if (inWord) words.push_back(word);
+  return words;
+}
+
+static std::string findProgram(const std::string& name) {
+  if (name.find('/') != std::string::npos || name.find('\\') != std::string::npos) return nativePath(name.c_str());
+  std::string exe = executablePath();
+  std::string ownDirectory = exe.substr(0, exe.find_last_of('/'));
+  for (const std::string& dir : {ownDirectory, std::string(".")}) {
+    std::string candidate = dir + "/" + name;
+    if (::access(candidate.c_str(), F_OK) == 0) return candidate;
+  }
+  return name;  // left to PATH
+}
+
+static bool isWindowsExecutable(const std::string& path) {
+  std::FILE* file = std::fopen(path.c_str(), "rb");
+  if (!file) return false;
+  char magic[2] = {0, 0};
+  bool pe = std::fread(magic, 1, 2, file) == 2 && magic[0] == 'M' && magic[1] == 'Z';
+  std::fclose(file);
+  return pe;
+}
+
+bool startProcessForReal(const char* commandLine) {
+  std::vector<std::string> words = splitCommandLine(commandLine);
+  if (words.empty()) return false;
+  words[0] = findProgram(words[0]);
+  if (isWindowsExecutable(words[0])) words.insert(words.begin(), "wine");
+  std::vector<char*> argv;
+  for (std::string& w : words) argv.push_back(&w[0]);
+  argv.push_back(nullptr);
+  pid_t pid;
+  return posix_spawnp(&pid, argv[0], nullptr, nullptr, argv.data(), environ) == 0;
+}
+
+void exitProcessNowForReal(unsigned code) {
+  std::fflush(stdout);  // the trace would otherwise be lost with the buffer
+  ::_exit(static_cast<int>(code));
+}
+
+void endCurrentThread() { pthread_exit(nullptr); }
+
+}  // namespace platform

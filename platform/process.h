@@ -1,0 +1,28 @@
+// Starting other programs and ending this one.
+#pragma once
+
+namespace platform {
+
+// Starts a program from a command line whose first word is the executable,
+// found as Windows finds it (the launcher's own directory first). Nobody waits
+// for it. True when it was started.
+bool startProcess(const char* commandLine);
+
+// Ends the process at once with the code: no exit handlers, other threads
+// stop where they are (ExitProcess / _exit).
+[[noreturn]] void exitProcessNow(unsigned code);
+
+// Ends the process through the runtime's normal exit: exit handlers run.
+[[noreturn]] void exitProcessNormally(int code);
+
+// Tests observe process starts and ends instead of letting them happen. A
+// hook that replaces an exit may return: the calling thread then ends there
+// (the rest of the process goes on), so code after an exit never runs.
+struct ProcessHooks {
+  bool (*start)(const char* commandLine);  // replaces startProcess
+  void (*exitNow)(unsigned code);          // replaces exitProcessNow
+  void (*exitNormally)(int code);          // replaces exitProcessNormally
+};
+void setProcessHooks(const ProcessHooks* hooks);  // nullptr: the real calls
+
+}  // namespace platform
