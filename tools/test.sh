@@ -1,0 +1,29 @@
+#!/usr/bin/env bash
+# Builds every tree and runs every test: Linux native, Linux with ASan and
+# UBSan, and the Windows build under Wine. Installs what it needs first.
+# Usage: tools/test.sh            (all three trees)
+#        VLM_TREES="linux" tools/test.sh
+set -euo pipefail
+cd "$(dirname "$0")/.."
+
+if [ "$(id -u)" -eq 0 ]; then bash tools/install-deps.sh; else sudo bash tools/install-deps.sh; fi
+
+trees=${VLM_TREES:-"linux linux-asan windows"}
+export VLM_WINEPREFIX=${VLM_WINEPREFIX:-$PWD/build/wine32}
+
+# Whatever happens, leave no Wine server behind us.
+cleanup() { WINEPREFIX=$VLM_WINEPREFIX wineserver -k >/dev/null 2>&1 || true; }
+trap cleanup EXIT
+
+for tree in $trees; do
+  echo "=== build: $tree"
+  cmake --preset "$tree" >/dev/null
+  cmake --build --preset "$tree" -j2
+done
+
+status=0
+for tree in $trees; do
+  echo "=== test: $tree"
+  ctest --preset "$tree" || status=1
+done
+exit $status
