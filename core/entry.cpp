@@ -1,0 +1,94 @@
+// The process entry: WinMain on Windows, main on Linux. It sets the display
+// values, loads the images, shows the window, starts exactly one worker and
+// runs the message loop until the player closes the window; then the process
+// ends with exit code 0. uiLock already exists: static initialisation made it
+// (core/display_state.cpp) before any of this runs.
+//
+// Test builds (VLM_LAUNCHER_TEST_HOOKS, target launcher_test_build, never
+// shipped) read VLM_TEST_DISPLAY="file/fileMax/total/totalMax/status" at
+// start: the display takes those values and no worker is started, so window
+// tests see a known picture.
+#include "core/display_state.h"
+#include "platform/process.h"
+#include "platform/thread.h"
+#include "platform/window.h"
+#include "platform/window_find.h"
+#include "ui/launcher_window.h"
+#include "ui/paint_layout.h"
+
+#if defined(VLM_HAVE_UPDATE)
+#include "update/game_start.h"
+#include "update/update_driver.h"
+#endif
+
+#if defined(VLM_LAUNCHER_TEST_HOOKS)
+#include <cstdio>
+#include <cstdlib>
+#endif
+
+#if defined(_WIN32)
+#include <windows.h>
+#endif
+
+namespace {
+
+#if defined(VLM_LAUNCHER_TEST_HOOKS)
+// True when the test asked for fixed display values (and no worker).
+bool applyTestDisplay() {
+  const char* spec = std::getenv("VLM_TEST_DISPLAY");
+  if (!spec) return false;
+  unsigned long values[4] = {0, 0, 0, 0};
+  int consumed = 0;
+  if (std::sscanf(spec, "%lu/%lu/%lu/%lu/%n", &values[0], &values[1], &values[2], &values[3], &consumed) < 4)
+    return false;
+  displayState.fileProgress = static_cast<std::uint32_t>(values[0]);
+  displayState.fileProgressMax = static_cast<std::uint32_t>(values[1]);
+  displayState.totalProgress = static_cast<std::uint32_t>(values[2]);
+  displayState.totalProgressMax = static_cast<std::uint32_t>(values[3]);
+  if (consumed > 0) setStatusText(displayState, spec + consumed);
+  return true;
+}
+#endif
+
+// The one worker: the game client's window means the update is skipped and
+// only another client is started.
+void startWorker() {
+#if defined(VLM_LAUNCHER_TEST_HOOKS)
+  if (std::getenv("VLM_TEST_DISPLAY")) return;
+#endif
+#if defined(VLM_HAVE_UPDATE)
+  if (platform::windowOfClassExists("cKELDA")) {
+    platform::startThread(GameStarter);
+  } else {
+    platform::startThread(UpdateWorker);
+  }
+#endif
+}
+
+[[noreturn]] void runLauncher(platform::ImageModule images) {
+  // Workers have not started yet: nobody else touches the display values.
+  resetDisplayState(displayState);
+#if defined(VLM_LAUNCHER_TEST_HOOKS)
+  applyTestDisplay();
+#endif
+  platform::loadImageTable(images, kFirstImageId, kImageCount);
+  platform::createMainWindow(launcherWindowHandlers());
+  setRepaintHandler(platform::repaintMainWindow);
+  platform::createBackBuffer();
+  platform::makeMainWindowLayered();
+  platform::setBackgroundBlend(0x01FF0000);
+  startWorker();
+  platform::runMessageLoop();
+  platform::destroyMainWindow();
+  platform::exitProcessNormally(0);
+}
+
+}  // namespace
+
+#if defined(_WIN32)
+int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR, int) { runLauncher(instance); }
+#else
+#include "ui/embedded_bitmaps.h"
+
+int main() { runLauncher(&launcherBitmaps); }
+#endif

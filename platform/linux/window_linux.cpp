@@ -1,0 +1,311 @@
+// The launcher window on Linux: an SDL2 borderless window, SDL surfaces for
+// the images and the back buffer, SDL2_ttf for the text.
+//
+// Repaint requests from any thread are folded into one paint: a flag that
+// the first request sets pushes one user event; the window thread clears it
+// when it takes the event and paints.
+#include "platform/window.h"
+
+#include <SDL.h>
+#include <SDL_ttf.h>
+
+#include <atomic>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+
+namespace platform {
+
+namespace {
+
+constexpr int kWidth = 400;
+constexpr int kHeight = 300;
+constexpr int kFontCellHeight = 13;
+constexpr int kMaxImages = 64;
+
+int firstImageId = 0;
+int imageCount = 0;
+SDL_Surface* imageTable[kMaxImages] = {};
+SDL_Window* mainWindow = nullptr;
+SDL_Surface* backBuffer = nullptr;
+TTF_Font* backBufferFont = nullptr;
+std::uint32_t backgroundBlend = 0;
+WindowHandlers handlers = {};
+
+std::atomic<bool> windowReady{false};
+std::atomic<bool> repaintPending{false};
+Uint32 repaintEvent = 0;
+Uint32 quitEvent = 0;
+
+// Dragging: where the pointer and the window were when the press began.
+bool dragging = false;
+int dragPointerX = 0, dragPointerY = 0, dragWindowX = 0, dragWindowY = 0;
+
+SDL_Surface* image(int id) {
+  int index = id - firstImageId;
+  return index >= 0 && index < imageCount ? imageTable[index] : nullptr;
+}
+
+// The output of a command's first line, without its line end.
+std::string firstLineOf(const char* command) {
+  std::string line;
+  if (std::FILE* pipe = ::popen(command, "r")) {
+    char buffer[1024];
+    if (std::fgets(buffer, sizeof buffer, pipe)) line = buffer;
+    ::pclose(pipe);
+  }
+  while (!line.empty() && (line.back() == '\n' || line.back() == '\r')) line.pop_back();
+  return line;
+}
+
+// Tahoma when fontconfig has it; else a free sans of similar metrics.
+std::string findFontFile() {
+  std::string tahoma = firstLineOf("fc-match -f '%{family}|%{file}' Tahoma 2>/dev/null");
+  std::size_t bar = tahoma.find('|');
+  if (bar != std::string::npos && tahoma.compare(0, 6, "Tahoma") == 0) return tahoma.substr(bar + 1);
+  for (const char* family : {"DejaVu Sans", "Liberation Sans", "sans-serif"}) {
+    std::string command = std::string("fc-match -f '%{file}' '") + family + "' 2>/dev/null";
+    std::string file = firstLineOf(command.c_str());
+    if (!file.empty()) return file;
+  }
+  return "/usr/share/fonts/truetype/dejavu/DejaVuSans.ttf";
+}
+
+// The largest size whose cell (ascent + descent) is at most 13 pixels, as a
+// Win32 font of height 13 has.
+TTF_Font* openFontWithCellHeight(const std::string& file, int cellHeight) {
+  for (int size = cellHeight; size > 4; --size) {
+    TTF_Font* font = TTF_OpenFont(file.c_str(), size);
+    if (!font) return nullptr;
+    if (TTF_FontHeight(font) <= cellHeight) return font;
+    TTF_CloseFont(font);
+  }
+  return nullptr;
+}
+
+unsigned keyFlagsOf(Uint32 buttons) {
+  unsigned flags = 0;
+  if (buttons & SDL_BUTTON_LMASK) flags |= 0x0001;
+  if (buttons & SDL_BUTTON_RMASK) flags |= 0x0002;
+  if (buttons & SDL_BUTTON_MMASK) flags |= 0x0010;
+  SDL_Keymod mods = SDL_GetModState();
+  if (mods & KMOD_SHIFT) flags |= 0x0004;
+  if (mods & KMOD_CTRL) flags |= 0x0008;
+  return flags;
+}
+
+std::int16_t toInt16(int v) { return static_cast<std::int16_t>(v < -32768 ? -32768 : v > 32767 ? 32767 : v); }
+
+void moveWithPointer() {
+  int x = 0, y = 0;
+  SDL_GetGlobalMouseState(&x, &y);
+  SDL_SetWindowPosition(mainWindow, dragWindowX + x - dragPointerX, dragWindowY + y - dragPointerY);
+}
+
+void handleEvent(const SDL_Event& event) {
+  if (event.type == repaintEvent) {
+    repaintPending = false;
+    if (handlers.paint) handlers.paint();
+    return;
+  }
+  switch (event.type) {
+    case SDL_WINDOWEVENT:
+      if (event.window.event == SDL_WINDOWEVENT_EXPOSED || event.window.event == SDL_WINDOWEVENT_SHOWN)
+        repaintMainWindow();
+      break;
+    case SDL_MOUSEMOTION:
+      if (dragging) {
+        moveWithPointer();
+      } else if (handlers.pointerMove) {
+        handlers.pointerMove(toInt16(event.motion.x), toInt16(event.motion.y), keyFlagsOf(event.motion.state));
+      }
+      break;
+    case SDL_MOUSEBUTTONDOWN:
+      if (event.button.button == SDL_BUTTON_LEFT && handlers.leftButtonDown)
+        handlers.leftButtonDown(toInt16(event.button.x), toInt16(event.button.y));
+      break;
+    case SDL_MOUSEBUTTONUP:
+      if (event.button.button != SDL_BUTTON_LEFT) break;
+      if (dragging) {  // the move uses the release up
+        moveWithPointer();
+        dragging = false;
+        SDL_CaptureMouse(SDL_FALSE);
+      } else if (handlers.leftButtonUp) {
+        handlers.leftButtonUp(toInt16(event.button.x), toInt16(event.button.y));
+      }
+      break;
+    default:
+      break;
+  }
+}
+
+}  // namespace
+
+void loadImageTable(ImageModule module, int firstId, int count) {
+  firstImageId = firstId;
+  imageCount = count < kMaxImages ? count : kMaxImages;
+  if (!module) return;
+  for (int k = 0; k < imageCount; ++k) {
+    for (int i = 0; i < module->count; ++i) {
+      const EmbeddedBitmap& bitmap = module->items[i];
+      if (bitmap.id != firstId + k) continue;
+      SDL_Surface* loaded = SDL_LoadBMP_RW(SDL_RWFromConstMem(bitmap.data, static_cast<int>(bitmap.size)), 1);
+      if (!loaded) break;
+      // The screen's pixel format, as a Win32 compatible bitmap has; the
+      // images carry no alpha of their own.
+      imageTable[k] = SDL_ConvertSurfaceFormat(loaded, SDL_PIXELFORMAT_RGB888, 0);
+      SDL_FreeSurface(loaded);
+      break;
+    }
+  }
+}
+
+bool createMainWindow(const WindowHandlers& windowHandlers) {
+  handlers = windowHandlers;
+  // The X11 class of the window, as the Win32 class name is "V.L.M".
+  setenv("SDL_VIDEO_X11_WMCLASS", "V.L.M", 0);
+  SDL_SetHint(SDL_HINT_MOUSE_FOCUS_CLICKTHROUGH, "1");
+  SDL_SetHint(SDL_HINT_VIDEO_X11_NET_WM_BYPASS_COMPOSITOR, "0");
+  if (SDL_Init(SDL_INIT_VIDEO) != 0) {
+    std::fprintf(stderr, "SDL_Init: %s\n", SDL_GetError());
+    return false;
+  }
+  repaintEvent = SDL_RegisterEvents(2);
+  quitEvent = repaintEvent + 1;
+  SDL_DisplayMode screen{};
+  if (SDL_GetDesktopDisplayMode(0, &screen) != 0) {
+    screen.w = kWidth;
+    screen.h = kHeight;
+  }
+  // Integer halving truncates toward zero, as on Windows.
+  const int left = screen.w / 2 - 200;
+  const int top = screen.h / 2 - 150;
+  mainWindow = SDL_CreateWindow("V.L.M", left, top, kWidth, kHeight, SDL_WINDOW_BORDERLESS | SDL_WINDOW_SHOWN);
+  if (!mainWindow) {
+    std::fprintf(stderr, "SDL_CreateWindow: %s\n", SDL_GetError());
+    return false;
+  }
+  windowReady = true;
+  return true;
+}
+
+bool createBackBuffer() {
+  backBuffer = SDL_CreateRGBSurfaceWithFormat(0, kWidth, kHeight, 32, SDL_PIXELFORMAT_RGB888);
+  if (TTF_WasInit() == 0 && TTF_Init() != 0) return backBuffer != nullptr;
+  backBufferFont = openFontWithCellHeight(findFontFile(), kFontCellHeight);
+  return backBuffer != nullptr && backBufferFont != nullptr;
+}
+
+void makeMainWindowLayered() {
+  // Nothing to do: no picture has the key colour, so an opaque borderless
+  // window looks the same as a colour-keyed one.
+}
+
+void setBackgroundBlend(std::uint32_t blend) { backgroundBlend = blend; }
+
+void repaintMainWindow() {
+  if (!windowReady.load()) return;
+  if (repaintPending.exchange(true)) return;
+  SDL_Event event{};
+  event.type = repaintEvent;
+  if (SDL_PushEvent(&event) != 1) repaintPending = false;
+}
+
+int runMessageLoop() {
+  SDL_Event event;
+  while (SDL_WaitEvent(&event)) {
+    if (event.type == quitEvent) return event.user.code;
+    // The window manager's close (or a terminal's interrupt): the same as a
+    // release on the close button, so no launcher lingers without a window.
+    if (event.type == SDL_QUIT) return 0;
+    handleEvent(event);
+  }
+  return 0;
+}
+
+void destroyMainWindow() {
+  windowReady = false;
+  if (mainWindow) SDL_DestroyWindow(mainWindow);
+  mainWindow = nullptr;
+}
+
+void copyImageToBackBuffer(int imageId, int x, int y, int width, int height, int sourceX, int sourceY) {
+  SDL_Surface* source = image(imageId);
+  if (!source || !backBuffer || width <= 0 || height <= 0) return;
+  SDL_Rect from{sourceX, sourceY, width, height};
+  SDL_Rect to{x, y, width, height};
+  SDL_SetSurfaceBlendMode(source, SDL_BLENDMODE_NONE);
+  // SDL cuts the source rectangle to the image, so nothing comes from beyond it.
+  SDL_BlitSurface(source, &from, backBuffer, &to);
+}
+
+void blendImageOverBackBuffer(int imageId, int x, int y, int width, int height) {
+  SDL_Surface* source = image(imageId);
+  if (!source || !backBuffer) return;
+  const Uint8 constantAlpha = static_cast<Uint8>(backgroundBlend >> 16);
+  // The images have no alpha channel: their per-pixel alpha counts as opaque,
+  // so with constant alpha 255 this pass leaves the first one as it was.
+  SDL_SetSurfaceBlendMode(source, SDL_BLENDMODE_BLEND);
+  SDL_SetSurfaceAlphaMod(source, constantAlpha);
+  SDL_Rect from{0, 0, width, height};
+  SDL_Rect to{x, y, width, height};
+  SDL_BlitSurface(source, &from, backBuffer, &to);
+  SDL_SetSurfaceAlphaMod(source, 255);
+  SDL_SetSurfaceBlendMode(source, SDL_BLENDMODE_NONE);
+}
+
+void drawTextInBackBuffer(const char* text, int left, int top, int right, int bottom, std::uint32_t colour) {
+  if (!backBuffer || !backBufferFont || !text) return;
+  const SDL_Color fill{static_cast<Uint8>(colour & 0xFF), static_cast<Uint8>((colour >> 8) & 0xFF),
+                       static_cast<Uint8>((colour >> 16) & 0xFF), 255};
+  SDL_Rect clip{left, top, right - left, bottom - top};
+  SDL_SetClipRect(backBuffer, &clip);
+  const int lineHeight = TTF_FontLineSkip(backBufferFont);
+  int lineTop = top;
+  const char* line = text;
+  // One line per line break; each is centred on its own.
+  while (lineTop < bottom) {
+    const char* end = std::strpbrk(line, "\r\n");
+    std::string piece = end ? std::string(line, end) : std::string(line);
+    if (!piece.empty()) {
+      // The status texts are Latin-1 narrow text, as the Windows code page.
+      if (SDL_Surface* rendered = TTF_RenderText_Blended(backBufferFont, piece.c_str(), fill)) {
+        SDL_Rect to{left + (right - left - rendered->w) / 2, lineTop, rendered->w, rendered->h};
+        SDL_BlitSurface(rendered, nullptr, backBuffer, &to);
+        SDL_FreeSurface(rendered);
+      }
+    }
+    if (!end) break;
+    line = end + ((end[0] == '\r' && end[1] == '\n') ? 2 : 1);
+    lineTop += lineHeight;
+  }
+  SDL_SetClipRect(backBuffer, nullptr);
+}
+
+void presentBackBuffer() {
+  if (!mainWindow || !backBuffer) return;
+  SDL_Surface* screen = SDL_GetWindowSurface(mainWindow);
+  if (!screen) return;
+  SDL_SetSurfaceBlendMode(backBuffer, SDL_BLENDMODE_NONE);
+  SDL_BlitSurface(backBuffer, nullptr, screen, nullptr);
+  SDL_UpdateWindowSurface(mainWindow);
+}
+
+void beginWindowDrag() {
+  // Moved by hand rather than by the window manager, so a drag works with
+  // any manager and with none.
+  dragging = true;
+  SDL_GetGlobalMouseState(&dragPointerX, &dragPointerY);
+  SDL_GetWindowPosition(mainWindow, &dragWindowX, &dragWindowY);
+  SDL_CaptureMouse(SDL_TRUE);
+}
+
+void postQuit(int code) {
+  SDL_Event event{};
+  event.type = quitEvent;
+  event.user.code = code;
+  SDL_PushEvent(&event);
+}
+
+}  // namespace platform

@@ -1,0 +1,9 @@
+// The launcher's BMP files built into the Linux executable, so it is one
+// file; generated at build time from resources/*.bmp (ui/embed_bitmaps.cmake).
+#pragma once
+
+#include "platform/window.h"
+
+#if !defined(_WIN32)
+extern const platform::EmbeddedBitmaps launcherBitmaps;
+#endif
