@@ -1,0 +1,11 @@
+// Whether a file name from a patch package stays inside the installation
+// directory (the working directory). Packages come from the network, so a
+// name must not reach elsewhere on the disk.
+#pragma once
+
+// True for a relative name whose every component is ordinary: no leading
+// separator (absolute, UNC "\\server\..." or device "\\.\" / "\\?\"), no
+// drive or stream colon anywhere ("C:\x", "C:x", "a:b"), no ".." component
+// (nor one Windows would read as "..": dots and blanks only), no reserved
+// device name (CON, NUL, COM1, ...), no empty name. "\" and "/" both separate.
+bool isInstallRelativeName(const char* name);

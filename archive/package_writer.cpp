@@ -1,0 +1,98 @@
+#include "archive/package_writer.h"
+
+#include "archive/byte_order.h"
+#include "archive/package_format.h"
+
+namespace {
+
+constexpr std::size_t kWriteChunk = 1 << 20;
+
+void appendHeader(std::string& out, std::uint8_t seed, std::uint16_t version, std::uint8_t type,
+                  std::uint16_t itemCount) {
+  putU8(out, seed);
+  putU16(out, version ^ packageVersionMask(seed));
+  putU8(out, type ^ packageTypeMask(seed));
+  putU16(out, itemCount ^ packageCountMask(seed));
+}
+
+// The fields before an item's data.
+void appendItemHead(std::string& out, std::uint8_t seed, std::uint8_t type, std::size_t i, std::uint32_t key,
+                    const std::string& name, std::uint32_t dataLength) {
+  if (itemHasKey(type)) putU32(out, key ^ itemKeyMask(i));
+  if (itemHasName(type)) {
+    putU32(out, static_cast<std::uint32_t>(name.size()) ^ itemLengthMask(i));
+    for (char c : name) out.push_back(static_cast<char>(c ^ packageTypeMask(seed)));
+  }
+  putU32(out, dataLength ^ itemLengthMask(i));
+}
+
+bool writePending(PackageFileWriter& writer, bool force) {
+  if (!writer.ok || writer.pending.empty() || (!force && writer.pending.size() < kWriteChunk)) return writer.ok;
+  writer.ok = platform::writeFileAt(writer.file, writer.written, writer.pending.data(), writer.pending.size());
+  writer.written += writer.pending.size();
+  writer.pending.clear();
+  return writer.ok;
+}
+
+}  // namespace
+
+std::string encodePatchPackage(const PatchPackageSpec& spec) {
+  std::string out;
+  appendHeader(out, spec.seed, spec.version, spec.type, static_cast<std::uint16_t>(spec.items.size()));
+  for (std::size_t i = 0; i < spec.items.size(); ++i) {
+    const PackageItemSpec& item = spec.items[i];
+    std::uint32_t length = static_cast<std::uint32_t>(item.data.size());
+    appendItemHead(out, spec.seed, spec.type, i, item.key, item.name, length);
+    std::size_t start = out.size();
+    out.append(item.data);
+    maskItemData(spec.seed, length, 0, reinterpret_cast<unsigned char*>(&out[start]), item.data.size());
+  }
+  return out;
+}
+
+bool writePatchPackageFile(const char* path, const PatchPackageSpec& spec) {
+  std::string bytes = encodePatchPackage(spec);
+  platform::FileHandle file = platform::createFile(path);
+  if (file == platform::kNoFile) return false;
+  bool ok = platform::writeFileAt(file, 0, bytes.data(), bytes.size());
+  platform::closeFile(file);
+  return ok;
+}
+
+bool beginPackageFile(PackageFileWriter& writer, const char* path, std::uint8_t seed, std::uint16_t version,
+                      std::uint8_t type, std::uint16_t itemCount) {
+  writer = PackageFileWriter();
+  writer.file = platform::createFile(path);
+  writer.ok = writer.file != platform::kNoFile;
+  writer.seed = seed;
+  writer.type = type;
+  writer.itemCount = itemCount;
+  writer.pending.reserve(kWriteChunk * 2);
+  appendHeader(writer.pending, seed, version, type, itemCount);
+  return writer.ok;
+}
+
+bool addPackageItem(PackageFileWriter& writer, std::uint32_t key, const std::string& name, std::uint32_t dataLength,
+                    const PlainDataSource& fill) {
+  if (!writer.ok) return false;
+  appendItemHead(writer.pending, writer.seed, writer.type, writer.itemsAdded, key, name, dataLength);
+  for (std::uint64_t done = 0; done < dataLength;) {
+    std::size_t length = static_cast<std::size_t>(dataLength - done < kWriteChunk ? dataLength - done : kWriteChunk);
+    std::size_t start = writer.pending.size();
+    writer.pending.resize(start + length);
+    fill(done, &writer.pending[start], length);
+    maskItemData(writer.seed, dataLength, done, reinterpret_cast<unsigned char*>(&writer.pending[start]), length);
+    done += length;
+    if (!writePending(writer, false)) return false;
+  }
+  ++writer.itemsAdded;
+  return writePending(writer, false);
+}
+
+bool finishPackageFile(PackageFileWriter& writer) {
+  bool ok = writePending(writer, true) && writer.itemsAdded == writer.itemCount;
+  platform::closeFile(writer.file);
+  writer.file = platform::kNoFile;
+  writer.ok = false;
+  return ok;
+}

@@ -1,0 +1,104 @@
+#include "archive/patch_apply.h"
+
+#include <cmath>
+#include <cstdio>
+#include <vector>
+
+#include "archive/index.h"
+#include "archive/install_path.h"
+#include "archive/patch_package.h"
+#include "archive/storage.h"
+#include "core/display_state.h"
+#include "core/paths.h"
+#include "core/status_text.h"
+
+namespace {
+
+constexpr std::size_t kCopyChunk = 1 << 20;
+
+DataReader itemReader(const PatchPackage& package, const PatchItem& item) {
+  return [&package, &item](std::uint64_t from, void* buffer, std::size_t length) {
+    return readPatchItemData(package, item, from, buffer, length);
+  };
+}
+
+// Writes the item's data as the file at its name, creating the directory
+// when missing, in bounded chunks. False when the file cannot be created or
+// a piece cannot be read or written.
+bool writeItemFile(const PatchPackage& package, const PatchItem& item) {
+  const std::string& name = item.name;
+  if (name.find_last_of("\\/") != std::string::npos) {
+    std::string directory = directoryOfPath(name);
+    if (!directory.empty() && !platform::isDirectory(directory.c_str())) createDirectories(directory.c_str());
+  }
+  platform::FileHandle file = platform::createFile(name.c_str());
+  if (file == platform::kNoFile) return false;
+  std::vector<unsigned char> buffer(item.dataLength < kCopyChunk ? item.dataLength : kCopyChunk);
+  bool ok = true;
+  for (std::uint64_t done = 0; ok && done < item.dataLength;) {
+    std::size_t length =
+        static_cast<std::size_t>(item.dataLength - done < buffer.size() ? item.dataLength - done : buffer.size());
+    ok = readPatchItemData(package, item, done, buffer.data(), length) &&
+         platform::writeFileAt(file, done, buffer.data(), length);
+    done += length;
+  }
+  platform::closeFile(file);
+  return ok;
+}
+
+bool performItem(const PatchPackage& package, const PatchItem& item) {
+  switch (package.type) {
+    case 1:
+      return addFileFromReader(archiveSet, item.key, item.dataLength, itemReader(package, item));
+    case 3:
+      return isInstallRelativeName(item.name.c_str()) && writeItemFile(package, item);
+    case 4:
+      if (!isInstallRelativeName(item.name.c_str())) return false;
+      if (platform::pathExists(item.name.c_str())) platform::deleteFile(item.name.c_str());
+      return true;
+    default:
+      return true;  // types 2, 0 and 5 to 255 carry data that nothing uses
+  }
+}
+
+// The status line shows the percentage rounded (halves up), the bar the same
+// value cut toward zero, so the two can differ by one.
+void reportProgress(std::size_t done, std::size_t count) {
+  float percent = static_cast<float>(static_cast<double>(done) / static_cast<double>(count) * 100.0);
+  char line[sizeof displayState.statusText];
+  std::snprintf(line, sizeof line, "%s%u%%", lookupStatusText("PATCH_PROGRESS"),
+                static_cast<unsigned>(std::floor(percent + 0.5f)));
+  updateDisplay([&](DisplayState& state) {
+    setStatusText(state, line);
+    state.totalProgressMax = 100;
+    state.totalProgress = static_cast<std::uint32_t>(percent);
+  });
+}
+
+// The package must not be applied twice: delete it, and if that fails at
+// least empty it, so the next run cannot find its items again.
+void discardPackageFile(const char* path) {
+  if (platform::deleteFile(path) || !platform::pathExists(path)) return;
+  platform::closeFile(platform::createFile(path));
+}
+
+}  // namespace
+
+bool applyPatchPackage(const char* path) {
+  PatchPackage package;
+  bool ok = loadPatchPackage(package, path);
+  // Items are streamed from the package file, so it lives until the last
+  // item is done.
+  for (std::size_t i = 0; ok && i < package.items.size(); ++i) {
+    ok = performItem(package, package.items[i]);
+    if (ok) reportProgress(i + 1, package.items.size());
+  }
+  std::uint16_t version = package.version;
+  closePatchPackage(package);
+  discardPackageFile(path);
+  compactArchiveSet(archiveSet);
+  if (!ok) return false;
+  archiveSet.baseVersion = version;
+  saveIndex(archiveSet);
+  return true;
+}

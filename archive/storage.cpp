@@ -1,0 +1,218 @@
+#include "archive/storage.h"
+
+#include <cstdio>
+#include <cstring>
+#include <vector>
+
+namespace {
+
+constexpr std::size_t kCopyChunk = 1 << 20;
+constexpr std::uint64_t kAddressable = std::uint64_t{1} << 32;  // offsets and sizes are 32-bit
+// Removed entries are dropped once they make up half of a large list, so
+// marks never cost more memory than the list itself.
+constexpr std::size_t kCompactAfter = 4096;
+
+long positionOf(const ArchiveSet& set, const Archive& archive) {
+  for (std::size_t i = 0; i < set.archives.size(); ++i) {
+    if (set.archives[i]->archive.get() == &archive) return static_cast<long>(i);
+  }
+  return -1;
+}
+
+// Windows file names ignore case, so two names that differ only in case
+// are one file.
+bool sameName(const std::string& a, const std::string& b) {
+  if (a.size() != b.size()) return false;
+  for (std::size_t i = 0; i < a.size(); ++i) {
+    unsigned char x = static_cast<unsigned char>(a[i]), y = static_cast<unsigned char>(b[i]);
+    if (x >= 'a' && x <= 'z') x = static_cast<unsigned char>(x - 32);
+    if (y >= 'a' && y <= 'z') y = static_cast<unsigned char>(y - 32);
+    if (x != y) return false;
+  }
+  return true;
+}
+
+bool nameInSet(const ArchiveSet& set, const std::string& name) {
+  for (const auto& slot : set.archives) {
+    if (sameName(slot->name, name) || sameName(slot->archive->name, name)) return true;
+  }
+  return false;
+}
+
+// Whether archive `position` lists key among its live entries.
+bool archiveHoldsKey(const ArchiveSet& set, std::uint32_t position, std::uint32_t key) {
+  EntryLocation first;
+  if (!keyMapFind(set.keyIndex, key, &first)) return false;
+  if (first.archive == position) return true;
+  if (first.archive > position || set.duplicatedKeys.count(key) == 0) return false;
+  const Archive& archive = *set.archives[position]->archive;
+  for (std::size_t n = 0; n < archive.entries.size(); ++n) {
+    if (archive.entries[n].key == key && !archive.removed[n]) return true;
+  }
+  return false;
+}
+
+// Writes the data at the archive's end; on success tells where it went.
+bool writeAtEnd(Archive& archive, std::uint32_t size, const DataReader& read, std::uint32_t* offset) {
+  if (archive.fileHandle == platform::kNoFile) return false;
+  std::uint64_t end = archiveFileSize(archive);
+  if (end == kUnknownArchiveSize || end + size > kAddressable) return false;
+  std::vector<unsigned char> buffer(size < kCopyChunk ? size : kCopyChunk);
+  for (std::uint64_t done = 0; done < size;) {
+    std::size_t length = static_cast<std::size_t>(size - done < buffer.size() ? size - done : buffer.size());
+    if (!read(done, buffer.data(), length) ||
+        !platform::writeFileAt(archive.fileHandle, end + done, buffer.data(), length)) {
+      archive.sizeKnown = false;  // part of it may have landed; measure again next time
+      return false;
+    }
+    done += length;
+  }
+  archive.knownSize = end + size;
+  archive.unflushed = true;
+  *offset = static_cast<std::uint32_t>(end);
+  return true;
+}
+
+// Records a new entry at the end of archive `position`'s list, unless that
+// list already holds the key (only possible with a duplicated key).
+void recordEntry(ArchiveSet& set, std::uint32_t position, std::uint32_t key, std::uint32_t offset, std::uint32_t size) {
+  if (archiveHoldsKey(set, position, key)) return;
+  Archive& archive = *set.archives[position]->archive;
+  archive.removed.resize(archive.entries.size(), 0);
+  EntryLocation added{position, static_cast<std::uint32_t>(archive.entries.size())};
+  archive.entries.push_back(FileEntry{key, offset, size});
+  archive.removed.push_back(0);
+  EntryLocation first;
+  if (!keyMapFind(set.keyIndex, key, &first)) {
+    keyMapSet(set.keyIndex, key, added);
+    return;
+  }
+  set.duplicatedKeys.insert(key);
+  if (added.archive < first.archive) keyMapSet(set.keyIndex, key, added);
+}
+
+// Finds the next live entry of a duplicated key after its removed first one.
+void relocateDuplicate(ArchiveSet& set, std::uint32_t key, EntryLocation from) {
+  std::size_t found = 0;
+  for (std::size_t a = from.archive; a < set.archives.size(); ++a) {
+    const Archive& archive = *set.archives[a]->archive;
+    std::size_t start = a == from.archive ? from.entry + 1 : 0;
+    for (std::size_t n = start; n < archive.entries.size(); ++n) {
+      if (archive.entries[n].key != key || archive.removed[n]) continue;
+      if (found++ == 0)
+        keyMapSet(set.keyIndex, key, EntryLocation{static_cast<std::uint32_t>(a), static_cast<std::uint32_t>(n)});
+    }
+  }
+  if (found <= 1) set.duplicatedKeys.erase(key);
+}
+
+// Drops an archive's removed entries, keeping order, once they are many.
+void compactIfWorthIt(ArchiveSet& set, Archive& archive) {
+  if (archive.removedCount < kCompactAfter || archive.removedCount * 2 < archive.entries.size()) return;
+  compactArchiveSet(set);
+}
+
+DataReader bufferReader(const std::uint8_t* data) {
+  return [data](std::uint64_t from, void* buffer, std::size_t length) {
+    std::memcpy(buffer, data + from, length);
+    return true;
+  };
+}
+
+}  // namespace
+
+std::uint64_t archiveFileSize(Archive& archive) {
+  if (!archive.sizeKnown) {
+    std::uint64_t size = 0;
+    if (!platform::getFileSize(archive.fileHandle, &size)) return kUnknownArchiveSize;
+    archive.knownSize = size;
+    archive.sizeKnown = true;
+  }
+  return archive.knownSize;
+}
+
+ArchiveSlot* findArchiveWithRoom(ArchiveSet& set, std::uint32_t size) {
+  for (auto& slot : set.archives) {
+    std::uint64_t current = archiveFileSize(*slot->archive);
+    if (current != kUnknownArchiveSize && current + size <= kArchiveSizeLimit) return slot.get();
+  }
+  return nullptr;
+}
+
+std::string newArchiveName(const ArchiveSet& set) {
+  for (unsigned number = set.archiveCount;; ++number) {
+    char name[32];
+    std::snprintf(name, sizeof name, "%s%s%i.VFS", "GA", "ME", static_cast<int>(number));
+    if (!nameInSet(set, name)) return name;
+  }
+}
+
+ArchiveSlot* createArchive(ArchiveSet& set, const std::string& name) {
+  if (set.archives.size() >= kMaxArchives || name.empty() || name.size() > kMaxArchiveNameLength ||
+      name.find('\0') != std::string::npos || nameInSet(set, name))
+    return nullptr;
+  platform::FileHandle created = platform::createFile(name.c_str());
+  if (created == platform::kNoFile) return nullptr;
+  platform::closeFile(created);
+  platform::FileHandle file = platform::openArchiveFile(name.c_str());
+  if (file == platform::kNoFile) return nullptr;
+
+  auto slot = std::make_unique<ArchiveSlot>();
+  slot->name = name;
+  slot->archive = std::make_unique<Archive>();
+  slot->archive->name = name;
+  slot->archive->fileHandle = file;
+  slot->archive->knownSize = 0;
+  slot->archive->sizeKnown = true;
+  slot->archive->unflushed = true;  // its directory entry must reach the disk before an index names it
+  set.archives.push_back(std::move(slot));
+  set.archiveCount = static_cast<std::uint8_t>(set.archives.size());
+  return set.archives.back().get();
+}
+
+bool removeEntryByKey(ArchiveSet& set, std::uint32_t key) {
+  EntryLocation location;
+  if (!keyMapFind(set.keyIndex, key, &location)) return false;
+  Archive& archive = *set.archives[location.archive]->archive;
+  archive.removed.resize(archive.entries.size(), 0);
+  archive.removed[location.entry] = 1;
+  ++archive.removedCount;
+  keyMapErase(set.keyIndex, key);
+  if (set.duplicatedKeys.count(key)) relocateDuplicate(set, key, location);
+  compactIfWorthIt(set, archive);
+  return true;
+}
+
+bool appendFromReader(ArchiveSet& set, Archive& archive, std::uint32_t key, std::uint32_t size,
+                      const DataReader& read) {
+  long position = positionOf(set, archive);
+  std::uint32_t offset = 0;
+  if (position < 0 || !writeAtEnd(archive, size, read, &offset)) return false;
+  recordEntry(set, static_cast<std::uint32_t>(position), key, offset, size);
+  return true;
+}
+
+bool appendToArchive(ArchiveSet& set, Archive& archive, std::uint32_t key, std::unique_ptr<std::uint8_t[]> data,
+                     std::uint32_t size) {
+  if (!data) return false;
+  return appendFromReader(set, archive, key, size, bufferReader(data.get()));
+}
+
+bool addFileFromReader(ArchiveSet& set, std::uint32_t key, std::uint32_t size, const DataReader& read) {
+  ArchiveSlot* slot = findArchiveWithRoom(set, size);
+  if (!slot) slot = createArchive(set, newArchiveName(set));
+  if (!slot) return false;
+  long position = positionOf(set, *slot->archive);
+  std::uint32_t offset = 0;
+  // The old entry goes only once the new bytes are in place, so a failed
+  // write leaves the key where it was.
+  if (!writeAtEnd(*slot->archive, size, read, &offset)) return false;
+  removeEntryByKey(set, key);
+  recordEntry(set, static_cast<std::uint32_t>(position), key, offset, size);
+  return true;
+}
+
+bool addFile(std::uint32_t key, std::unique_ptr<std::uint8_t[]> data, std::uint32_t size) {
+  if (!data) return false;
+  return addFileFromReader(archiveSet, key, size, bufferReader(data.get()));
+}

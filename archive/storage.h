@@ -1,0 +1,67 @@
+// Storing files in the archive set.
+//
+// An archive file is the plain concatenation of the data of its stored
+// files in the order they were appended: no header, no per-file header, no
+// padding, no trailer. Only the index knows which bytes belong to which
+// file. Archives only grow: every append goes to the current end, no byte
+// once written is overwritten, and a replaced file's bytes stay in place,
+// unreferenced.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <string>
+
+#include "archive/index.h"
+
+// Data goes into an archive only while the archive's size plus the data's
+// size stays at most this (1908 MiB, deliberately not 2 GiB).
+constexpr std::uint32_t kArchiveSizeLimit = 0x77400000;
+// archiveFileSize when the archive's file is not open or cannot be measured.
+constexpr std::uint64_t kUnknownArchiveSize = ~std::uint64_t{0};
+
+// Supplies length bytes of a file's data starting at byte `from`; false when
+// it cannot. Lets large data pass from a patch package to an archive in
+// bounded chunks.
+using DataReader = std::function<bool(std::uint64_t from, void* buffer, std::size_t length)>;
+
+// Stores size bytes of data under key in the process-wide archiveSet; takes
+// ownership of data. True only when the bytes lie where the new entry says;
+// false (the set unchanged but for a new archive file) when data is null, no
+// archive can take it or the write fails.
+bool addFile(std::uint32_t key, std::unique_ptr<std::uint8_t[]> data, std::uint32_t size);
+// The same on any set, with the data coming from a reader.
+bool addFileFromReader(ArchiveSet& set, std::uint32_t key, std::uint32_t size, const DataReader& read);
+
+// The first archive in set order whose file has room for size more bytes;
+// archives whose file is not open are passed over. nullptr when none has.
+ArchiveSlot* findArchiveWithRoom(ArchiveSet& set, std::uint32_t size);
+
+// The name for the next new archive: "GAME<n>.VFS" with n = archiveCount, or
+// the next n whose name no archive in the set has yet.
+std::string newArchiveName(const ArchiveSet& set);
+
+// Creates the archive file `name` empty, opens it and appends it to the set.
+// nullptr (and the set unchanged) when the set has 255 archives, the name is
+// longer than 31 bytes or already an archive's name, or the file cannot be
+// created and opened.
+ArchiveSlot* createArchive(ArchiveSet& set, const std::string& name);
+
+// Takes the first entry of key in set order out of its list; true when one
+// was there. The file's bytes stay in the archive.
+bool removeEntryByKey(ArchiveSet& set, std::uint32_t key);
+
+// Appends size bytes of data (owned, released here) at the end of archive's
+// file and records an entry for them, unless the archive already lists key.
+// False when data is null, the archive's file is not open, the bytes would
+// lie beyond 4 GiB or the write fails; then nothing is recorded.
+bool appendToArchive(ArchiveSet& set, Archive& archive, std::uint32_t key, std::unique_ptr<std::uint8_t[]> data,
+                     std::uint32_t size);
+// The same with the data coming from a reader.
+bool appendFromReader(ArchiveSet& set, Archive& archive, std::uint32_t key, std::uint32_t size, const DataReader& read);
+
+// The archive file's current size, or kUnknownArchiveSize. Learnt from the
+// system once, then kept up to date by this process's appends.
+std::uint64_t archiveFileSize(Archive& archive);
