@@ -1,0 +1,202 @@
+#include "archive/index.h"
+
+#include <gtest/gtest.h>
+
+#include "archive/index_writer.h"
+#include "archive/storage.h"
+#include "archive_fixture.h"
+
+namespace {
+
+using IndexTest = ArchiveTest;
+
+const std::vector<FileEntry> kTwoEntries = {{0x11112222, 0, 0x100}, {0x33334444, 0x100, 0x20}};
+
+TEST_F(IndexTest, TwoEntriesEncodeToThePublishedBytes) {
+  std::string encoded = encodeIndex(7, {{"A.VFS", kTwoEntries}});
+  std::string expected = bytes({7, 0, 0, 0, 1 ^ 0x2D, 5, 'A', '.', 'V', 'F', 'S', 2, 0, 0, 0});
+  expected += bytes({0x22, 0x22, 0x11, 0x11, 0x00, 0x00, 0x00, 0x00, 0x00, 0x01, 0x00, 0x00,
+                     0x45, 0x88, 0x33, 0x33, 0x01, 0xC7, 0x00, 0x00, 0x21, 0xF0, 0x00, 0x00});
+  EXPECT_EQ(hex(encoded), hex(expected));
+}
+
+TEST_F(IndexTest, OnlyTheLowSixteenBitsOfAFieldAreMasked) {
+  std::string encoded = encodeIndex(0, {{"A", {{0, 0, 0}, {0, 0x00010100, 0}}}});
+  // entry 1's offset: 0x00010100 XOR 0xC601 = 0x0001C701
+  EXPECT_EQ(hex(encoded.substr(5 + 2 + 4 + 12 + 4, 4)), "01 C7 01 00");
+}
+
+TEST_F(IndexTest, LoadsArchivesEntriesAndVersion) {
+  writeWholeFile("GAME0.VFS", std::string(0x120, 'x'));
+  writeWholeFile("GAME1.VFS", "");
+  ASSERT_TRUE(writeIndexFile("data.idx", 42, {{"GAME0.VFS", kTwoEntries}, {"GAME1.VFS", {}}}));
+  loadIndex();
+  ASSERT_TRUE(indexLoaded);
+  EXPECT_EQ(installedVersion, 42u);
+  EXPECT_EQ(archiveSet.baseVersion, 42u);
+  EXPECT_EQ(archiveSet.indexPath, "data.idx");
+  ASSERT_EQ(archiveSet.archiveCount, 2);
+  ASSERT_EQ(archiveSet.archives.size(), 2u);
+  EXPECT_EQ(archiveSet.archives[0]->name, "GAME0.VFS");
+  EXPECT_EQ(archiveSet.archives[0]->archive->name, "GAME0.VFS");
+  EXPECT_NE(archiveSet.archives[0]->archive->fileHandle, platform::kNoFile);
+  ASSERT_EQ(archiveSet.archives[0]->archive->entries.size(), 2u);
+  EXPECT_EQ(archiveSet.archives[0]->archive->entries[1].key, 0x33334444u);
+  EXPECT_EQ(archiveSet.archives[0]->archive->entries[1].offset, 0x100u);
+  EXPECT_EQ(archiveSet.archives[0]->archive->entries[1].size, 0x20u);
+  EXPECT_TRUE(archiveSet.archives[1]->archive->entries.empty());
+}
+
+TEST_F(IndexTest, AnUnchangedSetIsSavedByteForByte) {
+  std::vector<IndexArchiveSpec> archives;
+  for (int a = 0; a < 70; ++a) {  // past 64 archives, so the entry-count masks wrap
+    IndexArchiveSpec spec{"GAME" + std::to_string(a) + ".VFS", {}};
+    for (std::uint32_t n = 0; n < static_cast<std::uint32_t>(a % 37); ++n)
+      spec.entries.push_back({a * 1000u + n * 0x10001u, n * 0x1234567u, n * 0x89ABu});
+    archives.push_back(spec);
+  }
+  std::string original = encodeIndex(0xDEADBEEF, archives);
+  writeWholeFile("data.idx", original);
+  loadIndex();
+  ASSERT_TRUE(indexLoaded);
+  saveIndex(archiveSet);
+  EXPECT_TRUE(readWholeFile("data.idx") == original);
+  EXPECT_FALSE(fileExists(kIndexTempFileName));
+}
+
+TEST_F(IndexTest, AnEmptyIndexLoadsAndSavesAsFiveBytes) {
+  writeWholeFile("data.idx", bytes({1, 2, 3, 4, 0x2D}));
+  loadIndex();
+  EXPECT_TRUE(indexLoaded);
+  EXPECT_EQ(installedVersion, 0x04030201u);
+  EXPECT_EQ(archiveSet.archiveCount, 0);
+  saveIndex(archiveSet);
+  EXPECT_EQ(hex(readWholeFile("data.idx")), "01 02 03 04 2D");
+}
+
+TEST_F(IndexTest, AMissingArchiveKeepsItsEntriesAndTheNextArchiveLoads) {
+  writeWholeFile("B.VFS", "");
+  std::vector<IndexArchiveSpec> archives = {{"MISSING.VFS", kTwoEntries}, {"B.VFS", {{9, 0, 0}}}};
+  std::string original = encodeIndex(3, archives);
+  writeWholeFile("data.idx", original);
+  loadIndex();
+  ASSERT_TRUE(indexLoaded);
+  EXPECT_EQ(archiveSet.archives[0]->archive->fileHandle, platform::kNoFile);
+  EXPECT_EQ(archiveSet.archives[0]->archive->entries.size(), 2u);
+  EXPECT_NE(archiveSet.archives[1]->archive->fileHandle, platform::kNoFile);
+  EXPECT_EQ(archiveSet.archives[1]->archive->entries[0].key, 9u);
+  saveIndex(archiveSet);
+  EXPECT_TRUE(readWholeFile("data.idx") == original);
+}
+
+TEST_F(IndexTest, ANameWithAZeroByteIsCutThere) {
+  writeWholeFile("data.idx", bytes({0, 0, 0, 0, 1 ^ 0x2D, 3, 'A', 0, 'B', 0, 0, 0, 0}));
+  loadIndex();
+  ASSERT_TRUE(indexLoaded);
+  EXPECT_EQ(archiveSet.archives[0]->name, "A");
+}
+
+TEST_F(IndexTest, PatchListIsDeletedWithOrWithoutAnIndex) {
+  writeWholeFile("patch.hpl", "1 2 3");
+  loadIndex();
+  EXPECT_FALSE(indexLoaded);
+  EXPECT_FALSE(fileExists("patch.hpl"));
+  writeIndexFile("data.idx", 1, {});
+  writeWholeFile("patch.hpl", "1 2 3");
+  loadIndex();
+  EXPECT_TRUE(indexLoaded);
+  EXPECT_FALSE(fileExists("patch.hpl"));
+}
+
+TEST_F(IndexTest, NoIndexLeavesInstalledVersionAlone) {
+  installedVersion = 17;
+  loadIndex();
+  EXPECT_FALSE(indexLoaded);
+  EXPECT_EQ(installedVersion, 17u);
+  EXPECT_EQ(archiveSet.archiveCount, 0);
+}
+
+struct BadIndex {
+  const char* what;
+  std::string data;
+};
+
+// Every prefix of a good index, and indexes whose counts the file cannot hold.
+TEST_F(IndexTest, MalformedIndexesLeaveTheSetEmptyAndUnloaded) {
+  std::string good = encodeIndex(5, {{"GAME0.VFS", kTwoEntries}, {"GAME1.VFS", {{1, 2, 3}}}});
+  std::vector<BadIndex> cases;
+  for (std::size_t cut = 0; cut < good.size(); ++cut) cases.push_back({"prefix", good.substr(0, cut)});
+  cases.push_back({"name length 32", bytes({0, 0, 0, 0, 1 ^ 0x2D, 32}) + std::string(32, 'a') + bytes({0, 0, 0, 0})});
+  cases.push_back(
+      {"name length 255", bytes({0, 0, 0, 0, 1 ^ 0x2D, 255}) + std::string(255, 'a') + bytes({0, 0, 0, 0})});
+  cases.push_back({"entry count 0x7FFFFFFF", bytes({0, 0, 0, 0, 1 ^ 0x2D, 1, 'A', 0xFF, 0xFF, 0xFF, 0x7F})});
+  cases.push_back(
+      {"entry count 2 with one record", bytes({0, 0, 0, 0, 1 ^ 0x2D, 1, 'A', 2, 0, 0, 0}) + std::string(12, '\0')});
+  cases.push_back({"255 archives announced, one present", bytes({0, 0, 0, 0, 255 ^ 0x2D, 1, 'A', 0, 0, 0, 0})});
+  for (const BadIndex& bad : cases) {
+    SCOPED_TRACE(std::string(bad.what) + " size " + std::to_string(bad.data.size()));
+    closeArchiveSet(archiveSet);
+    indexLoaded = false;
+    installedVersion = 99;
+    writeWholeFile("data.idx", bad.data);
+    loadIndex();
+    EXPECT_FALSE(indexLoaded);
+    EXPECT_EQ(installedVersion, 99u);
+    EXPECT_EQ(archiveSet.archiveCount, 0);
+    EXPECT_TRUE(archiveSet.archives.empty());
+  }
+}
+
+TEST_F(IndexTest, ANegativeEntryCountMeansNoEntries) {
+  // count -1 for archive 0 (mask 0), then archive 1 follows at once.
+  writeWholeFile("data.idx", bytes({0, 0, 0, 0, 2 ^ 0x2D, 1, 'A', 0xFF, 0xFF, 0xFF, 0xFF, 1, 'B', 0x01, 0xC3, 0,
+                                    0}));  // count 0 XOR 0xC301
+  loadIndex();
+  ASSERT_TRUE(indexLoaded);
+  EXPECT_EQ(archiveSet.archiveCount, 2);
+  EXPECT_TRUE(archiveSet.archives[0]->archive->entries.empty());
+  EXPECT_TRUE(archiveSet.archives[1]->archive->entries.empty());
+}
+
+TEST_F(IndexTest, SaveReplacesTheIndexWholeAndLeavesNoTemporaryFile) {
+  writeIndexFile("data.idx", 1, {{"GAME0.VFS", kTwoEntries}});
+  writeWholeFile("GAME0.VFS", std::string(0x120, 'x'));
+  loadIndex();
+  archiveSet.baseVersion = 2;
+  saveIndex(archiveSet);
+  EXPECT_TRUE(readWholeFile("data.idx") == encodeIndex(2, {{"GAME0.VFS", kTwoEntries}}));
+  EXPECT_FALSE(fileExists(kIndexTempFileName));
+}
+
+TEST_F(IndexTest, AStaleTemporaryFileFromACrashIsReplaced) {
+  writeWholeFile(kIndexTempFileName, "half of an index from a crash");
+  writeIndexFile("data.idx", 1, {});
+  loadIndex();
+  saveIndex(archiveSet);
+  EXPECT_EQ(hex(readWholeFile("data.idx")), "01 00 00 00 2D");
+  EXPECT_FALSE(fileExists(kIndexTempFileName));
+}
+
+TEST_F(IndexTest, WhenTheTemporaryFileCannotBeWrittenTheOldIndexStays) {
+  writeIndexFile("data.idx", 1, {});
+  loadIndex();
+  platform::createDirectory(kIndexTempFileName);  // a directory where the temporary file would go
+  archiveSet.baseVersion = 2;
+  saveIndex(archiveSet);
+  EXPECT_EQ(hex(readWholeFile("data.idx")), "01 00 00 00 2D");
+}
+
+TEST_F(IndexTest, CloseLeavesTheSetEmptyAndReusable) {
+  writeWholeFile("GAME0.VFS", "");
+  writeIndexFile("data.idx", 1, {{"GAME0.VFS", kTwoEntries}});
+  loadIndex();
+  closeArchiveSet(archiveSet);
+  EXPECT_EQ(archiveSet.archiveCount, 0);
+  EXPECT_TRUE(archiveSet.archives.empty());
+  EXPECT_FALSE(removeEntryByKey(archiveSet, 0x11112222));
+  loadIndex();
+  EXPECT_EQ(archiveSet.archiveCount, 1);
+  EXPECT_TRUE(removeEntryByKey(archiveSet, 0x11112222));
+}
+
+}  // namespace

@@ -1,0 +1,202 @@
+#include "archive/patch_apply.h"
+
+#include <gtest/gtest.h>
+
+#include "archive/index_writer.h"
+#include "archive/package_writer.h"
+#include "archive/storage.h"
+#include "archive_fixture.h"
+
+namespace {
+
+struct Shown {
+  std::string status;
+  std::uint32_t bar;
+  std::uint32_t barMax;
+};
+
+std::vector<Shown> shown;
+
+// Stands in for the window: notes what each repaint would show.
+void noteRepaint() {
+  shown.push_back({displayState.statusText, displayState.totalProgress, displayState.totalProgressMax});
+}
+
+class PatchApplyTest : public ArchiveTest {
+ protected:
+  void SetUp() override {
+    ArchiveTest::SetUp();
+    shown.clear();
+    setRepaintHandler(noteRepaint);
+    ASSERT_TRUE(writeIndexFile("data.idx", 1, {}));
+    loadIndex();
+    ASSERT_TRUE(indexLoaded);
+  }
+
+  static bool apply(const PatchPackageSpec& spec) {
+    EXPECT_TRUE(writePatchPackageFile("5.dat", spec));
+    bool result = applyPatchPackage("5.dat");
+    EXPECT_FALSE(fileExists("5.dat"));
+    return result;
+  }
+
+  static PatchPackageSpec package(std::uint8_t type, std::uint16_t version, std::vector<PackageItemSpec> items) {
+    PatchPackageSpec spec;
+    spec.seed = 0x5A;
+    spec.version = version;
+    spec.type = type;
+    spec.items = std::move(items);
+    return spec;
+  }
+};
+
+TEST_F(PatchApplyTest, KeyedItemsGoToTheArchivesAndTheIndexIsSaved) {
+  ASSERT_TRUE(apply(package(1, 2, {{10, "", "alpha"}, {11, "", "beta"}, {12, "", ""}, {10, "", "ALPHA"}})));
+  EXPECT_EQ(archiveSet.baseVersion, 2u);
+  EXPECT_EQ(readWholeFile("GAME0.VFS"), "alphabetaALPHA");
+  EXPECT_TRUE(readWholeFile("data.idx") == encodeIndex(2, {{"GAME0.VFS", {{11, 5, 4}, {12, 9, 0}, {10, 9, 5}}}}));
+  ASSERT_EQ(shown.size(), 4u);
+  const char* lines[] = {"Extracting files. 25%", "Extracting files. 50%", "Extracting files. 75%",
+                         "Extracting files. 100%"};
+  for (std::size_t i = 0; i < 4; ++i) {
+    EXPECT_EQ(shown[i].status, lines[i]);
+    EXPECT_EQ(shown[i].bar, 25u * (i + 1));
+    EXPECT_EQ(shown[i].barMax, 100u);
+  }
+}
+
+TEST_F(PatchApplyTest, TextRoundsHalvesUpWhileTheBarIsCut) {
+  ASSERT_TRUE(apply(package(2, 3, std::vector<PackageItemSpec>(3))));
+  ASSERT_EQ(shown.size(), 3u);
+  EXPECT_EQ(shown[0].status, "Extracting files. 33%");
+  EXPECT_EQ(shown[1].status, "Extracting files. 67%");
+  EXPECT_EQ(shown[1].bar, 66u);
+  EXPECT_EQ(shown[2].status, "Extracting files. 100%");
+  EXPECT_EQ(shown[2].bar, 100u);
+  shown.clear();
+  ASSERT_TRUE(apply(package(0, 3, std::vector<PackageItemSpec>(8))));
+  ASSERT_EQ(shown.size(), 8u);
+  EXPECT_EQ(shown[0].status, "Extracting files. 13%");
+  EXPECT_EQ(shown[0].bar, 12u);
+}
+
+TEST_F(PatchApplyTest, AnUnsupportedLanguageLeavesOnlyThePercentage) {
+  languageSetting = 3;
+  ASSERT_TRUE(apply(package(2, 3, std::vector<PackageItemSpec>(2))));
+  ASSERT_EQ(shown.size(), 2u);
+  EXPECT_EQ(shown[0].status, "50%");
+}
+
+TEST_F(PatchApplyTest, AnEmptyPackageSetsTheVersionAndWritesTheIndex) {
+  ASSERT_TRUE(apply(package(1, 0x0203, {})));
+  EXPECT_TRUE(shown.empty());
+  EXPECT_EQ(archiveSet.baseVersion, 0x0203u);
+  EXPECT_EQ(hex(readWholeFile("data.idx")), "03 02 00 00 2D");
+}
+
+TEST_F(PatchApplyTest, TypeTwoMovesProgressOnlyAndAVersionMayGoDown) {
+  archiveSet.baseVersion = 50;
+  ASSERT_TRUE(apply(package(2, 4, {{1, "", "data"}, {2, "", "more"}})));
+  EXPECT_EQ(archiveSet.archiveCount, 0);
+  EXPECT_FALSE(fileExists("GAME0.VFS"));
+  EXPECT_EQ(shown.size(), 2u);
+  EXPECT_EQ(archiveSet.baseVersion, 4u);
+  EXPECT_EQ(hex(readWholeFile("data.idx")), "04 00 00 00 2D");
+}
+
+TEST_F(PatchApplyTest, TypeThreeWritesFilesCreatingDirectories) {
+  std::string big(3 << 20, '\0');  // larger than one copy chunk
+  for (std::size_t k = 0; k < big.size(); ++k) big[k] = static_cast<char>(k * 13 % 256);
+  ASSERT_TRUE(apply(package(3, 6, {{0, "new\\dir/file.bin", "content"}, {0, "empty.txt", ""}, {0, "big.bin", big}})));
+  EXPECT_EQ(readWholeFile("new/dir/file.bin"), "content");
+  EXPECT_TRUE(fileExists("empty.txt"));
+  EXPECT_EQ(readWholeFile("empty.txt"), "");
+  EXPECT_TRUE(readWholeFile("big.bin") == big);
+  EXPECT_EQ(archiveSet.baseVersion, 6u);
+}
+
+TEST_F(PatchApplyTest, TypeFourDeletesWhatExistsAndSkipsWhatDoesNot) {
+  writeWholeFile("old.txt", "x");
+  platform::createDirectory("sub");
+  writeWholeFile("sub/old2.txt", "y");
+  ASSERT_TRUE(apply(package(4, 7, {{0, "old.txt", "ignored"}, {0, "absent.txt", ""}, {0, "sub\\old2.txt", ""}})));
+  EXPECT_FALSE(fileExists("old.txt"));
+  EXPECT_FALSE(fileExists("sub/old2.txt"));
+  EXPECT_EQ(shown.size(), 3u);
+}
+
+TEST_F(PatchApplyTest, LargeKeyedDataIsStoredExactly) {
+  std::string big((5 << 20) + 77, '\0');
+  for (std::size_t k = 0; k < big.size(); ++k) big[k] = static_cast<char>(k * 31 % 253);
+  ASSERT_TRUE(apply(package(1, 8, {{1, "", "head"}, {2, "", big}})));
+  EXPECT_TRUE(readWholeFile("GAME0.VFS") == "head" + big);
+}
+
+TEST_F(PatchApplyTest, AFailingThirdItemKeepsTheFirstTwoAndTheOldIndex) {
+  std::string indexBefore = readWholeFile("data.idx");
+  ASSERT_FALSE(
+      apply(package(3, 9, {{0, "one.txt", "1"}, {0, "two.txt", "2"}, {0, "../three.txt", "3"}, {0, "four.txt", "4"}})));
+  EXPECT_EQ(readWholeFile("one.txt"), "1");
+  EXPECT_EQ(readWholeFile("two.txt"), "2");
+  EXPECT_FALSE(fileExists("../three.txt"));
+  EXPECT_FALSE(fileExists("four.txt"));
+  EXPECT_EQ(archiveSet.baseVersion, 1u);
+  EXPECT_TRUE(readWholeFile("data.idx") == indexBefore);
+  EXPECT_EQ(shown.size(), 2u);
+}
+
+TEST_F(PatchApplyTest, AFailedArchiveWriteFailsTheItem) {
+  ASSERT_TRUE(apply(package(1, 2, {{1, "", "first"}})));
+  std::string indexBefore = readWholeFile("data.idx");
+  Archive& archive = *archiveSet.archives[0]->archive;
+  platform::closeFile(archive.fileHandle);
+  archive.fileHandle = platform::openFileForReading("GAME0.VFS");  // every write to it fails
+  EXPECT_FALSE(apply(package(1, 3, {{1, "", "second"}})));
+  EXPECT_EQ(archiveSet.baseVersion, 2u);
+  EXPECT_TRUE(readWholeFile("data.idx") == indexBefore);
+  ASSERT_EQ(liveEntries(archive).size(), 1u);
+  EXPECT_EQ(archive.entries[0].size, 5u);
+}
+
+TEST_F(PatchApplyTest, NamesLeavingTheInstallationFailTheItem) {
+  const char* names[] = {"../escape.txt", "..\\escape.txt", "a/../../escape.txt",   "/tmp/vlm-escape.txt",
+                         "C:escape.txt",  "C:\\escape.txt", "\\\\server\\share\\x", "\\\\.\\NUL"};
+  for (std::uint8_t type : {3, 4}) {
+    for (const char* name : names) {
+      SCOPED_TRACE(std::string(name) + " type " + std::to_string(type));
+      EXPECT_FALSE(apply(package(type, 9, {{0, name, "x"}})));
+      EXPECT_EQ(archiveSet.baseVersion, 1u);
+    }
+  }
+  EXPECT_FALSE(fileExists("../escape.txt"));
+  EXPECT_FALSE(fileExists("/tmp/vlm-escape.txt"));
+}
+
+TEST_F(PatchApplyTest, AMalformedPackageAppliesNothingAndIsDeleted) {
+  std::string good = encodePatchPackage(package(3, 9, {{0, "a.txt", "abc"}, {0, "b.txt", "def"}}));
+  writeWholeFile("5.dat", good.substr(0, good.size() - 1));
+  EXPECT_FALSE(applyPatchPackage("5.dat"));
+  EXPECT_FALSE(fileExists("5.dat"));
+  EXPECT_FALSE(fileExists("a.txt"));
+  EXPECT_TRUE(shown.empty());
+  EXPECT_EQ(archiveSet.baseVersion, 1u);
+}
+
+TEST_F(PatchApplyTest, AMissingPackageFails) {
+  EXPECT_FALSE(applyPatchPackage("77.dat"));
+  EXPECT_FALSE(fileExists("77.dat"));
+  EXPECT_EQ(archiveSet.baseVersion, 1u);
+}
+
+TEST_F(PatchApplyTest, SuccessiveInstallationsInOneProcessStartClean) {
+  ASSERT_TRUE(apply(package(1, 2, {{1, "", "x"}})));
+  closeArchiveSet(archiveSet);
+  EXPECT_EQ(archiveSet.archiveCount, 0);
+  loadIndex();
+  ASSERT_EQ(archiveSet.archiveCount, 1);
+  ASSERT_TRUE(apply(package(1, 3, {{1, "", "yy"}})));
+  EXPECT_EQ(readWholeFile("GAME0.VFS"), "xyy");
+  EXPECT_TRUE(readWholeFile("data.idx") == encodeIndex(3, {{"GAME0.VFS", {{1, 1, 2}}}}));
+}
+
+}  // namespace

@@ -1,0 +1,270 @@
+#include "archive/storage.h"
+
+#include <gtest/gtest.h>
+
+#include "archive/index_writer.h"
+#include "archive_fixture.h"
+
+namespace {
+
+using StorageTest = ArchiveTest;
+
+std::unique_ptr<std::uint8_t[]> buffer(const std::string& data) {
+  std::unique_ptr<std::uint8_t[]> out(new std::uint8_t[data.size()]);
+  std::copy(data.begin(), data.end(), out.get());
+  return out;
+}
+
+bool store(std::uint32_t key, const std::string& data) {
+  return addFile(key, buffer(data), static_cast<std::uint32_t>(data.size()));
+}
+
+// An archive file of the given size without writing its bytes (sparse where
+// the file system allows).
+void makeFileOfSize(const char* name, std::uint64_t size) {
+  platform::FileHandle file = platform::createFile(name);
+  ASSERT_NE(file, platform::kNoFile);
+  if (size > 0) {
+    ASSERT_TRUE(platform::writeFileAt(file, size - 1, "z", 1));
+  }
+  platform::closeFile(file);
+}
+
+void loadArchives(const std::vector<IndexArchiveSpec>& archives) {
+  ASSERT_TRUE(writeIndexFile("data.idx", 1, archives));
+  loadIndex();
+  ASSERT_TRUE(indexLoaded);
+}
+
+TEST_F(StorageTest, TheFirstFileCreatesGame0AtOffsetZero) {
+  loadArchives({});
+  ASSERT_TRUE(store(0x1234, "abc"));
+  ASSERT_EQ(archiveSet.archiveCount, 1);
+  EXPECT_EQ(archiveSet.archives[0]->name, "GAME0.VFS");
+  const std::vector<FileEntry>& entries = archiveSet.archives[0]->archive->entries;
+  ASSERT_EQ(entries.size(), 1u);
+  EXPECT_EQ(entries[0].key, 0x1234u);
+  EXPECT_EQ(entries[0].offset, 0u);
+  EXPECT_EQ(entries[0].size, 3u);
+  EXPECT_EQ(readWholeFile("GAME0.VFS"), "abc");
+}
+
+TEST_F(StorageTest, FilesAreAppendedBackToBack) {
+  loadArchives({});
+  ASSERT_TRUE(store(1, "hello"));
+  ASSERT_TRUE(store(2, ""));
+  ASSERT_TRUE(store(3, "world"));
+  const std::vector<FileEntry>& entries = archiveSet.archives[0]->archive->entries;
+  ASSERT_EQ(entries.size(), 3u);
+  EXPECT_EQ(entries[1].offset, 5u);
+  EXPECT_EQ(entries[1].size, 0u);
+  EXPECT_EQ(entries[2].offset, 5u);
+  EXPECT_EQ(readWholeFile("GAME0.VFS"), "helloworld");
+}
+
+TEST_F(StorageTest, NullDataFails) {
+  loadArchives({});
+  EXPECT_FALSE(addFile(1, nullptr, 0));
+  Archive archive;
+  EXPECT_FALSE(appendToArchive(archiveSet, archive, 1, nullptr, 0));
+}
+
+struct RoomCase {
+  std::uint32_t size;
+  std::size_t expectedArchive;
+};
+
+TEST_F(StorageTest, RoomIsCheckedAgainstTheLimitInclusively) {
+  makeFileOfSize("GAME0.VFS", 0x77300000);
+  makeFileOfSize("GAME1.VFS", 0);
+  loadArchives({{"GAME0.VFS", {}}, {"GAME1.VFS", {}}});
+  for (RoomCase c : {RoomCase{0x100000, 0}, RoomCase{0x100001, 1}}) {
+    ArchiveSlot* slot = findArchiveWithRoom(archiveSet, c.size);
+    ASSERT_NE(slot, nullptr);
+    EXPECT_EQ(slot, archiveSet.archives[c.expectedArchive].get()) << c.size;
+  }
+  EXPECT_EQ(kArchiveSizeLimit, 2000683008u);
+}
+
+TEST_F(StorageTest, DataLargerThanTheLimitGetsANewArchiveOfItsOwn) {
+  makeFileOfSize("GAME0.VFS", 0);
+  loadArchives({{"GAME0.VFS", {}}});
+  EXPECT_EQ(findArchiveWithRoom(archiveSet, kArchiveSizeLimit + 1), nullptr);
+  EXPECT_NE(findArchiveWithRoom(archiveSet, kArchiveSizeLimit), nullptr);
+}
+
+TEST_F(StorageTest, ANewArchiveIsNamedAfterTheArchiveCount) {
+  makeFileOfSize("X.VFS", kArchiveSizeLimit);
+  makeFileOfSize("Y.VFS", kArchiveSizeLimit);
+  makeFileOfSize("Z.VFS", kArchiveSizeLimit);
+  loadArchives({{"X.VFS", {}}, {"Y.VFS", {}}, {"Z.VFS", {}}});
+  ASSERT_TRUE(store(5, "data"));
+  ASSERT_EQ(archiveSet.archiveCount, 4);
+  EXPECT_EQ(archiveSet.archives[3]->name, "GAME3.VFS");
+  EXPECT_EQ(readWholeFile("GAME3.VFS"), "data");
+}
+
+TEST_F(StorageTest, ATakenNameMovesOnToTheNextFreeNumberInsteadOfCuttingThatArchive) {
+  makeFileOfSize("GAME2.VFS", kArchiveSizeLimit);
+  makeFileOfSize("game3.vfs", kArchiveSizeLimit);
+  loadArchives({{"GAME2.VFS", {{7, 0, 10}}}, {"game3.vfs", {}}});
+  EXPECT_EQ(newArchiveName(archiveSet), "GAME4.VFS");
+  EXPECT_EQ(createArchive(archiveSet, "GAME2.VFS"), nullptr);
+  ASSERT_TRUE(store(5, "data"));
+  EXPECT_EQ(archiveSet.archives[2]->name, "GAME4.VFS");
+  EXPECT_EQ(platform::pathExists("GAME2.VFS"), true);
+  std::uint64_t size = 0;
+  EXPECT_TRUE(platform::getFileSize(archiveSet.archives[0]->archive->fileHandle, &size));
+  EXPECT_EQ(size, kArchiveSizeLimit);
+}
+
+TEST_F(StorageTest, ATwoHundredFiftySixthArchiveIsRefused) {
+  loadArchives({});
+  for (int i = 0; i < 255; ++i) {
+    ASSERT_NE(createArchive(archiveSet, "A" + std::to_string(i) + ".VFS"), nullptr) << i;
+    archiveSet.archives.back()->archive->knownSize = kArchiveSizeLimit;  // full
+  }
+  EXPECT_EQ(archiveSet.archiveCount, 255);
+  EXPECT_FALSE(store(1, "x"));
+  EXPECT_EQ(archiveSet.archiveCount, 255);
+  EXPECT_EQ(archiveSet.archives.size(), 255u);
+  EXPECT_EQ(createArchive(archiveSet, "ONEMORE.VFS"), nullptr);
+  EXPECT_FALSE(platform::pathExists("GAME255.VFS"));
+}
+
+TEST_F(StorageTest, ReplacingAFileRemovesTheOldEntryAndKeepsItsBytes) {
+  makeFileOfSize("GAME0.VFS", 0);
+  makeFileOfSize("GAME1.VFS", 0);
+  loadArchives({{"GAME0.VFS", {}}, {"GAME1.VFS", {}}});
+  ASSERT_TRUE(store(1, "one"));
+  ASSERT_TRUE(store(2, "two"));
+  ASSERT_TRUE(store(1, "ONE!"));
+  std::vector<FileEntry> entries = liveEntries(*archiveSet.archives[0]->archive);
+  ASSERT_EQ(entries.size(), 2u);
+  EXPECT_EQ(entries[0].key, 2u);
+  EXPECT_EQ(entries[1].key, 1u);
+  EXPECT_EQ(entries[1].offset, 6u);
+  EXPECT_EQ(entries[1].size, 4u);
+  EXPECT_EQ(readWholeFile("GAME0.VFS"), "onetwoONE!");
+}
+
+TEST_F(StorageTest, RemovalTakesTheFirstEntryInSetOrderAndKeepsListOrder) {
+  makeFileOfSize("A.VFS", 100);
+  makeFileOfSize("B.VFS", 100);
+  // Key 5 twice: an index written by something else may hold it so.
+  loadArchives({{"A.VFS", {{1, 0, 1}, {5, 1, 1}, {2, 2, 1}, {3, 3, 1}}}, {"B.VFS", {{5, 0, 1}, {6, 1, 1}}}});
+  EXPECT_TRUE(removeEntryByKey(archiveSet, 5));
+  compactArchiveSet(archiveSet);
+  const std::vector<FileEntry>& a = archiveSet.archives[0]->archive->entries;
+  ASSERT_EQ(a.size(), 3u);
+  EXPECT_EQ(a[0].key, 1u);
+  EXPECT_EQ(a[1].key, 2u);
+  EXPECT_EQ(a[2].key, 3u);
+  EXPECT_EQ(archiveSet.archives[1]->archive->entries.size(), 2u);
+  EXPECT_TRUE(removeEntryByKey(archiveSet, 5));
+  compactArchiveSet(archiveSet);
+  ASSERT_EQ(archiveSet.archives[1]->archive->entries.size(), 1u);
+  EXPECT_EQ(archiveSet.archives[1]->archive->entries[0].key, 6u);
+  EXPECT_FALSE(removeEntryByKey(archiveSet, 5));
+  EXPECT_FALSE(removeEntryByKey(archiveSet, 77));
+  saveIndex(archiveSet);
+  EXPECT_TRUE(readWholeFile("data.idx") ==
+              encodeIndex(1, {{"A.VFS", {{1, 0, 1}, {2, 2, 1}, {3, 3, 1}}}, {"B.VFS", {{6, 1, 1}}}}));
+}
+
+TEST_F(StorageTest, ManyRemovalsMatchAPlainListModel) {
+  makeFileOfSize("A.VFS", 0);
+  makeFileOfSize("B.VFS", 0);
+  std::vector<IndexArchiveSpec> model = {{"A.VFS", {}}, {"B.VFS", {}}};
+  for (std::uint32_t k = 0; k < 20000; ++k) model[k % 2].entries.push_back({k, k, 1});
+  loadArchives(model);
+  // Remove every third key, with compaction passes happening along the way.
+  for (std::uint32_t k = 0; k < 20000; k += 3) {
+    ASSERT_TRUE(removeEntryByKey(archiveSet, k));
+    auto& list = model[k % 2].entries;
+    for (auto it = list.begin(); it != list.end(); ++it) {
+      if (it->key == k) {
+        list.erase(it);
+        break;
+      }
+    }
+  }
+  for (std::uint32_t k = 1; k < 20000; k += 1000) {
+    bool present = k % 3 != 0;
+    EXPECT_EQ(removeEntryByKey(archiveSet, k), present) << k;
+    auto& list = model[k % 2].entries;
+    for (auto it = list.begin(); present && it != list.end(); ++it) {
+      if (it->key == k) {
+        list.erase(it);
+        break;
+      }
+    }
+  }
+  saveIndex(archiveSet);
+  EXPECT_TRUE(readWholeFile("data.idx") == encodeIndex(1, model));
+}
+
+TEST_F(StorageTest, AppendKeepsAnEntryTheArchiveAlreadyHoldsForTheKey) {
+  makeFileOfSize("A.VFS", 4);
+  loadArchives({{"A.VFS", {{9, 0, 4}}}});
+  ASSERT_TRUE(appendToArchive(archiveSet, *archiveSet.archives[0]->archive, 9, buffer("new"), 3));
+  ASSERT_EQ(archiveSet.archives[0]->archive->entries.size(), 1u);
+  EXPECT_EQ(archiveSet.archives[0]->archive->entries[0].offset, 0u);
+  std::uint64_t size = 0;
+  platform::getFileSize(archiveSet.archives[0]->archive->fileHandle, &size);
+  EXPECT_EQ(size, 7u);
+}
+
+TEST_F(StorageTest, AnArchiveWhoseFileDidNotOpenIsNeverChosenNorWritten) {
+  makeFileOfSize("B.VFS", 0);
+  loadArchives({{"MISSING.VFS", {{1, 0, 4}}}, {"B.VFS", {}}});
+  Archive& missing = *archiveSet.archives[0]->archive;
+  EXPECT_EQ(archiveFileSize(missing), kUnknownArchiveSize);
+  EXPECT_EQ(findArchiveWithRoom(archiveSet, 1), archiveSet.archives[1].get());
+  EXPECT_FALSE(appendToArchive(archiveSet, missing, 2, buffer("x"), 1));
+  EXPECT_EQ(missing.entries.size(), 1u);
+  ASSERT_TRUE(store(1, "data"));  // replaces the entry in the missing archive
+  EXPECT_TRUE(liveEntries(missing).empty());
+  EXPECT_EQ(archiveSet.archives[1]->archive->entries.size(), 1u);
+}
+
+TEST_F(StorageTest, AFailedWriteRecordsNothingAndKeepsTheOldEntry) {
+  makeFileOfSize("A.VFS", 3);
+  loadArchives({{"A.VFS", {{1, 0, 3}}}});
+  Archive& archive = *archiveSet.archives[0]->archive;
+  // Swap in a handle that cannot write: every write to it fails.
+  platform::closeFile(archive.fileHandle);
+  archive.fileHandle = platform::openFileForReading("A.VFS");
+  ASSERT_NE(archive.fileHandle, platform::kNoFile);
+  EXPECT_FALSE(store(1, "new data"));
+  EXPECT_FALSE(store(2, "more"));
+  ASSERT_EQ(liveEntries(archive).size(), 1u);
+  EXPECT_EQ(archive.entries[0].key, 1u);
+  EXPECT_EQ(archive.entries[0].size, 3u);
+  EXPECT_FALSE(appendToArchive(archiveSet, archive, 3, buffer("x"), 1));
+  EXPECT_EQ(archive.entries.size(), 1u);
+}
+
+TEST_F(StorageTest, ArchiveFileSizeFollowsAppends) {
+  makeFileOfSize("A.VFS", 10);
+  loadArchives({{"A.VFS", {}}});
+  Archive& archive = *archiveSet.archives[0]->archive;
+  EXPECT_EQ(archiveFileSize(archive), 10u);
+  ASSERT_TRUE(store(1, "12345"));
+  EXPECT_EQ(archiveFileSize(archive), 15u);
+  std::uint64_t size = 0;
+  platform::getFileSize(archive.fileHandle, &size);
+  EXPECT_EQ(size, 15u);
+}
+
+TEST_F(StorageTest, BytesBeyondFourGibibytesAreRefused) {
+  makeFileOfSize("A.VFS", 0);
+  loadArchives({{"A.VFS", {}}});
+  Archive& archive = *archiveSet.archives[0]->archive;
+  archive.knownSize = 0xFFFFFFF0u;  // as if the archive had grown that far
+  archive.sizeKnown = true;
+  EXPECT_FALSE(appendToArchive(archiveSet, archive, 1, buffer(std::string(0x20, 'x')), 0x20));
+  EXPECT_TRUE(archive.entries.empty());
+}
+
+}  // namespace
