@@ -87,6 +87,10 @@ void createDirectory(const char* path) { ::mkdir(nativePath(path).c_str(), 0755)
 bool copyFileReplacing(const char* from, const char* to) {
   FileHandle in = openFileForReading(from);
   if (in == kNoFile) return false;
+  // A replaced file keeps its own permissions (a client that could be run
+  // stays runnable); a new one takes the source's.
+  struct stat targetBefore;
+  bool replacing = ::stat(nativePath(to).c_str(), &targetBefore) == 0;
   FileHandle out = createFile(to);
   bool ok = out != kNoFile;
   char buffer[1 << 16];
@@ -99,7 +103,7 @@ bool copyFileReplacing(const char* from, const char* to) {
     offset += static_cast<std::uint64_t>(n);
   }
   struct stat st;
-  if (ok && ::fstat(static_cast<int>(in), &st) == 0) ::fchmod(static_cast<int>(out), st.st_mode & 07777);
+  if (ok && !replacing && ::fstat(static_cast<int>(in), &st) == 0) ::fchmod(static_cast<int>(out), st.st_mode & 07777);
   closeFile(in);
   closeFile(out);
   return ok;
