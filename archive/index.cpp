@@ -97,8 +97,12 @@ bool flushArchives(ArchiveSet& set) {
   return true;
 }
 
-void compactArchive(ArchiveSet& set, std::uint32_t position) {
+}  // namespace
+
+void compactArchiveAt(ArchiveSet& set, std::size_t at) {
+  std::uint32_t position = static_cast<std::uint32_t>(at);
   Archive& archive = *set.archives[position]->archive;
+  archive.removed.resize(archive.entries.size(), 0);  // lists filled by hand carry no marks yet
   if (archive.removedCount == 0) return;
   std::size_t kept = 0;
   for (std::size_t n = 0; n < archive.entries.size(); ++n) {
@@ -117,8 +121,6 @@ void compactArchive(ArchiveSet& set, std::uint32_t position) {
   archive.removedCount = 0;
 }
 
-}  // namespace
-
 void rebuildKeyIndex(ArchiveSet& set) {
   keyMapClear(set.keyIndex);
   set.duplicatedKeys.clear();
@@ -131,11 +133,8 @@ void rebuildKeyIndex(ArchiveSet& set) {
     for (std::size_t n = 0; n < archive.entries.size(); ++n) {
       if (archive.removed[n]) continue;
       std::uint32_t key = archive.entries[n].key;
-      if (keyMapFind(set.keyIndex, key, nullptr)) {
-        set.duplicatedKeys.insert(key);
-      } else {
-        keyMapSet(set.keyIndex, key, EntryLocation{static_cast<std::uint32_t>(a), static_cast<std::uint32_t>(n)});
-      }
+      EntryLocation here{static_cast<std::uint32_t>(a), static_cast<std::uint32_t>(n)};
+      if (!keyMapInsertNew(set.keyIndex, key, here)) set.duplicatedKeys.insert(key);
     }
   }
 }
@@ -167,7 +166,9 @@ void loadIndex() {
 
 void saveIndex(ArchiveSet& set) {
   set.indexPath = kIndexFileName;
-  compactArchiveSet(set);
+  // Removed entries are skipped, not compacted away: compacting would touch
+  // the key map once for every entry that moves.
+  for (auto& slot : set.archives) slot->archive->removed.resize(slot->archive->entries.size(), 0);
   if (!flushArchives(set)) return;
   platform::FileHandle file = platform::createFile(kIndexTempFileName);
   if (file == platform::kNoFile) return;
@@ -191,12 +192,7 @@ void closeArchiveSet(ArchiveSet& set) {
 }
 
 void compactArchiveSet(ArchiveSet& set) {
-  for (std::size_t a = 0; a < set.archives.size(); ++a) {
-    // Lists filled by hand carry no marks yet.
-    Archive& archive = *set.archives[a]->archive;
-    archive.removed.resize(archive.entries.size(), 0);
-    compactArchive(set, static_cast<std::uint32_t>(a));
-  }
+  for (std::size_t a = 0; a < set.archives.size(); ++a) compactArchiveAt(set, a);
 }
 
 std::vector<FileEntry> liveEntries(const Archive& archive) {

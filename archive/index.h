@@ -37,10 +37,10 @@ struct FileEntry {
 struct Archive {
   std::string name;  // the file is opened by this name, relative to the working directory
   // The stored files in index order. Replacing a file marks its old entry in
-  // `removed` instead of moving every later entry up at once; the marked
-  // entries are dropped, order kept, by compactArchiveSet (which saveIndex
-  // and applyPatchPackage call). Read the list through liveEntries when it
-  // may hold marks.
+  // `removed` instead of moving every later entry up at once; saveIndex
+  // skips marked entries, and they are dropped, order kept, once they make
+  // up half of a large list or when compactArchiveSet is called. Read the
+  // list through liveEntries when it may hold marks.
   std::vector<FileEntry> entries;
   std::vector<std::uint8_t> removed;  // same length as entries; 1 = taken out
   std::size_t removedCount = 0;
@@ -96,6 +96,8 @@ void closeArchiveSet(ArchiveSet& set);
 
 // Drops the entries marked removed, keeping order, and fixes keyIndex.
 void compactArchiveSet(ArchiveSet& set);
+// The same for the archive at one position.
+void compactArchiveAt(ArchiveSet& set, std::size_t position);
 
 // The archive's entries without those marked removed, in order.
 std::vector<FileEntry> liveEntries(const Archive& archive);

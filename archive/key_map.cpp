@@ -46,17 +46,32 @@ bool keyMapFind(const KeyLocationMap& map, std::uint32_t key, EntryLocation* loc
   }
 }
 
-void keyMapSet(KeyLocationMap& map, std::uint32_t key, EntryLocation location) {
+namespace {
+
+// The slot that holds key, or the free slot where it would go.
+KeyMapSlot& slotOf(KeyLocationMap& map, std::uint32_t key) {
   if ((map.count + 1) * 2 > map.slots.size()) rehash(map, map.slots.empty() ? 16 : map.slots.size() * 2);
   std::size_t mask = map.slots.size() - 1;
   for (std::size_t i = slotFor(map, key);; i = (i + 1) & mask) {
     KeyMapSlot& slot = map.slots[i];
-    if (!slot.used || slot.key == key) {
-      if (!slot.used) ++map.count;
-      slot = KeyMapSlot{key, location.entry, static_cast<std::uint16_t>(location.archive), 1};
-      return;
-    }
+    if (!slot.used || slot.key == key) return slot;
   }
+}
+
+}  // namespace
+
+void keyMapSet(KeyLocationMap& map, std::uint32_t key, EntryLocation location) {
+  KeyMapSlot& slot = slotOf(map, key);
+  if (!slot.used) ++map.count;
+  slot = KeyMapSlot{key, location.entry, static_cast<std::uint16_t>(location.archive), 1};
+}
+
+bool keyMapInsertNew(KeyLocationMap& map, std::uint32_t key, EntryLocation location) {
+  KeyMapSlot& slot = slotOf(map, key);
+  if (slot.used) return false;
+  ++map.count;
+  slot = KeyMapSlot{key, location.entry, static_cast<std::uint16_t>(location.archive), 1};
+  return true;
 }
 
 bool keyMapErase(KeyLocationMap& map, std::uint32_t key) {

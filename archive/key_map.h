@@ -34,5 +34,8 @@ void keyMapReserve(KeyLocationMap& map, std::size_t keys);
 bool keyMapFind(const KeyLocationMap& map, std::uint32_t key, EntryLocation* location);
 // Inserts key or moves it to a new location.
 void keyMapSet(KeyLocationMap& map, std::uint32_t key, EntryLocation location);
+// Inserts key at location unless the map holds it already; true when it
+// was inserted. One probe where find-then-set would take two.
+bool keyMapInsertNew(KeyLocationMap& map, std::uint32_t key, EntryLocation location);
 // Takes key out; false when it was not there.
 bool keyMapErase(KeyLocationMap& map, std::uint32_t key);

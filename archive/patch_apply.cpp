@@ -48,8 +48,6 @@ bool writeItemFile(const PatchPackage& package, const PatchItem& item) {
 
 bool performItem(const PatchPackage& package, const PatchItem& item) {
   switch (package.type) {
-    case 1:
-      return addFileFromReader(archiveSet, item.key, item.dataLength, itemReader(package, item));
     case 3:
       return isInstallRelativeName(item.name.c_str()) && writeItemFile(package, item);
     case 4:
@@ -57,7 +55,7 @@ bool performItem(const PatchPackage& package, const PatchItem& item) {
       if (platform::pathExists(item.name.c_str())) platform::deleteFile(item.name.c_str());
       return true;
     default:
-      return true;  // types 2, 0 and 5 to 255 carry data that nothing uses
+      return true;  // types 2, 0 and 5 to 255 carry data that nothing uses; type 1 goes through storeItems
   }
 }
 
@@ -82,21 +80,38 @@ void discardPackageFile(const char* path) {
   platform::closeFile(platform::createFile(path));
 }
 
+// Type 1: every item's data goes to the archive set. Small items are
+// gathered and written together; each item's progress step follows the
+// recording of its entry.
+bool storeItems(const PatchPackage& package) {
+  std::size_t done = 0;
+  StoredCallback stored = [&] { reportProgress(++done, package.items.size()); };
+  FileBatch batch;
+  for (const PatchItem& item : package.items) {
+    if (!batchAddFile(archiveSet, batch, item.key, item.dataLength, itemReader(package, item), stored)) return false;
+  }
+  return flushFileBatch(archiveSet, batch, stored);
+}
+
+bool performItems(const PatchPackage& package) {
+  if (package.type == 1) return storeItems(package);
+  for (std::size_t i = 0; i < package.items.size(); ++i) {
+    if (!performItem(package, package.items[i])) return false;
+    reportProgress(i + 1, package.items.size());
+  }
+  return true;
+}
+
 }  // namespace
 
 bool applyPatchPackage(const char* path) {
   PatchPackage package;
-  bool ok = loadPatchPackage(package, path);
   // Items are streamed from the package file, so it lives until the last
   // item is done.
-  for (std::size_t i = 0; ok && i < package.items.size(); ++i) {
-    ok = performItem(package, package.items[i]);
-    if (ok) reportProgress(i + 1, package.items.size());
-  }
+  bool ok = loadPatchPackage(package, path) && performItems(package);
   std::uint16_t version = package.version;
   closePatchPackage(package);
   discardPackageFile(path);
-  compactArchiveSet(archiveSet);
   if (!ok) return false;
   archiveSet.baseVersion = version;
   saveIndex(archiveSet);

@@ -69,6 +69,7 @@ bool loadPatchPackage(PatchPackage& package, const char* path) {
     return false;
   }
   package.file = file;
+  package.reader = std::move(reader);
   return true;
 }
 
@@ -76,8 +77,13 @@ bool readPatchItemData(const PatchPackage& package, const PatchItem& item, std::
                        std::size_t length) {
   if (from > item.dataLength || length > item.dataLength - from) return false;
   if (length == 0) return true;
-  std::int64_t got = platform::readFileAt(package.file, item.dataOffset + from, buffer, length);
-  if (got != static_cast<std::int64_t>(length)) return false;
+  if (length < kReaderBufferSize) {
+    package.reader.position = item.dataOffset + from;
+    if (!readBytes(package.reader, buffer, length)) return false;
+  } else {
+    std::int64_t got = platform::readFileAt(package.file, item.dataOffset + from, buffer, length);
+    if (got != static_cast<std::int64_t>(length)) return false;
+  }
   maskItemData(package.seed, item.dataLength, from, static_cast<unsigned char*>(buffer), length);
   return true;
 }

@@ -12,6 +12,7 @@
 #include <string>
 #include <vector>
 
+#include "archive/file_reader.h"
 #include "platform/file.h"
 
 struct PatchItem {
@@ -28,6 +29,10 @@ struct PatchPackage {
   std::uint8_t seed = 0;
   std::vector<PatchItem> items;
   platform::FileHandle file = platform::kNoFile;
+  // Small reads of item data go through this buffer: the items lie one after
+  // the other, so a package of many small items costs a read call per 64 KiB
+  // rather than one per item.
+  mutable FileReader reader;
 };
 
 // Opens the package (it must exist and be writable) and reads its header and

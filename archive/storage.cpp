@@ -107,9 +107,10 @@ void relocateDuplicate(ArchiveSet& set, std::uint32_t key, EntryLocation from) {
 }
 
 // Drops an archive's removed entries, keeping order, once they are many.
-void compactIfWorthIt(ArchiveSet& set, Archive& archive) {
+void compactIfWorthIt(ArchiveSet& set, std::uint32_t position) {
+  const Archive& archive = *set.archives[position]->archive;
   if (archive.removedCount < kCompactAfter || archive.removedCount * 2 < archive.entries.size()) return;
-  compactArchiveSet(set);
+  compactArchiveAt(set, position);
 }
 
 DataReader bufferReader(const std::uint8_t* data) {
@@ -179,7 +180,7 @@ bool removeEntryByKey(ArchiveSet& set, std::uint32_t key) {
   ++archive.removedCount;
   keyMapErase(set.keyIndex, key);
   if (set.duplicatedKeys.count(key)) relocateDuplicate(set, key, location);
-  compactIfWorthIt(set, archive);
+  compactIfWorthIt(set, location.archive);
   return true;
 }
 
@@ -215,4 +216,81 @@ bool addFileFromReader(ArchiveSet& set, std::uint32_t key, std::uint32_t size, c
 bool addFile(std::uint32_t key, std::unique_ptr<std::uint8_t[]> data, std::uint32_t size) {
   if (!data) return false;
   return addFileFromReader(archiveSet, key, size, bufferReader(data.get()));
+}
+
+namespace {
+
+// findArchiveWithRoom with the batch's bytes counted as already written.
+ArchiveSlot* findRoomCountingBatch(ArchiveSet& set, const FileBatch& batch, std::uint32_t size) {
+  for (auto& slot : set.archives) {
+    std::uint64_t current =
+        slot.get() == batch.slot ? batch.start + batch.bytes.size() : archiveFileSize(*slot->archive);
+    if (current != kUnknownArchiveSize && current + size <= kArchiveSizeLimit) return slot.get();
+  }
+  return nullptr;
+}
+
+void clearBatch(FileBatch& batch) {
+  batch.slot = nullptr;
+  batch.start = 0;
+  batch.bytes.clear();
+  batch.files.clear();
+}
+
+}  // namespace
+
+bool flushFileBatch(ArchiveSet& set, FileBatch& batch, const StoredCallback& stored) {
+  if (batch.files.empty()) {
+    clearBatch(batch);
+    return true;
+  }
+  Archive& archive = *batch.slot->archive;
+  long position = positionOf(set, archive);
+  bool written =
+      position >= 0 && (batch.bytes.empty() ||
+                        platform::writeFileAt(archive.fileHandle, batch.start, batch.bytes.data(), batch.bytes.size()));
+  if (!written) {
+    archive.sizeKnown = false;  // part of it may have landed; measure again next time
+    clearBatch(batch);
+    return false;
+  }
+  archive.knownSize = batch.start + batch.bytes.size();
+  archive.unflushed = true;
+  for (const FileEntry& file : batch.files) {
+    removeEntryByKey(set, file.key);
+    recordEntry(set, static_cast<std::uint32_t>(position), file.key, file.offset, file.size);
+    if (stored) stored();
+  }
+  clearBatch(batch);
+  return true;
+}
+
+bool batchAddFile(ArchiveSet& set, FileBatch& batch, std::uint32_t key, std::uint32_t size, const DataReader& read,
+                  const StoredCallback& stored) {
+  if (size > kBatchedFileLimit) {
+    if (!flushFileBatch(set, batch, stored) || !addFileFromReader(set, key, size, read)) return false;
+    if (stored) stored();
+    return true;
+  }
+  ArchiveSlot* slot = findRoomCountingBatch(set, batch, size);
+  bool joins = slot && slot == batch.slot && batch.bytes.size() + size <= kBatchBytes &&
+               batch.start + batch.bytes.size() + size <= kAddressable;
+  if (!joins) {
+    if (!flushFileBatch(set, batch, stored)) return false;
+    if (!slot) slot = createArchive(set, newArchiveName(set));
+    if (!slot || slot->archive->fileHandle == platform::kNoFile) return false;
+    std::uint64_t end = archiveFileSize(*slot->archive);
+    if (end == kUnknownArchiveSize || end + size > kAddressable) return false;
+    batch.slot = slot;
+    batch.start = end;
+  }
+  std::size_t at = batch.bytes.size();
+  batch.bytes.resize(at + size);
+  if (size > 0 && !read(0, batch.bytes.data() + at, size)) {
+    batch.bytes.resize(at);
+    flushFileBatch(set, batch, stored);  // the files before this one are stored as addFile would have
+    return false;
+  }
+  batch.files.push_back(FileEntry{key, static_cast<std::uint32_t>(batch.start + at), size});
+  return true;
 }

@@ -13,6 +13,7 @@
 #include <functional>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "archive/index.h"
 
@@ -65,3 +66,31 @@ bool appendFromReader(ArchiveSet& set, Archive& archive, std::uint32_t key, std:
 // The archive file's current size, or kUnknownArchiveSize. Learnt from the
 // system once, then kept up to date by this process's appends.
 std::uint64_t archiveFileSize(Archive& archive);
+
+// Storing a run of files as addFile would, one after another, with the data
+// of consecutive small files bound for the same archive gathered into one
+// write: a package of many small items would otherwise cost a write call
+// per item. Archive choice, offsets, removals and entry order come out
+// exactly as with addFile per file. A file's entry is recorded only once
+// its bytes are written; `stored` is called after each file is recorded.
+constexpr std::uint32_t kBatchedFileLimit = 64u << 10;  // larger files are written on their own
+constexpr std::size_t kBatchBytes = 1u << 20;
+
+struct FileBatch {
+  ArchiveSlot* slot = nullptr;  // the archive the gathered files go to
+  std::uint64_t start = 0;      // where their bytes start in its file
+  std::vector<unsigned char> bytes;
+  std::vector<FileEntry> files;  // key, offset and size of each gathered file, in order
+};
+
+using StoredCallback = std::function<void()>;
+
+// Adds one file to the batch, writing the batch first when the file cannot
+// join it. False when a write or a read fails or no archive can take the
+// file; the files before it are then stored (and reported) as far as their
+// own write succeeded.
+bool batchAddFile(ArchiveSet& set, FileBatch& batch, std::uint32_t key, std::uint32_t size, const DataReader& read,
+                  const StoredCallback& stored);
+// Writes the gathered files and records their entries; false when the write
+// fails, and then none of them is recorded.
+bool flushFileBatch(ArchiveSet& set, FileBatch& batch, const StoredCallback& stored);

@@ -186,6 +186,16 @@ TEST_F(IndexTest, WhenTheTemporaryFileCannotBeWrittenTheOldIndexStays) {
   EXPECT_EQ(hex(readWholeFile("data.idx")), "01 00 00 00 2D");
 }
 
+TEST_F(IndexTest, AnIndexIsNotPutInPlaceWhileTheArchiveBytesItNamesAreNotOnDisk) {
+  writeIndexFile("data.idx", 1, {{"MISSING.VFS", {}}});
+  loadIndex();
+  // As if bytes had been appended that cannot be flushed: the file is not open.
+  archiveSet.archives[0]->archive->unflushed = true;
+  archiveSet.baseVersion = 2;
+  saveIndex(archiveSet);
+  EXPECT_TRUE(readWholeFile("data.idx") == encodeIndex(1, {{"MISSING.VFS", {}}}));
+}
+
 TEST_F(IndexTest, CloseLeavesTheSetEmptyAndReusable) {
   writeWholeFile("GAME0.VFS", "");
   writeIndexFile("data.idx", 1, {{"GAME0.VFS", kTwoEntries}});

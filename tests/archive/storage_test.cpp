@@ -2,6 +2,9 @@
 
 #include <gtest/gtest.h>
 
+#include <cstring>
+#include <filesystem>
+
 #include "archive/index_writer.h"
 #include "archive_fixture.h"
 
@@ -265,6 +268,108 @@ TEST_F(StorageTest, BytesBeyondFourGibibytesAreRefused) {
   archive.sizeKnown = true;
   EXPECT_FALSE(appendToArchive(archiveSet, archive, 1, buffer(std::string(0x20, 'x')), 0x20));
   EXPECT_TRUE(archive.entries.empty());
+}
+
+struct Op {
+  std::uint32_t key;
+  std::uint32_t size;
+};
+
+// One installation in its own subdirectory: archives A (nearly full), B and
+// an index with a few keys; then the ops, stored one by one with addFile or
+// gathered with batchAddFile. Returns the saved index and, per archive, its
+// size and the bytes appended after its initial size.
+std::string runScenario(const char* subdir, const std::vector<Op>& ops, bool batched) {
+  std::filesystem::create_directory(subdir);
+  std::filesystem::current_path(subdir);
+  const std::uint64_t aSize = kArchiveSizeLimit - 3000, bSize = kArchiveSizeLimit - 200000;
+  makeFileOfSize("A.VFS", aSize);
+  makeFileOfSize("B.VFS", bSize);
+  writeIndexFile("data.idx", 1, {{"A.VFS", {{100, 0, 5}, {101, 5, 5}, {102, 10, 5}}}, {"B.VFS", {{200, 0, 10}}}});
+  loadIndex();
+  FileBatch batch;
+  int storedCount = 0;
+  for (std::size_t i = 0; i < ops.size(); ++i) {
+    std::string data(ops[i].size, static_cast<char>('a' + i % 26));
+    bool ok = batched ? batchAddFile(
+                            archiveSet, batch, ops[i].key, ops[i].size,
+                            [&](std::uint64_t from, void* out, std::size_t length) {
+                              std::memcpy(out, data.data() + from, length);
+                              return true;
+                            },
+                            [&] { ++storedCount; })
+                      : store(ops[i].key, data);
+    EXPECT_TRUE(ok) << i;
+    if (!batched) ++storedCount;
+  }
+  if (batched) {
+    EXPECT_TRUE(flushFileBatch(archiveSet, batch, [&] { ++storedCount; }));
+  }
+  EXPECT_EQ(storedCount, static_cast<int>(ops.size()));
+  saveIndex(archiveSet);
+  std::string result = readWholeFile("data.idx");
+  for (auto& slot : archiveSet.archives) {
+    std::uint64_t size = 0, from = slot->name == "A.VFS" ? aSize : slot->name == "B.VFS" ? bSize : 0;
+    platform::getFileSize(slot->archive->fileHandle, &size);
+    std::string tail(size - from, '\0');
+    platform::readFileAt(slot->archive->fileHandle, from, &tail[0], tail.size());
+    result += "|" + slot->name + ":" + std::to_string(size) + ":" + tail;
+  }
+  closeArchiveSet(archiveSet);
+  std::filesystem::current_path("..");
+  return result;
+}
+
+TEST_F(StorageTest, GatheredWritesGiveExactlyWhatOneByOneGives) {
+  std::vector<Op> ops = {{1, 2000},  {2, 1500}, {3, 900},  {100, 50}, {4, 0}, {1, 30},
+                         {5, 70000}, {6, 40},   {200, 60}, {6, 41},   {7, 1}, {102, 1000}};
+  for (std::uint32_t k = 0; k < 3000; ++k) ops.push_back({1000 + k % 1500, 700});  // past 1 MiB, keys repeat
+  ops.push_back({8, kBatchedFileLimit});
+  ops.push_back({9, kBatchedFileLimit + 1});
+  std::string oneByOne = runScenario("one", ops, false);
+  std::string gathered = runScenario("gathered", ops, true);
+  EXPECT_TRUE(oneByOne == gathered);
+  EXPECT_NE(oneByOne.find("|GAME2.VFS:"), std::string::npos);  // the ops overflowed A and B
+  EXPECT_GT(oneByOne.size(), 2000000u);
+}
+
+TEST_F(StorageTest, AGatheredFileWhoseDataCannotBeReadStopsAfterStoringTheOnesBefore) {
+  loadArchives({});
+  FileBatch batch;
+  int stored = 0;
+  auto good = [](std::uint64_t, void* out, std::size_t length) {
+    std::memset(out, 'g', length);
+    return true;
+  };
+  auto bad = [](std::uint64_t, void*, std::size_t) { return false; };
+  ASSERT_TRUE(batchAddFile(archiveSet, batch, 1, 10, good, [&] { ++stored; }));
+  ASSERT_TRUE(batchAddFile(archiveSet, batch, 2, 10, good, [&] { ++stored; }));
+  EXPECT_FALSE(batchAddFile(archiveSet, batch, 3, 10, bad, [&] { ++stored; }));
+  EXPECT_EQ(stored, 2);
+  EXPECT_EQ(archiveSet.archives[0]->archive->entries.size(), 2u);
+  EXPECT_EQ(readWholeFile("GAME0.VFS"), std::string(20, 'g'));
+}
+
+TEST_F(StorageTest, AFailedGatheredWriteRecordsNoneOfItsFiles) {
+  makeFileOfSize("A.VFS", 0);
+  loadArchives({{"A.VFS", {{1, 0, 0}}}});
+  Archive& archive = *archiveSet.archives[0]->archive;
+  platform::closeFile(archive.fileHandle);
+  archive.fileHandle = platform::openFileForReading("A.VFS");  // every write to it fails
+  archive.sizeKnown = true;
+  archive.knownSize = 0;
+  FileBatch batch;
+  int stored = 0;
+  auto data = [](std::uint64_t, void* out, std::size_t length) {
+    std::memset(out, 'x', length);
+    return true;
+  };
+  ASSERT_TRUE(batchAddFile(archiveSet, batch, 1, 10, data, [&] { ++stored; }));
+  ASSERT_TRUE(batchAddFile(archiveSet, batch, 2, 10, data, [&] { ++stored; }));
+  EXPECT_FALSE(flushFileBatch(archiveSet, batch, [&] { ++stored; }));
+  EXPECT_EQ(stored, 0);
+  ASSERT_EQ(liveEntries(archive).size(), 1u);
+  EXPECT_EQ(archive.entries[0].key, 1u);
 }
 
 }  // namespace

@@ -1,0 +1,261 @@
+// Speed and memory of the archive subsystem, each figure beside its yardstick:
+//
+//  1. large items: applying a type-1 package of 256 items of 4 MiB (1 GiB)
+//     against copying the same bytes with a plain buffered copy that ends
+//     with the same flush to disk;
+//  2. many small items: 100,000 items of 1 KiB (half of them replacing keys
+//     already present) applied over an index of 1,000,000 entries in 20
+//     archives, against one loadIndex plus one saveIndex of that index. A
+//     package holds at most 65535 items, so the items come as two packages
+//     of 50,000;
+//  3. loadIndex and saveIndex of the 1,000,000-entry index on their own;
+//  4. memory: peak RSS while applying a package of 512 items of 4 MiB
+//     (2 GiB), measured in a child process that does nothing else.
+//
+// Usage: archive_bench [--scale=F] [--dir=PATH] [--runs=N] [--only=CASE]
+//   --scale  multiplies every size (0.01 runs in seconds); default 1
+//   --dir    where the files go (a fresh subdirectory, removed at the end)
+//   --runs   repetitions of each timed case; the median is printed; default 3
+//   --only   memory, large or small: that case alone
+#include <sys/resource.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "archive/index.h"
+#include "archive/index_writer.h"
+#include "archive/package_writer.h"
+#include "archive/patch_apply.h"
+#include "platform/file.h"
+
+namespace fs = std::filesystem;
+
+namespace {
+
+struct Options {
+  double scale = 1.0;
+  std::string dir = fs::temp_directory_path().string();
+  int runs = 3;
+  std::string only;  // "memory", "large" or "small": run that case alone
+};
+
+constexpr std::uint32_t kLargeItem = 4u << 20;
+constexpr std::size_t kSmallItem = 1024;
+constexpr int kSmallArchives = 20;
+
+double now() { return std::chrono::duration<double>(std::chrono::steady_clock::now().time_since_epoch()).count(); }
+
+double median(std::vector<double> values) {
+  std::sort(values.begin(), values.end());
+  std::size_t n = values.size();
+  return n % 2 ? values[n / 2] : (values[n / 2 - 1] + values[n / 2]) / 2;
+}
+
+std::size_t scaled(double base, double scale) {
+  double value = base * scale;
+  return value < 1 ? 1 : static_cast<std::size_t>(value + 0.5);
+}
+
+void fillPattern(std::uint64_t from, char* out, std::size_t length) {
+  for (std::size_t i = 0; i < length; ++i) out[i] = static_cast<char>((from + i) * 2654435761u >> 24);
+}
+
+void startFresh(const std::string& dir) {
+  closeArchiveSet(archiveSet);
+  indexLoaded = false;
+  for (const auto& item : fs::directory_iterator(dir)) fs::remove_all(item.path());
+}
+
+bool writeKeyedPackage(const char* path, std::uint16_t version, const std::vector<std::uint32_t>& keys,
+                       std::uint32_t itemSize) {
+  PackageFileWriter writer;
+  if (!beginPackageFile(writer, path, 0x5A, version, 1, static_cast<std::uint16_t>(keys.size()))) return false;
+  for (std::uint32_t key : keys) {
+    if (!addPackageItem(writer, key, "", itemSize, fillPattern)) return false;
+  }
+  return finishPackageFile(writer);
+}
+
+// A plain copy: read and write through 1 MiB buffers, then flush to disk.
+bool plainCopy(const char* from, const char* to) {
+  std::FILE* in = std::fopen(from, "rb");
+  std::FILE* out = std::fopen(to, "wb");
+  if (!in || !out) return false;
+  std::vector<char> buffer(1 << 20);
+  std::size_t n;
+  while ((n = std::fread(buffer.data(), 1, buffer.size(), in)) > 0) std::fwrite(buffer.data(), 1, n, out);
+  std::fflush(out);
+  fsync(fileno(out));
+  std::fclose(in);
+  std::fclose(out);
+  return true;
+}
+
+void largeItems(const Options& options) {
+  std::size_t items = scaled(256, options.scale);
+  std::vector<std::uint32_t> keys(items);
+  for (std::size_t i = 0; i < items; ++i) keys[i] = static_cast<std::uint32_t>(i + 1);
+  std::vector<double> copyTimes, applyTimes;
+  for (int run = 0; run < options.runs; ++run) {
+    startFresh(options.dir);
+    writeIndexFile("data.idx", 1, {});
+    if (!writeKeyedPackage("large.dat", 2, keys, kLargeItem)) std::exit(1);
+    double start = now();
+    plainCopy("large.dat", "copy.bin");
+    copyTimes.push_back(now() - start);
+    fs::remove("copy.bin");
+    loadIndex();
+    start = now();
+    bool ok = applyPatchPackage("large.dat");
+    applyTimes.push_back(now() - start);
+    if (!ok) std::printf("  apply FAILED\n");
+  }
+  double bytes = static_cast<double>(items) * kLargeItem;
+  double copy = median(copyTimes), apply = median(applyTimes);
+  std::printf("large items: %zu x 4 MiB = %.0f MiB\n", items, bytes / (1 << 20));
+  std::printf("  plain copy + flush   median %8.3f s  (%.0f MiB/s)\n", copy, bytes / copy / (1 << 20));
+  std::printf("  applyPatchPackage    median %8.3f s  (%.0f MiB/s)\n", apply, bytes / apply / (1 << 20));
+  std::printf("  ratio apply / copy   %.2f  (goal <= 1.30)\n", apply / copy);
+}
+
+// Writes the 20 archives and the index of `entries` entries spread over them.
+void writeLargeIndex(std::size_t entries) {
+  std::vector<IndexArchiveSpec> archives(kSmallArchives);
+  std::string filler(64 << 10, 'a');
+  for (int a = 0; a < kSmallArchives; ++a) {
+    archives[a].name = "GAME" + std::to_string(a) + ".VFS";
+    std::FILE* f = std::fopen(archives[a].name.c_str(), "wb");
+    std::fwrite(filler.data(), 1, filler.size(), f);
+    std::fclose(f);
+  }
+  for (std::size_t n = 0; n < entries; ++n) {
+    IndexArchiveSpec& archive = archives[n * kSmallArchives / entries];
+    archive.entries.push_back({static_cast<std::uint32_t>(n), static_cast<std::uint32_t>(n * 7), 1024});
+  }
+  writeIndexFile("data.idx", 1, archives);
+}
+
+void smallItems(const Options& options) {
+  std::size_t entries = scaled(1000000, options.scale);
+  std::size_t items = scaled(100000, options.scale);
+  std::vector<double> loadTimes, saveTimes, applyTimes;
+  std::size_t finalEntries = 0;
+  for (int run = 0; run < options.runs; ++run) {
+    startFresh(options.dir);
+    writeLargeIndex(entries);
+    double start = now();
+    loadIndex();
+    loadTimes.push_back(now() - start);
+    start = now();
+    saveIndex(archiveSet);
+    saveTimes.push_back(now() - start);
+
+    // Half the items replace random keys already present, half are new.
+    std::mt19937 random(1234 + run);
+    std::vector<std::uint32_t> keys(items);
+    for (std::size_t i = 0; i < items; ++i)
+      keys[i] = i % 2 ? static_cast<std::uint32_t>(entries + i) : static_cast<std::uint32_t>(random() % entries);
+    std::shuffle(keys.begin(), keys.end(), random);
+    std::size_t perPackage = 50000;
+    std::vector<std::string> packages;
+    for (std::size_t from = 0, p = 0; from < items; from += perPackage, ++p) {
+      std::vector<std::uint32_t> part(keys.begin() + from, keys.begin() + std::min(items, from + perPackage));
+      packages.push_back("small" + std::to_string(p) + ".dat");
+      if (!writeKeyedPackage(packages.back().c_str(), static_cast<std::uint16_t>(2 + p), part, kSmallItem))
+        std::exit(1);
+    }
+    start = now();
+    for (const std::string& package : packages) {
+      if (!applyPatchPackage(package.c_str())) std::printf("  apply FAILED\n");
+    }
+    applyTimes.push_back(now() - start);
+    finalEntries = 0;
+    for (auto& slot : archiveSet.archives) finalEntries += liveEntries(*slot->archive).size();
+  }
+  double load = median(loadTimes), save = median(saveTimes), apply = median(applyTimes);
+  std::printf("index of %zu entries in %d archives (%.1f MiB)\n", entries, kSmallArchives,
+              (5 + kSmallArchives * 14 + entries * 12.0) / (1 << 20));
+  std::printf("  loadIndex            median %8.3f s\n", load);
+  std::printf("  saveIndex            median %8.3f s\n", save);
+  std::printf("small items: %zu x 1 KiB in %zu package(s), half replacing present keys\n", items,
+              (items + 49999) / 50000);
+  std::printf("  applyPatchPackage    median %8.3f s  (%zu entries after)\n", apply, finalEntries);
+  std::printf("  ratio apply / (load + save)  %.2f  (goal <= 5.00)\n", apply / (load + save));
+}
+
+long peakRssKiB(int who) {
+  struct rusage usage;
+  getrusage(who, &usage);
+  return usage.ru_maxrss;
+}
+
+void memory(const Options& options) {
+  std::size_t items = scaled(512, options.scale);
+  startFresh(options.dir);
+  writeIndexFile("data.idx", 1, {});
+  std::vector<std::uint32_t> keys(items);
+  for (std::size_t i = 0; i < items; ++i) keys[i] = static_cast<std::uint32_t>(i + 1);
+  if (!writeKeyedPackage("huge.dat", 2, keys, kLargeItem)) std::exit(1);
+  std::fflush(stdout);
+  double start = now();
+  pid_t child = fork();
+  if (child == 0) {
+    loadIndex();
+    bool ok = applyPatchPackage("huge.dat");
+    _exit(ok ? 0 : 1);
+  }
+  int status = 0;
+  waitpid(child, &status, 0);
+  double elapsed = now() - start;
+  std::printf("memory: package of %zu x 4 MiB = %.0f MiB, applied in a child process\n", items, items * 4.0);
+  std::printf("  result %s in %.3f s, package file %s\n",
+              WIFEXITED(status) && WEXITSTATUS(status) == 0 ? "true" : "FALSE", elapsed,
+              fs::exists("huge.dat") ? "STILL THERE" : "gone");
+  std::printf("  peak RSS of the child %8.1f MiB  (goal < 128 MiB)\n", peakRssKiB(RUSAGE_CHILDREN) / 1024.0);
+  startFresh(options.dir);
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  Options options;
+  for (int i = 1; i < argc; ++i) {
+    std::string arg = argv[i];
+    if (arg.rfind("--scale=", 0) == 0) {
+      options.scale = std::atof(arg.c_str() + 8);
+    } else if (arg.rfind("--dir=", 0) == 0) {
+      options.dir = arg.substr(6);
+    } else if (arg.rfind("--only=", 0) == 0) {
+      options.only = arg.substr(7);
+    } else if (arg.rfind("--runs=", 0) == 0) {
+      options.runs = std::max(1, std::atoi(arg.c_str() + 7));
+    } else {
+      std::fprintf(stderr, "usage: %s [--scale=F] [--dir=PATH] [--runs=N] [--only=memory|large|small]\n", argv[0]);
+      return 2;
+    }
+  }
+  fs::path work = fs::path(options.dir) / ("archive-bench-" + std::to_string(getpid()));
+  fs::create_directories(work);
+  fs::current_path(work);
+  options.dir = work.string();
+  std::printf("archive_bench: scale %g, %d run(s) per case, in %s\n", options.scale, options.runs, options.dir.c_str());
+  std::printf("parent RSS before the memory case: %.1f MiB\n", peakRssKiB(RUSAGE_SELF) / 1024.0);
+  // The memory case first, while this process is still small: the child
+  // inherits its pages.
+  if (options.only.empty() || options.only == "memory") memory(options);
+  if (options.only.empty() || options.only == "large") largeItems(options);
+  if (options.only.empty() || options.only == "small") smallItems(options);
+  fs::current_path(fs::path(options.dir).parent_path());
+  closeArchiveSet(archiveSet);
+  fs::remove_all(work);
+  return 0;
+}
