@@ -139,27 +139,34 @@ void rebuildKeyIndex(ArchiveSet& set) {
   }
 }
 
+bool readIndexFile(const char* path, ArchiveSet& set) {
+  closeArchiveSet(set);
+  platform::FileHandle file = platform::openFileForReading(path);
+  if (file == platform::kNoFile) return false;
+  ArchiveSet loaded;
+  FileReader reader;
+  bool parsed = startReading(reader, file) && parseIndex(reader, loaded);
+  platform::closeFile(file);
+  if (!parsed) return false;
+  rebuildKeyIndex(loaded);
+  set = std::move(loaded);
+  return true;
+}
+
 void loadIndex() {
   closeArchiveSet(archiveSet);
   archiveSet.indexPath = kIndexFileName;
-  platform::FileHandle file = platform::openFileForReading(kIndexFileName);
-  if (file != platform::kNoFile) {
-    ArchiveSet loaded;
-    loaded.indexPath = kIndexFileName;
-    FileReader reader;
-    bool parsed = startReading(reader, file) && parseIndex(reader, loaded);
-    platform::closeFile(file);
-    if (parsed) {
-      for (auto& slot : loaded.archives) {
-        // A missing archive keeps its name and entries, so saving the index
-        // writes them back unchanged; nothing is ever written to it.
-        slot->archive->fileHandle = platform::openArchiveFile(slot->archive->name.c_str());
-      }
-      rebuildKeyIndex(loaded);
-      archiveSet = std::move(loaded);
-      installedVersion = archiveSet.baseVersion;
-      indexLoaded = true;
+  ArchiveSet loaded;
+  if (readIndexFile(kIndexFileName, loaded)) {
+    for (auto& slot : loaded.archives) {
+      // A missing archive keeps its name and entries, so saving the index
+      // writes them back unchanged; nothing is ever written to it.
+      slot->archive->fileHandle = platform::openArchiveFile(slot->archive->name.c_str());
     }
+    loaded.indexPath = kIndexFileName;
+    archiveSet = std::move(loaded);
+    installedVersion = archiveSet.baseVersion;
+    indexLoaded = true;
   }
   platform::deleteFile(kPatchListFileName);
 }

@@ -86,6 +86,12 @@ extern std::uint32_t installedVersion;
 // "patch.hpl" last, since the update fetches it afresh.
 void loadIndex();
 
+// Reads an index file into set (emptied first) without opening the archive
+// files or touching any process-wide state: for tools that inspect an
+// installation. False, with set empty, when the file cannot be read or ends
+// early or holds impossible values.
+bool readIndexFile(const char* path, ArchiveSet& set);
+
 // Writes the set to "data.idx": the archives' new bytes are flushed to disk
 // first, then a temporary file beside it is written, flushed and put in
 // place atomically, so "data.idx" is always the old index or the new one.

@@ -196,6 +196,25 @@ TEST_F(IndexTest, AnIndexIsNotPutInPlaceWhileTheArchiveBytesItNamesAreNotOnDisk)
   EXPECT_TRUE(readWholeFile("data.idx") == encodeIndex(1, {{"MISSING.VFS", {}}}));
 }
 
+TEST_F(IndexTest, ReadingAnIndexFileForInspectionTouchesNothingElse) {
+  writeWholeFile("GAME0.VFS", "");
+  writeWholeFile("patch.hpl", "1 2 3");
+  writeIndexFile("other.idx", 4, {{"GAME0.VFS", kTwoEntries}});
+  ArchiveSet set;
+  ASSERT_TRUE(readIndexFile("other.idx", set));
+  EXPECT_EQ(set.baseVersion, 4u);
+  ASSERT_EQ(set.archiveCount, 1);
+  EXPECT_EQ(set.archives[0]->archive->fileHandle, platform::kNoFile);
+  EXPECT_EQ(liveEntries(*set.archives[0]->archive).size(), 2u);
+  EXPECT_TRUE(removeEntryByKey(set, 0x33334444));
+  EXPECT_FALSE(indexLoaded);
+  EXPECT_TRUE(fileExists("patch.hpl"));
+  writeWholeFile("bad.idx", bytes({0, 0, 0, 0, 1 ^ 0x2D, 40}));
+  EXPECT_FALSE(readIndexFile("bad.idx", set));
+  EXPECT_EQ(set.archiveCount, 0);
+  EXPECT_FALSE(readIndexFile("absent.idx", set));
+}
+
 TEST_F(IndexTest, CloseLeavesTheSetEmptyAndReusable) {
   writeWholeFile("GAME0.VFS", "");
   writeIndexFile("data.idx", 1, {{"GAME0.VFS", kTwoEntries}});
