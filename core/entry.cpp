@@ -6,8 +6,8 @@
 //
 // Test builds (VLM_LAUNCHER_TEST_HOOKS, target launcher_test_build, never
 // shipped) read VLM_TEST_DISPLAY="file/fileMax/total/totalMax/status" at
-// start: the display takes those values and no worker is started, so window
-// tests see a known picture.
+// start: the display takes those values (the status keeps "Loading..." when
+// none is given) and no worker is started, so window tests see a known picture.
 #include "core/display_state.h"
 #include "platform/process.h"
 #include "platform/thread.h"
@@ -45,7 +45,7 @@ bool applyTestDisplay() {
   displayState.fileProgressMax = static_cast<std::uint32_t>(values[1]);
   displayState.totalProgress = static_cast<std::uint32_t>(values[2]);
   displayState.totalProgressMax = static_cast<std::uint32_t>(values[3]);
-  if (consumed > 0) setStatusText(displayState, spec + consumed);
+  if (consumed > 0 && spec[consumed] != '\0') setStatusText(displayState, spec + consumed);
   return true;
 }
 #endif

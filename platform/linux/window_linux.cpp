@@ -7,7 +7,9 @@
 #include "platform/window.h"
 
 #include <SDL.h>
+#include <SDL_syswm.h>
 #include <SDL_ttf.h>
+#include <X11/Xlib.h>
 
 #include <atomic>
 #include <cstdio>
@@ -97,10 +99,29 @@ unsigned keyFlagsOf(Uint32 buttons) {
 
 std::int16_t toInt16(int v) { return static_cast<std::int16_t>(v < -32768 ? -32768 : v > 32767 ? 32767 : v); }
 
+// The pointer's screen position now. On X11 asked of the server: SDL's own
+// answer is cached and goes stale while the pointer is grabbed.
+void globalPointer(int* x, int* y) {
+  SDL_SysWMinfo info;
+  SDL_VERSION(&info.version);
+  if (SDL_GetWindowWMInfo(mainWindow, &info) && info.subsystem == SDL_SYSWM_X11) {
+    ::Window root = 0, child = 0;
+    int windowX = 0, windowY = 0;
+    unsigned mask = 0;
+    if (XQueryPointer(info.info.x11.display, DefaultRootWindow(info.info.x11.display), &root, &child, x, y, &windowX,
+                      &windowY, &mask))
+      return;
+  }
+  SDL_GetGlobalMouseState(x, y);
+}
+
 void moveWithPointer() {
   int x = 0, y = 0;
-  SDL_GetGlobalMouseState(&x, &y);
-  SDL_SetWindowPosition(mainWindow, dragWindowX + x - dragPointerX, dragWindowY + y - dragPointerY);
+  globalPointer(&x, &y);
+  int windowX = 0, windowY = 0;
+  SDL_GetWindowPosition(mainWindow, &windowX, &windowY);
+  const int targetX = dragWindowX + x - dragPointerX, targetY = dragWindowY + y - dragPointerY;
+  if (targetX != windowX || targetY != windowY) SDL_SetWindowPosition(mainWindow, targetX, targetY);
 }
 
 void handleEvent(const SDL_Event& event) {
@@ -115,9 +136,7 @@ void handleEvent(const SDL_Event& event) {
         repaintMainWindow();
       break;
     case SDL_MOUSEMOTION:
-      if (dragging) {
-        moveWithPointer();
-      } else if (handlers.pointerMove) {
+      if (!dragging && handlers.pointerMove) {
         handlers.pointerMove(toInt16(event.motion.x), toInt16(event.motion.y), keyFlagsOf(event.motion.state));
       }
       break;
@@ -214,14 +233,22 @@ void repaintMainWindow() {
 
 int runMessageLoop() {
   SDL_Event event;
-  while (SDL_WaitEvent(&event)) {
+  for (;;) {
+    // While dragging, the window follows the pointer by polling it: SDL drops
+    // motion events whose window-relative position repeats, which is just
+    // what a window that follows the pointer produces.
+    const int got = dragging ? SDL_WaitEventTimeout(&event, 10) : SDL_WaitEvent(&event);
+    if (dragging) moveWithPointer();
+    if (!got) {
+      if (dragging) continue;
+      return 0;
+    }
     if (event.type == quitEvent) return event.user.code;
     // The window manager's close (or a terminal's interrupt): the same as a
     // release on the close button, so no launcher lingers without a window.
     if (event.type == SDL_QUIT) return 0;
     handleEvent(event);
   }
-  return 0;
 }
 
 void destroyMainWindow() {
@@ -296,7 +323,7 @@ void beginWindowDrag() {
   // Moved by hand rather than by the window manager, so a drag works with
   // any manager and with none.
   dragging = true;
-  SDL_GetGlobalMouseState(&dragPointerX, &dragPointerY);
+  globalPointer(&dragPointerX, &dragPointerY);
   SDL_GetWindowPosition(mainWindow, &dragWindowX, &dragWindowY);
   SDL_CaptureMouse(SDL_TRUE);
 }

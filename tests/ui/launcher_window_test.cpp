@@ -1,0 +1,307 @@
+// The Linux launcher itself on an Xvfb screen of 1366 x 768 (the test runs
+// under xvfb-run), driven with xdotool and checked in screenshots. It runs
+// the launcher's test build, which takes fixed display values from
+// VLM_TEST_DISPLAY and starts no worker, so every picture is known.
+#include <gtest/gtest.h>
+
+#include <signal.h>
+#include <sys/prctl.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdlib>
+#include <cstring>
+#include <functional>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "screen_capture.h"
+#include "ui/paint_layout.h"
+
+extern char** environ;
+
+namespace {
+
+constexpr int kScreenLeft = 483;  // 1366 / 2 - 200
+constexpr int kScreenTop = 234;   // 768 / 2 - 150
+
+// Polls until done() holds or the time runs out: a loaded machine may take
+// seconds to show a window, and a fixed sleep would either waste time or fail.
+bool waitFor(const std::function<bool()>& done, double seconds = 30) {
+  auto end = std::chrono::steady_clock::now() + std::chrono::duration<double>(seconds);
+  while (std::chrono::steady_clock::now() < end) {
+    if (done()) return true;
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+  }
+  return done();
+}
+
+void xdotool(const std::string& arguments) {
+  ASSERT_EQ(std::system(("xdotool " + arguments + " >/dev/null 2>&1").c_str()), 0) << arguments;
+}
+
+struct Position {
+  int x = -100000, y = -100000;
+};
+
+// The launcher's window position from xwininfo; unset while there is none.
+Position windowPosition() {
+  std::string info = commandOutput("xwininfo -name 'V.L.M' 2>/dev/null");
+  Position p;
+  const char* x = std::strstr(info.c_str(), "Absolute upper-left X:");
+  const char* y = std::strstr(info.c_str(), "Absolute upper-left Y:");
+  if (x && y) {
+    p.x = std::atoi(x + std::strlen("Absolute upper-left X:"));
+    p.y = std::atoi(y + std::strlen("Absolute upper-left Y:"));
+  }
+  return p;
+}
+
+class LauncherProcess {
+ public:
+  explicit LauncherProcess(const std::string& display) {
+    std::vector<std::string> environment;
+    for (char** e = environ; *e; ++e) environment.push_back(*e);
+    environment.push_back("VLM_TEST_DISPLAY=" + display);
+    // The launcher keeps its window resources until it exits, on purpose.
+    environment.push_back("ASAN_OPTIONS=detect_leaks=0");
+    std::vector<char*> envp;
+    for (std::string& e : environment) envp.push_back(&e[0]);
+    envp.push_back(nullptr);
+    char* argv[] = {const_cast<char*>(VLM_LAUNCHER_PATH), nullptr};
+    pid_ = ::fork();
+    if (pid_ == 0) {
+      // Should this test die, the launcher goes with it.
+      ::prctl(PR_SET_PDEATHSIG, SIGKILL);
+      ::execve(VLM_LAUNCHER_PATH, argv, envp.data());
+      ::_exit(127);
+    }
+    started_ = pid_ > 0;
+  }
+  ~LauncherProcess() {
+    if (started_ && !ended_) {
+      ::kill(pid_, SIGKILL);
+      ::waitpid(pid_, nullptr, 0);
+    }
+  }
+  bool started() const { return started_; }
+  // True when the process ended within the time; its exit code in *code.
+  bool waitForExit(int* code, double seconds) {
+    bool done = waitFor(
+        [&] {
+          int status = 0;
+          if (::waitpid(pid_, &status, WNOHANG) != pid_) return false;
+          ended_ = true;
+          *code = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+          return true;
+        },
+        seconds);
+    return done;
+  }
+
+ private:
+  pid_t pid_ = 0;
+  bool started_ = false;
+  bool ended_ = false;
+};
+
+class LauncherWindow : public testing::Test {
+ protected:
+  static void SetUpTestSuite() {
+    background_ = loadPicture(VLM_RESOURCE_DIR "/101.bmp");
+    upperBar_ = loadPicture(VLM_RESOURCE_DIR "/104.bmp");
+    lowerBar_ = loadPicture(VLM_RESOURCE_DIR "/107.bmp");
+    for (int i = 0; i < 3; ++i) close_[i] = loadPicture(VLM_RESOURCE_DIR "/" + std::to_string(111 + i) + ".bmp");
+  }
+  void SetUp() override {
+    ASSERT_NE(std::getenv("DISPLAY"), nullptr) << "the test runs under xvfb-run";
+    ASSERT_EQ(background_.width, 400);
+    ASSERT_EQ(upperBar_.width, 342);
+  }
+
+  // Starts the launcher and waits until its window shows the painted picture.
+  void start(const std::string& display) {
+    launcher_.reset(new LauncherProcess(display));
+    ASSERT_TRUE(launcher_->started());
+    ASSERT_TRUE(waitFor([] {
+      Position p = windowPosition();
+      return p.x == kScreenLeft && p.y == kScreenTop;
+    })) << "no window at the expected place: " << commandOutput("xwininfo -root -tree 2>&1");
+    ASSERT_TRUE(waitFor([&] {
+      screen_ = captureScreen();
+      return !screen_.empty() && closeButtonShows(0) && windowPixel(5, 295) == background_.at(5, 295);
+    })) << "the window was never painted";
+  }
+
+  Rgb windowPixel(int x, int y) const { return screen_.at(left_ + x, top_ + y); }
+
+  // Window rows 0 to 13 show rows 1 to 14 of the close image; row 14 the background.
+  bool closeButtonShows(int index) const {
+    for (int y = 0; y < 14; ++y)
+      for (int x = 0; x < 36; ++x)
+        if (windowPixel(364 + x, y) != close_[index].at(x, y + 1)) return false;
+    for (int x = 0; x < 36; ++x)
+      if (windowPixel(364 + x, 14) != background_.at(364 + x, 14)) return false;
+    return true;
+  }
+
+  // The columns of a bar that show its image, counted from its left end.
+  int barColumnsShown(const Picture& bar, int top) const {
+    int width = 0;
+    while (width < 342 && windowPixel(27 + width, top + 7) == bar.at(width, 7)) ++width;
+    return width;
+  }
+
+  // Checks the bar's width, that nothing of it shows beyond, and that its 16
+  // rows below the image keep the background.
+  void expectBar(const Picture& bar, int top, int expected) const {
+    if (expected < 0) {
+      for (int x = 0; x < 342; ++x)
+        ASSERT_EQ(windowPixel(27 + x, top + 7), background_.at(27 + x, top + 7)) << "hidden bar shows at " << x;
+      return;
+    }
+    EXPECT_EQ(barColumnsShown(bar, top), expected);
+    for (int y = 0; y < 15; ++y)
+      for (int x = 0; x < expected; ++x) ASSERT_EQ(windowPixel(27 + x, top + y), bar.at(x, y)) << x << "," << y;
+    if (expected < 342) {
+      EXPECT_EQ(windowPixel(27 + expected, top + 7), background_.at(27 + expected, top + 7));
+    }
+    EXPECT_EQ(windowPixel(27, top + 15), background_.at(27, top + 15));
+  }
+
+  // Pixels of the status rectangle that differ from the background, and how
+  // many of them are near the text colour (near-white).
+  void countText(int* changed, int* bright) const {
+    *changed = *bright = 0;
+    for (int y = 209; y < 227; ++y)
+      for (int x = 28; x < 366; ++x) {
+        Rgb p = windowPixel(x, y);
+        if (p != background_.at(x, y)) ++*changed;
+        if (p.r > 220 && p.g > 220 && p.b > 220) ++*bright;
+      }
+  }
+
+  static Picture background_, upperBar_, lowerBar_, close_[3];
+  std::unique_ptr<LauncherProcess> launcher_;
+  Picture screen_;
+  int left_ = kScreenLeft, top_ = kScreenTop;
+};
+
+Picture LauncherWindow::background_, LauncherWindow::upperBar_, LauncherWindow::lowerBar_, LauncherWindow::close_[3];
+
+TEST_F(LauncherWindow, OpensCentredOnA1366x768Screen) {
+  ASSERT_NO_FATAL_FAILURE(start("0/0/0/0/"));
+  std::string info = commandOutput("xwininfo -name 'V.L.M'");
+  EXPECT_NE(info.find("Width: 400"), std::string::npos) << info;
+  EXPECT_NE(info.find("Height: 300"), std::string::npos) << info;
+  Position p = windowPosition();
+  EXPECT_EQ(p.x, 483);
+  EXPECT_EQ(p.y, 234);
+}
+
+struct PictureCase {
+  const char* display;
+  int upperWidth, lowerWidth;  // -1: hidden
+  const char* artifact;
+};
+
+class LauncherPicture : public LauncherWindow, public testing::WithParamInterface<PictureCase> {};
+
+TEST_P(LauncherPicture, ShowsBackgroundStatusAndBarsOfTheLayoutWidths) {
+  const PictureCase& c = GetParam();
+  ASSERT_NO_FATAL_FAILURE(start(c.display));
+  // Background everywhere outside the status line, the bars and the button.
+  int mismatches = 0;
+  for (int y = 0; y < 300; y += 3)
+    for (int x = 0; x < 400; x += 3) {
+      bool dynamic = (y < 15 && x >= 364) || (y >= 209 && y < 227 && x >= 28 && x < 366) ||
+                     (y >= 234 && y < 274 && x >= 27 && x < 369);
+      if (!dynamic && windowPixel(x, y) != background_.at(x, y)) ++mismatches;
+    }
+  EXPECT_EQ(mismatches, 0);
+  EXPECT_TRUE(closeButtonShows(0));
+  expectBar(upperBar_, 234, c.upperWidth);
+  expectBar(lowerBar_, 259, c.lowerWidth);
+  int changed = 0, bright = 0;
+  countText(&changed, &bright);
+  EXPECT_GT(changed, 40) << "no status text drawn";
+  EXPECT_GT(bright, 15) << "the text is not in the near-white text colour";
+  // The text stays inside its rectangle: the rows just below are background.
+  for (int x = 28; x < 366; ++x) ASSERT_EQ(windowPixel(x, 228), background_.at(x, 228)) << x;
+  if (c.artifact) {
+    ::mkdir(VLM_ARTIFACT_DIR, 0755);
+    EXPECT_TRUE(saveScreenPng(std::string(VLM_ARTIFACT_DIR "/") + c.artifact));
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(Table, LauncherPicture,
+                         testing::Values(PictureCase{"0/0/0/0/", -1, -1, "launcher-linux-start.png"},
+                                         PictureCase{"1/3/2/3/Downloading 12.rar", 114, 228, nullptr},
+                                         PictureCase{"50/100/99/100/Applying patch 12", 171, 338, "launcher-linux.png"},
+                                         PictureCase{"7/0/200/100/Full and hidden", -1, 342, nullptr},
+                                         PictureCase{"4294967294/4294967295/0/5/Near the top", 341, 0, nullptr}));
+
+TEST_F(LauncherWindow, PointerOverTheCloseButtonShowsItsHoverPicture) {
+  ASSERT_NO_FATAL_FAILURE(start("0/0/0/0/"));
+  xdotool("mousemove " + std::to_string(kScreenLeft + 380) + " " + std::to_string(kScreenTop + 7));
+  EXPECT_TRUE(waitFor([&] {
+    screen_ = captureScreen();
+    return closeButtonShows(1);
+  }));
+  xdotool("mousemove " + std::to_string(kScreenLeft + 200) + " " + std::to_string(kScreenTop + 100));
+  EXPECT_TRUE(waitFor([&] {
+    screen_ = captureScreen();
+    return closeButtonShows(0);
+  }));
+}
+
+TEST_F(LauncherWindow, PressAndReleaseOnTheCloseButtonEndsTheLauncherWithCode0) {
+  ASSERT_NO_FATAL_FAILURE(start("0/0/0/0/"));
+  xdotool("mousemove " + std::to_string(kScreenLeft + 390) + " " + std::to_string(kScreenTop + 14));
+  ASSERT_TRUE(waitFor([&] {
+    screen_ = captureScreen();
+    return closeButtonShows(1);
+  }));
+  xdotool("mousedown 1");
+  EXPECT_TRUE(waitFor([&] {
+    screen_ = captureScreen();
+    return closeButtonShows(2);
+  })) << "no pressed picture";
+  xdotool("mouseup 1");
+  int code = -1;
+  ASSERT_TRUE(launcher_->waitForExit(&code, 30));
+  EXPECT_EQ(code, 0);
+}
+
+TEST_F(LauncherWindow, ReleaseOffTheCloseButtonDoesNotQuit) {
+  ASSERT_NO_FATAL_FAILURE(start("0/0/0/0/"));
+  xdotool("mousemove " + std::to_string(kScreenLeft + 380) + " " + std::to_string(kScreenTop + 7));
+  xdotool("mousedown 1");
+  xdotool("mousemove " + std::to_string(kScreenLeft + 380) + " " + std::to_string(kScreenTop + 40));
+  xdotool("mouseup 1");
+  int code = -1;
+  EXPECT_FALSE(launcher_->waitForExit(&code, 2));
+}
+
+TEST_F(LauncherWindow, PressElsewhereAndMoveDragsTheWindow) {
+  ASSERT_NO_FATAL_FAILURE(start("0/0/0/0/"));
+  xdotool("mousemove " + std::to_string(kScreenLeft + 200) + " " + std::to_string(kScreenTop + 100));
+  xdotool("mousedown 1");
+  // Several steps, as a hand would move; the window follows the pointer.
+  for (int step = 1; step <= 5; ++step)
+    xdotool("mousemove " + std::to_string(kScreenLeft + 200 + step * 10) + " " +
+            std::to_string(kScreenTop + 100 + step * 6));
+  EXPECT_TRUE(waitFor([] {
+    Position p = windowPosition();
+    return p.x == kScreenLeft + 50 && p.y == kScreenTop + 30;
+  })) << "window at "
+      << windowPosition().x << "," << windowPosition().y;
+  xdotool("mouseup 1");
+  int code = -1;
+  EXPECT_FALSE(launcher_->waitForExit(&code, 1)) << "a drag must not end the launcher";
+}
+
+}  // namespace
