@@ -77,7 +77,7 @@ bool writeIndexRecords(platform::FileHandle file, const ArchiveSet& set) {
     appendArchiveRecord(chunk, i, slot.name, live);
     std::size_t n = 0;
     for (std::size_t k = 0; k < archive.entries.size(); ++k) {
-      if (archive.removed[k]) continue;
+      if (isRemoved(archive, k)) continue;
       appendEntryRecord(chunk, n++, archive.entries[k]);
       if (!flushChunk(false)) return false;
     }
@@ -106,7 +106,7 @@ void compactArchiveAt(ArchiveSet& set, std::size_t at) {
   if (archive.removedCount == 0) return;
   std::size_t kept = 0;
   for (std::size_t n = 0; n < archive.entries.size(); ++n) {
-    if (archive.removed[n]) continue;
+    if (isRemoved(archive, n)) continue;
     if (kept != n) {
       const FileEntry& entry = archive.entries[n];
       archive.entries[kept] = entry;
@@ -131,7 +131,7 @@ void rebuildKeyIndex(ArchiveSet& set) {
     Archive& archive = *set.archives[a]->archive;
     archive.removed.resize(archive.entries.size(), 0);
     for (std::size_t n = 0; n < archive.entries.size(); ++n) {
-      if (archive.removed[n]) continue;
+      if (isRemoved(archive, n)) continue;
       std::uint32_t key = archive.entries[n].key;
       EntryLocation here{static_cast<std::uint32_t>(a), static_cast<std::uint32_t>(n)};
       if (!keyMapInsertNew(set.keyIndex, key, here)) set.duplicatedKeys.insert(key);
@@ -206,7 +206,7 @@ std::vector<FileEntry> liveEntries(const Archive& archive) {
   std::vector<FileEntry> live;
   live.reserve(archive.entries.size() - archive.removedCount);
   for (std::size_t n = 0; n < archive.entries.size(); ++n) {
-    if (n >= archive.removed.size() || !archive.removed[n]) live.push_back(archive.entries[n]);
+    if (!isRemoved(archive, n)) live.push_back(archive.entries[n]);
   }
   return live;
 }

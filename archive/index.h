@@ -105,6 +105,11 @@ void compactArchiveSet(ArchiveSet& set);
 // The same for the archive at one position.
 void compactArchiveAt(ArchiveSet& set, std::size_t position);
 
+// Whether entry n of the archive is marked removed.
+inline bool isRemoved(const Archive& archive, std::size_t n) {
+  return n < archive.removed.size() && archive.removed[n] != 0;
+}
+
 // The archive's entries without those marked removed, in order.
 std::vector<FileEntry> liveEntries(const Archive& archive);
 

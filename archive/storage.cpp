@@ -47,7 +47,7 @@ bool archiveHoldsKey(const ArchiveSet& set, std::uint32_t position, std::uint32_
   if (first.archive > position || set.duplicatedKeys.count(key) == 0) return false;
   const Archive& archive = *set.archives[position]->archive;
   for (std::size_t n = 0; n < archive.entries.size(); ++n) {
-    if (archive.entries[n].key == key && !archive.removed[n]) return true;
+    if (archive.entries[n].key == key && !isRemoved(archive, n)) return true;
   }
   return false;
 }
@@ -98,7 +98,7 @@ void relocateDuplicate(ArchiveSet& set, std::uint32_t key, EntryLocation from) {
     const Archive& archive = *set.archives[a]->archive;
     std::size_t start = a == from.archive ? from.entry + 1 : 0;
     for (std::size_t n = start; n < archive.entries.size(); ++n) {
-      if (archive.entries[n].key != key || archive.removed[n]) continue;
+      if (archive.entries[n].key != key || isRemoved(archive, n)) continue;
       if (found++ == 0)
         keyMapSet(set.keyIndex, key, EntryLocation{static_cast<std::uint32_t>(a), static_cast<std::uint32_t>(n)});
     }
