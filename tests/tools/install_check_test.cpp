@@ -1,0 +1,95 @@
+#include <gtest/gtest.h>
+
+#include <filesystem>
+
+#include "archive/index_writer.h"
+#include "support/temp_dir.h"
+#include "tool_fixture.h"
+#include "tools/vlm_patch/install_check.h"
+
+namespace fs = std::filesystem;
+
+namespace {
+
+struct CheckCase {
+  const char* what;
+  std::vector<IndexArchiveSpec> archives;
+  std::vector<std::pair<std::string, std::size_t>> files;  // archive files and their sizes
+  std::size_t problems;
+  std::uint64_t unreferenced;
+};
+
+CheckReport checkOf(const CheckCase& c) {
+  TempWorkDir dir;
+  for (const auto& [name, size] : c.files) writeWholeFile(name, std::string(size, 'x'));
+  EXPECT_TRUE(writeIndexFile("data.idx", 3, c.archives));
+  ArchiveSet set;
+  std::string error;
+  EXPECT_TRUE(readInstallIndex(&set, &error)) << error;
+  return checkInstallation(set);
+}
+
+TEST(IndexCheck, FindsWhatMakesAnInstallationUnsoundAndCountsReplacedBytes) {
+  const CheckCase cases[] = {
+      {"sound", {{"GAME0.VFS", {{1, 0, 10}, {2, 10, 5}}}}, {{"GAME0.VFS", 15}}, 0, 0},
+      {"replaced bytes",
+       {{"GAME0.VFS", {{1, 20, 10}}}, {"GAME1.VFS", {{2, 0, 4}}}},
+       {{"GAME0.VFS", 30}, {"GAME1.VFS", 10}},
+       0,
+       26},
+      {"entry beyond the end", {{"GAME0.VFS", {{1, 0, 10}, {2, 8, 5}}}}, {{"GAME0.VFS", 12}}, 1, 0},
+      {"offset near 4 GiB", {{"GAME0.VFS", {{1, 0xFFFFFFF0u, 0x20}}}}, {{"GAME0.VFS", 4}}, 1, 4},
+      {"key in two archives", {{"A.VFS", {{7, 0, 1}}}, {"B.VFS", {{7, 0, 1}}}}, {{"A.VFS", 1}, {"B.VFS", 1}}, 1, 0},
+      {"name leaves the installation", {{"..\\GAME0.VFS", {}}}, {}, 1, 0},
+      {"name listed twice", {{"A.VFS", {}}, {"A.VFS", {}}}, {{"A.VFS", 0}}, 1, 0},
+      {"archive missing", {{"GAME0.VFS", {{1, 0, 1}}}}, {}, 1, 0},
+      {"empty archive missing", {{"GAME0.VFS", {}}}, {}, 0, 0},
+      {"overlapping entries", {{"GAME0.VFS", {{1, 0, 10}, {2, 5, 10}}}}, {{"GAME0.VFS", 20}}, 0, 5},
+  };
+  for (const CheckCase& c : cases) {
+    CheckReport report = checkOf(c);
+    EXPECT_EQ(report.problems.size(), c.problems)
+        << c.what << (report.problems.empty() ? "" : ": " + report.problems[0]);
+    EXPECT_EQ(report.unreferencedTotal, c.unreferenced) << c.what;
+  }
+}
+
+TEST(IndexCheck, ExitCodeTellsWhetherTheInstallationIsSound) {
+  TempWorkDir dir;
+  fs::create_directories("good");
+  fs::create_directories("bad");
+  writeWholeFile("good/GAME0.VFS", "abcd");
+  ASSERT_TRUE(writeIndexFile("good/data.idx", 1, {{"GAME0.VFS", {{1, 0, 4}}}}));
+  writeWholeFile("bad/GAME0.VFS", "ab");
+  ASSERT_TRUE(writeIndexFile("bad/data.idx", 1, {{"GAME0.VFS", {{1, 0, 4}}}}));
+  writeWholeFile("bad/damaged.idx", "\x01\x00");
+  EXPECT_EQ(runTool("index check", {"good"}), kExitOk);
+  EXPECT_EQ(runTool("index show", {"good"}), kExitOk);
+  EXPECT_EQ(runTool("index check", {"bad"}), kExitFailed);
+  EXPECT_EQ(runTool("index check", {"nowhere"}), kExitFailed);
+  fs::create_directories("damaged");
+  writeWholeFile("damaged/data.idx", std::string("\x01\x00\x00\x00\x2C\x05GA", 8));
+  EXPECT_EQ(runTool("index check", {"damaged"}), kExitFailed);
+}
+
+TEST(Apply, PatchesAnInstallationOfflineAndKeepsTheOperatorsPackage) {
+  TempWorkDir dir;
+  ASSERT_EQ(runTool("index init", {"install"}), kExitOk);
+  EXPECT_EQ(runTool("index init", {"install"}), kExitFailed) << "never over an existing index";
+  writeStoreManifest("m1.txt", {{1, "one"}, {2, "two"}});
+  writeStoreManifest("m2.txt", {{2, "TWO"}, {3, "three"}});
+  ASSERT_EQ(runTool("package build", {"m1.txt", "-o", "p1.dat", "--version", "1"}), kExitOk);
+  ASSERT_EQ(runTool("package build", {"m2.txt", "-o", "p2.dat", "--version", "2"}), kExitOk);
+  ASSERT_EQ(runTool("apply", {"install", "p1.dat", "p2.dat"}), kExitOk);
+  EXPECT_TRUE(fileExists("p1.dat"));
+  EXPECT_TRUE(fileExists("p2.dat"));
+  auto contents = installationContents("install");
+  EXPECT_EQ(contents, (std::map<std::uint32_t, std::string>{{1, "one"}, {2, "TWO"}, {3, "three"}}));
+  EXPECT_EQ(runTool("index check", {"install"}), kExitOk);
+
+  writeWholeFile("broken.dat", "\x05\x02");
+  EXPECT_EQ(runTool("apply", {"install", "broken.dat"}), kExitFailed);
+  EXPECT_EQ(installationContents("install"), contents) << "a failed package changes nothing listed";
+}
+
+}  // namespace

@@ -1,0 +1,95 @@
+// From an operator's manifests to a player's patched installation: vlm-patch
+// builds, packs and publishes three patches into a directory that a real
+// nginx serves, then the launcher's own update pass fetches, extracts and
+// applies them, and `index check` finds the installation sound.
+//
+// The launcher keeps its files beside its executable, so this test works in
+// its binary's own directory (tests/tools/roundtrip), which nothing else uses.
+#include <gtest/gtest.h>
+
+#include <filesystem>
+
+#include "archive/index.h"
+#include "core/display_state.h"
+#include "core/paths.h"
+#include "support/temp_dir.h"
+#include "tests/update/hook_recorder.h"
+#include "tests/update/patch_server.h"
+#include "tool_fixture.h"
+#include "update/game_start.h"
+#include "update/update_driver.h"
+#include "update/versions.h"
+
+namespace fs = std::filesystem;
+
+namespace {
+
+void updatePass() {
+  loadIndex();
+  runUpdate();
+}
+
+TEST(RoundTrip, PublishedPatchesReachTheInstallationThroughTheLauncher) {
+  fs::path launcherDir = exeDirectory();
+  fs::path previous = fs::current_path();
+  fs::current_path(launcherDir);
+  for (const char* leftover : {"data.idx", "GAME0.VFS", "cver.v", "old_intro.txt", "data", "content"}) {
+    fs::remove_all(leftover);
+  }
+
+  PatchServer server;
+  ASSERT_TRUE(server.start()) << server.nginx().why();
+  std::string patches = server.patchDirectory();
+  fs::create_directories(patches);
+
+  // The operator's side.
+  fs::create_directories("content");
+  writeStoreManifest("content/p1.txt", {{0x10001, bytesOf(70000, 'a')}, {0x10002, bytesOf(5, 'b')}});
+  writeWholeFile("content/news.txt", "Welcome to the winter festival!\n");
+  writeWholeFile("content/p2.txt", "write \"data\\news\\festival.txt\" news.txt\n");
+  writeWholeFile("content/p3.txt", "delete old_intro.txt\n");
+  for (const char* manifest : {"content/p1.txt", "content/p2.txt", "content/p3.txt"}) {
+    ASSERT_EQ(runTool("publish", {patches, manifest}), kExitOk) << manifest;
+  }
+  writeWholeFile("content/Kelda.exe", "client version 1");
+  ASSERT_EQ(runTool("publish-client", {patches, "content/Kelda.exe"}), kExitOk);
+  ASSERT_EQ(runTool("publish-launcher", {patches, "content/Kelda.exe"}), kExitOk);
+
+  // The player's side: an installation at version 0, launcher 1, client 0.
+  ASSERT_EQ(runTool("index init", {"."}), kExitOk);
+  writeWholeFile("cver.v", std::string("\x01\x00\x00\x00\x00\x00\x00\x00", 8));
+  writeWholeFile("old_intro.txt", "an intro movie");
+
+  closeArchiveSet(archiveSet);
+  indexLoaded = false;
+  resetLauncherVersions();
+  resetGameStartClaim();
+  gameStartDelayMs = 20;
+  installRecorders();
+  ASSERT_TRUE(runOnWorkerThread(updatePass));
+  ASSERT_TRUE(waitForStarts(1));
+  RecordedEffects effects = recordedEffects();
+  removeRecorders();
+  closeArchiveSet(archiveSet);
+  gameStartDelayMs = kGameStartDelayMs;
+
+  EXPECT_TRUE(effects.boxes.empty()) << effects.boxes[0].first;
+  EXPECT_EQ(effects.starts[0].rfind("Kelda.exe @HALVORN_MODE@ _server ", 0), 0u) << effects.starts[0];
+  EXPECT_EQ(readWholeFile("Kelda.exe"), "client version 1");
+  EXPECT_EQ(installationContents("."),
+            (std::map<std::uint32_t, std::string>{{0x10001, bytesOf(70000, 'a')}, {0x10002, bytesOf(5, 'b')}}));
+  EXPECT_EQ(readWholeFile((fs::path("data") / "news" / "festival.txt").string()), "Welcome to the winter festival!\n");
+  EXPECT_FALSE(fileExists("old_intro.txt"));
+  EXPECT_EQ(runTool("index check", {"."}), kExitOk);
+  EXPECT_EQ(installedVersion, 0u) << "the pass started from version 0";
+  std::string index = readWholeFile("data.idx");
+  ASSERT_GE(index.size(), 4u);
+  EXPECT_EQ(index.substr(0, 4), std::string("\x03\x00\x00\x00", 4)) << "the index now holds version 3";
+
+  for (const char* leftover : {"data.idx", "GAME0.VFS", "cver.v", "data", "content", "Kelda.exe"}) {
+    fs::remove_all(leftover);
+  }
+  fs::current_path(previous);
+}
+
+}  // namespace

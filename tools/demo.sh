@@ -1,0 +1,89 @@
+#!/usr/bin/env bash
+# The launcher demo: builds the Linux tree, makes a demo installation and a
+# patch server directory with vlm-patch (a client update and three patches:
+# one that stores files in the game archives, one that writes a file, one that
+# deletes one), serves it with nginx on loopback, runs the launcher (in a real
+# window when there is a display, else under Xvfb with a screenshot) and
+# prints its trace and a summary. Everything lands in demo-run/; running the
+# demo again starts afresh.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+top=$PWD
+
+if [ "$(id -u)" -eq 0 ]; then bash tools/install-deps.sh; else sudo bash tools/install-deps.sh; fi
+
+echo "=== building the Linux launcher and tools"
+cmake --preset linux >/dev/null
+cmake --build --preset linux -j2 --target launcher vlm-patch vlm_keupdate
+bin=$top/build/linux/bin
+vlm_patch=$(find "$top/build/linux" -name vlm-patch -type f -perm -u+x | head -n 1)
+
+run=$top/demo-run
+rm -rf "$run"
+mkdir -p "$run/install" "$run/server/vlm/patch" "$run/content/store" "$run/content/write" "$run/nginx"
+patches=$run/server/vlm/patch
+install=$run/install
+
+echo "=== the installation: empty game archives at version 0, launcher and client"
+"$vlm_patch" index init "$install" --version 0
+cp "$bin/start-vlm" "$install/start-vlm"
+cp "$bin/KeUpdate" "$install/KeUpdate"
+# The game client stand-in: records the command line it was started with.
+cat > "$run/content/Kelda-v1.exe" <<CLIENT
+#!/bin/sh
+echo "old client started: \$0 \$*" > "$install/client-command-line.txt"
+CLIENT
+sed 's/old client/new client/' "$run/content/Kelda-v1.exe" > "$run/content/Kelda-v2.exe"
+install -m 755 "$run/content/Kelda-v1.exe" "$install/Kelda.exe"
+# Installed: launcher version 1, client version 0.
+printf '\001\000\000\000\000\000\000\000' > "$install/cver.v"
+echo "an intro movie the next patch removes" > "$install/old_intro.txt"
+
+echo "=== the patch server: launcher 1, client 1, patches 1 to 3"
+"$vlm_patch" publish-launcher "$patches" "$bin/start-vlm"
+"$vlm_patch" publish-client "$patches" "$run/content/Kelda-v2.exe"
+for i in 1 2 3; do head -c $((40000 * i)) /dev/urandom > "$run/content/store/texture$i.bin"; done
+cat > "$run/content/patch1.txt" <<MANIFEST
+# Patch 1: three textures into the game archives
+store 0x00010001 store/texture1.bin
+store 0x00010002 store/texture2.bin
+store 0x00010003 store/texture3.bin
+MANIFEST
+echo "Welcome to the winter festival!" > "$run/content/write/news.txt"
+cat > "$run/content/patch2.txt" <<MANIFEST
+# Patch 2: a file written into the installation
+write "data\\news\\festival.txt" write/news.txt
+MANIFEST
+cat > "$run/content/patch3.txt" <<MANIFEST
+# Patch 3: a file deleted from the installation
+delete old_intro.txt
+MANIFEST
+for i in 1 2 3; do "$vlm_patch" publish "$patches" "$run/content/patch$i.txt"; done
+
+echo "=== serving it with nginx on loopback"
+port=$(python3 -c 'import socket; s=socket.socket(); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1])')
+sed -e "s|@PORT@|$port|" -e "s|@ROOT@|$run/server|" -e "s|@PREFIX@|$run/nginx|" \
+    tools/demo-nginx.conf > "$run/nginx/nginx.conf"
+nginx -p "$run/nginx" -c "$run/nginx/nginx.conf"
+stop_nginx() { [ -f "$run/nginx/nginx.pid" ] && kill "$(cat "$run/nginx/nginx.pid")" 2>/dev/null || true; }
+trap stop_nginx EXIT
+for _ in $(seq 50); do curl -fs "http://127.0.0.1:$port/vlm/patch/patch.hpl" -o /dev/null && break; sleep 0.1; done
+
+echo "=== running the launcher"
+export VLM_PATCH_BASE_URL="http://127.0.0.1:$port/vlm/patch"
+if [ -n "${DISPLAY:-}" ]; then
+  (cd "$install" && ./start-vlm > "$run/trace.txt")
+else
+  xvfb-run -a -s "-screen 0 1366x768x24" bash tools/demo-window.sh "$install" "$run"
+fi
+
+echo "=== the launcher's trace"
+cat "$run/trace.txt"
+echo "=== summary"
+echo "patches applied:  $(grep -o '[0-9]*\.rar Extracted successfully' "$run/trace.txt" | cut -d. -f1 | tr '\n' ' ')"
+"$vlm_patch" index show "$install" | head -n 1 | sed 's/^/installation:     /'
+echo "client started:   $(cat "$install/client-command-line.txt" 2>/dev/null || echo 'none')"
+echo "festival news:    $(cat "$install/data/news/festival.txt" 2>/dev/null || echo 'missing')"
+echo "old intro:        $([ -e "$install/old_intro.txt" ] && echo 'still there' || echo 'deleted')"
+"$vlm_patch" index check "$install" | tail -n 1 | sed 's/^/index check:      /'
+[ -f "$run/launcher.png" ] && echo "screenshot:       $run/launcher.png"

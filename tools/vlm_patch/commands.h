@@ -1,0 +1,29 @@
+// The subcommands of vlm-patch. Each takes its own arguments (after the
+// subcommand's words) and returns the process exit code:
+//   0 done, 1 the work failed or found problems, 2 the command line is wrong.
+#pragma once
+
+#include <string>
+#include <vector>
+
+using Args = std::vector<std::string>;
+
+constexpr int kExitOk = 0;
+constexpr int kExitFailed = 1;
+constexpr int kExitUsage = 2;
+
+int runPackageBuild(const Args& args);
+int runPackageShow(const Args& args);
+int runPack(const Args& args);
+int runPublish(const Args& args);
+int runPublishExecutable(const Args& args, bool launcher);
+int runIndexInit(const Args& args);
+int runIndexShow(const Args& args);
+int runIndexCheck(const Args& args);
+int runApply(const Args& args);
+int runCompact(const Args& args);
+
+// Prints "vlm-patch: <message>" on standard error and returns code.
+int fail(int code, const std::string& message);
+// True when args asks for help (-h or --help anywhere).
+bool wantsHelp(const Args& args);

@@ -1,0 +1,96 @@
+// vlm-patch: the operator's tool to build, inspect and publish patches and to
+// inspect, patch and compact an installation offline.
+#include <cstdio>
+#include <cstring>
+
+#include "tools/vlm_patch/commands.h"
+
+namespace {
+
+struct Command {
+  const char* words;  // "package build"
+  int (*run)(const Args&);
+  const char* usage;
+  const char* help;
+};
+
+int publishLauncher(const Args& args) { return runPublishExecutable(args, true); }
+int publishClient(const Args& args) { return runPublishExecutable(args, false); }
+
+const Command kCommands[] = {
+    {"package build", runPackageBuild, "package build MANIFEST -o OUT.dat [--version N] [--seed S]",
+     "Builds a patch package from a manifest. The manifest lists one item per line:\n"
+     "  store KEY FILE      data kept in the game archives under KEY (decimal or 0x hex)\n"
+     "  write TARGET FILE   a file written in the installation at TARGET\n"
+     "  delete TARGET       a file deleted from the installation\n"
+     "  version N / seed S  package version (0-65535) and scrambling seed (0-255)\n"
+     "Lines starting with # are comments; quote words with blanks. One kind of item per\n"
+     "package. --version and --seed override the manifest; without a seed one is chosen."},
+    {"package show", runPackageShow, "package show FILE.dat",
+     "Prints a package's header and items, unscrambled. The file is only read."},
+    {"pack", runPack, "pack PACKAGE.dat OUT.rar [--number N]",
+     "Puts a package into a RAR archive as N.dat, the name the launcher extracts\n"
+     "(N defaults to the package's version)."},
+    {"publish", runPublish, "publish SERVER_DIR PACKAGE.dat|MANIFEST",
+     "Adds the next numbered patch N (one above the latest in patch.hpl) to a patch\n"
+     "server directory as N.rar, then raises the latest patch number. A manifest is\n"
+     "built with version N; a package must already carry version N."},
+    {"publish-launcher", publishLauncher, "publish-launcher SERVER_DIR FILE",
+     "Puts a new launcher in place as \"Start VLM.exe\" and raises the launcher version."},
+    {"publish-client", publishClient, "publish-client SERVER_DIR FILE",
+     "Puts a new game client in place as \"Kelda.exe\" and raises the client version."},
+    {"index init", runIndexInit, "index init INSTALL_DIR [--version N]",
+     "Creates an empty data.idx (no archives) in an installation that has none."},
+    {"index show", runIndexShow, "index show INSTALL_DIR", "Lists the installation's archives and their entries."},
+    {"index check", runIndexCheck, "index check INSTALL_DIR",
+     "Checks that every entry lies within its archive file, that keys are unique and\n"
+     "names sound, and reports the bytes that replaced files still hold. Exit code 1\n"
+     "when a problem is found."},
+    {"apply", runApply, "apply INSTALL_DIR PACKAGE.dat...",
+     "Applies packages to an installation offline, in the order given, as the launcher\n"
+     "does. Each package file is consumed (deleted) by its application, as in the\n"
+     "launcher; copy it first if you need it again."},
+    {"compact", runCompact, "compact INSTALL_DIR",
+     "Rewrites the archives without the bytes nothing refers to any more. The old\n"
+     "archives and index stay valid until the new ones are whole and in place."},
+};
+
+void printUsage(std::FILE* out) {
+  std::fputs("usage: vlm-patch COMMAND [ARGS]   (vlm-patch COMMAND --help for more)\n\ncommands:\n", out);
+  for (const Command& c : kCommands) std::fprintf(out, "  vlm-patch %s\n", c.usage);
+}
+
+// Matches the command's words at the start of argv; the count used, or 0.
+int matchWords(const char* words, int argc, char** argv) {
+  char copy[64];
+  std::snprintf(copy, sizeof copy, "%s", words);
+  int used = 0;
+  for (char* word = std::strtok(copy, " "); word; word = std::strtok(nullptr, " ")) {
+    if (used >= argc || std::strcmp(argv[used], word) != 0) return 0;
+    ++used;
+  }
+  return used;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  if (argc < 2 || !std::strcmp(argv[1], "--help") || !std::strcmp(argv[1], "-h") || !std::strcmp(argv[1], "help")) {
+    printUsage(argc < 2 ? stderr : stdout);
+    return argc < 2 ? kExitUsage : kExitOk;
+  }
+  for (const Command& c : kCommands) {
+    int used = matchWords(c.words, argc - 1, argv + 1);
+    if (!used) continue;
+    Args args(argv + 1 + used, argv + argc);
+    if (wantsHelp(args)) {
+      std::printf("usage: vlm-patch %s\n\n%s\n", c.usage, c.help);
+      return kExitOk;
+    }
+    return c.run(args);
+  }
+  std::fprintf(stderr, "vlm-patch: unknown command '%s%s%s'\n\n", argv[1], argc > 2 ? " " : "",
+               argc > 2 ? argv[2] : "");
+  printUsage(stderr);
+  return kExitUsage;
+}

@@ -1,0 +1,140 @@
+#include "tools/vlm_patch/package_build.h"
+
+#include <cstring>
+#include <random>
+#include <vector>
+
+#include "archive/package_writer.h"
+#include "core/paths.h"
+#include "platform/file.h"
+#include "tools/rar_writer/rar_writer.h"
+
+bool readManifestFile(const std::string& path, Manifest* manifest, std::string* error) {
+  platform::FileHandle file = platform::openFileForReading(path.c_str());
+  std::uint64_t size = 0;
+  if (file == platform::kNoFile || !platform::getFileSize(file, &size) || size > (16u << 20)) {
+    platform::closeFile(file);
+    *error = "cannot read manifest " + path;
+    return false;
+  }
+  std::string text(static_cast<std::size_t>(size), '\0');
+  bool read = size == 0 || platform::readFileAt(file, 0, &text[0], text.size()) == static_cast<std::int64_t>(size);
+  platform::closeFile(file);
+  if (!read) {
+    *error = "cannot read manifest " + path;
+    return false;
+  }
+  std::string problem;
+  if (!parseManifest(text, manifest, &problem)) {
+    *error = path + ": " + problem;
+    return false;
+  }
+  return true;
+}
+
+std::string manifestDirectory(const std::string& manifestPath) {
+  std::size_t cut = manifestPath.find_last_of("\\/");
+  return cut == std::string::npos ? std::string() : manifestPath.substr(0, cut);
+}
+
+static std::string sourcePath(const std::string& baseDir, const std::string& source) {
+  bool absolute = !source.empty() && (source[0] == '/' || source[0] == '\\' || (source.size() > 1 && source[1] == ':'));
+  return absolute || baseDir.empty() ? source : baseDir + "/" + source;
+}
+
+bool buildPackageFile(const Manifest& manifest, const std::string& baseDir, const std::string& outPath,
+                      PackageSummary* summary, std::string* error) {
+  // Open every source first, so a missing file is found before anything is written.
+  std::vector<platform::FileHandle> sources;
+  std::vector<std::uint32_t> sizes;
+  auto closeSources = [&sources] {
+    for (platform::FileHandle f : sources) platform::closeFile(f);
+  };
+  for (const ManifestItem& item : manifest.items) {
+    if (manifest.type == 4) {
+      sources.push_back(platform::kNoFile);
+      sizes.push_back(0);
+      continue;
+    }
+    std::string path = sourcePath(baseDir, item.source);
+    platform::FileHandle file = platform::openFileForReading(path.c_str());
+    std::uint64_t size = 0;
+    if (file == platform::kNoFile || !platform::getFileSize(file, &size)) {
+      platform::closeFile(file);
+      closeSources();
+      *error = "cannot read " + path;
+      return false;
+    }
+    sources.push_back(file);
+    if (size > 0xFFFFFFFFu) {
+      closeSources();
+      *error = path + " is 4 GiB or larger; an item holds less";
+      return false;
+    }
+    sizes.push_back(static_cast<std::uint32_t>(size));
+  }
+
+  std::uint8_t seed = manifest.seed;
+  if (!manifest.hasSeed) seed = static_cast<std::uint8_t>(std::random_device()() & 0xFF);
+  PackageFileWriter writer;
+  bool ok = beginPackageFile(writer, outPath.c_str(), seed, manifest.version, manifest.type,
+                             static_cast<std::uint16_t>(manifest.items.size()));
+  bool readFailed = false;
+  for (std::size_t i = 0; ok && i < manifest.items.size(); ++i) {
+    const ManifestItem& item = manifest.items[i];
+    platform::FileHandle source = sources[i];
+    ok = addPackageItem(writer, item.key, item.target, sizes[i],
+                        [source, &readFailed](std::uint64_t from, char* buffer, std::size_t length) {
+                          if (platform::readFileAt(source, from, buffer, length) != static_cast<std::int64_t>(length)) {
+                            std::memset(buffer, 0, length);
+                            readFailed = true;
+                          }
+                        });
+  }
+  ok = finishPackageFile(writer) && ok && !readFailed;
+  closeSources();
+  if (!ok) {
+    platform::deleteFile(outPath.c_str());
+    *error = readFailed ? "a source file changed or could not be read while the package was written"
+                        : "cannot write " + outPath;
+    return false;
+  }
+  summary->seed = seed;
+  summary->bytes = writer.written;
+  return true;
+}
+
+bool readPackageForShow(const std::string& path, PatchPackage* package, std::string* error) {
+  if (!platform::pathExists(path.c_str())) {
+    *error = "no such file: " + path;
+    return false;
+  }
+  if (!loadPatchPackage(*package, path.c_str())) {
+    *error = path + " is not a whole patch package (or cannot be opened for reading and writing)";
+    return false;
+  }
+  return true;
+}
+
+bool packPackageFile(const std::string& packagePath, const std::string& entryName, const std::string& outPath,
+                     std::string* error) {
+  platform::FileHandle file = platform::openFileForReading(packagePath.c_str());
+  std::uint64_t size = 0;
+  bool readable = file != platform::kNoFile && platform::getFileSize(file, &size);
+  std::string bytes;
+  if (readable && size < (1ull << 30)) {
+    bytes.resize(static_cast<std::size_t>(size));
+    readable = size == 0 || platform::readFileAt(file, 0, &bytes[0], bytes.size()) == static_cast<std::int64_t>(size);
+  }
+  platform::closeFile(file);
+  if (!readable || size >= (1ull << 30)) {
+    *error =
+        readable ? packagePath + " is 1 GiB or larger; split it into several patches" : "cannot read " + packagePath;
+    return false;
+  }
+  if (!writeStoredRar(outPath.c_str(), {RarEntrySpec{entryName, bytes, false}})) {
+    *error = "cannot pack " + packagePath + " into " + outPath;
+    return false;
+  }
+  return true;
+}

@@ -1,0 +1,89 @@
+// vlm-patch publish, publish-launcher and publish-client.
+#include <cstdio>
+#include <string>
+
+#include "archive/patch_package.h"
+#include "platform/file.h"
+#include "tools/vlm_patch/commands.h"
+#include "tools/vlm_patch/package_build.h"
+#include "tools/vlm_patch/server_dir.h"
+
+namespace {
+
+bool endsWith(const std::string& text, const std::string& end) {
+  return text.size() >= end.size() && text.compare(text.size() - end.size(), end.size(), end) == 0;
+}
+
+}  // namespace
+
+int runPublish(const Args& args) {
+  if (args.size() != 2) return fail(kExitUsage, "usage: vlm-patch publish SERVER_DIR PACKAGE.dat|MANIFEST");
+  const std::string& serverDir = args[0];
+  const std::string& input = args[1];
+  if (!platform::isDirectory(serverDir.c_str())) return fail(kExitFailed, "no such directory: " + serverDir);
+  PatchList list;
+  std::string error;
+  if (!readServerPatchList(serverDir, &list, &error)) return fail(kExitFailed, error);
+  // The launcher counts patches in 16 bits: 65535 is the last number it fetches.
+  if (list.latestPatch >= 0xFFFF) return fail(kExitFailed, "the patch list is at 65535, the last patch number");
+  std::uint32_t number = list.latestPatch + 1;
+  std::string packagePath = input;
+  std::string builtPackage;
+
+  if (!endsWith(input, ".dat")) {
+    Manifest manifest;
+    if (!readManifestFile(input, &manifest, &error)) return fail(kExitFailed, error);
+    manifest.hasVersion = true;
+    manifest.version = static_cast<std::uint16_t>(number);
+    builtPackage = temporaryNameFor(serverDir, std::to_string(number) + ".dat");
+    PackageSummary summary;
+    if (!buildPackageFile(manifest, manifestDirectory(input), builtPackage, &summary, &error)) {
+      return fail(kExitFailed, error);
+    }
+    packagePath = builtPackage;
+  } else {
+    PatchPackage package;
+    if (!readPackageForShow(input, &package, &error)) return fail(kExitFailed, error);
+    std::uint16_t version = package.version;
+    closePatchPackage(package);
+    // The launcher records the package's version as the installed one and
+    // asks for the next number after it, so the two must agree.
+    if (version != number) {
+      return fail(kExitFailed, input + " carries version " + std::to_string(version) + ", but the next patch is " +
+                                   std::to_string(number) + "; rebuild it with --version " + std::to_string(number));
+    }
+  }
+
+  std::string rarName = std::to_string(number) + ".rar";
+  std::string rarTemp = temporaryNameFor(serverDir, rarName);
+  bool packed = packPackageFile(packagePath, std::to_string(number) + ".dat", rarTemp, &error);
+  if (!builtPackage.empty()) platform::deleteFile(builtPackage.c_str());
+  // The archive goes in place first and the list is raised after it, so a
+  // launcher that sees the new number always finds its archive.
+  if (!packed || !commitTemporary(serverDir, rarName, &error)) {
+    platform::deleteFile(rarTemp.c_str());
+    return fail(kExitFailed, error);
+  }
+  list.latestPatch = number;
+  if (!writeServerPatchList(serverDir, list, &error)) return fail(kExitFailed, error);
+  std::printf("published patch %u as %s\n", number, joinPath(serverDir, rarName).c_str());
+  return kExitOk;
+}
+
+int runPublishExecutable(const Args& args, bool launcher) {
+  const char* command = launcher ? "publish-launcher" : "publish-client";
+  if (args.size() != 2) return fail(kExitUsage, std::string("usage: vlm-patch ") + command + " SERVER_DIR FILE");
+  const std::string& serverDir = args[0];
+  if (!platform::isDirectory(serverDir.c_str())) return fail(kExitFailed, "no such directory: " + serverDir);
+  PatchList list;
+  std::string error;
+  if (!readServerPatchList(serverDir, &list, &error)) return fail(kExitFailed, error);
+  std::uint32_t& version = launcher ? list.latestLauncher : list.latestClient;
+  if (version == 0xFFFFFFFFu) return fail(kExitFailed, "the version number cannot be raised any further");
+  const char* name = launcher ? "Start VLM.exe" : "Kelda.exe";
+  if (!placeFileAtomically(serverDir, name, args[1], &error)) return fail(kExitFailed, error);
+  ++version;
+  if (!writeServerPatchList(serverDir, list, &error)) return fail(kExitFailed, error);
+  std::printf("published %s as %s version %u\n", args[1].c_str(), name, version);
+  return kExitOk;
+}
