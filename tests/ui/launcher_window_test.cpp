@@ -129,7 +129,8 @@ class LauncherWindow : public testing::Test {
     ASSERT_TRUE(waitFor([] {
       Position p = windowPosition();
       return p.x == kScreenLeft && p.y == kScreenTop;
-    })) << "no window at the expected place: " << commandOutput("xwininfo -root -tree 2>&1");
+    })) << "no window at the expected place: "
+        << commandOutput("xwininfo -root -tree 2>&1");
     ASSERT_TRUE(waitFor([&] {
       screen_ = captureScreen();
       return !screen_.empty() && closeButtonShows(0) && windowPixel(5, 295) == background_.at(5, 295);

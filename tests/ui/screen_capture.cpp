@@ -1,17 +1,86 @@
 #include "screen_capture.h"
 
+#include <chrono>
 #include <cstdio>
+#include <cstdlib>
+#include <fstream>
 #include <sstream>
 
-std::string commandOutput(const std::string& command) {
-  std::string out;
-  if (std::FILE* pipe = ::popen(command.c_str(), "r")) {
-    char buffer[65536];
-    std::size_t n;
-    while ((n = std::fread(buffer, 1, sizeof buffer, pipe)) > 0) out.append(buffer, n);
-    ::pclose(pipe);
+#if defined(_WIN32)
+#include <windows.h>
+#endif
+
+namespace {
+
+// A scratch file both this process and Unix commands can name.
+std::string scratchUnixPath(const std::string& leaf) {
+  static unsigned counter = 0;
+  auto stamp = std::chrono::steady_clock::now().time_since_epoch().count();
+  return "/tmp/vlm-shot-" + std::to_string(stamp) + "-" + std::to_string(counter++) + "-" + leaf;
+}
+
+std::string readFile(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  std::ostringstream out;
+  out << in.rdbuf();
+  return out.str();
+}
+
+}  // namespace
+
+std::string hostPath(const std::string& unixPath) {
+#if defined(_WIN32)
+  // Z: is Wine's view of the Unix root.
+  std::string path = "Z:" + unixPath;
+  for (char& c : path)
+    if (c == '/') c = '\\';
+  return path;
+#else
+  return unixPath;
+#endif
+}
+
+int runUnixShell(const std::string& script) {
+#if defined(_WIN32)
+  // Wine starts Unix programs through CreateProcess but cannot wait for them:
+  // the script leaves its exit code in a file when it is done.
+  std::string path = scratchUnixPath("run.sh");
+  std::string done = path + ".done";
+  {
+    std::ofstream out(hostPath(path), std::ios::binary);
+    out << "#!/bin/sh\n(\n" << script << "\n)\necho $? > '" << done << ".tmp' && mv '" << done << ".tmp' '" << done
+        << "'\n";
   }
-  return out;
+  std::string command = "/bin/sh " + path;
+  STARTUPINFOA startup = {};
+  startup.cb = sizeof startup;
+  PROCESS_INFORMATION info = {};
+  if (!CreateProcessA(nullptr, &command[0], nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup, &info)) return -1;
+  CloseHandle(info.hProcess);
+  CloseHandle(info.hThread);
+  int code = -1;
+  for (int waited = 0; waited < 120000; waited += 20) {
+    std::string text = readFile(hostPath(done));
+    if (!text.empty()) {
+      code = std::atoi(text.c_str());
+      break;
+    }
+    Sleep(20);
+  }
+  std::remove(hostPath(path).c_str());
+  std::remove(hostPath(done).c_str());
+  return code;
+#else
+  return std::system(script.c_str());
+#endif
+}
+
+std::string commandOutput(const std::string& command) {
+  std::string out = scratchUnixPath("out");
+  runUnixShell("(" + command + ") > '" + out + "'");
+  std::string bytes = readFile(hostPath(out));
+  std::remove(hostPath(out).c_str());
+  return bytes;
 }
 
 Picture parsePpm(const std::string& bytes) {
@@ -42,5 +111,5 @@ Picture loadPicture(const std::string& path) {
 }
 
 bool saveScreenPng(const std::string& path) {
-  return std::system(("import -window root '" + path + "' 2>/dev/null").c_str()) == 0;
+  return runUnixShell("mkdir -p \"$(dirname '" + path + "')\" && import -window root '" + path + "' 2>/dev/null") == 0;
 }

@@ -1,5 +1,6 @@
 // Pictures for the window tests: screenshots of the X screen and the
-// launcher's BMP files, read through ImageMagick as binary PPM.
+// launcher's BMP files, read through ImageMagick as binary PPM. Works in the
+// Windows tests under Wine too, which run the Unix commands through /bin/sh.
 #pragma once
 
 #include <cstdint>
@@ -19,6 +20,10 @@ struct Picture {
   bool empty() const { return pixels.empty(); }
 };
 
+// Unix paths seen from this process (Wine: under Z:).
+std::string hostPath(const std::string& unixPath);
+// Runs a /bin/sh script (under Wine too); its exit code.
+int runUnixShell(const std::string& script);
 // Runs a shell command; its standard output.
 std::string commandOutput(const std::string& command);
 // Reads a binary PPM (P6, maximum 255); an empty picture on error.
@@ -27,5 +32,5 @@ Picture parsePpm(const std::string& bytes);
 Picture captureScreen();
 // A picture file (BMP, PNG) decoded.
 Picture loadPicture(const std::string& path);
-// Writes the whole X screen to a PNG file; false on failure.
+// Writes the whole X screen to a PNG file (a Unix path); false on failure.
 bool saveScreenPng(const std::string& path);
