@@ -1,14 +1,9 @@
-// The Linux launcher itself on an Xvfb screen of 1366 x 768 (the test runs
-// under xvfb-run), driven with xdotool and checked in screenshots. It runs
-// the launcher's test build, which takes fixed display values from
-// VLM_TEST_DISPLAY and starts no worker, so every picture is known.
+// The launcher itself on an Xvfb screen of 1366 x 768 (the test runs under
+// xvfb-run; the Windows build under Wine there too), driven with xdotool and
+// checked in screenshots. It runs the launcher's test build, which takes
+// fixed display values from VLM_TEST_DISPLAY and starts no worker, so every
+// picture is known.
 #include <gtest/gtest.h>
-
-#include <signal.h>
-#include <sys/prctl.h>
-#include <sys/stat.h>
-#include <sys/wait.h>
-#include <unistd.h>
 
 #include <chrono>
 #include <cstdlib>
@@ -18,10 +13,9 @@
 #include <thread>
 #include <vector>
 
+#include "launcher_process.h"
 #include "screen_capture.h"
 #include "ui/paint_layout.h"
-
-extern char** environ;
 
 namespace {
 
@@ -40,7 +34,7 @@ bool waitFor(const std::function<bool()>& done, double seconds = 30) {
 }
 
 void xdotool(const std::string& arguments) {
-  ASSERT_EQ(std::system(("xdotool " + arguments + " >/dev/null 2>&1").c_str()), 0) << arguments;
+  ASSERT_EQ(runUnixShell("xdotool " + arguments + " >/dev/null 2>&1"), 0) << arguments;
 }
 
 struct Position {
@@ -60,54 +54,6 @@ Position windowPosition() {
   return p;
 }
 
-class LauncherProcess {
- public:
-  explicit LauncherProcess(const std::string& display) {
-    std::vector<std::string> environment;
-    for (char** e = environ; *e; ++e) environment.push_back(*e);
-    environment.push_back("VLM_TEST_DISPLAY=" + display);
-    // The launcher keeps its window resources until it exits, on purpose.
-    environment.push_back("ASAN_OPTIONS=detect_leaks=0");
-    std::vector<char*> envp;
-    for (std::string& e : environment) envp.push_back(&e[0]);
-    envp.push_back(nullptr);
-    char* argv[] = {const_cast<char*>(VLM_LAUNCHER_PATH), nullptr};
-    pid_ = ::fork();
-    if (pid_ == 0) {
-      // Should this test die, the launcher goes with it.
-      ::prctl(PR_SET_PDEATHSIG, SIGKILL);
-      ::execve(VLM_LAUNCHER_PATH, argv, envp.data());
-      ::_exit(127);
-    }
-    started_ = pid_ > 0;
-  }
-  ~LauncherProcess() {
-    if (started_ && !ended_) {
-      ::kill(pid_, SIGKILL);
-      ::waitpid(pid_, nullptr, 0);
-    }
-  }
-  bool started() const { return started_; }
-  // True when the process ended within the time; its exit code in *code.
-  bool waitForExit(int* code, double seconds) {
-    bool done = waitFor(
-        [&] {
-          int status = 0;
-          if (::waitpid(pid_, &status, WNOHANG) != pid_) return false;
-          ended_ = true;
-          *code = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-          return true;
-        },
-        seconds);
-    return done;
-  }
-
- private:
-  pid_t pid_ = 0;
-  bool started_ = false;
-  bool ended_ = false;
-};
-
 class LauncherWindow : public testing::Test {
  protected:
   static void SetUpTestSuite() {
@@ -117,14 +63,16 @@ class LauncherWindow : public testing::Test {
     for (int i = 0; i < 3; ++i) close_[i] = loadPicture(VLM_RESOURCE_DIR "/" + std::to_string(111 + i) + ".bmp");
   }
   void SetUp() override {
-    ASSERT_NE(std::getenv("DISPLAY"), nullptr) << "the test runs under xvfb-run";
     ASSERT_EQ(background_.width, 400);
     ASSERT_EQ(upperBar_.width, 342);
   }
 
   // Starts the launcher and waits until its window shows the painted picture.
   void start(const std::string& display) {
-    launcher_.reset(new LauncherProcess(display));
+    // The pointer waits off the window: a window that appears under it gets
+    // a pointer move, and the close button would not start as normal.
+    ASSERT_NO_FATAL_FAILURE(xdotool("mousemove 5 5"));
+    launcher_.reset(new LauncherProcess(hostPath(VLM_LAUNCHER_PATH), display));
     ASSERT_TRUE(launcher_->started());
     ASSERT_TRUE(waitFor([] {
       Position p = windowPosition();
@@ -233,15 +181,14 @@ TEST_P(LauncherPicture, ShowsBackgroundStatusAndBarsOfTheLayoutWidths) {
   // The text stays inside its rectangle: the rows just below are background.
   for (int x = 28; x < 366; ++x) ASSERT_EQ(windowPixel(x, 228), background_.at(x, 228)) << x;
   if (c.artifact) {
-    ::mkdir(VLM_ARTIFACT_DIR, 0755);
-    EXPECT_TRUE(saveScreenPng(std::string(VLM_ARTIFACT_DIR "/") + c.artifact));
+    EXPECT_TRUE(saveScreenPng(std::string(VLM_ARTIFACT_DIR "/launcher-" VLM_TARGET_NAME "-") + c.artifact));
   }
 }
 
 INSTANTIATE_TEST_SUITE_P(Table, LauncherPicture,
-                         testing::Values(PictureCase{"0/0/0/0/", -1, -1, "launcher-linux-start.png"},
+                         testing::Values(PictureCase{"0/0/0/0/", -1, -1, "start.png"},
                                          PictureCase{"1/3/2/3/Downloading 12.rar", 114, 228, nullptr},
-                                         PictureCase{"50/100/99/100/Applying patch 12", 171, 338, "launcher-linux.png"},
+                                         PictureCase{"50/100/99/100/Applying patch 12", 171, 338, "progress.png"},
                                          PictureCase{"7/0/200/100/Full and hidden", -1, 342, nullptr},
                                          PictureCase{"4294967294/4294967295/0/5/Near the top", 341, 0, nullptr}));
 

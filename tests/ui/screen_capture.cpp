@@ -48,8 +48,8 @@ int runUnixShell(const std::string& script) {
   std::string done = path + ".done";
   {
     std::ofstream out(hostPath(path), std::ios::binary);
-    out << "#!/bin/sh\n(\n" << script << "\n)\necho $? > '" << done << ".tmp' && mv '" << done << ".tmp' '" << done
-        << "'\n";
+    out << "#!/bin/sh\n(\n"
+        << script << "\n)\necho $? > '" << done << ".tmp' && mv '" << done << ".tmp' '" << done << "'\n";
   }
   std::string command = "/bin/sh " + path;
   STARTUPINFOA startup = {};

@@ -1,0 +1,27 @@
+// The launcher's test build run as a program of its own, with the display
+// values given through VLM_TEST_DISPLAY (see core/entry.cpp). Linux: a child
+// process that dies with the test; Windows (under Wine): CreateProcess.
+#pragma once
+
+#include <string>
+
+class LauncherProcess {
+ public:
+  LauncherProcess(const std::string& program, const std::string& display);
+  ~LauncherProcess();  // kills the launcher if it still runs
+  LauncherProcess(const LauncherProcess&) = delete;
+  LauncherProcess& operator=(const LauncherProcess&) = delete;
+
+  bool started() const { return started_; }
+  // True when the process ended within the time; its exit code in *code.
+  bool waitForExit(int* code, double seconds);
+
+ private:
+  bool started_ = false;
+  bool ended_ = false;
+#if defined(_WIN32)
+  void* process_ = nullptr;
+#else
+  int pid_ = 0;
+#endif
+};
