@@ -1,0 +1,16 @@
+#!/usr/bin/env bash
+# Runs a command on a fresh Xvfb screen of 1366 x 768 x 24 and stops the
+# server afterwards. Xvfb picks a free display number itself (-displayfd), so
+# tests running side by side never share or fight over one, which
+# "xvfb-run -a" cannot promise when two start at the same moment. -noreset
+# keeps the server as it is when its last client leaves: the tests start one
+# launcher after another, and a server in the middle of a reset refuses them.
+set -euo pipefail
+fifo=$(mktemp -u /tmp/vlm-xvfb.XXXXXX)
+mkfifo "$fifo"
+Xvfb -displayfd 3 -screen 0 1366x768x24 -nolisten tcp -ac -noreset 3>"$fifo" >/dev/null 2>&1 &
+server=$!
+trap 'kill "$server" 2>/dev/null || true; wait "$server" 2>/dev/null || true; rm -f "$fifo"' EXIT
+read -r -t 60 number <"$fifo" || { echo "Xvfb did not start" >&2; exit 1; }
+export DISPLAY=":$number"
+"$@"
