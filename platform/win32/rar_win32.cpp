@@ -1,0 +1,78 @@
+// The UnRAR library on Windows: "unrar.dll" beside the launcher, loaded on
+// first use and kept for the life of the process. Without it every open fails
+// with ERAR_EOPEN, which the launcher treats as an archive it cannot open.
+#include "platform/rar.h"
+
+#include <windows.h>
+
+#include <mutex>
+#include <string>
+
+#include "platform/executable.h"
+
+namespace platform {
+
+namespace {
+
+using OpenFn = RarHandle(__stdcall*)(RAROpenArchiveDataEx*);
+using ReadHeaderFn = int(__stdcall*)(RarHandle, RARHeaderDataEx*);
+using ProcessFileFn = int(__stdcall*)(RarHandle, int, char*, char*);
+using CloseFn = int(__stdcall*)(RarHandle);
+
+struct UnrarLibrary {
+  OpenFn open = nullptr;
+  ReadHeaderFn readHeader = nullptr;
+  ProcessFileFn processFile = nullptr;
+  CloseFn close = nullptr;
+  bool complete() const { return open && readHeader && processFile && close; }
+};
+
+// Loads the library from the launcher's own directory, never from the search
+// path, so no other program's copy is picked up.
+const UnrarLibrary& unrarLibrary() {
+  static UnrarLibrary library;
+  static std::once_flag loaded;
+  std::call_once(loaded, [] {
+    std::string exe = executablePath();
+    std::string dll = exe.substr(0, exe.find_last_of("\\/") + 1) + "unrar.dll";
+    HMODULE module = LoadLibraryA(dll.c_str());
+    if (!module) return;
+    library.open = reinterpret_cast<OpenFn>(reinterpret_cast<void*>(GetProcAddress(module, "RAROpenArchiveEx")));
+    library.readHeader =
+        reinterpret_cast<ReadHeaderFn>(reinterpret_cast<void*>(GetProcAddress(module, "RARReadHeaderEx")));
+    library.processFile =
+        reinterpret_cast<ProcessFileFn>(reinterpret_cast<void*>(GetProcAddress(module, "RARProcessFile")));
+    library.close = reinterpret_cast<CloseFn>(reinterpret_cast<void*>(GetProcAddress(module, "RARCloseArchive")));
+  });
+  return library;
+}
+
+}  // namespace
+
+RarHandle rarOpenArchiveEx(RAROpenArchiveDataEx* data) {
+  const UnrarLibrary& library = unrarLibrary();
+  if (!library.complete()) {
+    if (data) data->OpenResult = kRarOpenError;
+    return nullptr;
+  }
+  return library.open(data);
+}
+
+int rarReadHeaderEx(RarHandle archive, RARHeaderDataEx* header) {
+  const UnrarLibrary& library = unrarLibrary();
+  return library.complete() ? library.readHeader(archive, header) : static_cast<int>(kRarBadArchive);
+}
+
+int rarProcessFile(RarHandle archive, int operation, const char* destPath, const char* destName) {
+  const UnrarLibrary& library = unrarLibrary();
+  if (!library.complete()) return static_cast<int>(kRarBadArchive);
+  // The library's declaration takes non-const names; it does not write them.
+  return library.processFile(archive, operation, const_cast<char*>(destPath), const_cast<char*>(destName));
+}
+
+int rarCloseArchive(RarHandle archive) {
+  const UnrarLibrary& library = unrarLibrary();
+  return library.complete() ? library.close(archive) : static_cast<int>(kRarBadArchive);
+}
+
+}  // namespace platform

@@ -1,0 +1,323 @@
+#include "tests/support/nginx_server.h"
+
+#include <atomic>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <thread>
+
+#if defined(_WIN32)
+#include <windows.h>
+#include <winsock2.h>
+#include <ws2tcpip.h>
+#else
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <sys/wait.h>
+#include <unistd.h>
+#include <csignal>
+#endif
+
+namespace fs = std::filesystem;
+
+namespace {
+
+#if defined(_WIN32)
+using Socket = SOCKET;
+constexpr Socket kNoSocket = INVALID_SOCKET;
+void closeSocket(Socket s) { closesocket(s); }
+void startSockets() {
+  static bool started = [] {
+    WSADATA data;
+    return WSAStartup(MAKEWORD(2, 2), &data) == 0;
+  }();
+  (void)started;
+}
+#else
+using Socket = int;
+constexpr Socket kNoSocket = -1;
+void closeSocket(Socket s) { ::close(s); }
+void startSockets() {}
+#endif
+
+sockaddr_in loopback(int port) {
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_port = htons(static_cast<unsigned short>(port));
+  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  return address;
+}
+
+void sleepMs(int ms) { std::this_thread::sleep_for(std::chrono::milliseconds(ms)); }
+
+std::string freshPrefix() {
+  static std::atomic<unsigned> counter{0};
+  auto stamp = std::chrono::steady_clock::now().time_since_epoch().count();
+  std::string leaf = "vlm-nginx-" + std::to_string(stamp) + "-" + std::to_string(counter++);
+#if defined(_WIN32)
+  // Z: is Wine's view of the Unix root: both sides can name this directory.
+  return "Z:\\tmp\\" + leaf;
+#else
+  return (fs::temp_directory_path() / leaf).string();
+#endif
+}
+
+std::string unixPathOf(const std::string& path) {
+#if defined(_WIN32)
+  std::string unix = path.substr(2);
+  for (char& c : unix) {
+    if (c == '\\') c = '/';
+  }
+  return unix;
+#else
+  return path;
+#endif
+}
+
+std::string nginxBinary() {
+  const char* custom = std::getenv("VLM_NGINX");
+  return custom && *custom ? custom : "/usr/sbin/nginx";
+}
+
+}  // namespace
+
+int freeLoopbackPort() {
+  startSockets();
+  Socket s = ::socket(AF_INET, SOCK_STREAM, 0);
+  if (s == kNoSocket) return 0;
+  sockaddr_in address = loopback(0);
+  int port = 0;
+  if (::bind(s, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0) {
+    socklen_t length = sizeof address;
+    if (::getsockname(s, reinterpret_cast<sockaddr*>(&address), &length) == 0) port = ntohs(address.sin_port);
+  }
+  closeSocket(s);
+  return port;
+}
+
+bool loopbackPortAccepts(int port) {
+  startSockets();
+  Socket s = ::socket(AF_INET, SOCK_STREAM, 0);
+  if (s == kNoSocket) return false;
+  sockaddr_in address = loopback(port);
+  bool accepted = ::connect(s, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0;
+  closeSocket(s);
+  return accepted;
+}
+
+NginxServer::NginxServer(NginxOptions options) : options_(std::move(options)) {
+  prefix_ = freshPrefix();
+  unixPrefix_ = unixPathOf(prefix_);
+  documentRoot_ = (fs::path(prefix_) / "www").string();
+  fs::create_directories(fs::path(prefix_) / "www");
+  fs::create_directories(fs::path(prefix_) / "temp");
+}
+
+NginxServer::~NginxServer() {
+  stop();
+  std::error_code ignored;
+  fs::remove_all(prefix_, ignored);
+}
+
+std::string NginxServer::baseUrl() const { return "http://127.0.0.1:" + std::to_string(port_); }
+
+void NginxServer::writeConfig() {
+  const std::string& p = unixPrefix_;
+  std::ofstream conf(fs::path(prefix_) / "nginx.conf", std::ios::binary | std::ios::trunc);
+#if defined(_WIN32)
+  conf << "daemon on;\n";
+#else
+  conf << "daemon off;\n";
+#endif
+  conf << "master_process off;\n"
+       << "pid " << p << "/nginx.pid;\n"
+       << "error_log " << p << "/error.log warn;\n"
+       << "events { worker_connections 64; }\n"
+       << "http {\n"
+       << "  access_log " << p << "/access.log;\n"
+       << "  client_body_temp_path " << p << "/temp/body;\n"
+       << "  proxy_temp_path " << p << "/temp/proxy;\n"
+       << "  fastcgi_temp_path " << p << "/temp/fastcgi;\n"
+       << "  uwsgi_temp_path " << p << "/temp/uwsgi;\n"
+       << "  scgi_temp_path " << p << "/temp/scgi;\n"
+       << "  default_type application/octet-stream;\n"
+       << "  sendfile on;\n"
+       << "  server {\n"
+       << "    listen 127.0.0.1:" << port_ << ";\n"
+       << "    root " << p << "/www;\n";
+  if (options_.limitRate) conf << "    limit_rate " << options_.limitRate << ";\n";
+  conf << "    " << options_.extraServerConfig << "\n"
+       << "  }\n"
+       << "}\n";
+}
+
+bool NginxServer::start() {
+  if (running_) return true;
+  for (int attempt = 0; attempt < 5; ++attempt) {
+    if (startOnce()) return true;
+  }
+  return false;
+}
+
+#if defined(_WIN32)
+
+// Runs a shell script in the prefix through Wine's start of Unix programs.
+static bool runScript(const std::string& prefix, const std::string& name, const std::string& body) {
+  std::string path = prefix + "\\" + name;
+  {
+    std::ofstream script(path, std::ios::binary | std::ios::trunc);
+    script << "#!/bin/sh\n" << body << "\n";
+  }
+  std::string command = "/bin/sh " + unixPathOf(path);
+  STARTUPINFOA startup{};
+  startup.cb = sizeof startup;
+  PROCESS_INFORMATION info{};
+  if (!CreateProcessA(nullptr, &command[0], nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup, &info)) {
+    return false;
+  }
+  CloseHandle(info.hThread);
+  CloseHandle(info.hProcess);
+  return true;
+}
+
+bool NginxServer::startOnce() {
+  port_ = freeLoopbackPort();
+  writeConfig();
+  std::error_code ignored;
+  fs::remove(fs::path(prefix_) / "nginx.pid", ignored);
+  std::string p = unixPrefix_;
+  if (!runScript(prefix_, "start.sh",
+                 "exec " + nginxBinary() + " -p " + p + " -c " + p + "/nginx.conf -e " + p + "/error.log")) {
+    why_ = "cannot run /bin/sh";
+    return false;
+  }
+  for (int i = 0; i < 200; ++i) {
+    if (loopbackPortAccepts(port_) && fs::exists(fs::path(prefix_) / "nginx.pid")) {
+      running_ = true;
+      return true;
+    }
+    sleepMs(50);
+  }
+  why_ = "nginx did not come up; see " + prefix_ + "\\error.log";
+  return false;
+}
+
+void NginxServer::signal(const char* name) {
+  if (!running_) return;
+  runScript(prefix_, std::string("signal-") + name + ".sh",
+            std::string("kill -") + name + " $(cat " + unixPrefix_ + "/nginx.pid)");
+}
+
+void NginxServer::stop() {
+  if (!running_) return;
+  signal("CONT");
+  sleepMs(100);
+  signal("TERM");
+  for (int i = 0; i < 100 && loopbackPortAccepts(port_); ++i) sleepMs(50);
+  if (loopbackPortAccepts(port_)) signal("KILL");
+  for (int i = 0; i < 100 && loopbackPortAccepts(port_); ++i) sleepMs(50);
+  running_ = false;
+}
+
+void NginxServer::kill() {
+  if (!running_) return;
+  signal("KILL");
+  for (int i = 0; i < 100 && loopbackPortAccepts(port_); ++i) sleepMs(50);
+  running_ = false;
+}
+
+void NginxServer::pause() {
+  signal("STOP");
+  sleepMs(300);  // the script runs on its own; give the signal time to land
+}
+
+void NginxServer::resume() {
+  signal("CONT");
+  sleepMs(300);
+}
+
+#else
+
+bool NginxServer::startOnce() {
+  port_ = freeLoopbackPort();
+  writeConfig();
+  std::string binary = nginxBinary();
+  std::string conf = prefix_ + "/nginx.conf";
+  std::string errorLog = prefix_ + "/error.log";
+  pid_t child = ::fork();
+  if (child < 0) {
+    why_ = "fork failed";
+    return false;
+  }
+  if (child == 0) {
+    std::freopen("/dev/null", "r", stdin);
+    ::execl(binary.c_str(), binary.c_str(), "-p", prefix_.c_str(), "-c", conf.c_str(), "-e", errorLog.c_str(),
+            static_cast<char*>(nullptr));
+    ::_exit(127);
+  }
+  pid_ = child;
+  for (int i = 0; i < 200; ++i) {
+    int status;
+    if (::waitpid(child, &status, WNOHANG) == child) {
+      pid_ = -1;
+      why_ = "nginx ended at start; see " + errorLog;
+      return false;
+    }
+    if (loopbackPortAccepts(port_)) {
+      running_ = true;
+      return true;
+    }
+    sleepMs(25);
+  }
+  ::kill(child, SIGKILL);
+  ::waitpid(child, nullptr, 0);
+  pid_ = -1;
+  why_ = "nginx did not come up; see " + errorLog;
+  return false;
+}
+
+void NginxServer::signal(const char* name) {
+  if (pid_ <= 0) return;
+  int number = std::string(name) == "STOP"   ? SIGSTOP
+               : std::string(name) == "CONT" ? SIGCONT
+               : std::string(name) == "KILL" ? SIGKILL
+                                             : SIGTERM;
+  ::kill(static_cast<pid_t>(pid_), number);
+}
+
+// Waits for the child to end, at most limitMs; true when it did.
+static bool reap(long pid, int limitMs) {
+  for (int waited = 0; waited <= limitMs; waited += 10) {
+    if (::waitpid(static_cast<pid_t>(pid), nullptr, WNOHANG) == pid) return true;
+    sleepMs(10);
+  }
+  return false;
+}
+
+void NginxServer::stop() {
+  if (pid_ <= 0) return;
+  signal("CONT");
+  signal("TERM");
+  if (!reap(pid_, 5000)) {
+    signal("KILL");
+    ::waitpid(static_cast<pid_t>(pid_), nullptr, 0);
+  }
+  pid_ = -1;
+  running_ = false;
+}
+
+void NginxServer::kill() {
+  if (pid_ <= 0) return;
+  signal("KILL");
+  ::waitpid(static_cast<pid_t>(pid_), nullptr, 0);
+  pid_ = -1;
+  running_ = false;
+}
+
+void NginxServer::pause() { signal("STOP"); }
+void NginxServer::resume() { signal("CONT"); }
+
+#endif

@@ -1,0 +1,68 @@
+// The launcher's directory for the flow tests: the directory of this test
+// binary (where the launcher code looks for "cver.v" and friends), which is
+// also the working directory during a case. Everything a case leaves there is
+// removed afterwards, except the binary and the RAR library beside it.
+#pragma once
+
+#include <gtest/gtest.h>
+
+#include <cstdint>
+#include <filesystem>
+#include <string>
+
+#include "archive/index.h"
+#include "core/display_state.h"
+#include "core/paths.h"
+#include "hook_recorder.h"
+#include "platform/download.h"
+#include "support/temp_dir.h"
+#include "update/game_start.h"
+#include "update/versions.h"
+
+class LauncherDirectoryTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    directory_ = exeDirectory();
+    previous_ = std::filesystem::current_path();
+    std::filesystem::current_path(directory_);
+    clean();
+    closeArchiveSet(archiveSet);
+    indexLoaded = false;
+    installedVersion = 0;
+    resetLauncherVersions();
+    resetGameStartClaim();
+    gameStartDelayMs = 20;
+    resetDisplayState(displayState);
+    displayState.textColour = kDefaultTextColour;
+    platform::setDownloadStallLimitMs(platform::kDefaultDownloadStallLimitMs);
+    installRecorders();
+  }
+
+  void TearDown() override {
+    removeRecorders();
+    closeArchiveSet(archiveSet);
+    indexLoaded = false;
+    clean();
+    std::filesystem::current_path(previous_);
+    gameStartDelayMs = kGameStartDelayMs;
+  }
+
+  // A name in the launcher's directory.
+  std::string here(const std::string& name) const { return (std::filesystem::path(directory_) / name).string(); }
+
+  // Removes everything but this binary and the RAR library.
+  void clean() {
+    std::string self = std::filesystem::path(executableName()).filename().string();
+    std::error_code ignored;
+    for (const auto& entry : std::filesystem::directory_iterator(directory_, ignored)) {
+      std::string name = entry.path().filename().string();
+      if (name == self || name == "unrar.dll") continue;
+      std::filesystem::remove_all(entry.path(), ignored);
+    }
+  }
+
+  static std::string executableName();
+
+  std::string directory_;
+  std::filesystem::path previous_;
+};

@@ -1,0 +1,157 @@
+// extractPatchArchive on stored archives from our writer (both platforms:
+// libarchive on Linux, the stand-in library under Wine) and on real archives
+// made by the RAR archiver (Linux: the stand-in reads stored entries only).
+#include "update/rar_extract.h"
+
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <string>
+#include <vector>
+
+#include "support/temp_dir.h"
+#include "tools/rar_writer/rar_writer.h"
+
+namespace fs = std::filesystem;
+
+namespace {
+
+class RarExtract : public ::testing::Test {
+ protected:
+  TempWorkDir work;
+};
+
+// Lists the files (not directories) under the working directory, sorted.
+std::vector<std::string> filesHere() {
+  std::vector<std::string> names;
+  for (const auto& entry : fs::recursive_directory_iterator(".")) {
+    if (!entry.is_directory()) names.push_back(fs::relative(entry.path(), ".").generic_string());
+  }
+  std::sort(names.begin(), names.end());
+  return names;
+}
+
+struct ExtractCase {
+  const char* label;
+  std::vector<RarEntrySpec> entries;
+  const char* target;                                         // null: stored names
+  std::vector<std::pair<std::string, std::string>> expected;  // every file there afterwards
+};
+
+class ExtractTable : public RarExtract, public ::testing::WithParamInterface<ExtractCase> {};
+
+TEST_P(ExtractTable, WritesWhatItShould) {
+  ASSERT_TRUE(writeStoredRar("in.rar", GetParam().entries));
+  ASSERT_TRUE(extractPatchArchive("in.rar", GetParam().target));
+  std::vector<std::string> expectedNames = {"in.rar"};
+  for (const auto& file : GetParam().expected) {
+    expectedNames.push_back(file.first);
+    EXPECT_EQ(readWholeFile(file.first), file.second) << file.first;
+  }
+  std::sort(expectedNames.begin(), expectedNames.end());
+  EXPECT_EQ(filesHere(), expectedNames);
+}
+
+const std::vector<ExtractCase> extractCases = {
+    {"OneEntryLandsUnderTheTarget", {{"patch\\12.dat", "package", false}}, "12.dat", {{"12.dat", "package"}}},
+    {"ExtEntryLandsUnderItsOwnName", {{"ext\\readme.txt", "hello", false}}, "1.dat", {{"readme.txt", "hello"}}},
+    {"ExtInsideAWordCutsFourCharacters", {{"context.txt", "ctx", false}}, "1.dat", {{"ext.txt", "ctx"}}},
+    {"OnlyDirectoriesWriteNothing", {{"ext", "", true}, {"data\\sub", "", true}}, "1.dat", {}},
+    {"SeveralEntriesAllGoToTheTargetInOrder",
+     {{"a.dat", "first", false}, {"b.dat", "second", false}},
+     "5.dat",
+     {{"5.dat", "second"}}},
+    {"WithoutTargetEntriesKeepTheirNames", {{"plain.bin", "p", false}}, nullptr, {{"plain.bin", "p"}}},
+    {"ExtNamesLeavingTheDirectoryAreSkipped",
+     {{"ext\\..\\escape.txt", "x", false},
+      {"ext\\C:\\escape.txt", "x", false},
+      {"ext\\\\abs.txt", "x", false},
+      {"ext/../../up.txt", "x", false},
+      {"ext", "x", false},
+      {"ext\\fine.txt", "ok", false}},
+     "1.dat",
+     {{"fine.txt", "ok"}}},
+    {"StoredNamesLeavingTheDirectoryAreSkipped", {{"..\\up.bin", "x", false}}, nullptr, {}},
+};
+
+INSTANTIATE_TEST_SUITE_P(Stored, ExtractTable, ::testing::ValuesIn(extractCases),
+                         [](const ::testing::TestParamInfo<ExtractCase>& p) { return p.param.label; });
+
+TEST_F(RarExtract, AnExtEntryReplacesAnExistingFile) {
+  writeWholeFile("readme.txt", "old and longer text");
+  ASSERT_TRUE(writeStoredRar("in.rar", {{"ext\\readme.txt", "new", false}}));
+  ASSERT_TRUE(extractPatchArchive("in.rar", "1.dat"));
+  EXPECT_EQ(readWholeFile("readme.txt"), "new");
+}
+
+TEST_F(RarExtract, ADamagedEntryDoesNotStopTheArchive) {
+  std::string bytes = encodeStoredRar({{"bad.dat", std::string(100, 'a'), false}});
+  bytes[bytes.size() - 7 - 50] ^= 0x55;  // inside the data: its CRC no longer matches
+  writeWholeFile("in.rar", bytes);
+  EXPECT_TRUE(extractPatchArchive("in.rar", "1.dat")) << "the archive was opened";
+}
+
+struct UnopenableCase {
+  const char* label;
+  const char* contents;  // null: no file at all
+};
+
+class Unopenable : public RarExtract, public ::testing::WithParamInterface<UnopenableCase> {};
+
+TEST_P(Unopenable, PrintsTheConsoleLineAndFails) {
+  if (GetParam().contents) writeWholeFile("in.rar", GetParam().contents);
+  ::testing::internal::CaptureStdout();
+  bool opened = extractPatchArchive("in.rar", "1.dat");
+  std::string printed = ::testing::internal::GetCapturedStdout();
+  EXPECT_FALSE(opened);
+  EXPECT_EQ(printed, "Falha ao extrair.\n");
+  EXPECT_FALSE(fileExists("1.dat"));
+}
+
+INSTANTIATE_TEST_SUITE_P(Table, Unopenable,
+                         ::testing::Values(UnopenableCase{"Missing", nullptr},
+                                           UnopenableCase{"NotAnArchive", "<html>404 Not Found</html>"},
+                                           UnopenableCase{"Empty", ""}),
+                         [](const ::testing::TestParamInfo<UnopenableCase>& p) { return p.param.label; });
+
+TEST(StaysInWorkingDirectory, Table) {
+  struct Case {
+    const char* name;
+    bool stays;
+  } cases[] = {{"a.txt", true},  {"dir\\a.txt", true}, {"..", false},     {"a\\..\\..\\b", false},
+               {"\\abs", false}, {"/abs", false},      {"C:\\x", false},  {"C:x", false},
+               {"", false},      {"..a", true},        {"a/../b", false}, {"x..", true}};
+  for (const Case& c : cases) EXPECT_EQ(staysInWorkingDirectory(c.name), c.stays) << c.name;
+}
+
+#if !defined(_WIN32)
+// Real archives made by the RAR archiver (tests/fixtures/rar/README.md). The
+// Windows tests run with a stand-in library that reads stored entries only.
+std::string fixture(const char* name) { return std::string(VLM_RAR_FIXTURES) + "/" + name; }
+
+TEST_F(RarExtract, RealRar5OneFileLandsUnderTheTarget) {
+  ASSERT_TRUE(extractPatchArchive(fixture("rar5-one-file.rar").c_str(), "3.dat"));
+  EXPECT_EQ(filesHere(), std::vector<std::string>{"3.dat"});
+  EXPECT_EQ(fs::file_size("3.dat"), 1200u);
+}
+
+TEST_F(RarExtract, RealRar5FourFilesAllGoToTheTargetTheLastStays) {
+  ASSERT_TRUE(extractPatchArchive(fixture("rar5-four-files.rar").c_str(), "4.dat"));
+  EXPECT_EQ(filesHere(), std::vector<std::string>{"4.dat"});
+  EXPECT_EQ(fs::file_size("4.dat"), 4096u);
+  ASSERT_TRUE(extractPatchArchive(fixture("rar5-four-files.rar").c_str(), nullptr));
+  EXPECT_EQ(filesHere(), (std::vector<std::string>{"4.dat", "test1.bin", "test2.bin", "test3.bin", "test4.bin"}));
+}
+
+TEST_F(RarExtract, RealRar4SkipsDirectoriesAndNeverCreatesLinks) {
+  ASSERT_TRUE(extractPatchArchive(fixture("rar4-normal-dirs-symlink.rar").c_str(), "9.dat"));
+  EXPECT_EQ(filesHere(), std::vector<std::string>{"9.dat"});
+  EXPECT_FALSE(fs::is_symlink("9.dat"));
+  ASSERT_TRUE(extractPatchArchive(fixture("rar4-normal-dirs-symlink.rar").c_str(), nullptr));
+  EXPECT_FALSE(fs::exists(fs::symlink_status("testlink"))) << "a link entry is never created";
+  EXPECT_FALSE(fs::exists("testemptydir")) << "directory entries are skipped";
+  EXPECT_EQ(fs::file_size("LibarchiveAddingTest.html"), 20111u);
+}
+#endif
+
+}  // namespace

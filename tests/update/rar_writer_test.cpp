@@ -1,0 +1,50 @@
+// Our stored-RAR writer, read back through the platform's RAR calls.
+#include "tools/rar_writer/rar_writer.h"
+
+#include <gtest/gtest.h>
+
+#include <memory>
+#include <string>
+
+#include "platform/rar.h"
+#include "support/temp_dir.h"
+
+namespace {
+
+TEST(RarWriter, Crc32OfTheCheckString) { EXPECT_EQ(rarCrc32("123456789", 9), 0xCBF43926u); }
+
+TEST(RarWriter, ReadsBackThroughTheLibraryCalls) {
+  TempWorkDir work;
+  ASSERT_TRUE(writeStoredRar(
+      "w.rar",
+      {{"dir", "", true}, {"dir\\one.bin", "first file", false}, {"two.bin", std::string(70000, 'z'), false}}));
+  std::unique_ptr<platform::RAROpenArchiveDataEx> open(new platform::RAROpenArchiveDataEx());
+  std::unique_ptr<platform::RARHeaderDataEx> header(new platform::RARHeaderDataEx());
+  std::string name = "w.rar";
+  open->ArcName = &name[0];
+  open->OpenMode = platform::kRarOpenModeExtract;
+  platform::RarHandle archive = platform::rarOpenArchiveEx(open.get());
+  ASSERT_NE(archive, nullptr);
+  ASSERT_EQ(open->OpenResult, 0u);
+
+  ASSERT_EQ(platform::rarReadHeaderEx(archive, header.get()), 0);
+  EXPECT_EQ(header->Flags & 0xE0, 0xE0u) << "a directory";
+  EXPECT_EQ(platform::rarProcessFile(archive, platform::kRarSkip, nullptr, nullptr), 0);
+
+  ASSERT_EQ(platform::rarReadHeaderEx(archive, header.get()), 0);
+  std::string stored = header->FileName;
+  EXPECT_TRUE(stored == "dir\\one.bin" || stored == "dir/one.bin") << stored;
+  EXPECT_NE(header->Flags & 0xE0, 0xE0u);
+  EXPECT_EQ(platform::rarProcessFile(archive, platform::kRarExtract, "", "one.out"), 0);
+
+  ASSERT_EQ(platform::rarReadHeaderEx(archive, header.get()), 0);
+  EXPECT_EQ(std::string(header->FileName), "two.bin");
+  EXPECT_EQ(platform::rarProcessFile(archive, platform::kRarExtract, "", "two.out"), 0);
+
+  EXPECT_NE(platform::rarReadHeaderEx(archive, header.get()), 0) << "the end";
+  EXPECT_EQ(platform::rarCloseArchive(archive), 0);
+  EXPECT_EQ(readWholeFile("one.out"), "first file");
+  EXPECT_EQ(readWholeFile("two.out"), std::string(70000, 'z'));
+}
+
+}  // namespace

@@ -1,0 +1,338 @@
+// The whole update flow against a real nginx: the driver, the executables'
+// updates, the patch loop with real patch packages in stored RAR archives,
+// the failure paths and the game start.
+#include "update/update_driver.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "archive/index_writer.h"
+#include "flow_fixture.h"
+#include "patch_server.h"
+#include "platform/executable.h"
+#include "update/patch_loop.h"
+
+std::string LauncherDirectoryTest::executableName() { return platform::executablePath(); }
+
+namespace {
+
+const std::string kFailDownload = "Failed to download the update..";
+const std::string kFailExtract = "Failed to extract the update..";
+
+std::string versionBytes(std::uint32_t launcher, std::uint32_t client) {
+  unsigned char bytes[8];
+  writeLittleEndian32(bytes, launcher);
+  writeLittleEndian32(bytes + 4, client);
+  return std::string(reinterpret_cast<char*>(bytes), 8);
+}
+
+class UpdateFlow : public LauncherDirectoryTest {
+ protected:
+  void SetUp() override {
+    LauncherDirectoryTest::SetUp();
+    ASSERT_TRUE(server.start()) << server.nginx().why();
+  }
+
+  // An installation at data version `version` with one empty archive.
+  void install(std::uint32_t version) {
+    writeWholeFile("GA0.VFS", "");
+    ASSERT_TRUE(writeIndexFile("data.idx", version, {{"GA0.VFS", {}}}));
+  }
+
+  std::uint32_t indexVersion() {
+    std::string bytes = readWholeFile("data.idx");
+    if (bytes.size() < 4) return 0xFFFFFFFFu;
+    return readLittleEndian32(reinterpret_cast<const unsigned char*>(bytes.data()));
+  }
+
+  // Runs the worker as the entry does and waits until it is over.
+  void runWorker() { ASSERT_TRUE(runOnWorkerThread(UpdateWorker)); }
+
+  // Whether the client was started (the game start takes 20 ms here).
+  bool gameStarted() {
+    if (!waitForStarts(1, 3000)) return false;
+    RecordedEffects effects = recordedEffects();
+    return std::count(effects.starts.begin(), effects.starts.end(), gameClientCommandLine()) == 1;
+  }
+  bool gameNotStarted() {
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    return recordedEffects().starts.empty();
+  }
+
+  // The patch list answers 500 while a file "fail500" lies beside it.
+  static NginxOptions serverOptions() {
+    NginxOptions options;
+    options.extraServerConfig =
+        "location = /vlm/patch/patch.hpl { if (-f $document_root/vlm/patch/fail500) { return 500; } }";
+    return options;
+  }
+  PatchServer server{serverOptions()};
+};
+
+TEST_F(UpdateFlow, WithoutAnIndexNothingHappensButTheBarsFill) {
+  server.publishPatchList(5, 0, 0);
+  runWorker();
+  EXPECT_EQ(server.requestCount("/vlm/patch/patch.hpl"), 0) << "no download at all";
+  EXPECT_TRUE(recordedEffects().boxes.empty());
+  EXPECT_TRUE(gameNotStarted());
+  EXPECT_EQ(displayState.fileProgress, 1u);
+  EXPECT_EQ(displayState.fileProgressMax, 1u);
+  EXPECT_EQ(displayState.totalProgress, 1u);
+  EXPECT_EQ(displayState.totalProgressMax, 1u);
+}
+
+TEST_F(UpdateFlow, FirstRunWithoutVersionFileCreatesItWithZeros) {
+  install(10);
+  server.publishPatchList(10, 0, 0);
+  runWorker();
+  EXPECT_EQ(readWholeFile("cver.v"), versionBytes(0, 0));
+  EXPECT_TRUE(gameStarted());
+  EXPECT_FALSE(fileExists("patch.hpl"));
+}
+
+TEST_F(UpdateFlow, FirstRunWithAPublishedLauncherIsASelfUpdate) {
+  install(10);
+  server.publishPatchList(12, 1, 1);
+  server.publishFile("Start VLM.exe", "new launcher bytes");
+  server.publishFile("Kelda.exe", "new client");
+  runWorker();
+  RecordedEffects effects = recordedEffects();
+  EXPECT_EQ(readWholeFile("launcher.bin"), "new launcher bytes");
+  EXPECT_EQ(readWholeFile("cver.v"), versionBytes(1, 0));
+  EXPECT_EQ(effects.starts, std::vector<std::string>{"KeUpdate.exe"});
+  EXPECT_EQ(effects.exitsNormally, std::vector<int>{0});
+  EXPECT_TRUE(effects.boxes.empty());
+  EXPECT_EQ(server.requestCount("/vlm/patch/Kelda.exe"), 0) << "the client waits for a later run";
+  EXPECT_EQ(server.requestCount("/vlm/patch/12.rar"), 0) << "and so do the patches";
+  EXPECT_FALSE(fileExists("patch.hpl"));
+}
+
+TEST_F(UpdateFlow, LauncherAndClientOutdatedFetchesOnlyTheLauncher) {
+  install(10);
+  writeWholeFile("cver.v", versionBytes(1, 1));
+  server.publishPatchList(10, 2, 2);
+  server.publishFile("Start VLM.exe", "launcher v2");
+  server.publishFile("Kelda.exe", "client v2");
+  runWorker();
+  EXPECT_EQ(readWholeFile("cver.v"), versionBytes(2, 1));
+  EXPECT_EQ(server.requestCount("/vlm/patch/Kelda.exe"), 0);
+  EXPECT_EQ(recordedEffects().starts, std::vector<std::string>{"KeUpdate.exe"});
+}
+
+TEST_F(UpdateFlow, ClientUpdateThenPatches) {
+  install(10);
+  writeWholeFile("cver.v", versionBytes(2, 1));
+  writeWholeFile("Kelda.exe", "client v1");
+  server.publishPatchList(12, 2, 3);
+  server.publishFile("Kelda.exe", "client v3");
+  server.publishPatch(11, 11, 0x1111, "eleven");
+  server.publishPatch(12, 12, 0x1212, "twelve");
+  runWorker();
+  EXPECT_EQ(readWholeFile("Kelda.exe"), "client v3");
+  EXPECT_FALSE(fileExists("Kelda.bin"));
+  EXPECT_EQ(readWholeFile("cver.v"), versionBytes(2, 3));
+  EXPECT_EQ(indexVersion(), 12u);
+  EXPECT_TRUE(gameStarted());
+  EXPECT_TRUE(recordedEffects().boxes.empty());
+  for (const char* leftover : {"11.rar", "12.rar", "11.dat", "12.dat", "patch.hpl"}) {
+    EXPECT_FALSE(fileExists(leftover)) << leftover;
+  }
+}
+
+struct NoPatchCase {
+  const char* label;
+  std::uint32_t installed;
+  std::uint32_t latest;
+};
+
+class NoPatchDue : public UpdateFlow, public ::testing::WithParamInterface<NoPatchCase> {};
+
+TEST_P(NoPatchDue, StartsTheGameWithoutFetchingAPatch) {
+  install(GetParam().installed);
+  writeWholeFile("cver.v", versionBytes(0, 0));
+  server.publishPatchList(GetParam().latest, 0, 0);
+  server.publishPatch(GetParam().installed + 1, 1, 1, "never");
+  runWorker();
+  EXPECT_TRUE(gameStarted());
+  EXPECT_EQ(server.requestCount("/vlm/patch/" + std::to_string(GetParam().installed + 1) + ".rar"), 0);
+  EXPECT_EQ(indexVersion(), GetParam().installed);
+}
+
+INSTANTIATE_TEST_SUITE_P(Table, NoPatchDue,
+                         ::testing::Values(NoPatchCase{"LatestEqualsInstalled", 10, 10},
+                                           NoPatchCase{"LatestBelowInstalled", 10, 9},
+                                           // 65535 + 1 cut to 16 bits is 0: no patch loop.
+                                           NoPatchCase{"Installed65535", 65535, 70000}),
+                         [](const ::testing::TestParamInfo<NoPatchCase>& p) { return p.param.label; });
+
+TEST_F(UpdateFlow, AnEmptyPatchListUpdatesNothing) {
+  install(10);
+  server.publishFile("patch.hpl", "");
+  server.publishFile("Start VLM.exe", "x");
+  runWorker();
+  EXPECT_TRUE(gameStarted());
+  EXPECT_EQ(readWholeFile("cver.v"), versionBytes(0, 0));
+  EXPECT_EQ(server.requestCount("/vlm/patch/Start%20VLM.exe"), 0);
+  EXPECT_TRUE(recordedEffects().boxes.empty());
+}
+
+TEST_F(UpdateFlow, ThreePatchesMoveTheLowerBarTo33_66_100) {
+  install(10);
+  writeWholeFile("cver.v", versionBytes(0, 0));
+  server.publishPatchList(13, 0, 0);
+  for (std::uint32_t n = 11; n <= 13; ++n) server.publishPatch(n, static_cast<std::uint16_t>(n), n, "data");
+  ::testing::internal::CaptureStdout();
+  runWorker();
+  std::string trace = ::testing::internal::GetCapturedStdout();
+  EXPECT_TRUE(gameStarted());
+  EXPECT_EQ(indexVersion(), 13u);
+  std::size_t a = trace.find("Patch progress : 33 ");
+  std::size_t b = trace.find("Patch progress : 66 ");
+  std::size_t c = trace.find("Patch progress : 100 ");
+  ASSERT_NE(a, std::string::npos) << trace;
+  ASSERT_NE(b, std::string::npos) << trace;
+  ASSERT_NE(c, std::string::npos) << trace;
+  EXPECT_LT(a, b);
+  EXPECT_LT(b, c);
+  EXPECT_LT(trace.find("11.rar Extracted successfully."), trace.find("12.rar Extracted successfully."));
+  for (std::uint32_t n = 11; n <= 13; ++n) {
+    EXPECT_EQ(server.requestCount("/vlm/patch/" + std::to_string(n) + ".rar"), 1);
+  }
+}
+
+TEST_F(UpdateFlow, AFailedDownloadAtTheSecondOfThreeStopsTheLoop) {
+  install(10);
+  writeWholeFile("cver.v", versionBytes(0, 0));
+  server.publishPatchList(13, 0, 0);
+  server.publishPatch(11, 11, 11, "eleven");
+  server.publishPatch(13, 13, 13, "thirteen");  // 12 is missing: 404
+  runWorker();
+  RecordedEffects effects = recordedEffects();
+  ASSERT_EQ(effects.boxes.size(), 1u);
+  EXPECT_EQ(effects.boxes[0].first, kFailDownload);
+  EXPECT_EQ(effects.boxes[0].second, "");
+  EXPECT_EQ(indexVersion(), 11u) << "the first package stays applied";
+  EXPECT_EQ(server.requestCount("/vlm/patch/13.rar"), 0);
+  EXPECT_TRUE(gameNotStarted());
+  EXPECT_FALSE(fileExists("patch.hpl"));
+  EXPECT_FALSE(fileExists("12.rar")) << "no error page under the archive's name";
+}
+
+TEST_F(UpdateFlow, AnArchiveThatCannotBeOpenedShowsTheExtractBox) {
+  install(10);
+  writeWholeFile("cver.v", versionBytes(0, 0));
+  server.publishPatchList(11, 0, 0);
+  server.publishFile("11.rar", "this is no RAR archive");
+  runWorker();
+  RecordedEffects effects = recordedEffects();
+  ASSERT_EQ(effects.boxes.size(), 1u);
+  EXPECT_EQ(effects.boxes[0].first, kFailExtract);
+  EXPECT_EQ(effects.boxes[0].second, "");
+  EXPECT_FALSE(fileExists("11.rar")) << "the patch archive is deleted";
+  EXPECT_TRUE(gameNotStarted());
+}
+
+TEST_F(UpdateFlow, AnArchiveWithoutPackageIsSkipped) {
+  install(10);
+  writeWholeFile("cver.v", versionBytes(0, 0));
+  server.publishPatchList(12, 0, 0);
+  server.publishRar(11, {{"ext", "", true}, {"ext\\notes.txt", "notes", false}});
+  server.publishPatch(12, 12, 12, "twelve");
+  ::testing::internal::CaptureStdout();
+  runWorker();
+  std::string trace = ::testing::internal::GetCapturedStdout();
+  EXPECT_NE(trace.find("File does not exist."), std::string::npos) << trace;
+  EXPECT_EQ(readWholeFile("notes.txt"), "notes");
+  EXPECT_EQ(indexVersion(), 12u);
+  EXPECT_TRUE(gameStarted());
+}
+
+TEST_F(UpdateFlow, APackageThatCannotBeAppliedStopsWithoutABox) {
+  install(10);
+  writeWholeFile("cver.v", versionBytes(0, 0));
+  server.publishPatchList(11, 0, 0);
+  server.publishRar(11, {{"11.dat", "garbage, not a package", false}});
+  ::testing::internal::CaptureStdout();
+  runWorker();
+  std::string trace = ::testing::internal::GetCapturedStdout();
+  EXPECT_NE(trace.find("Failed to load the patch list."), std::string::npos) << trace;
+  EXPECT_TRUE(recordedEffects().boxes.empty());
+  EXPECT_FALSE(fileExists("11.dat"));
+  EXPECT_FALSE(fileExists("11.rar"));
+  EXPECT_EQ(indexVersion(), 10u);
+  EXPECT_TRUE(gameNotStarted());
+}
+
+// A failed patch list: the box with an empty caption, then the game anyway.
+struct ListFailure {
+  const char* label;
+  int how;  // 0: 404, 1: 500, 2: server down
+};
+
+class PatchListFails : public UpdateFlow, public ::testing::WithParamInterface<ListFailure> {};
+
+TEST_P(PatchListFails, ShowsTheBoxAndStartsTheGame) {
+  install(10);
+  server.publishPatchList(11, 0, 0);
+  if (GetParam().how == 0) std::filesystem::remove(std::filesystem::path(server.patchDirectory()) / "patch.hpl");
+  if (GetParam().how == 1) server.publishFile("fail500", "");  // see the server's configuration
+  if (GetParam().how == 2) server.nginx().stop();
+  runWorker();
+  RecordedEffects effects = recordedEffects();
+  ASSERT_EQ(effects.boxes.size(), 1u);
+  EXPECT_EQ(effects.boxes[0].first, kFailDownload);
+  EXPECT_EQ(effects.boxes[0].second, "");
+  EXPECT_TRUE(gameStarted());
+  EXPECT_FALSE(fileExists("patch.hpl"));
+  EXPECT_FALSE(fileExists("cver.v")) << "nothing was read";
+}
+
+INSTANTIATE_TEST_SUITE_P(Table, PatchListFails,
+                         ::testing::Values(ListFailure{"Http404", 0}, ListFailure{"HttpError", 1},
+                                           ListFailure{"ServerDown", 2}),
+                         [](const ::testing::TestParamInfo<ListFailure>& p) { return p.param.label; });
+
+struct ExecutableFailure {
+  const char* label;
+  std::uint32_t launcher, client;  // published; installed is 1, 1
+  const char* caption;
+};
+
+class ExecutableDownloadFails : public UpdateFlow, public ::testing::WithParamInterface<ExecutableFailure> {};
+
+TEST_P(ExecutableDownloadFails, ShowsTheCaptionAndStartsTheGame) {
+  install(10);
+  writeWholeFile("cver.v", versionBytes(1, 1));
+  writeWholeFile("Kelda.exe", "client v1");
+  server.publishPatchList(11, GetParam().launcher, GetParam().client);
+  server.publishPatch(11, 11, 11, "never fetched");
+  runWorker();  // neither executable is published: 404
+  RecordedEffects effects = recordedEffects();
+  ASSERT_EQ(effects.boxes.size(), 1u);
+  EXPECT_EQ(effects.boxes[0].first, kFailDownload);
+  EXPECT_EQ(effects.boxes[0].second, GetParam().caption);
+  EXPECT_TRUE(gameStarted());
+  EXPECT_EQ(readWholeFile("cver.v"), versionBytes(1, 1)) << "versions unchanged";
+  EXPECT_EQ(readWholeFile("Kelda.exe"), "client v1");
+  EXPECT_EQ(server.requestCount("/vlm/patch/11.rar"), 0);
+  EXPECT_FALSE(fileExists("launcher.bin"));
+  EXPECT_FALSE(fileExists("Kelda.bin"));
+}
+
+INSTANTIATE_TEST_SUITE_P(Table, ExecutableDownloadFails,
+                         ::testing::Values(ExecutableFailure{"Launcher", 2, 1, "Error updating."},
+                                           ExecutableFailure{"Client", 1, 2, "Error updating"}),
+                         [](const ::testing::TestParamInfo<ExecutableFailure>& p) { return p.param.label; });
+
+TEST_F(UpdateFlow, RunPatchLoopFetchesNothingWhenNothingIsDue) {
+  launcherVersions.latestPatch = 10;
+  EXPECT_TRUE(runPatchLoop(11));
+  EXPECT_TRUE(runPatchLoop(12));
+  EXPECT_EQ(server.requestCount("/vlm/patch/11.rar"), 0);
+}
+
+}  // namespace

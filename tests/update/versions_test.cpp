@@ -1,0 +1,76 @@
+// "cver.v" beside the launcher and the patch list's three numbers.
+#include "update/versions.h"
+
+#include <gtest/gtest.h>
+
+#include <string>
+
+#include "flow_fixture.h"
+
+namespace {
+
+class VersionFile : public LauncherDirectoryTest {};
+
+TEST_F(VersionFile, FirstRunCreatesEightZeroBytes) {
+  ASSERT_TRUE(readVersionFile());
+  EXPECT_EQ(readWholeFile(here("cver.v")), std::string(8, '\0'));
+  EXPECT_EQ(launcherVersions.launcherVersion, 0u);
+  EXPECT_EQ(launcherVersions.clientVersion, 0u);
+}
+
+TEST_F(VersionFile, AShortFileSetsOnlyWhatItHolds) {
+  writeWholeFile(here("cver.v"), std::string("\x05\x00\x00\x00", 4));
+  launcherVersions.clientVersion = 9;
+  ASSERT_TRUE(readVersionFile());
+  EXPECT_EQ(launcherVersions.launcherVersion, 5u);
+  EXPECT_EQ(launcherVersions.clientVersion, 9u);
+}
+
+TEST_F(VersionFile, WriteAfterASelfUpdate) {
+  launcherVersions.launcherVersion = 7;
+  launcherVersions.clientVersion = 3;
+  ASSERT_TRUE(writeVersionFile());
+  EXPECT_EQ(readWholeFile(here("cver.v")), std::string("\x07\x00\x00\x00\x03\x00\x00\x00", 8));
+  EXPECT_FALSE(fileExists(here("cver.v.new")));
+  launcherVersions = LauncherVersions{};
+  ASSERT_TRUE(readVersionFile());
+  EXPECT_EQ(launcherVersions.launcherVersion, 7u);
+  EXPECT_EQ(launcherVersions.clientVersion, 3u);
+}
+
+struct ListCase {
+  const char* label;
+  std::string bytes;
+  std::uint32_t patch, launcher, client;  // before: 1, 2, 3
+};
+
+class PatchList : public LauncherDirectoryTest, public ::testing::WithParamInterface<ListCase> {};
+
+TEST_P(PatchList, ReadsUpToTwelveBytes) {
+  writeWholeFile("patch.hpl", GetParam().bytes);
+  launcherVersions.latestPatch = 1;
+  launcherVersions.latestLauncher = 2;
+  launcherVersions.latestClient = 3;
+  ASSERT_TRUE(readPatchList("patch.hpl"));
+  EXPECT_EQ(launcherVersions.latestPatch, GetParam().patch);
+  EXPECT_EQ(launcherVersions.latestLauncher, GetParam().launcher);
+  EXPECT_EQ(launcherVersions.latestClient, GetParam().client);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Table, PatchList,
+    ::testing::Values(ListCase{"Twelve", std::string("\x0d\0\0\0\x02\0\0\0\x04\0\0\0", 12), 13, 2, 4},
+                      ListCase{"Sixteen", std::string("\x0d\0\0\0\x02\0\0\0\x04\0\0\0\xff\xff\xff\xff", 16), 13, 2, 4},
+                      ListCase{"Empty", std::string(), 1, 2, 3},
+                      ListCase{"Six", std::string("\x0e\0\0\0\x09\0", 6), 14, 2, 3},
+                      ListCase{"Large", std::string("\xff\xff\xff\xff\0\0\0\x80\0\0\0\0", 12), 0xFFFFFFFFu, 0x80000000u,
+                               0}),
+    [](const ::testing::TestParamInfo<ListCase>& p) { return p.param.label; });
+
+TEST(PatchBaseUrl, IsTheBuildsHostUnlessTheEnvironmentSaysOtherwise) {
+  std::string url = patchBaseUrl();
+  EXPECT_EQ(url.rfind("http://", 0), 0u) << url;
+  EXPECT_EQ(patchListUrl(), url + "/patch.hpl");
+}
+
+}  // namespace

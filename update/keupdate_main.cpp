@@ -1,0 +1,41 @@
+// The update program, "KeUpdate.exe" (on Linux "KeUpdate"), which the
+// launcher starts without arguments right before it ends after downloading a
+// new launcher of itself.
+//
+// Files it expects in its own directory (the launcher's):
+//   "launcher.bin"    the new launcher, as the launcher downloaded it
+//   "Start VLM.exe"   the launcher to replace (Linux: "start-vlm")
+// It writes "Start VLM.exe.old" (Linux: "start-vlm.old") as a backup while it
+// works and removes it once the new launcher is in place.
+//
+// Steps: wait (at most 30 s) until the launcher's process has ended; replace
+// the launcher with "launcher.bin" so that a whole launcher exists at every
+// moment; start the launcher again; end. On a failure the old launcher stays
+// in place and working, and the reason is printed on standard output.
+#include <cstdio>
+#include <string>
+
+#include "core/paths.h"
+#include "platform/process.h"
+#include "update/launcher_replace.h"
+
+int main() {
+  const std::string directory = exeDirectory();
+  std::string why;
+  bool replaced = replaceLauncher(directory, kLauncherWaitLimitMs, &why);
+  if (replaced) {
+    std::printf("KeUpdate: the launcher was updated.\n");
+  } else {
+    std::printf("KeUpdate: the launcher was not updated: %s.\n", why.c_str());
+  }
+  // The old launcher still runs when the wait ran out: a second one is not
+  // wanted then. Otherwise the player gets a launcher back either way.
+  if (replaced || why.find("still running") == std::string::npos) {
+    if (!platform::startProcess(launcherCommandLine(directory).c_str())) {
+      std::printf("KeUpdate: the launcher could not be started again.\n");
+      return 1;
+    }
+  }
+  std::fflush(stdout);
+  return replaced ? 0 : 1;
+}

@@ -1,0 +1,30 @@
+// What the update program does: put the downloaded launcher in place of the
+// running one once that has ended.
+#pragma once
+
+#include <string>
+
+// The launcher executable's name in its directory.
+#if defined(_WIN32)
+constexpr const char* kLauncherExecutableName = "Start VLM.exe";
+#else
+constexpr const char* kLauncherExecutableName = "start-vlm";
+#endif
+constexpr const char* kNewLauncherName = "launcher.bin";
+constexpr const char* kLauncherBackupSuffix = ".old";
+constexpr unsigned kLauncherWaitLimitMs = 30000;
+
+// Waits until no process runs the file at path (it can be opened for
+// writing; a running image refuses that on both systems), at most limitMs.
+// True when it is free or does not exist.
+bool waitUntilFileIsFree(const std::string& path, unsigned limitMs);
+
+// Replaces directory\<launcher> with directory\launcher.bin so that a whole
+// launcher exists at every moment: the old one is copied aside as a backup,
+// the new one is renamed into place in one step, then the backup goes. On
+// failure the old launcher is left (or put back) in place and why says what
+// went wrong. Waits at most waitLimitMs for the old launcher to end first.
+bool replaceLauncher(const std::string& directory, unsigned waitLimitMs, std::string* why);
+
+// The command line that starts the launcher in directory again.
+std::string launcherCommandLine(const std::string& directory);

@@ -1,0 +1,97 @@
+#include "update/patch_loop.h"
+
+#include <string>
+
+#include "archive/patch_apply.h"
+#include "core/display_state.h"
+#include "core/log.h"
+#include "core/paths.h"
+#include "core/status_text.h"
+#include "platform/file.h"
+#include "platform/message_box.h"
+#include "update/download.h"
+#include "update/rar_extract.h"
+#include "update/versions.h"
+
+std::uint32_t overallPatchPercent(std::uint32_t n, std::uint32_t base, std::uint32_t latest) {
+  std::uint32_t done = n - base;
+  std::uint32_t total = latest - base;
+  float percent = static_cast<float>(static_cast<double>(done) / static_cast<double>(total) * 100.0);
+  return static_cast<std::uint32_t>(percent);
+}
+
+// The failure box of the loop: the text for key, an empty caption.
+static void showFailure(const char* key) { platform::showMessageBox(lookupStatusText(key), ""); }
+
+// Handles one number; false when the loop must stop.
+static bool handlePatch(std::uint32_t n, std::uint32_t base, TextBuffer& path) {
+  const std::string directory = exeDirectory();
+  updateDisplay([](DisplayState& state) { setStatusText(state, lookupStatusText("WAIT")); });
+  withUiLock([](DisplayState& state) { setStatusText(state, ""); });
+
+  path.format("%s\\%i.rar", directory.c_str(), static_cast<int>(n));
+  updateDisplay([](DisplayState& state) {
+    state.fileProgress = 0;
+    state.fileProgressMax = 1;
+  });
+  // A path cut to fit the buffer would name another file: refuse it as a
+  // failed download.
+  std::string url = patchBaseUrl() + formatText("/%i.rar", static_cast<int>(n));
+  if (path.overflowed || !downloadFile(url.c_str(), path.buffer)) {
+    showFailure("FAIL_DOWNLOAD");
+    return false;
+  }
+  std::string archivePath = path.buffer;
+  withUiLock([](DisplayState& state) { state.fileProgress = 100; });
+
+  std::string packageName = formatText("%i.dat", static_cast<int>(n));
+  if (!extractPatchArchive(archivePath.c_str(), packageName.c_str())) {
+    showFailure("FAIL_EXTRACT");
+    platform::deleteFile(archivePath.c_str());
+    return false;
+  }
+  debugLog("%i.rar Extracted successfully.", static_cast<int>(n));
+  platform::deleteFile(archivePath.c_str());
+
+  path.format("%s\\%i.dat", directory.c_str(), static_cast<int>(n));
+  if (path.overflowed) {
+    // The package was written relative to the working directory; it cannot
+    // be addressed through the launcher's directory. Stop as for a failed step.
+    platform::deleteFile(packageName.c_str());
+    showFailure("FAIL_DOWNLOAD");
+    return false;
+  }
+  if (!platform::pathExists(path.buffer)) {
+    debugLog("File does not exist.");
+    return true;
+  }
+  debugLog("Starting update.");
+  if (!applyPatchPackage(path.buffer)) {
+    platform::deleteFile(path.buffer);
+    debugLog("Failed to load the patch list.");
+    return false;
+  }
+  std::uint32_t percent = overallPatchPercent(n, base, launcherVersions.latestPatch);
+  updateDisplay([percent](DisplayState& state) {
+    state.totalProgressMax = 100;
+    state.totalProgress = percent;
+  });
+  debugLog("Patch progress : %i", static_cast<int>(percent));
+  platform::deleteFile(path.buffer);
+  return true;
+}
+
+bool runPatchLoop(std::uint32_t first) {
+  TextBuffer path;
+  const std::uint32_t base = first - 1;
+  withUiLock([](DisplayState& state) {
+    state.fileProgressMax = 1;
+    state.fileProgress = 0;
+  });
+  if (base >= launcherVersions.latestPatch) return true;
+  for (std::uint32_t n = first;; ++n) {
+    if (!handlePatch(n, base, path)) return false;
+    if (n >= launcherVersions.latestPatch) break;
+  }
+  return true;
+}

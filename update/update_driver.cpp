@@ -1,0 +1,103 @@
+#include "update/update_driver.h"
+
+#include <string>
+
+#include "archive/index.h"
+#include "core/display_state.h"
+#include "core/paths.h"
+#include "core/status_text.h"
+#include "platform/clock.h"
+#include "platform/file.h"
+#include "platform/message_box.h"
+#include "platform/process.h"
+#include "update/download.h"
+#include "update/game_start.h"
+#include "update/patch_loop.h"
+#include "update/versions.h"
+
+// Local names are built as whole strings: a deep launcher directory must not
+// be cut to a different name.
+static std::string besideLauncher(const char* name) { return exeDirectory() + "\\" + name; }
+
+// A new launcher: left as "launcher.bin" for the update program, which puts
+// it in place once this process has ended. Returns only on failure.
+static void runSelfUpdate() {
+  std::string local = besideLauncher("launcher.bin");
+  std::string url = patchBaseUrl() + "/Start VLM.exe";
+  if (downloadFile(url.c_str(), local.c_str())) {
+    launcherVersions.launcherVersion = launcherVersions.latestLauncher;
+    writeVersionFile();
+    platform::startProcess("KeUpdate.exe");
+    platform::exitProcessNormally(0);
+  }
+  platform::showMessageBox(lookupStatusText("FAIL_DOWNLOAD"), "Error updating.");
+  requestGameStart();
+}
+
+// A new game client executable. True when it is in place.
+static bool runClientUpdate() {
+  platform::sleepMs(kClientUpdateWaitMs);
+  std::string local = besideLauncher("Kelda.bin");
+  std::string url = patchBaseUrl() + "/Kelda.exe";
+  if (!downloadFile(url.c_str(), local.c_str())) {
+    platform::showMessageBox(lookupStatusText("FAIL_DOWNLOAD"), "Error updating");
+    requestGameStart();
+    return false;
+  }
+  std::string installed = besideLauncher("Kelda.exe");
+  platform::copyFileReplacing(local.c_str(), installed.c_str());
+  platform::deleteFile(local.c_str());
+  launcherVersions.clientVersion = launcherVersions.latestClient;
+  writeVersionFile();
+  return true;
+}
+
+std::uint16_t checkForUpdates() {
+  if (!indexLoaded) return 0;
+  if (!readPatchList("patch.hpl")) return 0;
+  if (!readVersionFile()) return 0;
+  platform::deleteFile(besideLauncher("patch.hpl").c_str());
+
+  if (launcherVersions.launcherVersion < launcherVersions.latestLauncher) {
+    runSelfUpdate();
+    return 0;
+  }
+  if (launcherVersions.clientVersion < launcherVersions.latestClient && !runClientUpdate()) return 0;
+  if (launcherVersions.latestPatch <= installedVersion) {
+    requestGameStart();
+    return 0;
+  }
+  return static_cast<std::uint16_t>(installedVersion + 1);
+}
+
+void runUpdate() {
+  if (!indexLoaded) return;
+  if (!downloadFile(patchListUrl().c_str(), "patch.hpl")) {
+    platform::showMessageBox(lookupStatusText("FAIL_DOWNLOAD"), "");
+    requestGameStart();
+    platform::deleteFile("patch.hpl");
+    return;
+  }
+  std::uint16_t first = checkForUpdates();
+  if (first == 0) {
+    requestGameStart();
+    platform::deleteFile("patch.hpl");
+    return;
+  }
+  if (!runPatchLoop(first)) {
+    platform::deleteFile("patch.hpl");
+    return;
+  }
+  requestGameStart();
+}
+
+void UpdateWorker() {
+  loadIndex();
+  runUpdate();
+  updateDisplay([](DisplayState& state) {
+    state.fileProgress = 1;
+    state.fileProgressMax = 1;
+    state.totalProgress = 1;
+    state.totalProgressMax = 1;
+  });
+}

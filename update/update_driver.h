@@ -1,0 +1,21 @@
+// The update worker: one pass per launcher run that brings the launcher, the
+// game client and the game data up to what the patch server publishes.
+#pragma once
+
+#include <cstdint>
+
+// Thread body: loads the archive index, runs the update and fills both bars.
+void UpdateWorker();
+
+// One pass: fetch the patch list, update the executables, run the patch
+// loop, request the game start (not after a failed patch loop, nor without
+// an archive index).
+void runUpdate();
+
+// Reads the patch list and "cver.v" and updates the executables. Returns the
+// first patch number to apply, or 0 when no patch loop is to run. May end the
+// process (self-update) and may request the game start itself.
+std::uint16_t checkForUpdates();
+
+// The client update's wait before it fetches; tests shorten it.
+constexpr unsigned kClientUpdateWaitMs = 200;
