@@ -1,18 +1,19 @@
-// The Windows launcher end to end, under Wine on an Xvfb screen: a temporary
-// installation at data version 10, a real nginx on loopback publishing
-// patches 11 and 12, and the real "Start VLM.exe". The launcher must fetch
-// and apply both patches, show the game start in its window (gold status,
-// full lower bar), start the client (a stand-in that records its command
-// line) and end with exit code 0.
+// The launcher end to end on an Xvfb screen (the Windows build under Wine):
+// a temporary installation at data version 10, a real nginx on loopback
+// publishing patches 11 and 12, and the real launcher executable. It must
+// fetch and apply both patches, show the game start in its window (gold
+// status, full lower bar), start the client (a stand-in that records its
+// command line) and end with exit code 0.
 #include <gtest/gtest.h>
-#include <windows.h>
 
 #include <chrono>
 #include <filesystem>
+#include <functional>
 #include <string>
 #include <thread>
 
 #include "archive/index_writer.h"
+#include "launcher_process.h"
 #include "patch_server.h"
 #include "screen_capture.h"
 #include "support/temp_dir.h"
@@ -64,6 +65,17 @@ bool waitFor(const std::function<bool()>& done, double seconds) {
   return done();
 }
 
+// The game client's stand-in, as "Kelda.exe" in the installation.
+void installClientStandIn() {
+#if defined(_WIN32)
+  fs::copy_file(hostPath(VLM_CLIENT_PATH), "Kelda.exe");
+#else
+  // TEST STAND-IN for the game client: records how it was started.
+  writeWholeFile("Kelda.exe", "#!/bin/sh\necho \"Kelda.exe $*\" > \"$(dirname \"$0\")/client_command_line.txt\"\n");
+  fs::permissions("Kelda.exe", fs::perms::owner_all, fs::perm_options::add);
+#endif
+}
+
 TEST(LauncherEndToEnd, UpdatesAppliesThePatchesShowsThemAndStartsTheClient) {
   const Picture lowerBar = loadPicture(VLM_RESOURCE_DIR "/107.bmp");
   ASSERT_EQ(lowerBar.width, 342);
@@ -77,50 +89,42 @@ TEST(LauncherEndToEnd, UpdatesAppliesThePatchesShowsThemAndStartsTheClient) {
   server.publishPatchList(12, 0, 0);
   server.publishPatch(11, 11, 0x1111, "eleven");
   server.publishPatch(12, 12, 0x1212, "twelve");
-  fs::copy_file(hostPath(VLM_LAUNCHER_PATH), "Start VLM.exe");
+  const std::string launcherName = fs::path(VLM_LAUNCHER_PATH).filename().string();
+  fs::copy_file(hostPath(VLM_LAUNCHER_PATH), launcherName);
+  fs::permissions(launcherName, fs::perms::owner_all, fs::perm_options::add);
+#if defined(_WIN32)
   fs::copy_file(hostPath(VLM_UNRAR_PATH), "unrar.dll");
-  fs::copy_file(hostPath(VLM_CLIENT_PATH), "Kelda.exe");
+#endif
+  installClientStandIn();
 
-  std::string command = "\"" + (fs::path(install.path()) / "Start VLM.exe").string() + "\"";
-  STARTUPINFOA startup = {};
-  startup.cb = sizeof startup;
-  PROCESS_INFORMATION launcher = {};
-  ASSERT_TRUE(CreateProcessA(nullptr, &command[0], nullptr, nullptr, FALSE, 0, nullptr, install.path().c_str(),
-                             &startup, &launcher))
-      << GetLastError();
+  // The pointer off the window, which must not change the close button.
+  ASSERT_EQ(runUnixShell("xdotool mousemove 5 5"), 0);
+  LauncherProcess launcher((fs::path(install.path()) / launcherName).string(), "", install.path());
+  ASSERT_TRUE(launcher.started());
 
   // The game start holds its message for three seconds before it starts the
   // client: poll the screen for it.
-  Picture seen;
   bool shown = waitFor(
       [&] {
         Picture screen = captureScreen();
         if (screen.width < 883 || screen.height < 534) return false;
-        if (goldStatusPixels(screen) > 15 && lowerBarColumns(screen, lowerBar) == 342) {
-          seen = screen;
-          return true;
-        }
-        return false;
+        return goldStatusPixels(screen) > 15 && lowerBarColumns(screen, lowerBar) == 342;
       },
       180);
   if (shown) {
-    EXPECT_TRUE(saveScreenPng(VLM_ARTIFACT_DIR "/launcher-wine.png"));
+    EXPECT_TRUE(saveScreenPng(VLM_ARTIFACT_DIR "/launcher-" VLM_TARGET_NAME "-end-to-end.png"));
   }
   EXPECT_TRUE(shown) << "the window never showed the game start with both patches applied";
 
-  ASSERT_EQ(WaitForSingleObject(launcher.hProcess, 180000), WAIT_OBJECT_0) << "the launcher did not end";
-  DWORD code = 1;
-  GetExitCodeProcess(launcher.hProcess, &code);
-  CloseHandle(launcher.hProcess);
-  CloseHandle(launcher.hThread);
-  EXPECT_EQ(code, 0u);
+  int code = -1;
+  ASSERT_TRUE(launcher.waitForExit(&code, 180)) << "the launcher did not end";
+  EXPECT_EQ(code, 0);
 
   EXPECT_EQ(indexVersion("data.idx"), 12u);
   EXPECT_EQ(server.requestCount("/vlm/patch/11.rar"), 1);
   EXPECT_EQ(server.requestCount("/vlm/patch/12.rar"), 1);
   ASSERT_TRUE(waitFor([] { return fileExists("client_command_line.txt"); }, 60)) << "the client was not started";
-  // The stand-in records its whole command line; the launcher's names the
-  // client and its arguments.
+  // The stand-in records its command line: the client's name and arguments.
   std::string recorded = readWholeFile("client_command_line.txt");
   std::string expected = gameClientCommandLine();
   EXPECT_NE(recorded.find(expected.substr(expected.find(' '))), std::string::npos) << recorded;

@@ -19,14 +19,16 @@ extern char** environ;
 
 #if defined(_WIN32)
 
-LauncherProcess::LauncherProcess(const std::string& program, const std::string& display) {
+LauncherProcess::LauncherProcess(const std::string& program, const std::string& display,
+                                 const std::string& workingDirectory) {
   // The child inherits the environment as it is at its start.
-  _putenv_s("VLM_TEST_DISPLAY", display.c_str());
+  if (!display.empty()) _putenv_s("VLM_TEST_DISPLAY", display.c_str());
   std::string command = "\"" + program + "\"";
   STARTUPINFOA startup = {};
   startup.cb = sizeof startup;
   PROCESS_INFORMATION info = {};
-  started_ = CreateProcessA(nullptr, &command[0], nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup, &info);
+  started_ = CreateProcessA(nullptr, &command[0], nullptr, nullptr, FALSE, 0, nullptr,
+                            workingDirectory.empty() ? nullptr : workingDirectory.c_str(), &startup, &info);
   _putenv_s("VLM_TEST_DISPLAY", "");
   if (started_) {
     CloseHandle(info.hThread);
@@ -55,10 +57,11 @@ bool LauncherProcess::waitForExit(int* code, double seconds) {
 
 #else
 
-LauncherProcess::LauncherProcess(const std::string& program, const std::string& display) {
+LauncherProcess::LauncherProcess(const std::string& program, const std::string& display,
+                                 const std::string& workingDirectory) {
   std::vector<std::string> environment;
   for (char** e = environ; *e; ++e) environment.push_back(*e);
-  environment.push_back("VLM_TEST_DISPLAY=" + display);
+  if (!display.empty()) environment.push_back("VLM_TEST_DISPLAY=" + display);
   // The launcher keeps its window resources until it exits, on purpose.
   environment.push_back("ASAN_OPTIONS=detect_leaks=0");
   std::vector<char*> envp;
@@ -70,6 +73,7 @@ LauncherProcess::LauncherProcess(const std::string& program, const std::string& 
   if (pid_ == 0) {
     // Should this test die, the launcher goes with it.
     ::prctl(PR_SET_PDEATHSIG, SIGKILL);
+    if (!workingDirectory.empty() && ::chdir(workingDirectory.c_str()) != 0) ::_exit(126);
     ::execve(argv[0], argv, envp.data());
     ::_exit(127);
   }

@@ -1,13 +1,15 @@
-// The launcher's test build run as a program of its own, with the display
-// values given through VLM_TEST_DISPLAY (see core/entry.cpp). Linux: a child
-// process that dies with the test; Windows (under Wine): CreateProcess.
+// The launcher run as a program of its own: its test build with the display
+// values given through VLM_TEST_DISPLAY (see core/entry.cpp), or the real one
+// (empty display: the variable is not set). Linux: a child process that dies
+// with the test; Windows (under Wine): CreateProcess.
 #pragma once
 
 #include <string>
 
 class LauncherProcess {
  public:
-  LauncherProcess(const std::string& program, const std::string& display);
+  // workingDirectory empty: the test's own.
+  LauncherProcess(const std::string& program, const std::string& display, const std::string& workingDirectory = "");
   ~LauncherProcess();  // kills the launcher if it still runs
   LauncherProcess(const LauncherProcess&) = delete;
   LauncherProcess& operator=(const LauncherProcess&) = delete;
