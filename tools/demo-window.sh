@@ -3,7 +3,8 @@
 # patches are in, while the window shows the start message.
 set -u
 install=$1 run=$2
-(cd "$install" && exec ./start-vlm > "$run/trace.txt") &
+# Line-buffered, so the trace shows the progress while the launcher runs.
+(cd "$install" && exec stdbuf -oL ./start-vlm > "$run/trace.txt") &
 launcher=$!
 for _ in $(seq 300); do
   grep -q "Patch progress : 100" "$run/trace.txt" 2>/dev/null && break
