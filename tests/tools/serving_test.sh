@@ -1,0 +1,46 @@
+#!/usr/bin/env bash
+# The patch server configuration we document and the demo uses, checked
+# against a real nginx: the patch list is never cached, numbered patches are
+# cached for good, hidden files (publishing in progress) are never served,
+# and every answer carries the file's exact length.
+set -euo pipefail
+source_dir=$1
+work=$(mktemp -d)
+chmod 755 "$work"  # nginx workers run as an unprivileged user
+trap '[ -f "$work/nginx/nginx.pid" ] && kill "$(cat "$work/nginx/nginx.pid")" 2>/dev/null; rm -rf "$work"' EXIT
+mkdir -p "$work/nginx" "$work/server/vlm/patch"
+patches=$work/server/vlm/patch
+printf '\003\000\000\000\001\000\000\000\001\000\000\000' > "$patches/patch.hpl"
+head -c 5000 /dev/urandom > "$patches/3.rar"
+head -c 777 /dev/urandom > "$patches/Kelda.exe"
+echo partial > "$patches/.4.rar.partial"
+port=$(python3 -c 'import socket; s=socket.socket(); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1])')
+sed -e "s|@PORT@|$port|" -e "s|@ROOT@|$work/server|" -e "s|@PREFIX@|$work/nginx|" \
+    "$source_dir/tools/demo-nginx.conf" > "$work/nginx/nginx.conf"
+nginx -p "$work/nginx" -c "$work/nginx/nginx.conf"
+base=http://127.0.0.1:$port/vlm/patch
+for _ in $(seq 50); do curl -fs "$base/patch.hpl" -o /dev/null && break; sleep 0.1; done
+
+failures=0
+expect() {  # expect URL-PATH HEADER-PATTERN
+  local headers
+  headers=$(curl -sI "$base/$1" | tr -d '\r')
+  if grep -qi -- "$2" <<<"$headers"; then
+    echo "ok: $1 has $2"
+  else
+    echo "FAILED: $1 lacks $2"; failures=$((failures + 1))
+  fi
+}
+expect patch.hpl "^HTTP/1.1 200"
+expect patch.hpl "^Content-Length: 12$"
+expect patch.hpl "^Cache-Control: no-store$"
+expect 3.rar "^Content-Length: 5000$"
+expect 3.rar "^Cache-Control: public, max-age=31536000, immutable$"
+expect Kelda.exe "^Content-Length: 777$"
+expect Kelda.exe "^Cache-Control: no-cache$"
+expect .4.rar.partial "^HTTP/1.1 404"
+expect 5.rar "^HTTP/1.1 404"
+curl -s "$base/3.rar" -o "$work/fetched.rar"
+if ! cmp -s "$work/fetched.rar" "$patches/3.rar"; then echo "FAILED: 3.rar changed on the way"; failures=$((failures + 1)); fi
+echo "$failures failed"
+[ "$failures" -eq 0 ]
