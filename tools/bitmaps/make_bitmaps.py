@@ -95,13 +95,13 @@ def rng(seed):
 # A 5 x 7 letter set, enough for the launcher's words.
 GLYPHS = {
     'V': ["X...X", "X...X", "X...X", "X...X", ".X.X.", ".X.X.", "..X.."],
-    'e': [".....", ".....", ".XXX.", "X...X", "XXXXX", "X....", ".XXXX"],
-    'l': [".X...", ".X...", ".X...", ".X...", ".X...", ".X...", "..XX."],
-    'm': [".....", ".....", "XX.X.", "X.X.X", "X.X.X", "X.X.X", "X.X.X"],
-    'a': [".....", ".....", ".XXX.", "....X", ".XXXX", "X...X", ".XXXX"],
-    'r': [".....", ".....", "X.XX.", "XX..X", "X....", "X....", "X...."],
-    'c': [".....", ".....", ".XXX.", "X....", "X....", "X...X", ".XXX."],
-    'h': ["X....", "X....", "X.XX.", "XX..X", "X...X", "X...X", "X...X"],
+    'E': ["XXXXX", "X....", "X....", "XXXX.", "X....", "X....", "XXXXX"],
+    'L': ["X....", "X....", "X....", "X....", "X....", "X....", "XXXXX"],
+    'M': ["X...X", "XX.XX", "X.X.X", "X.X.X", "X...X", "X...X", "X...X"],
+    'A': [".XXX.", "X...X", "X...X", "XXXXX", "X...X", "X...X", "X...X"],
+    'R': ["XXXX.", "X...X", "X...X", "XXXX.", "X.X..", "X..X.", "X...X"],
+    'C': [".XXX.", "X...X", "X....", "X....", "X....", "X...X", ".XXX."],
+    'H': ["X...X", "X...X", "X...X", "XXXXX", "X...X", "X...X", "X...X"],
     'x': [".....", ".....", "X...X", ".X.X.", "..X..", ".X.X.", "X...X"],
 }
 
@@ -195,17 +195,18 @@ def background():
     pic.rect(60, 132, 100, 42, dark)
     for x in range(60, 160, 8):
         pic.rect(x, 127, 5, 5, dark)
-    towers = [(48, 104, 18, 70), (96, 78, 22, 96), (150, 112, 16, 62)]
+    towers = [(48, 108, 18, 66), (96, 94, 22, 80), (150, 114, 16, 60)]
     for tx, ty, tw, th in towers:
         pic.rect(tx, ty, tw, th, dark)
         for i in range(tw // 2 + 4):
             pic.rect(tx - 2 + i, ty - i * 2, tw + 4 - 2 * i, 2, dark)
         pic.rect(tx + tw // 2, ty - tw - 12, 1, 10, dark)
         pic.rect(tx + tw // 2 + 1, ty - tw - 12, 6, 4, (140, 30, 40))
-    for wx, wy in [(53, 120), (59, 140), (103, 96), (103, 118), (110, 140), (155, 128), (75, 150), (130, 150)]:
+    for wx, wy in [(53, 122), (59, 142), (103, 106), (103, 124), (110, 142), (155, 130), (75, 150), (130, 150)]:
         pic.rect(wx, wy, 3, 5, (255, 196, 90))
         pic.rect(wx - 1, wy - 1, 5, 7, (255, 170, 60), 0.25)
-    draw_title(pic, "Vellmarch", 26, 6)
+    # The game's name, "Vellmarch", in the capitals of the letter set.
+    draw_title(pic, "VELLMARCH", 22, 6)
     # The dark panel behind the status line and the bars.
     pic.rect(16, 200, 368, 86, (8, 6, 16), 0.78)
     pic.frame(16, 200, 368, 86, (196, 150, 70), 0.9)
