@@ -40,6 +40,10 @@ TEST(Cli, EveryCommandHasHelpAndUsageErrorsExitWithTwo) {
     EXPECT_EQ(bare.code, 2) << command << ": " << bare.out;
     EXPECT_NE(bare.out.find("usage"), std::string::npos) << bare.out;
   }
+  ToolRun group = vlmPatch("index --help");
+  EXPECT_EQ(group.code, 0);
+  EXPECT_NE(group.out.find("vlm-patch index check INSTALL_DIR"), std::string::npos) << group.out;
+  EXPECT_EQ(vlmPatch("package").code, 2);
   EXPECT_EQ(vlmPatch("").code, 2);
   EXPECT_EQ(vlmPatch("--help").code, 0);
   ToolRun unknown = vlmPatch("frobnicate");

@@ -89,6 +89,17 @@ int main(int argc, char** argv) {
     }
     return c.run(args);
   }
+  // "vlm-patch package" or "vlm-patch index --help": the commands of that group.
+  bool group = false;
+  for (const Command& c : kCommands) {
+    std::size_t length = std::strlen(argv[1]);
+    if (std::strncmp(c.words, argv[1], length) == 0 && c.words[length] == ' ') {
+      if (!group) std::fprintf(stdout, "usage:\n");
+      std::fprintf(stdout, "  vlm-patch %s\n", c.usage);
+      group = true;
+    }
+  }
+  if (group) return argc > 2 && (!std::strcmp(argv[2], "--help") || !std::strcmp(argv[2], "-h")) ? kExitOk : kExitUsage;
   std::fprintf(stderr, "vlm-patch: unknown command '%s%s%s'\n\n", argv[1], argc > 2 ? " " : "",
                argc > 2 ? argv[2] : "");
   printUsage(stderr);
