@@ -39,14 +39,16 @@ static bool runClientUpdate() {
   platform::sleepMs(kClientUpdateWaitMs);
   std::string local = besideLauncher("Kelda.bin");
   std::string url = patchBaseUrl() + "/Kelda.exe";
-  if (!downloadFile(url.c_str(), local.c_str())) {
+  std::string installed = besideLauncher("Kelda.exe");
+  // The new client goes in place in one step, so a failure half-way never
+  // leaves a broken client; one that cannot be put in place (the client is
+  // running, say) is a failed update and its version is not recorded.
+  if (!downloadFile(url.c_str(), local.c_str()) || !platform::replaceFileAtomically(local.c_str(), installed.c_str())) {
+    platform::deleteFile(local.c_str());
     platform::showMessageBox(lookupStatusText("FAIL_DOWNLOAD"), "Error updating");
     requestGameStart();
     return false;
   }
-  std::string installed = besideLauncher("Kelda.exe");
-  platform::copyFileReplacing(local.c_str(), installed.c_str());
-  platform::deleteFile(local.c_str());
   launcherVersions.clientVersion = launcherVersions.latestClient;
   writeVersionFile();
   return true;

@@ -7,6 +7,7 @@
 #include <filesystem>
 #include <fstream>
 #include <thread>
+#include <vector>
 
 #if defined(_WIN32)
 #include <windows.h>
@@ -14,10 +15,14 @@
 #include <ws2tcpip.h>
 #else
 #include <arpa/inet.h>
+#include <fcntl.h>
 #include <netinet/in.h>
+#include <spawn.h>
 #include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
+
+extern char** environ;
 #include <csignal>
 #endif
 
@@ -247,16 +252,21 @@ bool NginxServer::startOnce() {
   std::string binary = nginxBinary();
   std::string conf = prefix_ + "/nginx.conf";
   std::string errorLog = prefix_ + "/error.log";
-  pid_t child = ::fork();
-  if (child < 0) {
-    why_ = "fork failed";
+  // posix_spawn rather than fork: the test process has other threads, and
+  // a forked child must not touch locks they might hold.
+  std::vector<std::string> words = {binary, "-p", prefix_, "-c", conf, "-e", errorLog};
+  std::vector<char*> argv;
+  for (std::string& word : words) argv.push_back(&word[0]);
+  argv.push_back(nullptr);
+  posix_spawn_file_actions_t actions;
+  posix_spawn_file_actions_init(&actions);
+  posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
+  pid_t child = -1;
+  int failed = posix_spawn(&child, binary.c_str(), &actions, nullptr, argv.data(), environ);
+  posix_spawn_file_actions_destroy(&actions);
+  if (failed != 0) {
+    why_ = "cannot start " + binary;
     return false;
-  }
-  if (child == 0) {
-    std::freopen("/dev/null", "r", stdin);
-    ::execl(binary.c_str(), binary.c_str(), "-p", prefix_.c_str(), "-c", conf.c_str(), "-e", errorLog.c_str(),
-            static_cast<char*>(nullptr));
-    ::_exit(127);
   }
   pid_ = child;
   for (int i = 0; i < 200; ++i) {

@@ -14,6 +14,7 @@
 #include "core/display_state.h"
 #include "core/paths.h"
 #include "hook_recorder.h"
+#include "platform/clock.h"
 #include "platform/download.h"
 #include "support/temp_dir.h"
 #include "update/game_start.h"
@@ -39,6 +40,9 @@ class LauncherDirectoryTest : public ::testing::Test {
   }
 
   void TearDown() override {
+    // A game start asked for near the end of the case gets the time to reach
+    // the hooks; removeRecorders then waits for it to end.
+    platform::sleepMs(4 * gameStartDelayMs.load());
     removeRecorders();
     closeArchiveSet(archiveSet);
     indexLoaded = false;

@@ -33,15 +33,14 @@ bool recordStart(const char* commandLine) {
 
 void recordExitNow(unsigned code) {
   std::lock_guard<std::mutex> lock(guard);
-  effects.exitsNow.push_back(code);
-  workerDone = true;  // a worker that ends the process is done too
+  effects.exitsNow.push_back(code);  // the game starter's end, not the worker's
   changed.notify_all();
 }
 
 void recordExitNormally(int code) {
   std::lock_guard<std::mutex> lock(guard);
   effects.exitsNormally.push_back(code);
-  workerDone = true;
+  workerDone = true;  // the worker's self-update ends it here
   changed.notify_all();
 }
 
@@ -72,6 +71,14 @@ void installRecorders() {
 }
 
 void removeRecorders() {
+  // A game starter that has started the client is about to end the process:
+  // let it reach the hook first, or it would end the real process.
+  bool started;
+  {
+    std::lock_guard<std::mutex> lock(guard);
+    started = !effects.starts.empty();
+  }
+  if (started) waitForExit(10000);
   platform::setMessageBoxHandler(nullptr);
   platform::setProcessHooks(nullptr);
 }

@@ -6,6 +6,8 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cstdlib>
+#include <cstring>
 #include <string>
 #include <thread>
 #include <vector>
@@ -54,7 +56,7 @@ class UpdateFlow : public LauncherDirectoryTest {
 
   // Whether the client was started (the game start takes 20 ms here).
   bool gameStarted() {
-    if (!waitForStarts(1, 3000)) return false;
+    if (!waitForStarts(1, 3000) || !waitForExit(3000)) return false;
     RecordedEffects effects = recordedEffects();
     return std::count(effects.starts.begin(), effects.starts.end(), gameClientCommandLine()) == 1;
   }
@@ -334,5 +336,62 @@ TEST_F(UpdateFlow, RunPatchLoopFetchesNothingWhenNothingIsDue) {
   EXPECT_TRUE(runPatchLoop(12));
   EXPECT_EQ(server.requestCount("/vlm/patch/11.rar"), 0);
 }
+
+}  // namespace
+
+namespace {
+
+TEST_F(UpdateFlow, AClientThatCannotBePutInPlaceIsAFailedUpdate) {
+  install(10);
+  writeWholeFile("cver.v", versionBytes(1, 1));
+  // A directory where the client should be: nothing can be renamed over it.
+  std::filesystem::create_directories(std::filesystem::path("Kelda.exe") / "in-the-way");
+  server.publishPatchList(10, 1, 2);
+  server.publishFile("Kelda.exe", "client v2");
+  runWorker();
+  RecordedEffects effects = recordedEffects();
+  ASSERT_EQ(effects.boxes.size(), 1u);
+  EXPECT_EQ(effects.boxes[0].second, "Error updating");
+  EXPECT_EQ(readWholeFile("cver.v"), versionBytes(1, 1)) << "the client version is not recorded";
+  EXPECT_FALSE(fileExists("Kelda.bin"));
+  EXPECT_TRUE(gameStarted());
+}
+
+#if !defined(_WIN32)
+// A launcher directory so deep that "<dir>\<n>.rar" does not fit the patch
+// loop's 256-byte buffer: the step is refused as a failed download rather
+// than run on a cut, wrong path. The case copies this binary into such a
+// directory and runs itself there.
+TEST_F(UpdateFlow, APatchPathThatDoesNotFitIsAFailedDownload) {
+  if (std::getenv("VLM_FLOW_DEEP_CHILD")) {
+    ASSERT_GT(directory_.size() + std::strlen("\\11.rar"), 255u) << directory_;
+    install(10);
+    writeWholeFile("cver.v", versionBytes(0, 0));
+    server.publishPatchList(11, 0, 0);
+    server.publishPatch(11, 11, 11, "eleven");
+    runWorker();
+    RecordedEffects effects = recordedEffects();
+    ASSERT_EQ(effects.boxes.size(), 1u);
+    EXPECT_EQ(effects.boxes[0].first, kFailDownload);
+    EXPECT_EQ(server.requestCount("/vlm/patch/11.rar"), 0);
+    EXPECT_EQ(indexVersion(), 10u);
+    EXPECT_TRUE(gameNotStarted());
+    return;
+  }
+  TempWorkDir deep;
+  std::filesystem::path dir = deep.path();
+  while (dir.string().size() < 252) dir /= "launcher-directory";
+  std::filesystem::create_directories(dir);
+  std::filesystem::path copy = dir / "update_flow_tests";
+  std::filesystem::copy_file(executableName(), copy);
+  std::string command = "VLM_FLOW_DEEP_CHILD=1 '" + copy.string() +
+                        "' --gtest_filter=UpdateFlow.APatchPathThatDoesNotFitIsAFailedDownload >'" +
+                        (std::filesystem::path(deep.path()) / "child.log").string() + "' 2>&1";
+  int status = std::system(command.c_str());
+  std::string log = readWholeFile((std::filesystem::path(deep.path()) / "child.log").string());
+  EXPECT_EQ(status, 0) << log;
+  EXPECT_NE(log.find("[  PASSED  ] 1 test"), std::string::npos) << log;
+}
+#endif
 
 }  // namespace
