@@ -1,7 +1,8 @@
 // Starting programs on Linux the way the Windows launcher would: the first
 // word of the command line is looked for in the launcher's own directory
-// first, then the working directory, then PATH; a Windows executable runs
-// through wine, which is what a Linux player has for it.
+// first, then the working directory, then PATH (a missing "name.exe" falls
+// back to its Linux twin "name"); a Windows executable runs through wine,
+// which is what a Linux player has for it.
 #include "platform/executable.h"
 #include "platform/file.h"
 #include "platform/process_internal.h"
@@ -42,15 +43,26 @@ static std::vector<std::string> splitCommandLine(const char* commandLine) {
   return words;
 }
 
+// The executable for a command's first word: the launcher's own directory
+// first, then the working directory. A Windows name ("KeUpdate.exe") that is
+// not there falls back to its Linux twin without ".exe" ("KeUpdate"), looked
+// for the same way and then on PATH.
 static std::string findProgram(const std::string& name) {
   if (name.find('/') != std::string::npos || name.find('\\') != std::string::npos) return nativePath(name.c_str());
   std::string exe = executablePath();
   std::string ownDirectory = exe.substr(0, exe.find_last_of('/'));
-  for (const std::string& dir : {ownDirectory, std::string(".")}) {
-    std::string candidate = dir + "/" + name;
-    if (::access(candidate.c_str(), F_OK) == 0) return candidate;
+  std::vector<std::string> names = {name};
+  const std::string suffix = ".exe";
+  if (name.size() > suffix.size() && name.compare(name.size() - suffix.size(), suffix.size(), suffix) == 0) {
+    names.push_back(name.substr(0, name.size() - suffix.size()));
   }
-  return name;  // left to PATH
+  for (const std::string& candidateName : names) {
+    for (const std::string& dir : {ownDirectory, std::string(".")}) {
+      std::string candidate = dir + "/" + candidateName;
+      if (::access(candidate.c_str(), F_OK) == 0) return candidate;
+    }
+  }
+  return names.back();  // left to PATH
 }
 
 static bool isWindowsExecutable(const std::string& path) {

@@ -64,3 +64,18 @@ TEST_F(KeUpdateProgram, WithoutANewLauncherSaysWhyAndKeepsTheOldOne) {
 }
 
 }  // namespace
+
+#include "platform/process.h"
+
+namespace {
+
+TEST(StartProcessOnLinux, AWindowsNameFallsBackToItsLinuxTwin) {
+  TempWorkDir work;
+  writeWholeFile("Helper", "#!/bin/sh\necho \"$1\" > \"$(dirname \"$0\")/helper-ran\"\n");
+  fs::permissions("Helper", fs::perms::owner_all);
+  ASSERT_TRUE(platform::startProcess("Helper.exe first-argument"));
+  for (int i = 0; i < 100 && !fs::exists("helper-ran"); ++i) std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  EXPECT_EQ(readWholeFile("helper-ran"), "first-argument\n");
+}
+
+}  // namespace
