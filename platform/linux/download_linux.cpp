@@ -102,6 +102,11 @@ bool downloadUrlToFile(const char* url, const char* path, DownloadProgressSink s
   curl_easy_setopt(curl, CURLOPT_FAILONERROR, 1L);
   curl_easy_setopt(curl, CURLOPT_FOLLOWLOCATION, 1L);
   curl_easy_setopt(curl, CURLOPT_MAXREDIRS, 5L);
+  // Plain web transfers only, also after a redirect: never file:// or others.
+#if LIBCURL_VERSION_NUM >= 0x075500
+  curl_easy_setopt(curl, CURLOPT_PROTOCOLS_STR, "http,https");
+  curl_easy_setopt(curl, CURLOPT_REDIR_PROTOCOLS_STR, "http,https");
+#endif
   curl_easy_setopt(curl, CURLOPT_CONNECTTIMEOUT, stallSeconds > 0 ? stallSeconds : 1L);
   curl_easy_setopt(curl, CURLOPT_BUFFERSIZE, 512L * 1024L);
   curl_easy_setopt(curl, CURLOPT_WRITEFUNCTION, writeBody);
