@@ -13,6 +13,20 @@ namespace {
 
 TEST(RarWriter, Crc32OfTheCheckString) { EXPECT_EQ(rarCrc32("123456789", 9), 0xCBF43926u); }
 
+TEST(RarWriter, StreamingFromAFileGivesTheSameArchive) {
+  TempWorkDir work;
+  // Sizes around the one-chunk boundary of the streaming writer.
+  for (std::size_t size : {std::size_t{0}, std::size_t{5}, std::size_t{1} << 20, (std::size_t{1} << 20) + 3}) {
+    std::string data(size, '\0');
+    for (std::size_t i = 0; i < size; ++i) data[i] = static_cast<char>(i * 31 + 7);
+    writeWholeFile("package.dat", data);
+    ASSERT_TRUE(writeStoredRarFromFile("streamed.rar", "12.dat", "package.dat")) << size;
+    EXPECT_EQ(readWholeFile("streamed.rar"), encodeStoredRar({{"12.dat", data, false}})) << size;
+  }
+  EXPECT_FALSE(writeStoredRarFromFile("none.rar", "1.dat", "missing.dat"));
+  EXPECT_FALSE(fileExists("none.rar"));
+}
+
 TEST(RarWriter, ReadsBackThroughTheLibraryCalls) {
   TempWorkDir work;
   ASSERT_TRUE(writeStoredRar(

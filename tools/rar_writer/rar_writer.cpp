@@ -1,6 +1,8 @@
 #include "tools/rar_writer/rar_writer.h"
 
+#include <algorithm>
 #include <cstdio>
+#include <vector>
 
 #include "platform/file.h"
 
@@ -37,7 +39,8 @@ static void putHeader(std::string& out, const std::string& body) {
 
 constexpr std::uint32_t kDosTime1980 = 0x00210000;  // 1 January 1980, 00:00
 
-std::string encodeStoredRar(const std::vector<RarEntrySpec>& entries) {
+// The marker and the main header that open every archive.
+static std::string archiveStart() {
   std::string out("Rar!\x1A\x07\x00", 7);
   std::string main;
   main += '\x73';
@@ -45,35 +48,93 @@ std::string encodeStoredRar(const std::vector<RarEntrySpec>& entries) {
   put16(main, 13);
   main.append(6, '\0');
   putHeader(out, main);
+  return out;
+}
 
-  for (const RarEntrySpec& entry : entries) {
-    const std::string& data = entry.directory ? std::string() : entry.data;
-    if (entry.name.size() > 0xFFFF - 32 || data.size() >= 0xFFFFFFFFu) return std::string();
-    std::uint32_t size = static_cast<std::uint32_t>(data.size());
-    std::string body;
-    body += '\x74';
-    put16(body, 0x8000u | (entry.directory ? 0x00E0u : 0u));
-    put16(body, static_cast<std::uint32_t>(32 + entry.name.size()));
-    put32(body, size);  // PACK_SIZE
-    put32(body, size);  // UNP_SIZE
-    body += '\x02';     // HOST_OS: Windows
-    put32(body, rarCrc32(data.data(), data.size()));
-    put32(body, kDosTime1980);
-    body += static_cast<char>(20);  // UNP_VER 2.0
-    body += '\x30';                 // METHOD: stored
-    put16(body, static_cast<std::uint32_t>(entry.name.size()));
-    put32(body, entry.directory ? 0x10 : 0x20);
-    body += entry.name;
-    putHeader(out, body);
-    out += data;
-  }
+// The file header of one entry whose data (size bytes, CRC-32 crc) follows it.
+static std::string entryHeader(const std::string& name, bool directory, std::uint32_t size, std::uint32_t crc) {
+  std::string body;
+  body += '\x74';
+  put16(body, 0x8000u | (directory ? 0x00E0u : 0u));
+  put16(body, static_cast<std::uint32_t>(32 + name.size()));
+  put32(body, size);  // PACK_SIZE
+  put32(body, size);  // UNP_SIZE
+  body += '\x02';     // HOST_OS: Windows
+  put32(body, crc);
+  put32(body, kDosTime1980);
+  body += static_cast<char>(20);  // UNP_VER 2.0
+  body += '\x30';                 // METHOD: stored
+  put16(body, static_cast<std::uint32_t>(name.size()));
+  put32(body, directory ? 0x10 : 0x20);
+  body += name;
+  std::string out;
+  putHeader(out, body);
+  return out;
+}
 
+// The end-of-archive header.
+static std::string archiveEnd() {
   std::string end;
   end += '\x7B';
   put16(end, 0x4000);
   put16(end, 7);
+  std::string out;
   putHeader(out, end);
   return out;
+}
+
+static bool storable(const std::string& name, std::uint64_t size) {
+  return name.size() <= 0xFFFF - 32 && size < 0xFFFFFFFFu;
+}
+
+std::string encodeStoredRar(const std::vector<RarEntrySpec>& entries) {
+  std::string out = archiveStart();
+  for (const RarEntrySpec& entry : entries) {
+    const std::string& data = entry.directory ? std::string() : entry.data;
+    if (!storable(entry.name, data.size())) return std::string();
+    out += entryHeader(entry.name, entry.directory, static_cast<std::uint32_t>(data.size()),
+                       rarCrc32(data.data(), data.size()));
+    out += data;
+  }
+  out += archiveEnd();
+  return out;
+}
+
+bool writeStoredRarFromFile(const char* path, const std::string& entryName, const char* source) {
+  platform::FileHandle in = platform::openFileForReading(source);
+  std::uint64_t size = 0;
+  if (in == platform::kNoFile || !platform::getFileSize(in, &size) || !storable(entryName, size)) {
+    platform::closeFile(in);
+    return false;
+  }
+  // The CRC comes first in the header, so the file is read twice: once for
+  // the CRC, once to copy it; memory stays at one chunk either way.
+  std::vector<char> chunk(1 << 20);
+  std::uint32_t crc = 0;
+  bool ok = true;
+  for (std::uint64_t done = 0; ok && done < size;) {
+    std::size_t length = static_cast<std::size_t>(std::min<std::uint64_t>(chunk.size(), size - done));
+    ok = platform::readFileAt(in, done, chunk.data(), length) == static_cast<std::int64_t>(length);
+    crc = rarCrc32(chunk.data(), length, crc);
+    done += length;
+  }
+  platform::FileHandle out = ok ? platform::createFile(path) : platform::kNoFile;
+  std::string head = archiveStart() + entryHeader(entryName, false, static_cast<std::uint32_t>(size), crc);
+  ok = out != platform::kNoFile && platform::writeFileAt(out, 0, head.data(), head.size());
+  std::uint64_t at = head.size();
+  for (std::uint64_t done = 0; ok && done < size;) {
+    std::size_t length = static_cast<std::size_t>(std::min<std::uint64_t>(chunk.size(), size - done));
+    ok = platform::readFileAt(in, done, chunk.data(), length) == static_cast<std::int64_t>(length) &&
+         platform::writeFileAt(out, at, chunk.data(), length);
+    done += length;
+    at += length;
+  }
+  std::string tail = archiveEnd();
+  ok = ok && platform::writeFileAt(out, at, tail.data(), tail.size());
+  platform::closeFile(in);
+  platform::closeFile(out);
+  if (!ok && out != platform::kNoFile) platform::deleteFile(path);
+  return ok;
 }
 
 bool writeStoredRar(const char* path, const std::vector<RarEntrySpec>& entries) {

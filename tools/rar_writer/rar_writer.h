@@ -34,5 +34,10 @@ std::string encodeStoredRar(const std::vector<RarEntrySpec>& entries);
 // Writes the archive as the file at path; true when it was written whole.
 bool writeStoredRar(const char* path, const std::vector<RarEntrySpec>& entries);
 
+// Writes an archive holding one file entry named entryName whose data is
+// the file source, read in bounded chunks (for packages of gigabytes). True
+// when it was written whole; on failure nothing is left at path.
+bool writeStoredRarFromFile(const char* path, const std::string& entryName, const char* source);
+
 // CRC-32 (IEEE, reflected, as zip and RAR use it).
 std::uint32_t rarCrc32(const void* data, std::size_t size, std::uint32_t crc = 0);

@@ -118,21 +118,7 @@ bool readPackageForShow(const std::string& path, PatchPackage* package, std::str
 
 bool packPackageFile(const std::string& packagePath, const std::string& entryName, const std::string& outPath,
                      std::string* error) {
-  platform::FileHandle file = platform::openFileForReading(packagePath.c_str());
-  std::uint64_t size = 0;
-  bool readable = file != platform::kNoFile && platform::getFileSize(file, &size);
-  std::string bytes;
-  if (readable && size < (1ull << 30)) {
-    bytes.resize(static_cast<std::size_t>(size));
-    readable = size == 0 || platform::readFileAt(file, 0, &bytes[0], bytes.size()) == static_cast<std::int64_t>(size);
-  }
-  platform::closeFile(file);
-  if (!readable || size >= (1ull << 30)) {
-    *error =
-        readable ? packagePath + " is 1 GiB or larger; split it into several patches" : "cannot read " + packagePath;
-    return false;
-  }
-  if (!writeStoredRar(outPath.c_str(), {RarEntrySpec{entryName, bytes, false}})) {
+  if (!writeStoredRarFromFile(outPath.c_str(), entryName, packagePath.c_str())) {
     *error = "cannot pack " + packagePath + " into " + outPath;
     return false;
   }
