@@ -3,7 +3,7 @@
 // and the ratio (ours / curl; the goal is at most 1.1).
 //
 // Usage: download_bench [MiB]   (default 512)
-// It starts its own nginx (tests/support/nginx_server.cpp) in a temporary
+// It starts its own nginx (the tests' harness, tests/support/nginx_server.h) in a temporary
 // directory and removes everything afterwards.
 #include <chrono>
 #include <cstdio>
@@ -13,7 +13,7 @@
 #include <string>
 #include <vector>
 
-#include "tests/support/nginx_server.cpp"  // the harness, built into this program
+#include "support/nginx_server.h"
 #include "update/download.h"
 
 namespace fs = std::filesystem;
