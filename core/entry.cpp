@@ -80,7 +80,11 @@ void startWorker() {
   startWorker();
   platform::runMessageLoop();
   platform::destroyMainWindow();
-  platform::exitProcessNormally(0);
+  // The worker may still be downloading or writing the archives. Ending the
+  // process at once stops it where it stands, which the archives and the
+  // index (replaced in one step) are made to survive; running the static
+  // destructors instead would free the archive set under its feet.
+  platform::exitProcessNow(0);
 }
 
 }  // namespace
