@@ -12,7 +12,11 @@ trees=${VLM_TREES:-"linux linux-asan windows"}
 export VLM_WINEPREFIX=${VLM_WINEPREFIX:-$PWD/build/wine32}
 
 # Whatever happens, leave no Wine server behind us.
-cleanup() { WINEPREFIX=$VLM_WINEPREFIX wineserver -k >/dev/null 2>&1 || true; }
+cleanup() {
+  WINEPREFIX=$VLM_WINEPREFIX wineserver -k >/dev/null 2>&1 || true
+  # The tests stop their own nginx; this only catches one a crashed test left.
+  pkill -f -- "-p /tmp/vlm-nginx-" >/dev/null 2>&1 || true
+}
 trap cleanup EXIT
 
 for tree in $trees; do
