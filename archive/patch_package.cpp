@@ -49,9 +49,10 @@ bool readItems(FileReader& reader, PatchPackage& package) {
 
 }  // namespace
 
-bool loadPatchPackage(PatchPackage& package, const char* path) {
-  closePatchPackage(package);
-  platform::FileHandle file = platform::openArchiveFile(path);
+// Reads the header and item records from an open file into package; the
+// package keeps the file. False (file closed, package empty) when they do not
+// hold together.
+static bool readPackageFrom(PatchPackage& package, platform::FileHandle file) {
   if (file == platform::kNoFile) return false;
   FileReader reader;
   unsigned char header[kPackageHeaderSize];
@@ -96,4 +97,15 @@ bool readWholePatchItem(const PatchPackage& package, const PatchItem& item, std:
 void closePatchPackage(PatchPackage& package) {
   platform::closeFile(package.file);
   package = PatchPackage();
+}
+
+bool loadPatchPackage(PatchPackage& package, const char* path) {
+  closePatchPackage(package);
+  // The launcher's package must be writable: it is consumed once applied.
+  return readPackageFrom(package, platform::openArchiveFile(path));
+}
+
+bool readPatchPackageOnly(PatchPackage& package, const char* path) {
+  closePatchPackage(package);
+  return readPackageFrom(package, platform::openFileForReading(path));
 }

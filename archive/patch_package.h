@@ -41,6 +41,10 @@ struct PatchPackage {
 // gives a data length beyond the end of the file.
 bool loadPatchPackage(PatchPackage& package, const char* path);
 
+// The same checks and records for a package that is only to be looked at:
+// the file is opened for reading alone (it may be read-only).
+bool readPatchPackageOnly(PatchPackage& package, const char* path);
+
 // Reads the item's data bytes [from, from + length) unscrambled.
 bool readPatchItemData(const PatchPackage& package, const PatchItem& item, std::uint64_t from, void* buffer,
                        std::size_t length);

@@ -109,8 +109,8 @@ bool readPackageForShow(const std::string& path, PatchPackage* package, std::str
     *error = "no such file: " + path;
     return false;
   }
-  if (!loadPatchPackage(*package, path.c_str())) {
-    *error = path + " is not a whole patch package (or cannot be opened for reading and writing)";
+  if (!readPatchPackageOnly(*package, path.c_str())) {
+    *error = path + " is not a whole patch package";
     return false;
   }
   return true;
