@@ -77,6 +77,10 @@ else
   xvfb-run -a -s "-screen 0 1366x768x24" bash tools/demo-window.sh "$install" "$run"
 fi
 
+# The launcher ends as soon as it has started the client; give the client a
+# moment to write down its command line.
+for _ in $(seq 50); do [ -s "$install/client-command-line.txt" ] && break; sleep 0.1; done
+
 echo "=== the launcher's trace"
 cat "$run/trace.txt"
 echo "=== summary"

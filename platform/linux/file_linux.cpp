@@ -117,8 +117,13 @@ static std::string directoryOf(const std::string& path) {
 }
 
 bool replaceFileAtomically(const char* from, const char* to) {
+  std::string source = nativePath(from);
   std::string target = nativePath(to);
-  if (::rename(nativePath(from).c_str(), target.c_str()) != 0) return false;
+  // The new file takes the permissions of the one it replaces, as a copy
+  // over it would: a client that could be run stays runnable.
+  struct stat old;
+  if (::stat(target.c_str(), &old) == 0) ::chmod(source.c_str(), old.st_mode & 07777);
+  if (::rename(source.c_str(), target.c_str()) != 0) return false;
   // The rename itself lives in the directory: flush it too, so that after a
   // power loss the name refers to the new file.
   int dir = ::open(directoryOf(target).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
