@@ -8,6 +8,7 @@
 #include "core/paths.h"
 #include "platform/file.h"
 #include "tools/rar_writer/rar_writer.h"
+#include "tools/vlm_patch/progress.h"
 
 bool readManifestFile(const std::string& path, Manifest* manifest, std::string* error) {
   platform::FileHandle file = platform::openFileForReading(path.c_str());
@@ -80,18 +81,24 @@ bool buildPackageFile(const Manifest& manifest, const std::string& baseDir, cons
   bool ok = beginPackageFile(writer, outPath.c_str(), seed, manifest.version, manifest.type,
                              static_cast<std::uint16_t>(manifest.items.size()));
   bool readFailed = false;
+  std::uint64_t total = 0, done = 0;
+  for (std::uint32_t size : sizes) total += size;
+  ProgressBar bar = startProgress("building " + outPath, total);
   for (std::size_t i = 0; ok && i < manifest.items.size(); ++i) {
     const ManifestItem& item = manifest.items[i];
     platform::FileHandle source = sources[i];
     ok = addPackageItem(writer, item.key, item.target, sizes[i],
-                        [source, &readFailed](std::uint64_t from, char* buffer, std::size_t length) {
+                        [&](std::uint64_t from, char* buffer, std::size_t length) {
                           if (platform::readFileAt(source, from, buffer, length) != static_cast<std::int64_t>(length)) {
                             std::memset(buffer, 0, length);
                             readFailed = true;
                           }
+                          done += length;
+                          showProgress(bar, done);
                         });
   }
   ok = finishPackageFile(writer) && ok && !readFailed;
+  finishProgress(bar);
   closeSources();
   if (!ok) {
     platform::deleteFile(outPath.c_str());
