@@ -56,7 +56,6 @@ bool replaceLauncher(const std::string& directory, unsigned waitLimitMs, std::st
     *why = "cannot keep a backup of the launcher as " + backup;
     return false;
   }
-  makeExecutable(fresh);
   if (!platform::replaceFileAtomically(fresh.c_str(), launcher.c_str())) {
     // The rename did not happen, so the old launcher is still in place; put
     // the backup back only if it somehow is not.
@@ -67,6 +66,9 @@ bool replaceLauncher(const std::string& directory, unsigned waitLimitMs, std::st
     *why = "cannot put " + fresh + " in place of " + launcher;
     return false;
   }
+  // After the rename, which gives the file the permissions of the one it
+  // replaced (an old launcher may lack the execute bits).
+  makeExecutable(launcher);
   if (hadLauncher) platform::deleteFile(backup.c_str());
   return true;
 }
