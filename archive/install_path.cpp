@@ -1,5 +1,7 @@
 #include "archive/install_path.h"
 
+#include "archive/index.h"
+
 #include <cctype>
 #include <cstring>
 #include <string>
@@ -49,4 +51,34 @@ bool isInstallRelativeName(const char* name) {
     }
   }
   return true;
+}
+
+namespace {
+
+// The name as Windows would look it up: parts in lower case without trailing
+// dots and blanks, "." and empty parts dropped, joined by "/".
+std::string comparableName(const std::string& name) {
+  std::string result, part;
+  for (std::size_t i = 0; i <= name.size(); ++i) {
+    if (i == name.size() || isSeparator(name[i])) {
+      while (!part.empty() && (part.back() == '.' || part.back() == ' ')) part.pop_back();
+      if (!part.empty()) result += (result.empty() ? "" : "/") + part;
+      part.clear();
+    } else {
+      part.push_back(static_cast<char>(std::tolower(static_cast<unsigned char>(name[i]))));
+    }
+  }
+  return result;
+}
+
+}  // namespace
+
+bool namesArchiveSetFile(const ArchiveSet& set, const char* name) {
+  std::string wanted = comparableName(name ? name : "");
+  if (wanted == comparableName(kIndexFileName) || wanted == comparableName(kIndexTempFileName)) return true;
+  for (const auto& slot : set.archives) {
+    if (wanted == comparableName(slot->name)) return true;
+    if (slot->archive && wanted == comparableName(slot->archive->name)) return true;
+  }
+  return false;
 }

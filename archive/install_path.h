@@ -9,3 +9,13 @@
 // (nor one Windows would read as "..": dots and blanks only), no reserved
 // device name (CON, NUL, COM1, ...), no empty name. "\" and "/" both separate.
 bool isInstallRelativeName(const char* name);
+
+struct ArchiveSet;
+
+// Whether a name from a patch or a patch archive denotes one of the files the
+// launcher keeps open and writes itself: "data.idx", its temporary twin, or
+// an archive of the set. Compared as Windows compares names (case, either
+// separator, "." parts, trailing dots and blanks), so "game0.vfs." and
+// ".\GAME0.VFS" count too. Writing or deleting such a file from a patch
+// would cut or remove the archives under the index that lists them.
+bool namesArchiveSetFile(const ArchiveSet& set, const char* name);

@@ -42,6 +42,8 @@ bool writeItemFile(const PatchPackage& package, const PatchItem& item) {
          platform::writeFileAt(file, done, buffer.data(), length);
     done += length;
   }
+  // On disk before the index that records the package as applied.
+  ok = ok && platform::flushFileToDisk(file);
   platform::closeFile(file);
   return ok;
 }
@@ -49,9 +51,10 @@ bool writeItemFile(const PatchPackage& package, const PatchItem& item) {
 bool performItem(const PatchPackage& package, const PatchItem& item) {
   switch (package.type) {
     case 3:
-      return isInstallRelativeName(item.name.c_str()) && writeItemFile(package, item);
+      return isInstallRelativeName(item.name.c_str()) && !namesArchiveSetFile(archiveSet, item.name.c_str()) &&
+             writeItemFile(package, item);
     case 4:
-      if (!isInstallRelativeName(item.name.c_str())) return false;
+      if (!isInstallRelativeName(item.name.c_str()) || namesArchiveSetFile(archiveSet, item.name.c_str())) return false;
       if (platform::pathExists(item.name.c_str())) platform::deleteFile(item.name.c_str());
       return true;
     default:

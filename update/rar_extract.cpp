@@ -5,6 +5,8 @@
 #include <memory>
 #include <string>
 
+#include "archive/index.h"
+#include "archive/install_path.h"
 #include "platform/file.h"
 #include "platform/rar.h"
 
@@ -63,7 +65,8 @@ bool extractPatchArchive(const char* archivePath, const char* targetName) {
       // Stored as ext\name: lands as name. A name of four characters or less
       // leaves nothing to land under.
       const char* own = std::strlen(stored) > 4 ? stored + 4 : "";
-      if (!staysInWorkingDirectory(own)) {
+      // Nor may it replace the index or an archive that the set holds open.
+      if (!staysInWorkingDirectory(own) || namesArchiveSetFile(archiveSet, own)) {
         platform::rarProcessFile(archive, platform::kRarSkip, nullptr, nullptr);
         continue;
       }
@@ -71,7 +74,7 @@ bool extractPatchArchive(const char* archivePath, const char* targetName) {
       platform::rarProcessFile(archive, platform::kRarExtract, "", own);
     } else {
       const char* destination = targetName ? targetName : stored;
-      if (!staysInWorkingDirectory(destination)) {
+      if (!staysInWorkingDirectory(destination) || namesArchiveSetFile(archiveSet, destination)) {
         platform::rarProcessFile(archive, platform::kRarSkip, nullptr, nullptr);
         continue;
       }

@@ -172,6 +172,23 @@ TEST_F(PatchApplyTest, NamesLeavingTheInstallationFailTheItem) {
   EXPECT_FALSE(fileExists("/tmp/vlm-escape.txt"));
 }
 
+TEST_F(PatchApplyTest, ItemsNamingTheIndexOrAnArchiveFailAndLeaveThemWhole) {
+  ASSERT_TRUE(apply(package(1, 2, {{1, "", "stored data"}})));
+  std::string index = readWholeFile("data.idx");
+  const char* names[] = {"GAME0.VFS", "game0.vfs", ".\\GAME0.VFS", "GAME0.VFS. ",
+                         "data.idx",  "DATA.IDX",  "data.idx.new"};
+  for (std::uint8_t type : {3, 4}) {
+    for (const char* name : names) {
+      SCOPED_TRACE(std::string(name) + " type " + std::to_string(type));
+      EXPECT_FALSE(apply(package(type, 9, {{0, name, "x"}})));
+      EXPECT_EQ(readWholeFile("GAME0.VFS"), "stored data");
+      EXPECT_TRUE(readWholeFile("data.idx") == index);
+    }
+  }
+  // A name that merely resembles one is an ordinary file.
+  EXPECT_TRUE(apply(package(3, 9, {{0, "GAME0.VFS.txt", "x"}})));
+}
+
 TEST_F(PatchApplyTest, AMalformedPackageAppliesNothingAndIsDeleted) {
   std::string good = encodePatchPackage(package(3, 9, {{0, "a.txt", "abc"}, {0, "b.txt", "def"}}));
   writeWholeFile("5.dat", good.substr(0, good.size() - 1));

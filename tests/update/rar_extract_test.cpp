@@ -9,6 +9,8 @@
 #include <string>
 #include <vector>
 
+#include "archive/index.h"
+#include "archive/index_writer.h"
 #include "support/temp_dir.h"
 #include "tools/rar_writer/rar_writer.h"
 
@@ -82,6 +84,24 @@ TEST_F(RarExtract, AnExtEntryReplacesAnExistingFile) {
   ASSERT_TRUE(writeStoredRar("in.rar", {{"ext\\readme.txt", "new", false}}));
   ASSERT_TRUE(extractPatchArchive("in.rar", "1.dat"));
   EXPECT_EQ(readWholeFile("readme.txt"), "new");
+}
+
+TEST_F(RarExtract, EntriesNeverReplaceTheIndexOrAnOpenArchive) {
+  ASSERT_TRUE(writeIndexFile("data.idx", 4, {{"GAME0.VFS", {{1, 0, 4}}}}));
+  writeWholeFile("GAME0.VFS", "keep");
+  loadIndex();
+  ASSERT_TRUE(indexLoaded);
+  std::string index = readWholeFile("data.idx");
+  ASSERT_TRUE(writeStoredRar("in.rar", {{"ext\\GAME0.VFS", "x", false},
+                                        {"ext\\data.idx", "x", false},
+                                        {"plain.dat", "x", false},
+                                        {"ext\\fine.txt", "ok", false}}));
+  ASSERT_TRUE(extractPatchArchive("in.rar", "GAME0.VFS"));
+  closeArchiveSet(archiveSet);
+  indexLoaded = false;
+  EXPECT_EQ(readWholeFile("GAME0.VFS"), "keep");
+  EXPECT_TRUE(readWholeFile("data.idx") == index);
+  EXPECT_EQ(readWholeFile("fine.txt"), "ok");
 }
 
 TEST_F(RarExtract, ADamagedEntryDoesNotStopTheArchive) {
