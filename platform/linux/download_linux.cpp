@@ -8,6 +8,7 @@
 #include "platform/download.h"
 
 #include <curl/curl.h>
+#include <unistd.h>
 
 #include <atomic>
 #include <chrono>
@@ -124,7 +125,10 @@ bool downloadUrlToFile(const char* url, const char* path, DownloadProgressSink s
   curl_easy_getinfo(curl, CURLINFO_RESPONSE_CODE, &status);
   curl_easy_cleanup(curl);
   curl_slist_free_all(headers);
-  bool closed = std::fclose(transfer.out) == 0;
+  // What the caller records next (an applied patch, a new version) must not
+  // reach the disk before the file does.
+  bool flushed = std::fflush(transfer.out) == 0 && ::fsync(fileno(transfer.out)) == 0;
+  bool closed = std::fclose(transfer.out) == 0 && flushed;
   return result == CURLE_OK && closed && !transfer.stalled && status < 400;
 }
 

@@ -42,6 +42,11 @@ unsigned openErrorCode(struct archive* reader, const char* path) {
 
 // Copies the entry's data to the file at path; false on a read or write error.
 bool writeEntryData(struct archive* reader, const std::string& path) {
+  // The library creates the directories an entry's name passes through.
+  std::string native = nativePath(path.c_str());
+  for (std::size_t cut = native.find('/', 1); cut != std::string::npos; cut = native.find('/', cut + 1)) {
+    createDirectory(native.substr(0, cut).c_str());
+  }
   std::FILE* out = openStdioFile(path.c_str(), "wb");
   if (!out) return false;
   bool ok = true;

@@ -163,6 +163,11 @@ __declspec(dllexport) int __stdcall RARProcessFile(void* handle, int operation, 
   const unsigned char* data = &archive->bytes[archive->dataOffset];
   if (crc32Of(data, archive->packSize) != archive->fileCrc) return platform::kRarBadData;
   if (operation != platform::kRarExtract) return 0;
+  // As the real library does: the directories the name passes through.
+  for (std::size_t cut = target.find_first_of("\\/", 1); cut != std::string::npos;
+       cut = target.find_first_of("\\/", cut + 1)) {
+    CreateDirectoryA(target.substr(0, cut).c_str(), nullptr);
+  }
   HANDLE file = CreateFileA(target.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
   if (file == INVALID_HANDLE_VALUE) return platform::kRarCreateError;
   DWORD written = 0;

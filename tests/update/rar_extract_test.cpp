@@ -57,6 +57,10 @@ TEST_P(ExtractTable, WritesWhatItShould) {
 const std::vector<ExtractCase> extractCases = {
     {"OneEntryLandsUnderTheTarget", {{"patch\\12.dat", "package", false}}, "12.dat", {{"12.dat", "package"}}},
     {"ExtEntryLandsUnderItsOwnName", {{"ext\\readme.txt", "hello", false}}, "1.dat", {{"readme.txt", "hello"}}},
+    {"ExtEntryInSubdirectoriesCreatesThem",
+     {{"ext\\sub\\dir\\x.dll", "dll", false}},
+     "1.dat",
+     {{"sub/dir/x.dll", "dll"}}},
     {"ExtInsideAWordCutsFourCharacters", {{"context.txt", "ctx", false}}, "1.dat", {{"ext.txt", "ctx"}}},
     {"OnlyDirectoriesWriteNothing", {{"ext", "", true}, {"data\\sub", "", true}}, "1.dat", {}},
     {"SeveralEntriesAllGoToTheTargetInOrder",
