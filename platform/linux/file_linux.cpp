@@ -2,6 +2,7 @@
 #include "platform/file.h"
 
 #include <fcntl.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -28,7 +29,17 @@ static FileHandle openWith(const char* path, int flags) {
   return fd < 0 ? kNoFile : static_cast<FileHandle>(fd);
 }
 
-FileHandle openArchiveFile(const char* path) { return openWith(path, O_RDWR); }
+FileHandle openArchiveFile(const char* path) {
+  FileHandle file = openWith(path, O_RDWR);
+  // Windows lets no other process write a file opened this way; here an
+  // exclusive lock does the same among the launcher and its tools, so two
+  // of them never append to one archive at once.
+  if (file != kNoFile && ::flock(static_cast<int>(file), LOCK_EX | LOCK_NB) != 0 && errno == EWOULDBLOCK) {
+    closeFile(file);
+    return kNoFile;
+  }
+  return file;
+}
 FileHandle createFile(const char* path) { return openWith(path, O_WRONLY | O_CREAT | O_TRUNC); }
 FileHandle openFileForReading(const char* path) { return openWith(path, O_RDONLY); }
 

@@ -4,6 +4,7 @@
 
 #include <filesystem>
 
+#include "archive/index.h"
 #include "support/temp_dir.h"
 #include "tool_fixture.h"
 #include "tools/vlm_patch/install_check.h"
@@ -67,6 +68,24 @@ TEST(Compact, DropsReplacedBytesAndKeepsEveryKeysContent) {
   ASSERT_EQ(runTool("package build", {"m9.txt", "-o", "p9.dat", "--version", "9"}), kExitOk);
   ASSERT_EQ(runTool("apply", {"install", "p9.dat"}), kExitOk);
   expected[1] = "after compaction";
+  EXPECT_EQ(installationContents("install"), expected);
+}
+
+TEST(Compact, RefusesArchivesInUseAndChangesNothing) {
+  TempWorkDir dir;
+  auto expected = makeReplacedInstallation();
+  std::string index = readWholeFile("install/data.idx");
+  // The launcher holds its archives while it runs.
+  fs::current_path("install");
+  loadIndex();
+  fs::current_path("..");
+  ASSERT_TRUE(indexLoaded);
+  EXPECT_EQ(runTool("compact", {"install"}), kExitFailed);
+  EXPECT_EQ(readWholeFile("install/data.idx"), index);
+  EXPECT_FALSE(fileExists("install/GAME0~1.VFS"));
+  closeArchiveSet(archiveSet);
+  indexLoaded = false;
+  EXPECT_EQ(runTool("compact", {"install"}), kExitOk);
   EXPECT_EQ(installationContents("install"), expected);
 }
 

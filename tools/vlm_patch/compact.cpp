@@ -1,6 +1,7 @@
 #include "tools/vlm_patch/compact.h"
 
 #include <cstdlib>
+#include <functional>
 #include <set>
 #include <vector>
 
@@ -93,6 +94,27 @@ bool compactInstallation(CompactResult* result, std::string* error) {
   }
   std::set<std::string> listed;
   for (const auto& slot : set.archives) listed.insert(slot->name);
+  // Hold every archive the way the launcher does, so that neither a running
+  // launcher nor a second tool writes to them while they are rewritten.
+  std::vector<platform::FileHandle> held;
+  auto release = [&held] {
+    for (platform::FileHandle f : held) platform::closeFile(f);
+    held.clear();
+  };
+  for (std::size_t a = 0; a < set.archives.size(); ++a) {
+    if (!check.archives[a].present) continue;
+    platform::FileHandle file = platform::openArchiveFile(set.archives[a]->name.c_str());
+    if (file == platform::kNoFile) {
+      release();
+      *error = set.archives[a]->name + " is in use (is the launcher running?); nothing was changed";
+      return false;
+    }
+    held.push_back(file);
+  }
+  struct Release {
+    std::function<void()> run;
+    ~Release() { run(); }
+  } releaseAtEnd{release};
 
   std::vector<IndexArchiveSpec> archives;
   std::vector<std::string> replaced;
@@ -139,6 +161,9 @@ bool compactInstallation(CompactResult* result, std::string* error) {
     return false;
   }
   step();
+  // The new index lists the new files: the old ones go, and Windows deletes
+  // no file that is still open.
+  release();
   for (const std::string& old : replaced) {
     platform::deleteFile(old.c_str());
     step();
