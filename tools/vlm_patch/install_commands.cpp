@@ -159,6 +159,13 @@ int runApply(const Args& args) {
       break;
     }
     finishProgress(bar);
+    // The launcher's application does not report a failed index write (the
+    // next run simply applies the package again); the operator is told.
+    ArchiveSet written;
+    if (!readIndexFile(kIndexFileName, written) || written.baseVersion != archiveSet.baseVersion) {
+      status = fail(kExitFailed, "the index could not be written after " + package);
+      break;
+    }
     std::printf("applied %s: installation now at version %u\n", package.c_str(), archiveSet.baseVersion);
   }
   setRepaintHandler(nullptr);
