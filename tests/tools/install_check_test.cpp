@@ -87,9 +87,18 @@ TEST(Apply, PatchesAnInstallationOfflineAndKeepsTheOperatorsPackage) {
   EXPECT_EQ(contents, (std::map<std::uint32_t, std::string>{{1, "one"}, {2, "TWO"}, {3, "three"}}));
   EXPECT_EQ(runTool("index check", {"install"}), kExitOk);
 
+  // An index that cannot be written (its temporary name is taken by a
+  // directory) is reported, not passed over.
+  fs::create_directory("install/data.idx.new");
+  writeStoreManifest("m3.txt", {{4, "four"}});
+  ASSERT_EQ(runTool("package build", {"m3.txt", "-o", "p3.dat", "--version", "3"}), kExitOk);
+  EXPECT_EQ(runTool("apply", {"install", "p3.dat"}), kExitFailed);
+  fs::remove("install/data.idx.new");
+
   writeWholeFile("broken.dat", "\x05\x02");
   EXPECT_EQ(runTool("apply", {"install", "broken.dat"}), kExitFailed);
   EXPECT_EQ(installationContents("install"), contents) << "a failed package changes nothing listed";
+  EXPECT_EQ(runTool("apply", {"install", "p3.dat"}), kExitOk);
 }
 
 }  // namespace
