@@ -4,21 +4,13 @@
 #include <cstring>
 #include <vector>
 
+#include "archive/byte_order.h"
 #include "platform/file.h"
 
 std::string joinPath(const std::string& dir, const std::string& name) {
   if (dir.empty()) return name;
   char last = dir.back();
   return last == '/' || last == '\\' ? dir + name : dir + "/" + name;
-}
-
-static void putU32(std::string* out, std::uint32_t value) {
-  for (int i = 0; i < 4; ++i) out->push_back(static_cast<char>((value >> (8 * i)) & 0xFF));
-}
-
-static std::uint32_t getU32(const unsigned char* p) {
-  return static_cast<std::uint32_t>(p[0]) | static_cast<std::uint32_t>(p[1]) << 8 |
-         static_cast<std::uint32_t>(p[2]) << 16 | static_cast<std::uint32_t>(p[3]) << 24;
 }
 
 bool readServerPatchList(const std::string& serverDir, PatchList* list, std::string* error) {
@@ -44,9 +36,9 @@ bool readServerPatchList(const std::string& serverDir, PatchList* list, std::str
 
 bool writeServerPatchList(const std::string& serverDir, const PatchList& list, std::string* error) {
   std::string bytes;
-  putU32(&bytes, list.latestPatch);
-  putU32(&bytes, list.latestLauncher);
-  putU32(&bytes, list.latestClient);
+  putU32(bytes, list.latestPatch);
+  putU32(bytes, list.latestLauncher);
+  putU32(bytes, list.latestClient);
   return placeBytesAtomically(serverDir, "patch.hpl", bytes, error);
 }
 
