@@ -6,6 +6,7 @@
 #include <filesystem>
 #include <system_error>
 
+#include "archive/byte_order.h"
 #include "archive/index.h"
 #include "archive/index_writer.h"
 #include "archive/patch_apply.h"
@@ -125,6 +126,16 @@ void showApplyProgress() {
   showProgress(*applyBar, done);
 }
 
+// The version field at the start of the installation's "data.idx", or a
+// value no package has when it cannot be read.
+std::uint64_t writtenIndexVersion() {
+  platform::FileHandle file = platform::openFileForReading(kIndexFileName);
+  unsigned char bytes[4];
+  bool read = platform::readFileAt(file, 0, bytes, sizeof bytes) == 4;
+  platform::closeFile(file);
+  return read ? getU32(bytes) : ~std::uint64_t{0};
+}
+
 }  // namespace
 
 int runApply(const Args& args) {
@@ -161,8 +172,8 @@ int runApply(const Args& args) {
     finishProgress(bar);
     // The launcher's application does not report a failed index write (the
     // next run simply applies the package again); the operator is told.
-    ArchiveSet written;
-    if (!readIndexFile(kIndexFileName, written) || written.baseVersion != archiveSet.baseVersion) {
+    // The index's first field is its version: reading it is enough.
+    if (writtenIndexVersion() != archiveSet.baseVersion) {
       status = fail(kExitFailed, "the index could not be written after " + package);
       break;
     }
