@@ -12,15 +12,14 @@
 //  4. memory: peak RSS while applying a package of 512 items of 4 MiB
 //     (2 GiB), measured in a child process that does nothing else.
 //
+// It builds for both targets: the Windows tree's archive_bench.exe runs the
+// same cases in a 32-bit process under Wine.
+//
 // Usage: archive_bench [--scale=F] [--dir=PATH] [--runs=N] [--only=CASE]
 //   --scale  multiplies every size (0.01 runs in seconds); default 1
 //   --dir    where the files go (a fresh subdirectory, removed at the end)
 //   --runs   repetitions of each timed case; the median is printed; default 3
 //   --only   memory, large or small: that case alone
-#include <sys/resource.h>
-#include <sys/wait.h>
-#include <unistd.h>
-
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
@@ -35,6 +34,8 @@
 #include "archive/index_writer.h"
 #include "archive/package_writer.h"
 #include "archive/patch_apply.h"
+#include "bench/child_process.h"
+#include "platform/executable.h"
 #include "platform/file.h"
 
 namespace fs = std::filesystem;
@@ -85,19 +86,26 @@ bool writeKeyedPackage(const char* path, std::uint16_t version, const std::vecto
   return finishPackageFile(writer);
 }
 
-// A plain copy: read and write through 1 MiB buffers, then flush to disk.
+// A plain copy: read and write through 1 MiB buffers, then flush to disk,
+// with the same file calls the archive code uses.
 bool plainCopy(const char* from, const char* to) {
-  std::FILE* in = std::fopen(from, "rb");
-  std::FILE* out = std::fopen(to, "wb");
-  if (!in || !out) return false;
+  platform::FileHandle in = platform::openFileForReading(from);
+  platform::FileHandle out = platform::createFile(to);
+  bool ok = in != platform::kNoFile && out != platform::kNoFile;
   std::vector<char> buffer(1 << 20);
-  std::size_t n;
-  while ((n = std::fread(buffer.data(), 1, buffer.size(), in)) > 0) std::fwrite(buffer.data(), 1, n, out);
-  std::fflush(out);
-  fsync(fileno(out));
-  std::fclose(in);
-  std::fclose(out);
-  return true;
+  for (std::uint64_t offset = 0; ok;) {
+    std::int64_t n = platform::readFileAt(in, offset, buffer.data(), buffer.size());
+    if (n <= 0) {
+      ok = n == 0;
+      break;
+    }
+    ok = platform::writeFileAt(out, offset, buffer.data(), static_cast<std::size_t>(n));
+    offset += static_cast<std::uint64_t>(n);
+  }
+  ok = ok && platform::flushFileToDisk(out);
+  if (in != platform::kNoFile) platform::closeFile(in);
+  if (out != platform::kNoFile) platform::closeFile(out);
+  return ok;
 }
 
 void largeItems(const Options& options) {
@@ -110,7 +118,7 @@ void largeItems(const Options& options) {
     writeIndexFile("data.idx", 1, {});
     if (!writeKeyedPackage("large.dat", 2, keys, kLargeItem)) std::exit(1);
     double start = now();
-    plainCopy("large.dat", "copy.bin");
+    if (!plainCopy("large.dat", "copy.bin")) std::printf("  copy FAILED\n");
     copyTimes.push_back(now() - start);
     fs::remove("copy.bin");
     loadIndex();
@@ -192,10 +200,16 @@ void smallItems(const Options& options) {
   std::printf("  ratio apply / (load + save)  %.2f  (goal <= 5.00)\n", apply / (load + save));
 }
 
-long peakRssKiB(int who) {
-  struct rusage usage;
-  getrusage(who, &usage);
-  return usage.ru_maxrss;
+constexpr const char* kChildApply = "--child-apply=";
+
+// The child of the memory case: loads the index, applies one package and
+// reports its own peak, nothing else.
+int childApply(const char* package) {
+  loadIndex();
+  bool ok = applyPatchPackage(package);
+  std::printf("  child's own peak       %8.1f MiB\n", bench::ownPeakBytes() / 1048576.0);
+  std::fflush(stdout);
+  return ok ? 0 : 1;
 }
 
 void memory(const Options& options) {
@@ -205,31 +219,14 @@ void memory(const Options& options) {
   std::vector<std::uint32_t> keys(items);
   for (std::size_t i = 0; i < items; ++i) keys[i] = static_cast<std::uint32_t>(i + 1);
   if (!writeKeyedPackage("huge.dat", 2, keys, kLargeItem)) std::exit(1);
+  std::printf("memory: package of %zu x 4 MiB = %.0f MiB, applied in a child process\n", items, items * 4.0);
   std::fflush(stdout);
   double start = now();
-  pid_t child = fork();
-  if (child == 0) {
-    loadIndex();
-    bool ok = applyPatchPackage("huge.dat");
-    // The kernel's own account of the child's peak, as a cross-check.
-    if (std::FILE* status = std::fopen("/proc/self/status", "r")) {
-      char line[256];
-      while (std::fgets(line, sizeof line, status)) {
-        if (std::strncmp(line, "VmHWM:", 6) == 0) std::printf("  child %s", line);
-      }
-      std::fclose(status);
-    }
-    std::fflush(stdout);
-    _exit(ok ? 0 : 1);
-  }
-  int status = 0;
-  waitpid(child, &status, 0);
+  bench::ChildResult child = bench::runChild(platform::executablePath(), {std::string(kChildApply) + "huge.dat"});
   double elapsed = now() - start;
-  std::printf("memory: package of %zu x 4 MiB = %.0f MiB, applied in a child process\n", items, items * 4.0);
-  std::printf("  result %s in %.3f s, package file %s\n",
-              WIFEXITED(status) && WEXITSTATUS(status) == 0 ? "true" : "FALSE", elapsed,
-              fs::exists("huge.dat") ? "STILL THERE" : "gone");
-  std::printf("  peak RSS of the child %8.1f MiB  (goal < 128 MiB)\n", peakRssKiB(RUSAGE_CHILDREN) / 1024.0);
+  std::printf("  result %s in %.3f s, package file %s\n", child.started && child.exitCode == 0 ? "true" : "FALSE",
+              elapsed, fs::exists("huge.dat") ? "STILL THERE" : "gone");
+  std::printf("  peak memory of the child %8.1f MiB  (goal < 128 MiB)\n", child.peakBytes / 1048576.0);
   startFresh(options.dir);
 }
 
@@ -237,6 +234,8 @@ void memory(const Options& options) {
 
 int main(int argc, char** argv) {
   Options options;
+  if (argc == 2 && std::strncmp(argv[1], kChildApply, std::strlen(kChildApply)) == 0)
+    return childApply(argv[1] + std::strlen(kChildApply));
   for (int i = 1; i < argc; ++i) {
     std::string arg = argv[i];
     if (arg.rfind("--scale=", 0) == 0) {
@@ -252,14 +251,12 @@ int main(int argc, char** argv) {
       return 2;
     }
   }
-  fs::path work = fs::path(options.dir) / ("archive-bench-" + std::to_string(getpid()));
+  fs::path work = fs::path(options.dir) / ("archive-bench-" + std::to_string(std::random_device()()));
   fs::create_directories(work);
   fs::current_path(work);
   options.dir = work.string();
   std::printf("archive_bench: scale %g, %d run(s) per case, in %s\n", options.scale, options.runs, options.dir.c_str());
-  std::printf("parent RSS before the memory case: %.1f MiB\n", peakRssKiB(RUSAGE_SELF) / 1024.0);
-  // The memory case first, while this process is still small: the child
-  // inherits its pages.
+  std::printf("pointer size %zu bits\n", sizeof(void*) * 8);
   if (options.only.empty() || options.only == "memory") memory(options);
   if (options.only.empty() || options.only == "large") largeItems(options);
   if (options.only.empty() || options.only == "small") smallItems(options);
