@@ -6,7 +6,8 @@
 // Raw encodings, the same on both platforms (those BCrypt takes):
 //   public key  64 bytes: X then Y, each 32 bytes big-endian (the point's
 //               uncompressed form without its leading 0x04);
-//   signature   64 bytes: r then s, each 32 bytes big-endian.
+//   signature   64 bytes: r then s, each 32 bytes big-endian;
+//   private key 32 bytes: the scalar d, big-endian.
 #pragma once
 
 #include <cstddef>
@@ -18,6 +19,7 @@ namespace platform {
 constexpr std::size_t kSha256Size = 32;
 constexpr std::size_t kP256PublicKeySize = 64;
 constexpr std::size_t kP256SignatureSize = 64;
+constexpr std::size_t kP256PrivateKeySize = 32;
 
 // An incremental SHA-256. Feed bytes with update, then read the digest once
 // with finish; the hasher may not be used after that.
@@ -47,5 +49,12 @@ bool sha256Of(const void* data, std::size_t size, unsigned char digest[kSha256Si
 // curve, r or s out of range) gives false, never a crash.
 bool verifyP256(const unsigned char publicKey[kP256PublicKeySize], const unsigned char digest[kSha256Size],
                 const unsigned char signature[kP256SignatureSize]);
+
+// The operator's side, used by the publishing tool and by tests: a fresh key
+// pair from the system's random source, and a signature of a digest. False
+// when the system's call failed (for signing: a key that is not a valid pair).
+bool generateP256(unsigned char privateKey[kP256PrivateKeySize], unsigned char publicKey[kP256PublicKeySize]);
+bool signP256(const unsigned char privateKey[kP256PrivateKeySize], const unsigned char publicKey[kP256PublicKeySize],
+              const unsigned char digest[kSha256Size], unsigned char signature[kP256SignatureSize]);
 
 }  // namespace platform

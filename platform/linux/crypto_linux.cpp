@@ -41,30 +41,34 @@ bool Sha256::finish(unsigned char digest[kSha256Size]) {
 
 namespace {
 
-// The public key as an EVP_PKEY of the P-256 group; null when the bytes are
-// not a point of the curve.
-EVP_PKEY* importPublicKey(const unsigned char raw[kP256PublicKeySize]) {
+// A key of the P-256 group from its raw public point and, when given, its
+// private scalar; null when the bytes are not a point of the curve (or the
+// scalar does not belong to it).
+EVP_PKEY* importKey(const unsigned char raw[kP256PublicKeySize], const unsigned char* privateKey) {
   unsigned char point[1 + kP256PublicKeySize];
   point[0] = 0x04;  // uncompressed
   std::memcpy(point + 1, raw, kP256PublicKeySize);
   EVP_PKEY* key = nullptr;
   OSSL_PARAM_BLD* builder = OSSL_PARAM_BLD_new();
   OSSL_PARAM* params = nullptr;
+  BIGNUM* scalar = privateKey ? BN_bin2bn(privateKey, kP256PrivateKeySize, nullptr) : nullptr;
   EVP_PKEY_CTX* context = EVP_PKEY_CTX_new_from_name(nullptr, "EC", nullptr);
-  if (builder && context &&
-      OSSL_PARAM_BLD_push_utf8_string(builder, OSSL_PKEY_PARAM_GROUP_NAME, "prime256v1", 0) == 1 &&
-      OSSL_PARAM_BLD_push_octet_string(builder, OSSL_PKEY_PARAM_PUB_KEY, point, sizeof point) == 1 &&
-      (params = OSSL_PARAM_BLD_to_param(builder)) != nullptr && EVP_PKEY_fromdata_init(context) == 1 &&
-      EVP_PKEY_fromdata(context, &key, EVP_PKEY_PUBLIC_KEY, params) != 1) {
+  bool built = builder && context && (!privateKey || scalar) &&
+               OSSL_PARAM_BLD_push_utf8_string(builder, OSSL_PKEY_PARAM_GROUP_NAME, "prime256v1", 0) == 1 &&
+               OSSL_PARAM_BLD_push_octet_string(builder, OSSL_PKEY_PARAM_PUB_KEY, point, sizeof point) == 1 &&
+               (!scalar || OSSL_PARAM_BLD_push_BN(builder, OSSL_PKEY_PARAM_PRIV_KEY, scalar) == 1) &&
+               (params = OSSL_PARAM_BLD_to_param(builder)) != nullptr && EVP_PKEY_fromdata_init(context) == 1;
+  if (built && EVP_PKEY_fromdata(context, &key, scalar ? EVP_PKEY_KEYPAIR : EVP_PKEY_PUBLIC_KEY, params) != 1)
     key = nullptr;
-  }
   EVP_PKEY_CTX_free(context);
   OSSL_PARAM_free(params);
   OSSL_PARAM_BLD_free(builder);
+  BN_clear_free(scalar);
   if (!key) return nullptr;
-  // fromdata does not prove the point lies on the curve; the check does.
+  // fromdata does not prove the point lies on the curve, nor that the
+  // scalar belongs to it; the checks do.
   EVP_PKEY_CTX* check = EVP_PKEY_CTX_new(key, nullptr);
-  bool valid = check && EVP_PKEY_public_check(check) == 1;
+  bool valid = check && EVP_PKEY_public_check(check) == 1 && (!privateKey || EVP_PKEY_pairwise_check(check) == 1);
   EVP_PKEY_CTX_free(check);
   if (!valid) {
     EVP_PKEY_free(key);
@@ -93,7 +97,7 @@ int derSignature(const unsigned char raw[kP256SignatureSize], unsigned char** de
 
 bool verifyP256(const unsigned char publicKey[kP256PublicKeySize], const unsigned char digest[kSha256Size],
                 const unsigned char signature[kP256SignatureSize]) {
-  EVP_PKEY* key = importPublicKey(publicKey);
+  EVP_PKEY* key = importKey(publicKey, nullptr);
   if (!key) return false;
   unsigned char* der = nullptr;
   int derLength = derSignature(signature, &der);
@@ -104,6 +108,44 @@ bool verifyP256(const unsigned char publicKey[kP256PublicKeySize], const unsigne
   EVP_PKEY_CTX_free(context);
   OPENSSL_free(der);
   EVP_PKEY_free(key);
+  return ok;
+}
+
+bool generateP256(unsigned char privateKey[kP256PrivateKeySize], unsigned char publicKey[kP256PublicKeySize]) {
+  EVP_PKEY* key = EVP_PKEY_Q_keygen(nullptr, nullptr, "EC", "P-256");
+  if (!key) return false;
+  unsigned char point[1 + kP256PublicKeySize];
+  std::size_t pointSize = 0;
+  BIGNUM* scalar = nullptr;
+  bool ok = EVP_PKEY_get_octet_string_param(key, OSSL_PKEY_PARAM_PUB_KEY, point, sizeof point, &pointSize) == 1 &&
+            pointSize == sizeof point && point[0] == 0x04 &&
+            EVP_PKEY_get_bn_param(key, OSSL_PKEY_PARAM_PRIV_KEY, &scalar) == 1 &&
+            BN_bn2binpad(scalar, privateKey, kP256PrivateKeySize) == static_cast<int>(kP256PrivateKeySize);
+  if (ok) std::memcpy(publicKey, point + 1, kP256PublicKeySize);
+  BN_clear_free(scalar);
+  EVP_PKEY_free(key);
+  return ok;
+}
+
+bool signP256(const unsigned char privateKey[kP256PrivateKeySize], const unsigned char publicKey[kP256PublicKeySize],
+              const unsigned char digest[kSha256Size], unsigned char signature[kP256SignatureSize]) {
+  EVP_PKEY* key = importKey(publicKey, privateKey);
+  if (!key) return false;
+  EVP_PKEY_CTX* context = EVP_PKEY_CTX_new(key, nullptr);
+  unsigned char der[80];
+  std::size_t derSize = sizeof der;
+  bool ok = context && EVP_PKEY_sign_init(context) == 1 && EVP_PKEY_CTX_set_signature_md(context, EVP_sha256()) == 1 &&
+            EVP_PKEY_sign(context, der, &derSize, digest, kSha256Size) == 1;
+  EVP_PKEY_CTX_free(context);
+  EVP_PKEY_free(key);
+  if (!ok) return false;
+  const unsigned char* p = der;
+  ECDSA_SIG* parsed = d2i_ECDSA_SIG(nullptr, &p, static_cast<long>(derSize));
+  if (!parsed) return false;
+  const BIGNUM *r = nullptr, *s = nullptr;
+  ECDSA_SIG_get0(parsed, &r, &s);
+  ok = BN_bn2binpad(r, signature, 32) == 32 && BN_bn2binpad(s, signature + 32, 32) == 32;
+  ECDSA_SIG_free(parsed);
   return ok;
 }
 

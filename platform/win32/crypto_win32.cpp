@@ -76,6 +76,21 @@ bool Sha256::finish(unsigned char digest[kSha256Size]) {
   return ok;
 }
 
+namespace {
+
+// A key handle that destroys itself.
+struct Key {
+  BCRYPT_KEY_HANDLE handle = nullptr;
+  Key() = default;
+  ~Key() {
+    if (handle) BCryptDestroyKey(handle);
+  }
+  Key(const Key&) = delete;
+  Key& operator=(const Key&) = delete;
+};
+
+}  // namespace
+
 bool verifyP256(const unsigned char publicKey[kP256PublicKeySize], const unsigned char digest[kSha256Size],
                 const unsigned char signature[kP256SignatureSize]) {
   Provider provider(BCRYPT_ECDSA_P256_ALGORITHM);
@@ -85,13 +100,52 @@ bool verifyP256(const unsigned char publicKey[kP256PublicKeySize], const unsigne
   BCRYPT_ECCKEY_BLOB header = {BCRYPT_ECDSA_PUBLIC_P256_MAGIC, 32};
   std::memcpy(blob, &header, sizeof header);
   std::memcpy(blob + sizeof header, publicKey, kP256PublicKeySize);
-  BCRYPT_KEY_HANDLE key = nullptr;
-  if (!succeeded(BCryptImportKeyPair(provider.handle, nullptr, BCRYPT_ECCPUBLIC_BLOB, &key, blob, sizeof blob, 0)))
+  Key key;
+  if (!succeeded(
+          BCryptImportKeyPair(provider.handle, nullptr, BCRYPT_ECCPUBLIC_BLOB, &key.handle, blob, sizeof blob, 0)))
     return false;
-  NTSTATUS status = BCryptVerifySignature(key, nullptr, const_cast<PUCHAR>(digest), kSha256Size,
+  NTSTATUS status = BCryptVerifySignature(key.handle, nullptr, const_cast<PUCHAR>(digest), kSha256Size,
                                           const_cast<PUCHAR>(signature), kP256SignatureSize, 0);
-  BCryptDestroyKey(key);
   return status == 0;  // STATUS_SUCCESS; STATUS_INVALID_SIGNATURE otherwise
+}
+
+// BCRYPT_ECCPRIVATE_BLOB: the header, X, Y, then d.
+constexpr std::size_t kPrivateBlobSize = sizeof(BCRYPT_ECCKEY_BLOB) + kP256PublicKeySize + kP256PrivateKeySize;
+
+bool generateP256(unsigned char privateKey[kP256PrivateKeySize], unsigned char publicKey[kP256PublicKeySize]) {
+  Provider provider(BCRYPT_ECDSA_P256_ALGORITHM);
+  Key key;
+  unsigned char blob[kPrivateBlobSize];
+  ULONG got = 0;
+  bool ok = provider.handle && succeeded(BCryptGenerateKeyPair(provider.handle, &key.handle, 256, 0)) &&
+            succeeded(BCryptFinalizeKeyPair(key.handle, 0)) &&
+            succeeded(BCryptExportKey(key.handle, nullptr, BCRYPT_ECCPRIVATE_BLOB, blob, sizeof blob, &got, 0)) &&
+            got == sizeof blob;
+  if (!ok) return false;
+  std::memcpy(publicKey, blob + sizeof(BCRYPT_ECCKEY_BLOB), kP256PublicKeySize);
+  std::memcpy(privateKey, blob + sizeof(BCRYPT_ECCKEY_BLOB) + kP256PublicKeySize, kP256PrivateKeySize);
+  SecureZeroMemory(blob, sizeof blob);
+  return true;
+}
+
+bool signP256(const unsigned char privateKey[kP256PrivateKeySize], const unsigned char publicKey[kP256PublicKeySize],
+              const unsigned char digest[kSha256Size], unsigned char signature[kP256SignatureSize]) {
+  Provider provider(BCRYPT_ECDSA_P256_ALGORITHM);
+  if (!provider.handle) return false;
+  unsigned char blob[kPrivateBlobSize];
+  BCRYPT_ECCKEY_BLOB header = {BCRYPT_ECDSA_PRIVATE_P256_MAGIC, 32};
+  std::memcpy(blob, &header, sizeof header);
+  std::memcpy(blob + sizeof header, publicKey, kP256PublicKeySize);
+  std::memcpy(blob + sizeof header + kP256PublicKeySize, privateKey, kP256PrivateKeySize);
+  Key key;
+  ULONG got = 0;
+  bool ok = succeeded(BCryptImportKeyPair(provider.handle, nullptr, BCRYPT_ECCPRIVATE_BLOB, &key.handle, blob,
+                                          sizeof blob, 0)) &&
+            succeeded(BCryptSignHash(key.handle, nullptr, const_cast<PUCHAR>(digest), kSha256Size, signature,
+                                     kP256SignatureSize, &got, 0)) &&
+            got == kP256SignatureSize;
+  SecureZeroMemory(blob, sizeof blob);
+  return ok;
 }
 
 }  // namespace platform

@@ -99,3 +99,24 @@ TEST(VerifyP256, RefusesDegenerateValues) {
 }
 
 }  // namespace
+
+namespace {
+
+TEST(SignP256, SignaturesOfAFreshKeyVerifyAndBindTheirDigest) {
+  unsigned char privateKey[platform::kP256PrivateKeySize], publicKey[platform::kP256PublicKeySize];
+  ASSERT_TRUE(platform::generateP256(privateKey, publicKey));
+  unsigned char digest[platform::kSha256Size], signature[platform::kP256SignatureSize];
+  ASSERT_TRUE(platform::sha256Of("one release", 11, digest));
+  ASSERT_TRUE(platform::signP256(privateKey, publicKey, digest, signature));
+  EXPECT_TRUE(platform::verifyP256(publicKey, digest, signature));
+  digest[3] ^= 0x20;
+  EXPECT_FALSE(platform::verifyP256(publicKey, digest, signature)) << "another digest";
+  digest[3] ^= 0x20;
+
+  unsigned char otherPrivate[platform::kP256PrivateKeySize], otherPublic[platform::kP256PublicKeySize];
+  ASSERT_TRUE(platform::generateP256(otherPrivate, otherPublic));
+  EXPECT_FALSE(platform::verifyP256(otherPublic, digest, signature)) << "another key";
+  EXPECT_FALSE(platform::signP256(otherPrivate, publicKey, digest, signature)) << "a private key of another pair";
+}
+
+}  // namespace
