@@ -1,0 +1,149 @@
+#include "update/release_check.h"
+
+#include <cstring>
+
+#include "archive/byte_order.h"
+#include "core/paths.h"
+#include "platform/crypto.h"
+#include "platform/file.h"
+
+#ifndef VLM_TRUSTED_KEYS
+#define VLM_TRUSTED_KEYS ""
+#endif
+
+namespace update {
+
+namespace {
+
+bool fail(std::string* why, const std::string& reason) {
+  if (why) *why = reason;
+  return false;
+}
+
+std::string sequenceFilePath() { return exeDirectory() + "\\rseq.v"; }
+
+}  // namespace
+
+bool parsePublicKeyList(const std::string& text, std::vector<PublicKey>* keys, std::string* why) {
+  std::vector<PublicKey> parsed;
+  std::size_t start = 0;
+  while (start <= text.size()) {
+    std::size_t end = text.find(',', start);
+    if (end == std::string::npos) end = text.size();
+    std::string entry = text.substr(start, end - start);
+    // Blanks around an entry are the build file's, not the key's.
+    while (!entry.empty() && (entry.back() == ' ' || entry.back() == '\n')) entry.pop_back();
+    while (!entry.empty() && (entry.front() == ' ' || entry.front() == '\n')) entry.erase(0, 1);
+    if (!entry.empty()) {
+      std::vector<unsigned char> bytes;
+      if (!fromHex(entry, &bytes) || bytes.size() != 64)
+        return fail(why, "trusted key " + std::to_string(parsed.size() + 1) + ": not 128 hex digits");
+      PublicKey key;
+      std::memcpy(key.data(), bytes.data(), key.size());
+      parsed.push_back(key);
+    }
+    start = end + 1;
+  }
+  *keys = std::move(parsed);
+  return true;
+}
+
+const std::vector<PublicKey>& trustedKeys() {
+  // A malformed list is a build error (see the top CMakeLists); at run time
+  // it can only be empty or whole.
+  static const std::vector<PublicKey> keys = [] {
+    std::vector<PublicKey> parsed;
+    parsePublicKeyList(VLM_TRUSTED_KEYS, &parsed, nullptr);
+    return parsed;
+  }();
+  return keys;
+}
+
+bool recordSignedBy(const ReleaseRecord& record, const std::vector<PublicKey>& keys, std::string* why) {
+  Sha256Digest digest;
+  if (!recordBodyDigest(encodeRecordBody(record), &digest)) return fail(why, "record: the system's hash failed");
+  bool knownKey = false;
+  for (const RecordSignature& signature : record.signatures) {
+    for (const PublicKey& key : keys) {
+      if (keyIdOf(key) != signature.keyId) continue;
+      knownKey = true;
+      if (platform::verifyP256(key.data(), digest.data(), signature.signature.data())) return true;
+    }
+  }
+  return fail(why, knownKey ? "record: signature does not verify" : "record: signed by no trusted key");
+}
+
+bool checkReleaseRecord(const ReleaseRecord& record, const std::vector<PublicKey>& keys,
+                        const PublishedNumbers& published, std::uint64_t highestAccepted, std::uint64_t now,
+                        std::string* why) {
+  if (!recordSignedBy(record, keys, why)) return false;
+  if (record.latestPatch != published.latestPatch || record.latestLauncher != published.latestLauncher ||
+      record.latestClient != published.latestClient)
+    return fail(why, "record: numbers " + std::to_string(record.latestPatch) + "/" +
+                         std::to_string(record.latestLauncher) + "/" + std::to_string(record.latestClient) +
+                         " differ from the patch list's " + std::to_string(published.latestPatch) + "/" +
+                         std::to_string(published.latestLauncher) + "/" + std::to_string(published.latestClient));
+  if (record.sequence < highestAccepted)
+    return fail(why, "record: sequence " + std::to_string(record.sequence) + " is older than the accepted " +
+                         std::to_string(highestAccepted));
+  if (record.expiresAt <= now)
+    return fail(why, "record: expired at " + std::to_string(record.expiresAt) + ", now " + std::to_string(now));
+  return true;
+}
+
+bool fileMatchesDigest(const char* path, const FileDigest& expected, std::string* why) {
+  platform::FileHandle file = platform::openFileForReading(path);
+  if (file == platform::kNoFile) return fail(why, std::string(path) + ": cannot be read");
+  platform::Sha256 hash;
+  std::vector<unsigned char> buffer(1 << 20);
+  std::uint64_t offset = 0;
+  bool readFailed = false;
+  for (;;) {
+    std::int64_t got = platform::readFileAt(file, offset, buffer.data(), buffer.size());
+    if (got <= 0) {
+      readFailed = got < 0;
+      break;
+    }
+    offset += static_cast<std::uint64_t>(got);
+    // No need to hash past the size the release allows.
+    if (offset > expected.size) break;
+    hash.update(buffer.data(), static_cast<std::size_t>(got));
+  }
+  platform::closeFile(file);
+  if (readFailed) return fail(why, std::string(path) + ": read error");
+  if (offset != expected.size)
+    return fail(why, std::string(path) + ": size " + (offset > expected.size ? "above " : "") + std::to_string(offset) +
+                         ", the release says " + std::to_string(expected.size));
+  Sha256Digest digest;
+  if (!hash.finish(digest.data())) return fail(why, std::string(path) + ": the system's hash failed");
+  if (digest != expected.sha256)
+    return fail(why, std::string(path) + ": SHA-256 " + toHex(digest.data(), digest.size()) + ", the release says " +
+                         toHex(expected.sha256.data(), expected.sha256.size()));
+  return true;
+}
+
+std::uint64_t readAcceptedSequence() {
+  platform::FileHandle file = platform::openFileForReading(sequenceFilePath().c_str());
+  if (file == platform::kNoFile) return 0;
+  unsigned char bytes[8];
+  std::int64_t got = platform::readFileAt(file, 0, bytes, sizeof bytes);
+  platform::closeFile(file);
+  return got == 8 ? getU64(bytes) : 0;
+}
+
+bool writeAcceptedSequence(std::uint64_t sequence) {
+  std::string path = sequenceFilePath(), temporary = path + ".new";
+  std::string bytes;
+  putU64(bytes, sequence);
+  platform::FileHandle file = platform::createFile(temporary.c_str());
+  if (file == platform::kNoFile) return false;
+  bool ok = platform::writeFileAt(file, 0, bytes.data(), bytes.size()) && platform::flushFileToDisk(file);
+  platform::closeFile(file);
+  if (!ok || !platform::replaceFileAtomically(temporary.c_str(), path.c_str())) {
+    platform::deleteFile(temporary.c_str());
+    return false;
+  }
+  return true;
+}
+
+}  // namespace update

@@ -1,0 +1,56 @@
+// What a launcher built with the operator's public keys checks before it
+// uses anything from the patch server: the release record's signature, that
+// it speaks of the release "patch.hpl" announces, that it is no older than
+// the newest one this installation accepted (a replayed old release) and
+// that it has not expired (a server frozen at an old release); then each
+// file against the size and SHA-256 the record gives it.
+//
+// The highest accepted sequence lives in "%s\rseq.v" beside "cver.v":
+// 8 bytes, the u64 sequence, little-endian, replaced whole.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "update/release_record.h"
+
+namespace update {
+
+// The keys this build trusts: the build setting VLM_TRUSTED_KEYS, a list of
+// public keys in hex (128 digits each) separated by ",". Empty in a build
+// made without keys, which verifies nothing and says so once in the trace.
+const std::vector<PublicKey>& trustedKeys();
+
+// Reads such a list; false with the reason on a malformed entry.
+bool parsePublicKeyList(const std::string& text, std::vector<PublicKey>* keys, std::string* why);
+
+// The numbers of "patch.hpl", which the record must repeat.
+struct PublishedNumbers {
+  std::uint32_t latestPatch = 0;
+  std::uint32_t latestLauncher = 0;
+  std::uint32_t latestClient = 0;
+};
+
+// True when one of the record's signatures is a valid signature of its body
+// by one of the keys (a key is found by its id); false with the reason.
+bool recordSignedBy(const ReleaseRecord& record, const std::vector<PublicKey>& keys, std::string* why);
+
+// Every check of a fetched record, in this order: signature, the numbers of
+// "patch.hpl", the sequence (not below highestAccepted), the expiry (after
+// now, Unix seconds). False with the reason of the first that fails.
+bool checkReleaseRecord(const ReleaseRecord& record, const std::vector<PublicKey>& keys,
+                        const PublishedNumbers& published, std::uint64_t highestAccepted, std::uint64_t now,
+                        std::string* why);
+
+// Whether the file at path holds exactly size bytes with that SHA-256; false
+// with the reason ("size 1001, the release says 1000") otherwise. Reads the
+// file once, in bounded pieces.
+bool fileMatchesDigest(const char* path, const FileDigest& expected, std::string* why);
+
+// "%s\rseq.v": 0 when missing or short.
+std::uint64_t readAcceptedSequence();
+// Replaces it whole; false when it could not be written.
+bool writeAcceptedSequence(std::uint64_t sequence);
+
+}  // namespace update
