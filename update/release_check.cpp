@@ -111,9 +111,11 @@ bool fileMatchesDigest(const char* path, const FileDigest& expected, std::string
   }
   platform::closeFile(file);
   if (readFailed) return fail(why, std::string(path) + ": read error");
-  if (offset != expected.size)
-    return fail(why, std::string(path) + ": size " + (offset > expected.size ? "above " : "") + std::to_string(offset) +
-                         ", the release says " + std::to_string(expected.size));
+  if (offset > expected.size)
+    return fail(why, std::string(path) + ": longer than the release's " + std::to_string(expected.size) + " bytes");
+  if (offset < expected.size)
+    return fail(why, std::string(path) + ": size " + std::to_string(offset) + ", the release says " +
+                         std::to_string(expected.size));
   Sha256Digest digest;
   if (!hash.finish(digest.data())) return fail(why, std::string(path) + ": the system's hash failed");
   if (digest != expected.sha256)

@@ -22,6 +22,9 @@ int runTool(const std::string& command, const Args& args) {
   if (command == "index check") code = runIndexCheck(args);
   if (command == "apply") code = runApply(args);
   if (command == "compact") code = runCompact(args);
+  if (command == "key generate") code = runKeyGenerate(args);
+  if (command == "server sign") code = runServerSign(args);
+  if (command == "server check") code = runServerCheck(args);
   fs::current_path(here);
   return code;
 }

@@ -254,7 +254,7 @@ TEST(ReleaseCheck, FilesAgainstTheirDigest) {
     const char* reason;
   } cases[] = {
       {"the same bytes", body, true, ""},
-      {"one byte longer", body + "!", false, "size above 25"},
+      {"one byte longer", body + "!", false, "longer than the release's 24 bytes"},
       {"one byte shorter", body.substr(1), false, "size 23"},
       {"one byte changed", "MZ the client, version 8", false, "SHA-256"},
       {"empty", "", false, "size 0"},

@@ -22,6 +22,9 @@ int runIndexShow(const Args& args);
 int runIndexCheck(const Args& args);
 int runApply(const Args& args);
 int runCompact(const Args& args);
+int runKeyGenerate(const Args& args);
+int runServerSign(const Args& args);
+int runServerCheck(const Args& args);
 
 // Prints "vlm-patch: <message>" on standard error and returns code.
 int fail(int code, const std::string& message);

@@ -31,14 +31,33 @@ const Command kCommands[] = {
     {"pack", runPack, "pack PACKAGE.dat OUT.rar [--number N]",
      "Puts a package into a RAR archive as N.dat, the name the launcher extracts\n"
      "(N defaults to the package's version)."},
-    {"publish", runPublish, "publish SERVER_DIR PACKAGE.dat|MANIFEST",
+    {"publish", runPublish, "publish SERVER_DIR PACKAGE.dat|MANIFEST [--key FILE]... [--expires-days N]",
      "Adds the next numbered patch N (one above the latest in patch.hpl) to a patch\n"
      "server directory as N.rar, then raises the latest patch number. A manifest is\n"
-     "built with version N; a package must already carry version N."},
-    {"publish-launcher", publishLauncher, "publish-launcher SERVER_DIR FILE",
-     "Puts a new launcher in place as \"Start VLM.exe\" and raises the launcher version."},
-    {"publish-client", publishClient, "publish-client SERVER_DIR FILE",
-     "Puts a new game client in place as \"Kelda.exe\" and raises the client version."},
+     "built with version N; a package must already carry version N.\n"
+     "With --key (once per key) the release is signed before the list is raised; a\n"
+     "signed server takes no unsigned publish. The signature expires after 30 days\n"
+     "unless --expires-days says otherwise."},
+    {"publish-launcher", publishLauncher, "publish-launcher SERVER_DIR FILE [--key FILE]... [--expires-days N]",
+     "Puts a new launcher in place as \"Start VLM.exe\" and raises the launcher version;\n"
+     "signs the release as publish does."},
+    {"publish-client", publishClient, "publish-client SERVER_DIR FILE [--key FILE]... [--expires-days N]",
+     "Puts a new game client in place as \"Kelda.exe\" and raises the client version;\n"
+     "signs the release as publish does."},
+    {"key generate", runKeyGenerate, "key generate KEYFILE",
+     "Creates a new release signing key in KEYFILE, readable by its owner alone, and\n"
+     "prints its public key: the value for the launcher's VLM_TRUSTED_KEYS build\n"
+     "setting. The file is never overwritten; keep it off the patch server."},
+    {"server sign", runServerSign, "server sign SERVER_DIR --key FILE... [--expires-days N] [--rehash]",
+     "Signs the server directory's release again (release.rec and its patch blocks):\n"
+     "a new sequence number and a new expiry (30 days unless --expires-days says\n"
+     "otherwise). --rehash hashes every patch again instead of trusting the blocks\n"
+     "the present record vouches for."},
+    {"server check", runServerCheck, "server check SERVER_DIR [--public-key HEX|KEYFILE]...",
+     "Checks a server directory as a keyed launcher would: the record's signature\n"
+     "(with the keys given), its numbers against patch.hpl, its expiry, and every\n"
+     "file's size and SHA-256; each N.rar must hold N.dat alone, of version N. Exit\n"
+     "code 1 when a problem is found."},
     {"index init", runIndexInit, "index init INSTALL_DIR [--version N]",
      "Creates an empty data.idx (no archives) in an installation that has none."},
     {"index show", runIndexShow, "index show INSTALL_DIR", "Lists the installation's archives and their entries."},

@@ -8,22 +8,10 @@
 #include "tools/rar_writer/rar_writer.h"
 #include "tools/vlm_patch/commands.h"
 #include "tools/vlm_patch/manifest.h"
+#include "tools/vlm_patch/options.h"
 #include "tools/vlm_patch/package_build.h"
 
 namespace {
-
-// Pulls "--name value" out of args; false when the value is missing.
-bool takeOption(Args& args, const std::string& name, std::string* value, bool* present) {
-  for (std::size_t i = 0; i < args.size(); ++i) {
-    if (args[i] != name) continue;
-    if (i + 1 >= args.size()) return false;
-    *value = args[i + 1];
-    *present = true;
-    args.erase(args.begin() + static_cast<long>(i), args.begin() + static_cast<long>(i) + 2);
-    return true;
-  }
-  return true;
-}
 
 const char* typeMeaning(std::uint8_t type) {
   switch (type) {
