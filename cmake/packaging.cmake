@@ -1,0 +1,20 @@
+# Release artefacts: "cmake --build --preset windows --target package" makes
+# the players' zip, the Linux preset a tarball. Only the programs a player or
+# an operator needs go in, beside a short read-me.
+if(VLM_WINDOWS)
+  install(TARGETS launcher vlm_keupdate RUNTIME DESTINATION .)
+  install(FILES ${CMAKE_SOURCE_DIR}/packaging/README-windows.txt DESTINATION . RENAME README.txt)
+  set(CPACK_GENERATOR ZIP)
+  set(CPACK_SYSTEM_NAME windows-i686)
+else()
+  install(TARGETS launcher vlm_keupdate vlm-patch RUNTIME DESTINATION .)
+  install(FILES ${CMAKE_SOURCE_DIR}/packaging/README-linux.txt DESTINATION . RENAME README.txt)
+  set(CPACK_GENERATOR TGZ)
+  set(CPACK_SYSTEM_NAME linux-${CMAKE_SYSTEM_PROCESSOR})
+endif()
+set(CPACK_PACKAGE_NAME vellmarch-launcher)
+set(CPACK_PACKAGE_VERSION 1.0.0)
+set(CPACK_PACKAGE_FILE_NAME ${CPACK_PACKAGE_NAME}-${CPACK_PACKAGE_VERSION}-${CPACK_SYSTEM_NAME})
+set(CPACK_INCLUDE_TOPLEVEL_DIRECTORY ON)
+set(CPACK_PACKAGE_DIRECTORY ${CMAKE_BINARY_DIR}/package)
+include(CPack)
