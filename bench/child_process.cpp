@@ -1,8 +1,9 @@
 #include "bench/child_process.h"
 
 #if defined(_WIN32)
-#include <psapi.h>
 #include <windows.h>
+// psapi.h needs the types of windows.h.
+#include <psapi.h>
 #else
 #include <spawn.h>
 #include <sys/resource.h>
