@@ -4,7 +4,7 @@
 // Win32: a "V.L.M" window class, GDI surfaces (CreateCompatibleDC), the
 // bitmap resources of the module, a layered window with a colour key.
 // Linux: an SDL2 borderless window, SDL surfaces holding BMP files built into
-// the executable, text through SDL2_ttf.
+// the executable, text through SDL2_ttf (see linux/window_font.h).
 //
 // All of it runs on the window thread, except repaintMainWindow, which any
 // thread may call.
@@ -50,8 +50,9 @@ void loadImageTable(ImageModule module, int firstId, int count);
 // shows it. False when no window could be made.
 bool createMainWindow(const WindowHandlers& handlers);
 
-// The 400 x 300 back buffer with the font "Tahoma" of cell height 13 (a
-// sans of the same metrics where Tahoma is missing) and transparent text.
+// The 400 x 300 back buffer with the font "Tahoma" of cell height 13 and
+// transparent text. On Linux: fonts-wine's Tahoma-compatible face, DejaVu
+// Sans where it is missing, at the size and baseline GDI gives that height.
 bool createBackBuffer();
 
 // Pixels of the key colour 0xD8E9EC become see-through; no picture uses it.

@@ -14,4 +14,10 @@ if [ ! -f "$WINEPREFIX/system.reg" ]; then
   [ -f "$WINEPREFIX/system.reg" ] || { wineboot -i >/dev/null 2>&1 || true; wineserver -w || true; }
   flock -u 9
 fi
+# Wine 8 on Debian does not take fonts-wine's faces by itself: the
+# Tahoma-compatible one goes into the prefix so the Windows window draws
+# with it.
+if [ -d /usr/share/wine/fonts ] && [ -d "$WINEPREFIX/drive_c/windows/Fonts" ]; then
+  cp -n /usr/share/wine/fonts/*.ttf "$WINEPREFIX/drive_c/windows/Fonts/" 2>/dev/null || true
+fi
 exec wine "$@"

@@ -3,7 +3,8 @@
 //
 // Repaint requests from any thread are folded into one paint: a flag that
 // the first request sets pushes one user event; the window thread clears it
-// when it takes the event and paints.
+// when it takes the event and paints. Work that other threads hand to the
+// window thread (see window_thread.h) comes as a user event too.
 #include "platform/window.h"
 
 #include <SDL.h>
@@ -12,10 +13,17 @@
 #include <X11/Xlib.h>
 
 #include <atomic>
+#include <condition_variable>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <fstream>
+#include <mutex>
 #include <string>
+#include <vector>
+
+#include "platform/linux/window_font.h"
+#include "platform/linux/window_thread.h"
 
 namespace platform {
 
@@ -25,13 +33,14 @@ constexpr int kWidth = 400;
 constexpr int kHeight = 300;
 constexpr int kFontCellHeight = 13;
 constexpr int kMaxImages = 64;
+// Font files are a few hundred kilobytes; a larger one is not read.
+constexpr std::streamsize kMaxFontFileBytes = 32 * 1024 * 1024;
 
 int firstImageId = 0;
 int imageCount = 0;
 SDL_Surface* imageTable[kMaxImages] = {};
 SDL_Window* mainWindow = nullptr;
 SDL_Surface* backBuffer = nullptr;
-TTF_Font* backBufferFont = nullptr;
 std::uint32_t backgroundBlend = 0;
 WindowHandlers handlers = {};
 
@@ -39,6 +48,20 @@ std::atomic<bool> windowReady{false};
 std::atomic<bool> repaintPending{false};
 Uint32 repaintEvent = 0;
 Uint32 quitEvent = 0;
+Uint32 jobEvent = 0;
+
+// The thread that made the main window; set once, before any worker starts.
+std::atomic<bool> windowThreadKnown{false};
+SDL_threadID windowThread = 0;
+
+// A job handed to the window thread, and the caller waiting for it.
+struct WindowJob {
+  void (*run)(void*);
+  void* context;
+  std::mutex mutex;
+  std::condition_variable finished;
+  bool done = false;
+};
 
 // Dragging: where the pointer and the window were when the press began.
 bool dragging = false;
@@ -49,41 +72,73 @@ SDL_Surface* image(int id) {
   return index >= 0 && index < imageCount ? imageTable[index] : nullptr;
 }
 
-// The output of a command's first line, without its line end.
-std::string firstLineOf(const char* command) {
-  std::string line;
-  if (std::FILE* pipe = ::popen(command, "r")) {
-    char buffer[1024];
-    if (std::fgets(buffer, sizeof buffer, pipe)) line = buffer;
-    ::pclose(pipe);
-  }
-  while (!line.empty() && (line.back() == '\n' || line.back() == '\r')) line.pop_back();
-  return line;
+// A font file's bytes; none when it cannot be read or is too large.
+std::vector<unsigned char> fontFileBytes(const std::string& file) {
+  std::ifstream in(file, std::ios::binary | std::ios::ate);
+  const std::streamsize size = in ? static_cast<std::streamsize>(in.tellg()) : 0;
+  std::vector<unsigned char> bytes(size > 0 && size <= kMaxFontFileBytes ? static_cast<std::size_t>(size) : 0);
+  in.seekg(0);
+  in.read(reinterpret_cast<char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
+  bytes.resize(static_cast<std::size_t>(in.gcount()));
+  return bytes;
 }
 
-// Tahoma when fontconfig has it; else a free sans of similar metrics.
-std::string findFontFile() {
-  std::string tahoma = firstLineOf("fc-match -f '%{family}|%{file}' Tahoma 2>/dev/null");
-  std::size_t bar = tahoma.find('|');
-  if (bar != std::string::npos && tahoma.compare(0, 6, "Tahoma") == 0) return tahoma.substr(bar + 1);
-  for (const char* family : {"DejaVu Sans", "Liberation Sans", "sans-serif"}) {
-    std::string command = std::string("fc-match -f '%{file}' '") + family + "' 2>/dev/null";
-    std::string file = firstLineOf(command.c_str());
-    if (!file.empty()) return file;
+// The font at GDI's size for cell height 13. A face without the Windows
+// metrics takes the largest size whose cell fits.
+WindowFont openWindowFont() {
+  WindowFont opened;
+  if (TTF_WasInit() == 0 && TTF_Init() != 0) return opened;
+  const std::string file = windowFontFile();
+  const std::vector<unsigned char> bytes = fontFileBytes(file);
+  FontMetrics metrics;
+  if (readFontMetrics(bytes.data(), bytes.size(), &metrics)) {
+    const int em = emSizeForCellHeight(kFontCellHeight, metrics);
+    opened.font = em > 0 ? TTF_OpenFont(file.c_str(), em) : nullptr;
+    opened.ascent = ascentAtEmSize(em, metrics);
+  } else {
+    for (int points = kFontCellHeight; points > 4 && !opened.font; --points) {
+      opened.font = TTF_OpenFont(file.c_str(), points);
+      if (opened.font && TTF_FontHeight(opened.font) > kFontCellHeight) {
+        TTF_CloseFont(opened.font);
+        opened.font = nullptr;
+      }
+    }
+    if (opened.font) opened.ascent = TTF_FontAscent(opened.font);
   }
-  return "/usr/share/fonts/truetype/dejavu/DejaVuSans.ttf";
+  if (!opened.font) std::fprintf(stderr, "No window font from %s: %s\n", file.c_str(), TTF_GetError());
+  opened.lineHeight = kFontCellHeight;
+  return opened;
 }
 
-// The largest size whose cell (ascent + descent) is at most 13 pixels, as a
-// Win32 font of height 13 has.
-TTF_Font* openFontWithCellHeight(const std::string& file, int cellHeight) {
-  for (int size = cellHeight; size > 4; --size) {
-    TTF_Font* font = TTF_OpenFont(file.c_str(), size);
-    if (!font) return nullptr;
-    if (TTF_FontHeight(font) <= cellHeight) return font;
-    TTF_CloseFont(font);
+void runJob(WindowJob& job) {
+  job.run(job.context);
+  std::lock_guard<std::mutex> hold(job.mutex);
+  job.done = true;
+  job.finished.notify_all();
+}
+
+// The window an input or window event belongs to; 0 for others.
+Uint32 windowOf(const SDL_Event& event) {
+  switch (event.type) {
+    case SDL_WINDOWEVENT:
+      return event.window.windowID;
+    case SDL_MOUSEMOTION:
+      return event.motion.windowID;
+    case SDL_MOUSEBUTTONDOWN:
+    case SDL_MOUSEBUTTONUP:
+      return event.button.windowID;
+    case SDL_MOUSEWHEEL:
+      return event.wheel.windowID;
+    case SDL_KEYDOWN:
+    case SDL_KEYUP:
+      return event.key.windowID;
+    case SDL_TEXTINPUT:
+      return event.text.windowID;
+    case SDL_TEXTEDITING:
+      return event.edit.windowID;
+    default:
+      return 0;
   }
-  return nullptr;
 }
 
 unsigned keyFlagsOf(Uint32 buttons) {
@@ -130,6 +185,13 @@ void handleEvent(const SDL_Event& event) {
     if (handlers.paint) handlers.paint();
     return;
   }
+  if (event.type == jobEvent) {
+    runJob(*static_cast<WindowJob*>(event.user.data1));
+    return;
+  }
+  // Events of other windows (a box that was closed) are not the launcher's.
+  const Uint32 window = windowOf(event);
+  if (window != 0 && (!mainWindow || window != SDL_GetWindowID(mainWindow))) return;
   switch (event.type) {
     case SDL_WINDOWEVENT:
       if (event.window.event == SDL_WINDOWEVENT_EXPOSED || event.window.event == SDL_WINDOWEVENT_SHOWN)
@@ -157,6 +219,34 @@ void handleEvent(const SDL_Event& event) {
     default:
       break;
   }
+}
+
+// The next event; while a drag lasts the window follows the pointer by
+// polling it, since SDL drops motion events whose window-relative position
+// repeats, which is just what a window that follows the pointer produces.
+// False when none came: the wait failed, or a drag's poll was empty.
+bool nextEvent(SDL_Event* event) {
+  const int got = dragging ? SDL_WaitEventTimeout(event, 10) : SDL_WaitEvent(event);
+  if (dragging) moveWithPointer();
+  return got != 0;
+}
+
+// True for the events that end the message loop, with its exit code: the
+// quit posted from the close button; the window manager's close of the
+// launcher window, or a terminal's interrupt, count as a release on the
+// close button, so no launcher lingers without a window.
+bool endsTheLoop(const SDL_Event& event, int* code) {
+  if (event.type == quitEvent) {
+    *code = event.user.code;
+    return true;
+  }
+  const bool closed = event.type == SDL_WINDOWEVENT && event.window.event == SDL_WINDOWEVENT_CLOSE && mainWindow &&
+                      event.window.windowID == SDL_GetWindowID(mainWindow);
+  if (event.type == SDL_QUIT || closed) {
+    *code = 0;
+    return true;
+  }
+  return false;
 }
 
 }  // namespace
@@ -190,8 +280,9 @@ bool createMainWindow(const WindowHandlers& windowHandlers) {
     std::fprintf(stderr, "SDL_Init: %s\n", SDL_GetError());
     return false;
   }
-  repaintEvent = SDL_RegisterEvents(2);
+  repaintEvent = SDL_RegisterEvents(3);
   quitEvent = repaintEvent + 1;
+  jobEvent = repaintEvent + 2;
   SDL_DisplayMode screen{};
   if (SDL_GetDesktopDisplayMode(0, &screen) != 0) {
     screen.w = kWidth;
@@ -205,15 +296,15 @@ bool createMainWindow(const WindowHandlers& windowHandlers) {
     std::fprintf(stderr, "SDL_CreateWindow: %s\n", SDL_GetError());
     return false;
   }
+  windowThread = SDL_ThreadID();
+  windowThreadKnown = true;
   windowReady = true;
   return true;
 }
 
 bool createBackBuffer() {
   backBuffer = SDL_CreateRGBSurfaceWithFormat(0, kWidth, kHeight, 32, SDL_PIXELFORMAT_RGB888);
-  if (TTF_WasInit() == 0 && TTF_Init() != 0) return backBuffer != nullptr;
-  backBufferFont = openFontWithCellHeight(findFontFile(), kFontCellHeight);
-  return backBuffer != nullptr && backBufferFont != nullptr;
+  return backBuffer != nullptr && windowFont().font != nullptr;
 }
 
 void makeMainWindowLayered() {
@@ -233,22 +324,66 @@ void repaintMainWindow() {
 
 int runMessageLoop() {
   SDL_Event event;
+  int code = 0;
   for (;;) {
-    // While dragging, the window follows the pointer by polling it: SDL drops
-    // motion events whose window-relative position repeats, which is just
-    // what a window that follows the pointer produces.
-    const int got = dragging ? SDL_WaitEventTimeout(&event, 10) : SDL_WaitEvent(&event);
-    if (dragging) moveWithPointer();
-    if (!got) {
+    if (!nextEvent(&event)) {
       if (dragging) continue;
       return 0;
     }
-    if (event.type == quitEvent) return event.user.code;
-    // The window manager's close (or a terminal's interrupt): the same as a
-    // release on the close button, so no launcher lingers without a window.
-    if (event.type == SDL_QUIT) return 0;
+    if (endsTheLoop(event, &code)) return code;
     handleEvent(event);
   }
+}
+
+bool serveNextWindowEvent(bool (*take)(const SDL_Event&, void*), void* context) {
+  SDL_Event event;
+  if (!nextEvent(&event)) return dragging;
+  if (take && take(event, context)) return true;
+  int code = 0;
+  if (endsTheLoop(event, &code)) {
+    SDL_PushEvent(&event);
+    return false;
+  }
+  handleEvent(event);
+  return true;
+}
+
+void runOnWindowThread(void (*job)(void*), void* context) {
+  if (!windowThreadKnown.load() || SDL_ThreadID() == windowThread) {
+    job(context);
+    return;
+  }
+  WindowJob handed{job, context, {}, {}, false};
+  SDL_Event event{};
+  event.type = jobEvent;
+  event.user.data1 = &handed;
+  if (SDL_PushEvent(&event) != 1) {
+    std::fprintf(stderr, "The window thread could not be asked: %s\n", SDL_GetError());
+    return;
+  }
+  std::unique_lock<std::mutex> hold(handed.mutex);
+  handed.finished.wait(hold, [&] { return handed.done; });
+}
+
+const WindowFont& windowFont() {
+  static const WindowFont font = openWindowFont();
+  return font;
+}
+
+void drawTextLine(SDL_Surface* target, const char* text, int x, int top, SDL_Color colour) {
+  const WindowFont& font = windowFont();
+  if (!target || !font.font || !text || !*text) return;
+  if (SDL_Surface* rendered = TTF_RenderText_Blended(font.font, text, colour)) {
+    SDL_Rect to{x, top + font.ascent - TTF_FontAscent(font.font), rendered->w, rendered->h};
+    SDL_BlitSurface(rendered, nullptr, target, &to);
+    SDL_FreeSurface(rendered);
+  }
+}
+
+int textLineWidth(const char* text) {
+  int width = 0;
+  if (windowFont().font && text && *text) TTF_SizeText(windowFont().font, text, &width, nullptr);
+  return width;
 }
 
 void destroyMainWindow() {
@@ -283,29 +418,24 @@ void blendImageOverBackBuffer(int imageId, int x, int y, int width, int height) 
 }
 
 void drawTextInBackBuffer(const char* text, int left, int top, int right, int bottom, std::uint32_t colour) {
-  if (!backBuffer || !backBufferFont || !text) return;
+  if (!backBuffer || !text) return;
+  const WindowFont& font = windowFont();
+  if (!font.font) return;
   const SDL_Color fill{static_cast<Uint8>(colour & 0xFF), static_cast<Uint8>((colour >> 8) & 0xFF),
                        static_cast<Uint8>((colour >> 16) & 0xFF), 255};
   SDL_Rect clip{left, top, right - left, bottom - top};
   SDL_SetClipRect(backBuffer, &clip);
-  const int lineHeight = TTF_FontLineSkip(backBufferFont);
   int lineTop = top;
   const char* line = text;
   // One line per line break; each is centred on its own.
   while (lineTop < bottom) {
     const char* end = std::strpbrk(line, "\r\n");
     std::string piece = end ? std::string(line, end) : std::string(line);
-    if (!piece.empty()) {
-      // The status texts are Latin-1 narrow text, as the Windows code page.
-      if (SDL_Surface* rendered = TTF_RenderText_Blended(backBufferFont, piece.c_str(), fill)) {
-        SDL_Rect to{left + (right - left - rendered->w) / 2, lineTop, rendered->w, rendered->h};
-        SDL_BlitSurface(rendered, nullptr, backBuffer, &to);
-        SDL_FreeSurface(rendered);
-      }
-    }
+    // The status texts are Latin-1 narrow text, as the Windows code page.
+    drawTextLine(backBuffer, piece.c_str(), left + (right - left - textLineWidth(piece.c_str())) / 2, lineTop, fill);
     if (!end) break;
     line = end + ((end[0] == '\r' && end[1] == '\n') ? 2 : 1);
-    lineTop += lineHeight;
+    lineTop += font.lineHeight;
   }
   SDL_SetClipRect(backBuffer, nullptr);
 }

@@ -3,14 +3,21 @@
 // publishing patches 11 and 12, and the real launcher executable. It must
 // fetch and apply both patches, show the game start in its window (gold
 // status, full lower bar), start the client (a stand-in that records its
-// command line) and end with exit code 0.
+// command line) and end with exit code 0. Beside a game client that is
+// already running it must start another without updating; and a failure
+// must show its message box, which holds the worker until it is closed.
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <cstdlib>
+#include <cstring>
 #include <filesystem>
 #include <functional>
+#include <memory>
+#include <sstream>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include "archive/index_writer.h"
 #include "launcher_process.h"
@@ -18,6 +25,15 @@
 #include "screen_capture.h"
 #include "support/temp_dir.h"
 #include "update/game_start.h"
+
+#if defined(_WIN32)
+#include <windows.h>
+#else
+#include <X11/Xatom.h>
+#include <X11/Xlib.h>
+
+#include "platform/linux/message_box_layout.h"
+#endif
 
 namespace fs = std::filesystem;
 
@@ -76,19 +92,12 @@ void installClientStandIn() {
 #endif
 }
 
-TEST(LauncherEndToEnd, UpdatesAppliesThePatchesShowsThemAndStartsTheClient) {
-  const Picture lowerBar = loadPicture(VLM_RESOURCE_DIR "/107.bmp");
-  ASSERT_EQ(lowerBar.width, 342);
-
-  TempWorkDir install;
-  PatchServer server;
-  ASSERT_TRUE(server.start()) << server.nginx().why();
+// An installation at data version 10 with the launcher, "cver.v" (launcher
+// and client version 0) and the client stand-in, in the test's directory.
+void installLauncherAt10() {
   writeWholeFile("GA0.VFS", "");
   ASSERT_TRUE(writeIndexFile("data.idx", 10, {{"GA0.VFS", {}}}));
   writeWholeFile("cver.v", littleEndian32(0) + littleEndian32(0));
-  server.publishPatchList(12, 0, 0);
-  server.publishPatch(11, 11, 0x1111, "eleven");
-  server.publishPatch(12, 12, 0x1212, "twelve");
   const std::string launcherName = fs::path(VLM_LAUNCHER_PATH).filename().string();
   fs::copy_file(hostPath(VLM_LAUNCHER_PATH), launcherName);
   fs::permissions(launcherName, fs::perms::owner_all, fs::perm_options::add);
@@ -96,10 +105,82 @@ TEST(LauncherEndToEnd, UpdatesAppliesThePatchesShowsThemAndStartsTheClient) {
   fs::copy_file(hostPath(VLM_UNRAR_PATH), "unrar.dll");
 #endif
   installClientStandIn();
+}
+
+std::string installedLauncher(const TempWorkDir& install) {
+  return (fs::path(install.path()) / fs::path(VLM_LAUNCHER_PATH).filename()).string();
+}
+
+// The game client already running: the stand-in with its "cKELDA" window.
+// On Linux it is the Windows stand-in run through Wine, whose window the X
+// server knows by the X11 class "kelda.exe" only.
+std::unique_ptr<LauncherProcess> startRunningClient() {
+#if defined(_WIN32)
+  return std::make_unique<LauncherProcess>(hostPath(VLM_CLIENT_PATH), "", "", std::vector<std::string>{"--window"});
+#elif defined(VLM_CLIENT_WINDOW_PATH)
+  setenv("WINEDEBUG", "-all", 1);
+  setenv("WINEDLLOVERRIDES", "mscoree,mshtml=d", 1);
+  return std::make_unique<LauncherProcess>(VLM_WINE_PATH, "", "",
+                                           std::vector<std::string>{VLM_CLIENT_WINDOW_PATH, "--window"});
+#else
+  return nullptr;
+#endif
+}
+
+bool runningClientWindowShows() {
+#if defined(_WIN32)
+  return FindWindowA("cKELDA", nullptr) != nullptr;
+#else
+  return !commandOutput("xdotool search --onlyvisible --classname '^kelda[.]exe$' 2>/dev/null").empty();
+#endif
+}
+
+TEST(LauncherEndToEnd, BesideARunningClientStartsAnotherWithoutUpdating) {
+#if !defined(_WIN32) && !defined(VLM_CLIENT_WINDOW_PATH)
+  FAIL() << "this build found no wine64 or x86_64-w64-mingw32-g++ for the running client (tools/install-deps.sh)";
+#endif
+  TempWorkDir install;
+  PatchServer server;
+  ASSERT_TRUE(server.start()) << server.nginx().why();
+  server.publishPatchList(12, 0, 0);
+  server.publishPatch(11, 11, 0x1111, "eleven");
+  server.publishPatch(12, 12, 0x1212, "twelve");
+  ASSERT_NO_FATAL_FAILURE(installLauncherAt10());
+
+  std::unique_ptr<LauncherProcess> client = startRunningClient();
+  ASSERT_TRUE(client && client->started());
+  // A new Wine prefix is made on the first start: that takes a while.
+  ASSERT_TRUE(waitFor(runningClientWindowShows, 240)) << "the running client's window never showed";
+
+  ASSERT_EQ(runUnixShell("xdotool mousemove 5 5"), 0);
+  LauncherProcess launcher(installedLauncher(install), "", install.path());
+  ASSERT_TRUE(launcher.started());
+  int code = -1;
+  ASSERT_TRUE(launcher.waitForExit(&code, 120)) << "the launcher did not end";
+  EXPECT_EQ(code, 0);
+  ASSERT_TRUE(waitFor([] { return fileExists("client_command_line.txt"); }, 60)) << "no second client was started";
+  EXPECT_NE(readWholeFile("client_command_line.txt").find("_server"), std::string::npos);
+  // Nothing of the update ran.
+  EXPECT_EQ(server.requestCount("/vlm/patch/patch.hpl"), 0);
+  EXPECT_EQ(server.requestCount("/vlm/patch/11.rar"), 0);
+  EXPECT_EQ(indexVersion("data.idx"), 10u);
+}
+
+TEST(LauncherEndToEnd, UpdatesAppliesThePatchesShowsThemAndStartsTheClient) {
+  const Picture lowerBar = loadPicture(VLM_RESOURCE_DIR "/107.bmp");
+  ASSERT_EQ(lowerBar.width, 342);
+
+  TempWorkDir install;
+  PatchServer server;
+  ASSERT_TRUE(server.start()) << server.nginx().why();
+  server.publishPatchList(12, 0, 0);
+  server.publishPatch(11, 11, 0x1111, "eleven");
+  server.publishPatch(12, 12, 0x1212, "twelve");
+  ASSERT_NO_FATAL_FAILURE(installLauncherAt10());
 
   // The pointer off the window, which must not change the close button.
   ASSERT_EQ(runUnixShell("xdotool mousemove 5 5"), 0);
-  LauncherProcess launcher((fs::path(install.path()) / launcherName).string(), "", install.path());
+  LauncherProcess launcher(installedLauncher(install), "", install.path());
   ASSERT_TRUE(launcher.started());
 
   // The game start holds its message for three seconds before it starts the
@@ -132,5 +213,123 @@ TEST(LauncherEndToEnd, UpdatesAppliesThePatchesShowsThemAndStartsTheClient) {
   for (const char* leftover : {"11.rar", "12.rar", "11.dat", "12.dat", "patch.hpl"})
     EXPECT_FALSE(fileExists(leftover)) << leftover;
 }
+
+#if !defined(_WIN32)
+
+// A message box of the Linux launcher's own: a top-level window of its X11
+// class "V.L.M" that is not the launcher window itself.
+struct BoxWindow {
+  unsigned long id = 0;
+  int x = 0, y = 0, width = 0, height = 0;
+};
+
+bool findBoxWindow(BoxWindow* box) {
+  std::istringstream lines(commandOutput("xwininfo -root -children 2>/dev/null"));
+  std::string line;
+  while (std::getline(lines, line)) {
+    if (line.find("(\"V.L.M\" \"V.L.M\")") == std::string::npos) continue;
+    if (line.find("\"V.L.M\":") != std::string::npos) continue;  // the launcher window
+    const std::size_t geometry = line.find(")  ");
+    if (geometry == std::string::npos) continue;
+    BoxWindow found;
+    found.id = std::strtoul(line.c_str(), nullptr, 16);
+    if (std::sscanf(line.c_str() + geometry + 3, "%dx%d+%d+%d", &found.width, &found.height, &found.x, &found.y) != 4)
+      continue;
+    *box = found;
+    return true;
+  }
+  return false;
+}
+
+// What the window manager sends when the player closes a window.
+void sendWindowClose(unsigned long window) {
+  Display* display = XOpenDisplay(nullptr);
+  ASSERT_NE(display, nullptr);
+  XEvent event{};
+  event.xclient.type = ClientMessage;
+  event.xclient.window = window;
+  event.xclient.message_type = XInternAtom(display, "WM_PROTOCOLS", False);
+  event.xclient.format = 32;
+  event.xclient.data.l[0] = static_cast<long>(XInternAtom(display, "WM_DELETE_WINDOW", False));
+  event.xclient.data.l[1] = CurrentTime;
+  XSendEvent(display, window, False, NoEventMask, &event);
+  XSync(display, False);
+  XCloseDisplay(display);
+}
+
+void clickOk(const BoxWindow& box) {
+  const platform::BoxRect ok = platform::okButtonOf(box.width, box.height);
+  const int x = box.x + ok.left + ok.width / 2, y = box.y + ok.top + ok.height / 2;
+  ASSERT_EQ(runUnixShell("xdotool mousemove " + std::to_string(x) + " " + std::to_string(y) + " click 1"), 0);
+}
+void pressEnter(const BoxWindow&) { ASSERT_EQ(runUnixShell("xdotool key Return"), 0); }
+void closeWindow(const BoxWindow& box) { sendWindowClose(box.id); }
+
+// Dark pixels (the black text) in the box's text area of a screenshot.
+int boxTextPixels(const Picture& screen, const BoxWindow& box) {
+  int dark = 0;
+  for (int y = box.y + 20; y < box.y + box.height - 35 && y < screen.height; ++y)
+    for (int x = box.x + 16; x < box.x + box.width - 16 && x < screen.width; ++x) {
+      Rgb p = screen.at(x, y);
+      if (p.r < 90 && p.g < 90 && p.b < 90) ++dark;
+    }
+  return dark;
+}
+
+struct BoxCloseCase {
+  const char* how;
+  void (*close)(const BoxWindow&);
+};
+
+class FailureBox : public testing::TestWithParam<BoxCloseCase> {};
+
+// No patch list on the server: the download of it fails, the worker shows
+// "Failed to download the update.." in a box and waits in it; once the player
+// closes the box the launcher starts the game as after any failed update.
+TEST_P(FailureBox, ShowsOnAPlainXServerAndHoldsTheWorkerUntilClosed) {
+  const BoxCloseCase& c = GetParam();
+  TempWorkDir install;
+  PatchServer server;
+  ASSERT_TRUE(server.start()) << server.nginx().why();
+  ASSERT_NO_FATAL_FAILURE(installLauncherAt10());
+  ASSERT_EQ(runUnixShell("xdotool mousemove 5 5"), 0);
+  LauncherProcess launcher(installedLauncher(install), "", install.path());
+  ASSERT_TRUE(launcher.started());
+
+  BoxWindow box;
+  ASSERT_TRUE(waitFor([&] { return findBoxWindow(&box); }, 60))
+      << "no message box showed: " << commandOutput("xwininfo -root -children");
+  Picture screen;
+  ASSERT_TRUE(waitFor(
+      [&] {
+        screen = captureScreen();
+        return !screen.empty() && boxTextPixels(screen, box) > 40;
+      },
+      30))
+      << "the box shows no text";
+  EXPECT_TRUE(
+      saveScreenPng(std::string(VLM_ARTIFACT_DIR "/launcher-" VLM_TARGET_NAME "-message-box-") + c.how + ".png"));
+
+  // The worker waits in the box: the game start (three seconds) does not come.
+  int code = -1;
+  EXPECT_FALSE(launcher.waitForExit(&code, 5)) << "the launcher went on while its box was open";
+  EXPECT_FALSE(fileExists("client_command_line.txt"));
+  EXPECT_TRUE(findBoxWindow(&box));
+
+  ASSERT_NO_FATAL_FAILURE(c.close(box));
+  EXPECT_TRUE(waitFor([&] { return !findBoxWindow(&box); }, 30)) << "the box did not close " << c.how;
+  ASSERT_TRUE(launcher.waitForExit(&code, 60)) << "the launcher did not go on after its box";
+  EXPECT_EQ(code, 0);
+  EXPECT_TRUE(waitFor([] { return fileExists("client_command_line.txt"); }, 60)) << "the game was not started";
+}
+
+std::string boxCaseName(const testing::TestParamInfo<BoxCloseCase>& c) { return c.param.how; }
+
+INSTANTIATE_TEST_SUITE_P(Table, FailureBox,
+                         testing::Values(BoxCloseCase{"ok", clickOk}, BoxCloseCase{"enter", pressEnter},
+                                         BoxCloseCase{"window_close", closeWindow}),
+                         boxCaseName);
+
+#endif
 
 }  // namespace

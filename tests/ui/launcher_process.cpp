@@ -20,10 +20,11 @@ extern char** environ;
 #if defined(_WIN32)
 
 LauncherProcess::LauncherProcess(const std::string& program, const std::string& display,
-                                 const std::string& workingDirectory) {
+                                 const std::string& workingDirectory, const std::vector<std::string>& arguments) {
   // The child inherits the environment as it is at its start.
   if (!display.empty()) _putenv_s("VLM_TEST_DISPLAY", display.c_str());
   std::string command = "\"" + program + "\"";
+  for (const std::string& argument : arguments) command += " " + argument;
   STARTUPINFOA startup = {};
   startup.cb = sizeof startup;
   PROCESS_INFORMATION info = {};
@@ -58,7 +59,7 @@ bool LauncherProcess::waitForExit(int* code, double seconds) {
 #else
 
 LauncherProcess::LauncherProcess(const std::string& program, const std::string& display,
-                                 const std::string& workingDirectory) {
+                                 const std::string& workingDirectory, const std::vector<std::string>& arguments) {
   std::vector<std::string> environment;
   for (char** e = environ; *e; ++e) environment.push_back(*e);
   if (!display.empty()) environment.push_back("VLM_TEST_DISPLAY=" + display);
@@ -67,14 +68,17 @@ LauncherProcess::LauncherProcess(const std::string& program, const std::string& 
   std::vector<char*> envp;
   for (std::string& e : environment) envp.push_back(&e[0]);
   envp.push_back(nullptr);
-  std::string path = program;
-  char* argv[] = {&path[0], nullptr};
+  std::vector<std::string> words{program};
+  words.insert(words.end(), arguments.begin(), arguments.end());
+  std::vector<char*> argv;
+  for (std::string& word : words) argv.push_back(&word[0]);
+  argv.push_back(nullptr);
   pid_ = ::fork();
   if (pid_ == 0) {
     // Should this test die, the launcher goes with it.
     ::prctl(PR_SET_PDEATHSIG, SIGKILL);
     if (!workingDirectory.empty() && ::chdir(workingDirectory.c_str()) != 0) ::_exit(126);
-    ::execve(argv[0], argv, envp.data());
+    ::execve(argv[0], argv.data(), envp.data());
     ::_exit(127);
   }
   started_ = pid_ > 0;

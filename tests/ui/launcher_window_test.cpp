@@ -5,9 +5,11 @@
 // picture is known.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdlib>
 #include <cstring>
+#include <fstream>
 #include <functional>
 #include <string>
 #include <thread>
@@ -16,6 +18,11 @@
 #include "launcher_process.h"
 #include "screen_capture.h"
 #include "ui/paint_layout.h"
+
+#if !defined(_WIN32)
+#include <SDL.h>
+#include <SDL_ttf.h>
+#endif
 
 namespace {
 
@@ -191,6 +198,69 @@ INSTANTIATE_TEST_SUITE_P(Table, LauncherPicture,
                                          PictureCase{"50/100/99/100/Applying patch 12", 171, 338, "progress.png"},
                                          PictureCase{"7/0/200/100/Full and hidden", -1, 342, nullptr},
                                          PictureCase{"4294967294/4294967295/0/5/Near the top", 341, 0, nullptr}));
+
+#if !defined(_WIN32)
+
+// The ink of a text: the smallest rectangle holding its pixels.
+struct Ink {
+  int left = 1 << 30, top = 1 << 30, right = -1, bottom = -1;
+  void add(int x, int y) {
+    left = std::min(left, x);
+    top = std::min(top, y);
+    right = std::max(right, x);
+    bottom = std::max(bottom, y);
+  }
+};
+
+// The Windows window draws with Tahoma at cell height 13, which GDI makes an
+// 11-pixel em with its baseline 11 pixels below the top of the status
+// rectangle. The Linux window uses the same face where fonts-wine brings it
+// (tools/install-deps.sh installs it), else DejaVu Sans, whose cell of 13
+// gives the same em with its baseline 10 pixels down. The text is rendered
+// here with SDL_ttf and its ink compared with the window's.
+TEST_F(LauncherWindow, StatusTextIsInTheWindowsFontAndSize) {
+  const char* kText = "Applying patch 12";
+  ASSERT_NO_FATAL_FAILURE(start(std::string("0/0/0/0/") + kText));
+  const bool tahoma = std::ifstream("/usr/share/wine/fonts/tahoma.ttf").good();
+  const char* file = tahoma ? "/usr/share/wine/fonts/tahoma.ttf" : "/usr/share/fonts/truetype/dejavu/DejaVuSans.ttf";
+  const int baseline = tahoma ? 11 : 10;
+  ASSERT_EQ(TTF_Init(), 0);
+  TTF_Font* font = TTF_OpenFont(file, 11);
+  ASSERT_NE(font, nullptr) << file;
+  SDL_Surface* rendered = TTF_RenderText_Blended(font, kText, SDL_Color{255, 255, 255, 255});
+  ASSERT_NE(rendered, nullptr);
+  SDL_Surface* pixels = SDL_ConvertSurfaceFormat(rendered, SDL_PIXELFORMAT_ARGB8888, 0);
+  ASSERT_NE(pixels, nullptr);
+  // Centred in the status rectangle (28 to 366), baseline below its top (209).
+  const int left = 28 + (338 - rendered->w) / 2;
+  const int top = 209 + baseline - TTF_FontAscent(font);
+  Ink expected;
+  for (int y = 0; y < pixels->h; ++y)
+    for (int x = 0; x < pixels->w; ++x) {
+      const Uint32 argb = static_cast<const Uint32*>(pixels->pixels)[y * pixels->pitch / 4 + x];
+      if ((argb >> 24) >= 128) expected.add(left + x, top + y);
+    }
+  SDL_FreeSurface(pixels);
+  SDL_FreeSurface(rendered);
+  TTF_CloseFont(font);
+  TTF_Quit();
+
+  // The window's ink: pixels of the status rectangle well off the background.
+  Ink shown;
+  for (int y = 209; y < 227; ++y)
+    for (int x = 28; x < 366; ++x) {
+      const Rgb p = windowPixel(x, y), b = background_.at(x, y);
+      if (std::abs(p.r - b.r) + std::abs(p.g - b.g) + std::abs(p.b - b.b) >= 192) shown.add(x, y);
+    }
+  ASSERT_GE(expected.right, 0);
+  EXPECT_NEAR(shown.left, expected.left, 1) << file;
+  EXPECT_NEAR(shown.right, expected.right, 1) << file;
+  EXPECT_NEAR(shown.top, expected.top, 1) << file;
+  EXPECT_NEAR(shown.bottom, expected.bottom, 1) << file;
+  EXPECT_TRUE(saveScreenPng(std::string(VLM_ARTIFACT_DIR "/launcher-" VLM_TARGET_NAME "-font.png")));
+}
+
+#endif
 
 TEST_F(LauncherWindow, PointerOverTheCloseButtonShowsItsHoverPicture) {
   ASSERT_NO_FATAL_FAILURE(start("0/0/0/0/"));

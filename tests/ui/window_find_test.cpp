@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <cstdlib>
+#include <string>
 
 #if defined(_WIN32)
 #include <windows.h>
@@ -77,6 +78,44 @@ TEST_F(XWindows, MatchesTheInstanceNameToo) {
 TEST_F(XWindows, FindsAWindowThatAWindowManagerPutInAFrame) {
   Window frame = makeWindow(DefaultRootWindow(display_), "frame", "WmFrame");
   makeWindow(frame, "kelda", "cKELDA");
+  EXPECT_TRUE(platform::windowOfClassExists("cKELDA"));
+  XDestroyWindow(display_, frame);
+  XSync(display_, False);
+  EXPECT_FALSE(platform::windowOfClassExists("cKELDA"));
+}
+
+// Wine shows a Windows program's windows under its executable's name, in
+// lower case, as WM_CLASS: the game client's "cKELDA" window run through Wine
+// carries "kelda.exe".
+struct WineWindowCase {
+  const char* instanceName;
+  const char* className;
+  bool countsAsTheClient;
+};
+
+class WineWindows : public XWindows, public testing::WithParamInterface<WineWindowCase> {};
+
+TEST_P(WineWindows, CountAsTheGameClientsClassWhenTheyAreItsExecutables) {
+  const WineWindowCase& c = GetParam();
+  Window window = makeWindow(DefaultRootWindow(display_), c.instanceName, c.className);
+  EXPECT_EQ(platform::windowOfClassExists("cKELDA"), c.countsAsTheClient) << c.instanceName << " / " << c.className;
+  // Only the game client's class knows its executable.
+  EXPECT_FALSE(platform::windowOfClassExists("VlmTestClient"));
+  XDestroyWindow(display_, window);
+  XSync(display_, False);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Table, WineWindows,
+    testing::Values(WineWindowCase{"kelda.exe", "kelda.exe", true}, WineWindowCase{"KELDA.EXE", "Kelda.exe", true},
+                    WineWindowCase{"kelda.exe", "Wine", true}, WineWindowCase{"game", "KeLdA.ExE", true},
+                    WineWindowCase{"kelda", "kelda", false}, WineWindowCase{"kelda.exe.old", "kelda.ex", false},
+                    WineWindowCase{"notepad.exe", "notepad.exe", false},
+                    WineWindowCase{"explorer.exe", "explorer.exe", false}));
+
+TEST_F(XWindows, FindsAWineWindowThatAWindowManagerPutInAFrame) {
+  Window frame = makeWindow(DefaultRootWindow(display_), "frame", "WmFrame");
+  makeWindow(frame, "kelda.exe", "kelda.exe");
   EXPECT_TRUE(platform::windowOfClassExists("cKELDA"));
   XDestroyWindow(display_, frame);
   XSync(display_, False);
