@@ -2,6 +2,8 @@
 
 #include <cmath>
 #include <cstdio>
+#include <memory>
+#include <string>
 #include <vector>
 
 #include "archive/index.h"
@@ -9,7 +11,7 @@
 #include "archive/patch_package.h"
 #include "archive/storage.h"
 #include "core/display_state.h"
-#include "core/paths.h"
+#include "core/log.h"
 #include "core/status_text.h"
 
 namespace {
@@ -22,16 +24,24 @@ DataReader itemReader(const PatchPackage& package, const PatchItem& item) {
   };
 }
 
-// Writes the item's data as the file at its name, creating the directory
-// when missing, in bounded chunks. False when the file cannot be created or
-// a piece cannot be read or written.
+// Creates the directories of a name one after the other, each only as a
+// real directory under real directories. False when one of them is a link,
+// a file, or cannot be made.
+bool createItemDirectories(const std::string& name) {
+  for (std::size_t cut = name.find_first_of("\\/"); cut != std::string::npos;
+       cut = name.find_first_of("\\/", cut + 1)) {
+    if (cut > 0 && !platform::createDirectoryNoFollow(name.substr(0, cut).c_str())) return false;
+  }
+  return true;
+}
+
+// Writes the item's data as the file at its name, creating the directories
+// when missing, in bounded chunks, never through a link. False when the file
+// cannot be created or a piece cannot be read or written.
 bool writeItemFile(const PatchPackage& package, const PatchItem& item) {
   const std::string& name = item.name;
-  if (name.find_last_of("\\/") != std::string::npos) {
-    std::string directory = directoryOfPath(name);
-    if (!directory.empty() && !platform::isDirectory(directory.c_str())) createDirectories(directory.c_str());
-  }
-  platform::FileHandle file = platform::createFile(name.c_str());
+  if (!createItemDirectories(name)) return false;
+  platform::FileHandle file = platform::createFileNoFollow(name.c_str());
   if (file == platform::kNoFile) return false;
   std::vector<unsigned char> buffer(item.dataLength < kCopyChunk ? item.dataLength : kCopyChunk);
   bool ok = true;
@@ -48,18 +58,77 @@ bool writeItemFile(const PatchPackage& package, const PatchItem& item) {
   return ok;
 }
 
-bool performItem(const PatchPackage& package, const PatchItem& item) {
-  switch (package.type) {
-    case 3:
-      return isInstallRelativeName(item.name.c_str()) && !namesArchiveSetFile(archiveSet, item.name.c_str()) &&
-             writeItemFile(package, item);
-    case 4:
-      if (!isInstallRelativeName(item.name.c_str()) || namesArchiveSetFile(archiveSet, item.name.c_str())) return false;
-      if (platform::pathExists(item.name.c_str())) platform::deleteFile(item.name.c_str());
-      return true;
-    default:
-      return true;  // types 2, 0 and 5 to 255 carry data that nothing uses; type 1 goes through storeItems
+// What a name from a package is to the launcher's own files.
+enum class OwnFile {
+  kNone,
+  kIndex,          // "data.idx" or its temporary twin: the index save writes them
+  kUnusedArchive,  // an archive of the set whose file is neither open nor there
+  kArchiveInUse,   // an archive of the set that is open, or whose file is there
+};
+
+// Compared as namesArchiveSetFile compares, archive by archive. An archive
+// that did not open at load but whose file is there counts as in use: it may
+// be held by another process, and the index still lists its data.
+OwnFile ownFileNamed(const ArchiveSet& set, const std::string& name) {
+  if (!namesArchiveSetFile(set, name.c_str())) return OwnFile::kNone;
+  if (namesArchiveSetFile(ArchiveSet{}, name.c_str())) return OwnFile::kIndex;
+  for (const auto& slot : set.archives) {
+    const Archive* archive = slot->archive.get();
+    ArchiveSet justThis;
+    justThis.archives.push_back(std::make_unique<ArchiveSlot>(ArchiveSlot{slot->name, nullptr}));
+    if (archive) justThis.archives.push_back(std::make_unique<ArchiveSlot>(ArchiveSlot{archive->name, nullptr}));
+    if (!namesArchiveSetFile(justThis, name.c_str())) continue;
+    if (platform::pathExists(slot->name.c_str()) ||
+        (archive && (archive->fileHandle != platform::kNoFile || platform::pathExists(archive->name.c_str()))))
+      return OwnFile::kArchiveInUse;
   }
+  return OwnFile::kUnusedArchive;
+}
+
+enum class ItemDecision { kRefuse, kSkip, kPerform };
+
+// Types 3 and 4 name files in the installation. A name that leaves it, or
+// passes through a link planted in it, fails the item. The launcher's own
+// files are skipped: writing or deleting them from a package would cut or
+// remove the archives under the index that lists them, and failing instead
+// would stop the patch on every run for good. Only a write onto an archive
+// in use fails, as it does on Windows. Each refusal and skip is traced.
+ItemDecision decideNamedItem(std::uint8_t type, const std::string& name) {
+  const char* text = name.c_str();
+  if (!isInstallRelativeName(text)) {
+    debugLog("Patch file refused, its name leaves the installation: %s", text);
+    return ItemDecision::kRefuse;
+  }
+  OwnFile own = ownFileNamed(archiveSet, name);
+  if (own == OwnFile::kArchiveInUse && type == 3) {
+    debugLog("Patch file refused, it would overwrite an archive in use: %s", text);
+    return ItemDecision::kRefuse;
+  }
+  if (own != OwnFile::kNone) {
+    debugLog("Patch file skipped, the launcher keeps this file itself: %s", text);
+    return ItemDecision::kSkip;
+  }
+  if (platform::nameCrossesLink(text)) {
+    debugLog("Patch file refused, its name passes through a link: %s", text);
+    return ItemDecision::kRefuse;
+  }
+  return ItemDecision::kPerform;
+}
+
+bool performItem(const PatchPackage& package, const PatchItem& item) {
+  if (package.type != 3 && package.type != 4) return true;  // type 1 goes through storeItems; 2, 0, 5 to 255 do nothing
+  ItemDecision decision = decideNamedItem(package.type, item.name);
+  if (decision != ItemDecision::kPerform) return decision == ItemDecision::kSkip;
+  const char* name = item.name.c_str();
+  if (package.type == 3) {
+    if (writeItemFile(package, item)) return true;
+    debugLog("Patch file could not be written: %s", name);
+    return false;
+  }
+  // A link planted since the check above is refused here and left alone.
+  if (platform::pathExists(name) && !platform::deleteFileNoFollow(name))
+    debugLog("Patch file could not be deleted: %s", name);
+  return true;
 }
 
 // The status line shows the percentage rounded (halves up), the bar the same

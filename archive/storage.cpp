@@ -4,6 +4,8 @@
 #include <cstring>
 #include <vector>
 
+#include "core/log.h"
+
 namespace {
 
 constexpr std::size_t kCopyChunk = 1 << 20;
@@ -152,11 +154,13 @@ ArchiveSlot* createArchive(ArchiveSet& set, const std::string& name) {
   if (set.archives.size() >= kMaxArchives || name.empty() || name.size() > kMaxArchiveNameLength ||
       name.find('\0') != std::string::npos || nameInSet(set, name))
     return nullptr;
-  platform::FileHandle created = platform::createFile(name.c_str());
-  if (created == platform::kNoFile) return nullptr;
-  platform::closeFile(created);
-  platform::FileHandle file = platform::openArchiveFile(name.c_str());
-  if (file == platform::kNoFile) return nullptr;
+  // One step from creation to holding: a file of this name that another
+  // launcher or tool holds as its own new archive is never cut.
+  platform::FileHandle file = platform::createArchiveFile(name.c_str());
+  if (file == platform::kNoFile) {
+    debugLog("Cannot create the archive %s: it is held elsewhere, is a link or cannot be written.", name.c_str());
+    return nullptr;
+  }
 
   auto slot = std::make_unique<ArchiveSlot>();
   slot->name = name;

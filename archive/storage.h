@@ -45,9 +45,10 @@ ArchiveSlot* findArchiveWithRoom(ArchiveSet& set, std::uint32_t size);
 std::string newArchiveName(const ArchiveSet& set);
 
 // Creates the archive file `name` empty, opens it and appends it to the set.
-// nullptr (and the set unchanged) when the set has 255 archives, the name is
-// longer than 31 bytes or already an archive's name, or the file cannot be
-// created and opened.
+// A file left over under that name is cut to zero length. nullptr (and the
+// set unchanged) when the set has 255 archives, the name is longer than 31
+// bytes or already an archive's name, or the file cannot be created and
+// held: another process holds it (left whole), or the name is a link.
 ArchiveSlot* createArchive(ArchiveSet& set, const std::string& name);
 
 // Takes the first entry of key in set order out of its list; true when one

@@ -26,6 +26,12 @@ std::FILE* openStdioFile(const char* path, const char* mode);
 // An archive file: read and write access, other processes may only read it,
 // the file must exist already.
 FileHandle openArchiveFile(const char* path);
+// A new archive file: creates it, or cuts a stale one of that name to zero
+// length, and holds it as openArchiveFile does. The file is taken before it
+// is cut, so one that another process holds (a second launcher or tool that
+// picked the same name for its own new archive) is left whole and kNoFile
+// returned. Never through a link, as createFileNoFollow below.
+FileHandle createArchiveFile(const char* path);
 // Creates the file or cuts it to zero length; write access.
 FileHandle createFile(const char* path);
 // An existing file, read access only.
@@ -43,6 +49,42 @@ bool flushFileToDisk(FileHandle file);
 
 // Deletes a file; false when it was not there or could not be deleted.
 bool deleteFile(const char* path);
+
+// Names that the game folder's owner could have redirected.
+//
+// The installation is often writable by the player's account while the
+// launcher runs with administrator rights, so any symbolic link, junction or
+// other reparse point inside it may point anywhere on the disk. The calls
+// below never pass through one: each component of the name is checked as it
+// is, not as what it points to. Names are meant to be relative to the
+// working directory (the installation), whose own place is not checked; an
+// absolute name is checked from below its root, so a link above the
+// installation makes it fail. "\" and "/" separate. Hard links are not links
+// in this sense: they are the file.
+//
+// Under Wine a Unix symbolic link in the prefix is caught where Wine lets it
+// be seen: a link to a directory shows as a reparse point, a link to a file
+// by where its handle really leads. A dangling Unix link Wine hides
+// completely (nameCrossesLink cannot see it), but no call here creates its
+// target.
+
+// Some existing component of the relative name (resolved from the working
+// directory) is a symbolic link, junction or other reparse point; a dangling
+// link counts. The walk stops at the first component that does not exist.
+bool nameCrossesLink(const char* name);
+// As createFile (write access, created or cut to zero length), but kNoFile
+// when any component of the name is a link or reparse point, or the name is
+// not a plain file (a directory, a device, a pipe); never creates a link's
+// target. The directories on the way are held from the check to the open.
+FileHandle createFileNoFollow(const char* name);
+// Creates the last component of the name as a directory unless it exists
+// (the ones before it must exist). True when it is a real directory
+// afterwards; false, and nothing created, when a component of the name is a
+// link or reparse point or not a directory.
+bool createDirectoryNoFollow(const char* name);
+// Deletes the file; false (nothing deleted) when a component is a link or
+// reparse point, the name is a directory or the file is not there.
+bool deleteFileNoFollow(const char* name);
 // True when a file or directory of that name exists (_access mode 0).
 bool pathExists(const char* path);
 // True when the path names an existing directory.

@@ -8,6 +8,8 @@
 
 #include <cerrno>
 #include <cstdio>
+#include <string>
+#include <vector>
 
 namespace platform {
 
@@ -85,6 +87,145 @@ std::int64_t readFileAt(FileHandle file, std::uint64_t offset, void* data, std::
 bool flushFileToDisk(FileHandle file) { return file != kNoFile && ::fsync(static_cast<int>(file)) == 0; }
 
 bool deleteFile(const char* path) { return ::unlink(nativePath(path).c_str()) == 0; }
+
+namespace {
+
+// The components of a native path, without empty ones ("a//b/" is a, b).
+std::vector<std::string> componentsOf(const std::string& path) {
+  std::vector<std::string> parts;
+  std::size_t start = 0;
+  while (start <= path.size()) {
+    std::size_t end = path.find('/', start);
+    if (end == std::string::npos) end = path.size();
+    if (end > start) parts.push_back(path.substr(start, end - start));
+    start = end + 1;
+  }
+  return parts;
+}
+
+// A directory descriptor closed on every way out.
+struct Directory {
+  int fd = -1;
+  Directory() = default;
+  Directory(const Directory&) = delete;
+  Directory& operator=(const Directory&) = delete;
+  ~Directory() {
+    if (fd >= 0) ::close(fd);
+  }
+  void reset(int next) {
+    if (fd >= 0) ::close(fd);
+    fd = next;
+  }
+};
+
+int openRetrying(int at, const char* name, int flags, mode_t mode = 0) {
+  int fd;
+  do {
+    fd = ::openat(at, name, flags | O_CLOEXEC, mode);
+  } while (fd < 0 && errno == EINTR);
+  return fd;
+}
+
+// The directory where the name's walk starts: the root for an absolute
+// name, else the working directory.
+int openStart(const std::string& path) {
+  return openRetrying(AT_FDCWD, !path.empty() && path[0] == '/' ? "/" : ".", O_PATH | O_DIRECTORY);
+}
+
+// Steps from directory `at` into its entry `name`, which must be a real
+// directory: O_NOFOLLOW makes a link in its place fail (ELOOP or ENOTDIR).
+int stepInto(int at, const std::string& name) {
+  int fd = openRetrying(at, name.c_str(), O_PATH | O_DIRECTORY | O_NOFOLLOW);
+  struct stat st;
+  if (fd >= 0 && (::fstat(fd, &st) != 0 || !S_ISDIR(st.st_mode))) {
+    ::close(fd);
+    return -1;
+  }
+  return fd;
+}
+
+// Opens the directory holding the name's last component by walking every
+// component before it without following a link. False when the name is
+// empty or a component is missing, not a directory or a link.
+bool openParentNoFollow(const std::string& path, Directory& parent, std::string* last) {
+  std::vector<std::string> parts = componentsOf(path);
+  if (parts.empty()) return false;
+  parent.reset(openStart(path));
+  for (std::size_t i = 0; parent.fd >= 0 && i + 1 < parts.size(); ++i) parent.reset(stepInto(parent.fd, parts[i]));
+  *last = parts.back();
+  return parent.fd >= 0;
+}
+
+}  // namespace
+
+bool nameCrossesLink(const char* name) {
+  std::string path = nativePath(name);
+  std::vector<std::string> parts = componentsOf(path);
+  Directory at;
+  at.reset(openStart(path));
+  for (std::size_t i = 0; at.fd >= 0 && i < parts.size(); ++i) {
+    struct stat st;
+    if (::fstatat(at.fd, parts[i].c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) return false;
+    if (S_ISLNK(st.st_mode)) return true;
+    if (!S_ISDIR(st.st_mode)) return false;
+    at.reset(stepInto(at.fd, parts[i]));
+  }
+  return false;
+}
+
+namespace {
+
+// Creates or opens the plain file at the name, never through a link, and
+// cuts it to zero length. O_NOFOLLOW refuses a link as the last component,
+// a dangling one too, so O_CREAT never creates a link's target; O_NONBLOCK
+// keeps a planted pipe from holding the open; anything but a plain file is
+// refused before it is cut. With `exclusive`, the file is locked as
+// openArchiveFile locks archives before it is cut, so one that another
+// process holds stays whole.
+FileHandle createPlainFile(const char* name, int access, bool exclusive) {
+  Directory parent;
+  std::string last;
+  if (!openParentNoFollow(nativePath(name), parent, &last)) return kNoFile;
+  int fd = openRetrying(parent.fd, last.c_str(), access | O_CREAT | O_NOFOLLOW | O_NONBLOCK, 0644);
+  if (fd < 0) return kNoFile;
+  struct stat st;
+  int flags = ::fcntl(fd, F_GETFL);
+  bool ok = ::fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && flags >= 0 &&
+            ::fcntl(fd, F_SETFL, flags & ~O_NONBLOCK) == 0 &&
+            !(exclusive && ::flock(fd, LOCK_EX | LOCK_NB) != 0 && errno == EWOULDBLOCK) && ::ftruncate(fd, 0) == 0;
+  if (!ok) {
+    ::close(fd);
+    return kNoFile;
+  }
+  return static_cast<FileHandle>(fd);
+}
+
+}  // namespace
+
+FileHandle createFileNoFollow(const char* name) { return createPlainFile(name, O_WRONLY, false); }
+
+FileHandle createArchiveFile(const char* name) { return createPlainFile(name, O_RDWR, true); }
+
+bool createDirectoryNoFollow(const char* name) {
+  Directory parent;
+  std::string last;
+  if (!openParentNoFollow(nativePath(name), parent, &last)) return false;
+  ::mkdirat(parent.fd, last.c_str(), 0755);
+  struct stat st;
+  return ::fstatat(parent.fd, last.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0 && S_ISDIR(st.st_mode);
+}
+
+bool deleteFileNoFollow(const char* name) {
+  Directory parent;
+  std::string last;
+  if (!openParentNoFollow(nativePath(name), parent, &last)) return false;
+  // unlinkat never follows a last-component link, but the contract is that
+  // a link is left alone rather than removed in place of the file.
+  struct stat st;
+  if (::fstatat(parent.fd, last.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0 || S_ISLNK(st.st_mode) || S_ISDIR(st.st_mode))
+    return false;
+  return ::unlinkat(parent.fd, last.c_str(), 0) == 0;
+}
 
 bool pathExists(const char* path) { return ::access(nativePath(path).c_str(), F_OK) == 0; }
 

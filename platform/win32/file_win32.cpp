@@ -4,6 +4,9 @@
 #include <io.h>
 #include <windows.h>
 
+#include <string>
+#include <vector>
+
 namespace platform {
 
 std::string nativePath(const char* path) { return std::string(path ? path : ""); }
@@ -76,6 +79,231 @@ std::int64_t readFileAt(FileHandle file, std::uint64_t offset, void* data, std::
 bool flushFileToDisk(FileHandle file) { return file != kNoFile && FlushFileBuffers(toHandle(file)) != 0; }
 
 bool deleteFile(const char* path) { return DeleteFileA(path) != 0; }
+
+namespace {
+
+bool isSeparator(char c) { return c == '\\' || c == '/'; }
+
+bool isReparsePoint(DWORD attributes) {
+  return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0;
+}
+
+// How long the name's root is ("\", "X:" or "X:\"); the walk starts below it.
+std::size_t rootLength(const std::string& name) {
+  std::size_t i = name.size() >= 2 && name[1] == ':' ? 2 : 0;
+  while (i < name.size() && isSeparator(name[i])) ++i;
+  return i;
+}
+
+// Where each component of the name ends, in order, empty ones left out.
+std::vector<std::size_t> componentEnds(const std::string& name) {
+  std::vector<std::size_t> ends;
+  for (std::size_t i = rootLength(name); i < name.size();) {
+    while (i < name.size() && isSeparator(name[i])) ++i;
+    std::size_t start = i;
+    while (i < name.size() && !isSeparator(name[i])) ++i;
+    if (i > start) ends.push_back(i);
+  }
+  return ends;
+}
+
+// The component that ends at `end`.
+std::string componentAt(const std::string& name, std::size_t end) {
+  std::size_t start = end;
+  while (start > 0 && !isSeparator(name[start - 1])) --start;
+  return name.substr(start, end - start);
+}
+
+// Where an open handle really leads, as the system spells it; empty when the
+// system cannot tell (GetFinalPathNameByHandleA came with Vista).
+std::string finalPathOf(HANDLE handle) {
+  using FinalPathFunction = DWORD(WINAPI*)(HANDLE, LPSTR, DWORD, DWORD);
+  static const auto finalPath = reinterpret_cast<FinalPathFunction>(
+      reinterpret_cast<void*>(GetProcAddress(GetModuleHandleA("kernel32.dll"), "GetFinalPathNameByHandleA")));
+  if (!finalPath) return std::string();
+  char buffer[1024];
+  DWORD length = finalPath(handle, buffer, sizeof buffer, 0);
+  return length > 0 && length < sizeof buffer ? std::string(buffer, length) : std::string();
+}
+
+// Where a component below `parent` must lead when nothing redirects it:
+// Windows drops a component's trailing dots and blanks, and "." stays put.
+// Empty when that cannot be said ("..", or the parent's place is unknown).
+std::string expectedPath(const std::string& parent, std::string component) {
+  if (parent.empty() || component == "..") return std::string();
+  while (!component.empty() && (component.back() == '.' || component.back() == ' ')) component.pop_back();
+  if (component.empty()) return parent;
+  return parent + (isSeparator(parent.back()) ? "" : "\\") + component;
+}
+
+// One component opened as itself, never as what it points to.
+struct Opened {
+  HANDLE handle = INVALID_HANDLE_VALUE;
+  DWORD attributes = 0;
+  std::string path;  // where it really is; empty when unknown
+  bool isLink = false;
+};
+
+// Opens the name (its last component below a parent whose real place is
+// parentPath) as itself and tells whether that component is a link: a
+// reparse point by its handle or by its name, or a handle that leads
+// elsewhere than the name says, which is how Wine shows a Unix symbolic
+// link. A link's handle is closed again.
+Opened openAsItself(const std::string& name, const std::string& parentPath, DWORD access, DWORD share,
+                    DWORD disposition, DWORD flags) {
+  Opened opened;
+  opened.handle =
+      CreateFileA(name.c_str(), access, share, nullptr, disposition, flags | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+  BY_HANDLE_FILE_INFORMATION info;
+  if (opened.handle == INVALID_HANDLE_VALUE) return opened;
+  if (!GetFileInformationByHandle(opened.handle, &info)) {
+    CloseHandle(opened.handle);
+    opened.handle = INVALID_HANDLE_VALUE;
+    return opened;
+  }
+  opened.attributes = info.dwFileAttributes;
+  opened.path = finalPathOf(opened.handle);
+  std::vector<std::size_t> ends = componentEnds(name);
+  std::string expected = ends.empty() ? std::string() : expectedPath(parentPath, componentAt(name, ends.back()));
+  bool elsewhere = !expected.empty() && !opened.path.empty() && lstrcmpiA(expected.c_str(), opened.path.c_str()) != 0;
+  opened.isLink = isReparsePoint(opened.attributes) || isReparsePoint(GetFileAttributesA(name.c_str())) || elsewhere;
+  if (opened.isLink) {
+    CloseHandle(opened.handle);
+    opened.handle = INVALID_HANDLE_VALUE;
+  }
+  return opened;
+}
+
+constexpr DWORD kShareAll = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
+
+// The directories on a name's way, held open from their check until the
+// file has been opened: without delete sharing none of them can be renamed
+// or removed and put back as a junction in between.
+struct Walk {
+  std::vector<HANDLE> held;
+  std::string path;  // the real place of the last directory reached; empty when unknown
+  Walk() = default;
+  Walk(const Walk&) = delete;
+  Walk& operator=(const Walk&) = delete;
+  ~Walk() {
+    for (HANDLE handle : held) CloseHandle(handle);
+  }
+};
+
+// Where the walk starts: the working directory, or the name's root. Its
+// place is learnt, not checked: links above the installation are the
+// owner's business.
+void startWalk(const std::string& name, Walk& walk) {
+  std::string root = name.substr(0, rootLength(name));
+  if (root.empty() || root.back() == ':') root += ".";
+  HANDLE start = CreateFileA(root.c_str(), FILE_READ_ATTRIBUTES, kShareAll, nullptr, OPEN_EXISTING,
+                             FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+  if (start == INVALID_HANDLE_VALUE) return;
+  walk.path = finalPathOf(start);
+  CloseHandle(start);
+}
+
+// Holds every directory before the name's last component, each checked to
+// be a real directory and no link. False when the name is empty or one of
+// them is missing, not a directory or a link.
+bool holdParents(const std::string& name, Walk& walk) {
+  std::vector<std::size_t> ends = componentEnds(name);
+  if (ends.empty()) return false;
+  startWalk(name, walk);
+  for (std::size_t i = 0; i + 1 < ends.size(); ++i) {
+    Opened directory = openAsItself(name.substr(0, ends[i]), walk.path, FILE_READ_ATTRIBUTES,
+                                    FILE_SHARE_READ | FILE_SHARE_WRITE, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS);
+    if (directory.handle == INVALID_HANDLE_VALUE) return false;
+    walk.held.push_back(directory.handle);
+    if ((directory.attributes & FILE_ATTRIBUTE_DIRECTORY) == 0) return false;
+    walk.path = directory.path;
+  }
+  return true;
+}
+
+// Creates or opens the plain file at the name for writing, never through a
+// link, and cuts it to zero length. CREATE_NEW first: it refuses any name
+// that exists, a dangling link too, so no link's target is ever created;
+// an existing file is then opened as itself and checked before it is cut.
+// Sharing as given, so a file another process holds against it stays whole.
+FileHandle createPlainFile(const char* name, DWORD access, DWORD share) {
+  std::string text(name ? name : "");
+  Walk walk;
+  if (!holdParents(text, walk)) return kNoFile;
+  HANDLE file = CreateFileA(text.c_str(), access, share, nullptr, CREATE_NEW,
+                            FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+  if (file == INVALID_HANDLE_VALUE) {
+    DWORD error = GetLastError();
+    if (error != ERROR_FILE_EXISTS && error != ERROR_ALREADY_EXISTS) return kNoFile;
+    Opened existing = openAsItself(text, walk.path, access, share, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL);
+    if (existing.handle == INVALID_HANDLE_VALUE) return kNoFile;
+    file = existing.handle;
+    if ((existing.attributes & FILE_ATTRIBUTE_DIRECTORY) != 0 || !seekTo(file, 0) || !SetEndOfFile(file)) {
+      CloseHandle(file);
+      return kNoFile;
+    }
+  }
+  if (GetFileType(file) != FILE_TYPE_DISK) {
+    CloseHandle(file);
+    return kNoFile;
+  }
+  return toFile(file);
+}
+
+}  // namespace
+
+bool nameCrossesLink(const char* name) {
+  std::string text(name ? name : "");
+  Walk walk;
+  startWalk(text, walk);
+  for (std::size_t end : componentEnds(text)) {
+    std::string prefix = text.substr(0, end);
+    // A dangling link still has attributes of its own; a missing name has none.
+    DWORD attributes = GetFileAttributesA(prefix.c_str());
+    if (attributes == INVALID_FILE_ATTRIBUTES) return false;
+    if (isReparsePoint(attributes)) return true;
+    Opened component =
+        openAsItself(prefix, walk.path, FILE_READ_ATTRIBUTES, kShareAll, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS);
+    if (component.isLink) return true;
+    if (component.handle == INVALID_HANDLE_VALUE) return false;
+    CloseHandle(component.handle);
+    if ((component.attributes & FILE_ATTRIBUTE_DIRECTORY) == 0) return false;
+    walk.path = component.path;
+  }
+  return false;
+}
+
+FileHandle createFileNoFollow(const char* name) { return createPlainFile(name, GENERIC_WRITE, 0); }
+
+FileHandle createArchiveFile(const char* name) {
+  return createPlainFile(name, GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ);
+}
+
+bool createDirectoryNoFollow(const char* name) {
+  std::string text(name ? name : "");
+  Walk walk;
+  if (!holdParents(text, walk)) return false;
+  CreateDirectoryA(text.c_str(), nullptr);
+  Opened directory = openAsItself(text, walk.path, FILE_READ_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                                  OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS);
+  if (directory.handle == INVALID_HANDLE_VALUE) return false;
+  CloseHandle(directory.handle);
+  return (directory.attributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
+}
+
+bool deleteFileNoFollow(const char* name) {
+  std::string text(name ? name : "");
+  Walk walk;
+  if (!holdParents(text, walk)) return false;
+  // The file is held open as itself while it is checked and deleted: its
+  // name cannot be freed and taken by a link in between (a deletion by
+  // someone else only marks it until this handle closes).
+  Opened file = openAsItself(text, walk.path, FILE_READ_ATTRIBUTES, kShareAll, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL);
+  if (file.handle == INVALID_HANDLE_VALUE) return false;
+  bool deleted = (file.attributes & FILE_ATTRIBUTE_DIRECTORY) == 0 && DeleteFileA(text.c_str()) != 0;
+  CloseHandle(file.handle);
+  return deleted;
+}
 
 bool pathExists(const char* path) { return _access(path, 0) == 0; }
 

@@ -7,6 +7,7 @@
 
 #include "archive/index_writer.h"
 #include "archive_fixture.h"
+#include "core/planted_links.h"
 
 namespace {
 
@@ -119,6 +120,59 @@ TEST_F(StorageTest, ATakenNameMovesOnToTheNextFreeNumberInsteadOfCuttingThatArch
   std::uint64_t size = 0;
   EXPECT_TRUE(platform::getFileSize(archiveSet.archives[0]->archive->fileHandle, &size));
   EXPECT_EQ(size, kArchiveSizeLimit);
+}
+
+// Another launcher or vlm-patch may pick the same unlisted name for its own
+// new archive at the same moment. One it holds must stay whole; one nobody
+// holds is left over from a package whose index was never saved and is cut.
+struct UnlistedArchiveCase {
+  bool heldElsewhere;
+  bool created;
+  const char* contentAfter;
+};
+
+TEST_F(StorageTest, ANewArchiveCutsAStaleFileButNeverOneHeldElsewhere) {
+  for (UnlistedArchiveCase c :
+       {UnlistedArchiveCase{true, false, "another's new archive"}, UnlistedArchiveCase{false, true, ""}}) {
+    SCOPED_TRACE(c.heldElsewhere ? "held" : "stale");
+    closeArchiveSet(archiveSet);
+    loadArchives({});
+    writeWholeFile("GAME0.VFS", "another's new archive");
+    // A second open file description holds it as another process would.
+    platform::FileHandle holder = c.heldElsewhere ? platform::openArchiveFile("GAME0.VFS") : platform::kNoFile;
+    ASSERT_EQ(holder != platform::kNoFile, c.heldElsewhere);
+    ArchiveSlot* slot = createArchive(archiveSet, "GAME0.VFS");
+    EXPECT_EQ(slot != nullptr, c.created);
+    EXPECT_EQ(archiveSet.archiveCount, c.created ? 1 : 0);
+    platform::closeFile(holder);
+    EXPECT_EQ(readWholeFile("GAME0.VFS"), c.contentAfter);
+  }
+}
+
+TEST_F(StorageTest, ANewArchiveIsNeverMadeThroughALink) {
+  int planted = 0;
+  for (LinkKind kind : {LinkKind::kFile, LinkKind::kDangling}) {
+    SCOPED_TRACE(linkKindName(kind));
+    TempWorkDir besideInstallation;
+    LinkPlanter links;  // goes before the directory holding its links
+    std::filesystem::create_directories("outside");
+    std::filesystem::create_directories("inst");
+    writeWholeFile("outside/victim", "outside data");
+    if (!links.plant(kind, "inst/GAME0.VFS", kind == LinkKind::kFile ? "outside/victim" : "outside/made")) {
+      noteUnplantable(kind);
+      continue;
+    }
+    ++planted;
+    std::filesystem::current_path("inst");
+    closeArchiveSet(archiveSet);
+    loadArchives({});
+    EXPECT_FALSE(store(1, "data"));
+    EXPECT_EQ(archiveSet.archiveCount, 0);
+    std::filesystem::current_path("..");
+    EXPECT_EQ(readWholeFile("outside/victim"), "outside data");
+    EXPECT_FALSE(fileExists("outside/made"));
+  }
+  EXPECT_GT(planted, 0) << "no kind of link could be planted here";
 }
 
 TEST_F(StorageTest, ATwoHundredFiftySixthArchiveIsRefused) {
