@@ -24,16 +24,28 @@ bool climbsOut(const std::string& component) {
   return dots >= 2;
 }
 
-// CON, PRN, AUX, NUL, COM1-9 and LPT1-9 name devices in every directory,
-// with any extension.
+// The digit of a COM or LPT device: 0 to 9, or a superscript one, two or
+// three, which Windows reserves too. The superscripts arrive as one byte in
+// the ANSI code page (0xB9, 0xB2, 0xB3) or as two in UTF-8 (C2 B9, C2 B2,
+// C2 B3); both are refused, whichever platform reads the name.
+bool isDeviceDigit(const std::string& digit) {
+  if (digit.size() == 1) {
+    unsigned char c = static_cast<unsigned char>(digit[0]);
+    return (c >= '0' && c <= '9') || c == 0xB9 || c == 0xB2 || c == 0xB3;
+  }
+  return digit == "\xC2\xB9" || digit == "\xC2\xB2" || digit == "\xC2\xB3";
+}
+
+// CON, PRN, AUX, NUL, COM0-9 and LPT0-9 (and COM or LPT with a superscript
+// digit) name devices in every directory, with any extension.
 bool isDeviceName(const std::string& component) {
   std::string base = component.substr(0, component.find('.'));
   while (!base.empty() && base.back() == ' ') base.pop_back();
   for (char& c : base) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
   if (base == "CON" || base == "PRN" || base == "AUX" || base == "NUL" || base == "CONIN$" || base == "CONOUT$")
     return true;
-  return base.size() == 4 && (base.compare(0, 3, "COM") == 0 || base.compare(0, 3, "LPT") == 0) && base[3] >= '1' &&
-         base[3] <= '9';
+  return base.size() > 3 && (base.compare(0, 3, "COM") == 0 || base.compare(0, 3, "LPT") == 0) &&
+         isDeviceDigit(base.substr(3));
 }
 
 }  // namespace

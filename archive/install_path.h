@@ -7,7 +7,10 @@
 // separator (absolute, UNC "\\server\..." or device "\\.\" / "\\?\"), no
 // drive or stream colon anywhere ("C:\x", "C:x", "a:b"), no ".." component
 // (nor one Windows would read as "..": dots and blanks only), no reserved
-// device name (CON, NUL, COM1, ...), no empty name. "\" and "/" both separate.
+// device name (CON, NUL, COM0-9, LPT0-9, and COM or LPT with a superscript
+// 1, 2 or 3 in the ANSI code page or in UTF-8), no empty name. "\" and "/"
+// both separate. This is the one rule for every name that a patch package or
+// a patch archive brings.
 bool isInstallRelativeName(const char* name);
 
 struct ArchiveSet;

@@ -1,8 +1,9 @@
 // Reading RAR archives through the UnRAR library's published interface.
 //
 // Windows: "unrar.dll" from the launcher's directory, loaded at run time; a
-// missing library makes every open fail (OpenResult ERAR_EOPEN). Linux: an
-// adapter over libarchive that offers the same four calls and records, so the
+// missing library makes every open fail (OpenResult ERAR_EOPEN). Linux: the
+// same four calls and records over a contained reader process that reads
+// the archive with libarchive (platform/linux/rar_linux.cpp), so the
 // extraction code is one piece for both platforms.
 //
 // The records are those of the library generation whose open record ends
@@ -32,15 +33,24 @@
 
 namespace platform {
 
+// The library's results. RARReadHeaderEx ends an intact archive with
+// ERAR_END_ARCHIVE; any other non-zero result of it, and any non-zero result
+// of RARProcessFile, is an error (damaged or cut-short data, a wrong
+// checksum, a file that could not be written).
 constexpr unsigned kRarSuccess = 0;
-constexpr unsigned kRarEndArchive = 10;     // ERAR_END_ARCHIVE
-constexpr unsigned kRarBadData = 12;        // ERAR_BAD_DATA
-constexpr unsigned kRarBadArchive = 13;     // ERAR_BAD_ARCHIVE
-constexpr unsigned kRarUnknownFormat = 14;  // ERAR_UNKNOWN_FORMAT
-constexpr unsigned kRarOpenError = 15;      // ERAR_EOPEN
-constexpr unsigned kRarCreateError = 16;    // ERAR_ECREATE
-constexpr unsigned kRarReadError = 18;      // ERAR_EREAD
-constexpr unsigned kRarMissingPassword = 22;
+constexpr unsigned kRarEndArchive = 10;       // ERAR_END_ARCHIVE
+constexpr unsigned kRarNoMemory = 11;         // ERAR_NO_MEMORY
+constexpr unsigned kRarBadData = 12;          // ERAR_BAD_DATA
+constexpr unsigned kRarBadArchive = 13;       // ERAR_BAD_ARCHIVE
+constexpr unsigned kRarUnknownFormat = 14;    // ERAR_UNKNOWN_FORMAT
+constexpr unsigned kRarOpenError = 15;        // ERAR_EOPEN
+constexpr unsigned kRarCreateError = 16;      // ERAR_ECREATE
+constexpr unsigned kRarCloseError = 17;       // ERAR_ECLOSE
+constexpr unsigned kRarReadError = 18;        // ERAR_EREAD
+constexpr unsigned kRarWriteError = 19;       // ERAR_EWRITE
+constexpr unsigned kRarSmallBuffer = 20;      // ERAR_SMALL_BUF
+constexpr unsigned kRarUnknown = 21;          // ERAR_UNKNOWN
+constexpr unsigned kRarMissingPassword = 22;  // ERAR_MISSING_PASSWORD
 
 constexpr unsigned kRarOpenModeList = 0;     // RAR_OM_LIST
 constexpr unsigned kRarOpenModeExtract = 1;  // RAR_OM_EXTRACT
@@ -109,5 +119,12 @@ RarHandle rarOpenArchiveEx(RAROpenArchiveDataEx* data);
 int rarReadHeaderEx(RarHandle archive, RARHeaderDataEx* header);
 int rarProcessFile(RarHandle archive, int operation, const char* destPath, const char* destName);
 int rarCloseArchive(RarHandle archive);
+
+// Linux: the contained reader each archive is read by, and how long it may
+// stay silent before its archive counts as damaged. Tests point at a reader
+// of their own (nullptr: the real one) and shorten the limit (0: the
+// default).
+constexpr unsigned kDefaultRarReaderIdleLimitMs = 60000;
+void setRarReaderForTests(const char* path, unsigned idleLimitMs);
 
 }  // namespace platform

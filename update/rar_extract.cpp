@@ -7,29 +7,19 @@
 
 #include "archive/index.h"
 #include "archive/install_path.h"
+#include "core/log.h"
 #include "platform/file.h"
 #include "platform/rar.h"
 
-bool staysInWorkingDirectory(const char* name) {
-  if (!name || !*name) return false;
-  if (name[0] == '\\' || name[0] == '/') return false;
-  if (std::strchr(name, ':')) return false;  // a drive ("C:") or an alternate stream
-  std::string part;
-  for (const char* p = name;; ++p) {
-    if (*p == '\\' || *p == '/' || *p == '\0') {
-      if (part == "..") return false;
-      part.clear();
-      if (*p == '\0') break;
-    } else {
-      part += *p;
-    }
-  }
-  return true;
-}
+namespace {
+
+// The library first writes a file under its name with this added; only a
+// whole, checked file is then put in place of the name.
+constexpr const char* kPartSuffix = ".vlm-part";
 
 // Directory entries: the old library marks them with bits 5 to 7 of Flags;
 // newer ones set only 0x20 there, so the entry's attributes are asked too.
-static bool isDirectoryEntry(const platform::RARHeaderDataEx& header) {
+bool isDirectoryEntry(const platform::RARHeaderDataEx& header) {
   if ((header.Flags & platform::kRarFlagDirectoryMask) == platform::kRarFlagDirectoryMask) return true;
   if (header.HostOS == platform::kRarHostUnix) return (header.FileAttr & 0xF000) == 0x4000;
   return (header.FileAttr & 0x10) != 0;  // FILE_ATTRIBUTE_DIRECTORY
@@ -37,10 +27,123 @@ static bool isDirectoryEntry(const platform::RARHeaderDataEx& header) {
 
 // Symbolic links (Unix mode S_IFLNK, or a Windows reparse point) are never
 // created: a link could point a later write anywhere on the disk.
-static bool isLinkEntry(const platform::RARHeaderDataEx& header) {
+bool isLinkEntry(const platform::RARHeaderDataEx& header) {
   if (header.HostOS == platform::kRarHostUnix) return (header.FileAttr & 0xF000) == 0xA000;
   return (header.FileAttr & 0x400) != 0;  // FILE_ATTRIBUTE_REPARSE_POINT
 }
+
+// What a library result means, for the trace.
+const char* rarErrorText(int code) {
+  switch (code) {
+    case platform::kRarNoMemory:
+      return "out of memory";
+    case platform::kRarBadData:
+      return "damaged data or wrong checksum";
+    case platform::kRarBadArchive:
+      return "not a valid archive";
+    case platform::kRarUnknownFormat:
+      return "unknown archive format";
+    case platform::kRarOpenError:
+      return "cannot open";
+    case platform::kRarCreateError:
+      return "cannot create the file";
+    case platform::kRarCloseError:
+      return "cannot close";
+    case platform::kRarReadError:
+      return "read error";
+    case platform::kRarWriteError:
+      return "write error";
+    case platform::kRarUnknown:
+      return "unsupported entry";
+    case platform::kRarMissingPassword:
+      return "encrypted";
+    default:
+      return "error";
+  }
+}
+
+// A name from the archive as the trace may show it: control characters
+// (which could steer the console) become "?".
+std::string printable(const char* name) {
+  std::string text(name);
+  for (char& c : text) {
+    unsigned char u = static_cast<unsigned char>(c);
+    if (u < 0x20 || u == 0x7F) c = '?';
+  }
+  return text;
+}
+
+enum class Destination { kWritable, kUnsafeName, kCrossesLink };
+
+// Whether a file may be written under name (and its temporary twin part).
+Destination checkDestination(const char* name, const std::string& part) {
+  if (!isInstallRelativeName(name) || namesArchiveSetFile(archiveSet, name) ||
+      namesArchiveSetFile(archiveSet, part.c_str())) {
+    return Destination::kUnsafeName;
+  }
+  if (platform::nameCrossesLink(name) || platform::nameCrossesLink(part.c_str())) return Destination::kCrossesLink;
+  return Destination::kWritable;
+}
+
+// Extracts the entry just read to part, then puts part in place of name.
+// False (the trace says why, part is gone) on any error.
+bool extractEntry(platform::RarHandle archive, const char* stored, const char* name, const std::string& part) {
+  int result = platform::rarProcessFile(archive, platform::kRarExtract, "", part.c_str());
+  if (result != 0) {
+    platform::deleteFileNoFollow(part.c_str());
+    debugLog("%s could not be extracted: %s (RAR error %d).", printable(stored).c_str(), rarErrorText(result), result);
+    return false;
+  }
+  if (!platform::replaceFileAtomically(part.c_str(), name)) {
+    platform::deleteFileNoFollow(part.c_str());
+    debugLog("%s could not be put in place as %s.", printable(stored).c_str(), printable(name).c_str());
+    return false;
+  }
+  return true;
+}
+
+// Reads every entry; false at the first error. wroteTarget tells whether a
+// file was put in place under targetName.
+bool extractEntries(platform::RarHandle archive, platform::RARHeaderDataEx& header, const char* targetName,
+                    bool* wroteTarget) {
+  int status;
+  while ((status = platform::rarReadHeaderEx(archive, &header)) == 0) {
+    header.FileName[sizeof header.FileName - 1] = '\0';
+    const char* stored = header.FileName;
+    if (isDirectoryEntry(header) || isLinkEntry(header)) {
+      platform::rarProcessFile(archive, platform::kRarSkip, nullptr, nullptr);
+      continue;
+    }
+    // Stored as ext\name: lands as name. A name of four characters or less
+    // leaves nothing to land under.
+    const bool ownName = std::strstr(stored, "ext") != nullptr;
+    const char* name = ownName ? (std::strlen(stored) > 4 ? stored + 4 : "") : (targetName ? targetName : stored);
+    // The package, whichever way the archive names it.
+    const bool callersName = targetName && std::strcmp(name, targetName) == 0;
+    const std::string part = std::string(name) + kPartSuffix;
+    Destination destination = checkDestination(name, part);
+    if (destination != Destination::kWritable) {
+      platform::rarProcessFile(archive, platform::kRarSkip, nullptr, nullptr);
+      const bool linked = destination == Destination::kCrossesLink;
+      if (callersName && linked) {
+        debugLog("%s cannot be written: a link lies on its way or in its place.", printable(name).c_str());
+        return false;
+      }
+      debugLog("%s skipped: %s.", printable(stored).c_str(),
+               linked ? "a link lies on its way or in its place" : "its name may not be written");
+      continue;
+    }
+    if (!extractEntry(archive, stored, name, part)) return false;
+    if (callersName) *wroteTarget = true;
+  }
+  if (status != static_cast<int>(platform::kRarEndArchive)) {
+    debugLog("The archive could not be read to its end: %s (RAR error %d).", rarErrorText(status), status);
+    return false;
+  }
+  return true;
+}
+
+}  // namespace
 
 bool extractPatchArchive(const char* archivePath, const char* targetName) {
   // The records are large (10 KiB); they live on the heap, zero-filled.
@@ -55,32 +158,14 @@ bool extractPatchArchive(const char* archivePath, const char* targetName) {
     std::fputs("Falha ao extrair.\n", stdout);
     return false;
   }
-
-  while (platform::rarReadHeaderEx(archive, header.get()) == 0) {
-    header->FileName[sizeof header->FileName - 1] = '\0';
-    const char* stored = header->FileName;
-    if (isDirectoryEntry(*header) || isLinkEntry(*header)) {
-      platform::rarProcessFile(archive, platform::kRarSkip, nullptr, nullptr);
-    } else if (std::strstr(stored, "ext")) {
-      // Stored as ext\name: lands as name. A name of four characters or less
-      // leaves nothing to land under.
-      const char* own = std::strlen(stored) > 4 ? stored + 4 : "";
-      // Nor may it replace the index or an archive that the set holds open.
-      if (!staysInWorkingDirectory(own) || namesArchiveSetFile(archiveSet, own)) {
-        platform::rarProcessFile(archive, platform::kRarSkip, nullptr, nullptr);
-        continue;
-      }
-      if (platform::pathExists(own)) platform::deleteFile(own);
-      platform::rarProcessFile(archive, platform::kRarExtract, "", own);
-    } else {
-      const char* destination = targetName ? targetName : stored;
-      if (!staysInWorkingDirectory(destination) || namesArchiveSetFile(archiveSet, destination)) {
-        platform::rarProcessFile(archive, platform::kRarSkip, nullptr, nullptr);
-        continue;
-      }
-      platform::rarProcessFile(archive, platform::kRarExtract, "", destination);
-    }
-  }
+  bool wroteTarget = false;
+  bool ok = extractEntries(archive, *header, targetName, &wroteTarget);
   platform::rarCloseArchive(archive);
-  return true;
+  if (!ok) {
+    // A package from an archive that failed is not to be applied, even when
+    // an earlier entry gave it whole.
+    if (wroteTarget) platform::deleteFileNoFollow(targetName);
+    std::fputs("Falha ao extrair.\n", stdout);
+  }
+  return ok;
 }

@@ -2,18 +2,32 @@
 #pragma once
 
 // Extracts the entries of the archive at archivePath:
-//  - directory entries are skipped;
+//  - directory entries and link entries are skipped;
 //  - an entry whose stored name contains "ext" is written under its name
 //    less the first four characters (an entry stored as ext\name lands as
 //    name), replacing a file of that name;
 //  - every other file entry is written under targetName, or under its own
 //    name when targetName is null.
-// Names that would leave the working directory (absolute, a drive, "..")
-// are skipped, and links are never created. True when the archive was
-// opened, whatever became of its entries; false (and "Falha ao extrair.\n"
-// on standard output) when it cannot be opened.
+// A name is written only when it passes isInstallRelativeName (the rule for
+// every name a patch brings), is none of the files the archive set keeps
+// open, and no link (symbolic link, junction) lies on its way or in its
+// place; other names are skipped and the trace says so. The package's own
+// name (targetName) is the exception: when a link lies on its way the
+// extraction fails instead, since skipping it would drop the package.
+//
+// Each file is written under a temporary name beside its own (the name with
+// ".vlm-part" added) and put in place once the library reports it whole, so
+// a name holds either its old file or the new one, and a replaced file keeps
+// its permissions.
+//
+// True when the archive was opened and read to its end without an error;
+// an intact archive that holds no entry for targetName (only directories,
+// or only "ext" entries) gives true as well. False, with
+// "Falha ao extrair.\n" on standard output, when the archive cannot be
+// opened, when the library reports an error for an entry it extracts
+// (damaged or cut-short data, a wrong checksum, a file it cannot write), or
+// when it stops reading headers with anything but the end of the archive:
+// the trace then names the entry and the library's error, and a package
+// this call wrote under targetName is deleted. Files that earlier "ext"
+// entries replaced stay replaced.
 bool extractPatchArchive(const char* archivePath, const char* targetName);
-
-// True when a relative name stays inside the working directory: not empty,
-// not absolute, no drive letter, no ".." part.
-bool staysInWorkingDirectory(const char* name);

@@ -1,82 +1,242 @@
-// The UnRAR library's four calls over libarchive, for Linux.
+// The UnRAR library's four calls on Linux, over the contained reader: each
+// archive is read by "vlm-rar-reader" (beside the launcher), a process of its
+// own that can do little more than read the archive and write what it found
+// (see platform/linux/rar_reader/protocol.h). A bug in the archive library,
+// reached by a hostile archive, stays in that process; the launcher checks
+// every length it receives, writes the files itself, and counts a reader
+// that crashes, breaks off or stays silent past the time limit as a damaged
+// archive.
 //
-// libarchive reads RAR 4 and RAR 5 archives (compressed or stored); this
-// adapter gives its entries the shape of the library's records so that the
-// extraction code is the same on both platforms:
+// What the calls give, as the library would:
 //  - FileName: the stored name; Flags: 0xE0 for a directory, 0x04 when the
 //    entry is encrypted; HostOS: Unix, FileAttr: the entry's mode bits, so a
-//    symbolic link shows as S_IFLNK and can be recognised by the caller.
-//  - RAR_EXTRACT writes regular files only; a directory entry creates the
-//    directory; anything else (links, devices) is never created.
-//  - A data error (damage, encryption) deletes the half-written file and
-//    reports ERAR_BAD_DATA; the archive can still be read on where libarchive
-//    allows it.
+//    symbolic link shows as S_IFLNK and can be recognised by the caller;
+//    FileCRC: the checksum stored in the entry's header.
+//  - RAR_EXTRACT writes regular files only, never through a link: every
+//    directory on the way and the file itself are created without following
+//    one. A directory entry creates the directory; anything else (links,
+//    devices) is never created.
+//  - Every file is checked against the CRC-32 and size in its own header,
+//    as the library does (the reader does it: libarchive leaves that check
+//    out for stored entries).
+//
+// Results:
+//  - RAROpenArchiveEx: ERAR_EOPEN when the file is not there or the reader
+//    cannot be started, else ERAR_BAD_ARCHIVE when it is not a RAR archive.
+//  - RARReadHeaderEx: ERAR_END_ARCHIVE at the end; ERAR_BAD_DATA when the
+//    next header cannot be read (damaged, cut short, the reader failed) and
+//    for every call after that.
+//  - RARProcessFile with RAR_EXTRACT: ERAR_BAD_DATA when the data cannot be
+//    read whole, its checksum or size does not match, or its header cannot
+//    be found; ERAR_MISSING_PASSWORD for an encrypted entry; ERAR_ECREATE
+//    when the file cannot be created (a link or a directory in its place or
+//    on its way); ERAR_EWRITE when it cannot be written. In every one of
+//    these cases nothing is left under the destination name. RAR_SKIP: the
+//    entry's own result.
 #include "platform/rar.h"
 
-#include <archive.h>
-#include <archive_entry.h>
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <spawn.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
+#include <atomic>
+#include <cerrno>
 #include <cstdio>
 #include <cstring>
 #include <string>
+#include <vector>
 
+#include "platform/clock.h"
+#include "platform/executable.h"
 #include "platform/file.h"
+#include "platform/linux/rar_reader/protocol.h"
+
+extern char** environ;
 
 namespace platform {
 
 namespace {
 
-struct RarArchive {
-  struct archive* reader = nullptr;
-  struct archive_entry* entry = nullptr;  // the entry of the last header read
-  bool broken = false;                    // libarchive gave a fatal error
-};
+std::string& readerPathForTests() {
+  static std::string path;
+  return path;
+}
+std::atomic<unsigned> readerIdleLimitMs{kDefaultRarReaderIdleLimitMs};
 
-// Maps a libarchive open failure to the library's codes.
-unsigned openErrorCode(struct archive* reader, const char* path) {
-  if (!pathExists(path)) return kRarOpenError;
-  (void)reader;
-  return kRarBadArchive;  // there, but not an archive libarchive can read
+// The reader beside the running executable. Test builds also know where the
+// build put it, for test programs that lie elsewhere in the build tree.
+std::string readerPath() {
+  if (!readerPathForTests().empty()) return readerPathForTests();
+  std::string exe = executablePath();
+  std::string beside = exe.substr(0, exe.find_last_of('/') + 1) + kRarReaderName;
+#if defined(VLM_TEST_HOOKS) && defined(VLM_RAR_READER_BUILD_PATH)
+  if (!pathExists(beside.c_str())) return VLM_RAR_READER_BUILD_PATH;
+#endif
+  return beside;
 }
 
-// Copies the entry's data to the file at path; false on a read or write error.
-bool writeEntryData(struct archive* reader, const std::string& path) {
-  // The library creates the directories an entry's name passes through.
-  std::string native = nativePath(path.c_str());
-  for (std::size_t cut = native.find('/', 1); cut != std::string::npos; cut = native.find('/', cut + 1)) {
-    createDirectory(native.substr(0, cut).c_str());
-  }
-  std::FILE* out = openStdioFile(path.c_str(), "wb");
-  if (!out) return false;
-  bool ok = true;
-  char buffer[1 << 16];
-  for (;;) {
-    la_ssize_t n = archive_read_data(reader, buffer, sizeof buffer);
-    if (n == 0) break;
-    if (n < 0 || std::fwrite(buffer, 1, static_cast<std::size_t>(n), out) != static_cast<std::size_t>(n)) {
-      ok = false;
+struct RarArchive {
+  pid_t reader = -1;
+  int stream = -1;  // the reader's standard output
+  unsigned idleLimitMs = kDefaultRarReaderIdleLimitMs;
+  bool broken = false;   // the stream failed: every later call fails
+  bool inEntry = false;  // a header was read; its data and end are still to come
+  mode_t mode = 0;
+  bool encrypted = false;
+  std::string name;
+};
+
+// Reads exactly size bytes of the stream, waiting at most the idle limit
+// for each piece; false (and the archive broken) on an end, an error or
+// silence.
+bool readExactly(RarArchive& archive, void* data, std::size_t size) {
+  unsigned char* p = static_cast<unsigned char*>(data);
+  std::size_t done = 0;
+  while (!archive.broken && done < size) {
+    struct pollfd wait = {archive.stream, POLLIN, 0};
+    int ready = poll(&wait, 1, static_cast<int>(archive.idleLimitMs));
+    if (ready < 0 && errno == EINTR) continue;
+    if (ready <= 0) {
+      std::fprintf(stderr, "vlm-rar-reader: no answer within %u ms\n", archive.idleLimitMs);
+      archive.broken = true;
       break;
     }
+    ssize_t n = ::read(archive.stream, p + done, size - done);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) {
+      archive.broken = true;
+      break;
+    }
+    done += static_cast<std::size_t>(n);
   }
-  if (std::fclose(out) != 0) ok = false;
-  return ok;
+  return !archive.broken;
+}
+
+bool readU32(RarArchive& archive, std::uint32_t* value) {
+  unsigned char bytes[4];
+  if (!readExactly(archive, bytes, sizeof bytes)) return false;
+  *value = static_cast<std::uint32_t>(bytes[0]) | static_cast<std::uint32_t>(bytes[1]) << 8 |
+           static_cast<std::uint32_t>(bytes[2]) << 16 | static_cast<std::uint32_t>(bytes[3]) << 24;
+  return true;
+}
+
+bool readKind(RarArchive& archive, char* kind) { return readExactly(archive, kind, 1); }
+
+// Reads the current entry's data records up to its end record. Each piece
+// goes to out when given; a piece that cannot be written makes *writeFailed
+// true, the rest is still read so the stream stays in step. The entry's
+// result, or ERAR_BAD_DATA when the stream failed.
+int finishEntry(RarArchive& archive, FileHandle out, bool* writeFailed) {
+  archive.inEntry = false;
+  std::vector<unsigned char> buffer;
+  std::uint64_t offset = 0;
+  for (;;) {
+    char kind = 0;
+    std::uint32_t value = 0;
+    if (!readKind(archive, &kind) || !readU32(archive, &value)) return static_cast<int>(kRarBadData);
+    if (kind == kReaderEntryEnd) return static_cast<int>(value);
+    if (kind != kReaderData || value == 0 || value > kRarReaderChunk) {
+      archive.broken = true;
+      return static_cast<int>(kRarBadData);
+    }
+    buffer.resize(value);
+    if (!readExactly(archive, buffer.data(), value)) return static_cast<int>(kRarBadData);
+    if (out != kNoFile && !*writeFailed) {
+      if (!writeFileAt(out, offset, buffer.data(), value)) *writeFailed = true;
+      offset += value;
+    }
+  }
+}
+
+void stopReader(RarArchive& archive) {
+  if (archive.stream >= 0) ::close(archive.stream);
+  archive.stream = -1;
+  if (archive.reader > 0) {
+    kill(archive.reader, SIGKILL);
+    while (waitpid(archive.reader, nullptr, 0) < 0 && errno == EINTR) {
+    }
+  }
+  archive.reader = -1;
+}
+
+// Starts the reader on the archive open as archiveFd; false when it cannot.
+bool startReader(RarArchive& archive, int archiveFd) {
+  int pipeFds[2];
+  if (pipe2(pipeFds, O_CLOEXEC) != 0) return false;
+  posix_spawn_file_actions_t actions;
+  posix_spawn_file_actions_init(&actions);
+  posix_spawn_file_actions_adddup2(&actions, archiveFd, 0);
+  posix_spawn_file_actions_adddup2(&actions, pipeFds[1], 1);
+  std::string program = readerPath();
+  char* argv[] = {const_cast<char*>(kRarReaderName), nullptr};
+  int spawned = posix_spawn(&archive.reader, program.c_str(), &actions, nullptr, argv, environ);
+  posix_spawn_file_actions_destroy(&actions);
+  ::close(pipeFds[1]);
+  if (spawned != 0) {
+    std::fprintf(stderr, "vlm-rar-reader: cannot start %s: %s\n", program.c_str(), std::strerror(spawned));
+    ::close(pipeFds[0]);
+    archive.reader = -1;
+    return false;
+  }
+  archive.stream = pipeFds[0];
+  // A pipe as large as one data record: the reader writes a record in one
+  // go and the launcher reads it in few calls. Smaller is only slower.
+  fcntl(archive.stream, F_SETPIPE_SZ, static_cast<int>(kRarReaderChunk));
+  return true;
+}
+
+// Creates the directories a relative name passes through, never through a
+// link; false when one of them cannot be made (a link or a file in its way).
+bool createDirectoriesOnTheWay(const std::string& name) {
+  for (std::size_t cut = name.find_first_of("\\/"); cut != std::string::npos;
+       cut = name.find_first_of("\\/", cut + 1)) {
+    if (cut == 0) continue;
+    if (!createDirectoryNoFollow(name.substr(0, cut).c_str())) return false;
+  }
+  return true;
+}
+
+// Writes the current entry's data as the new file at path.
+int writeEntryData(RarArchive& archive, const std::string& path) {
+  FileHandle out = createDirectoriesOnTheWay(path) ? createFileNoFollow(path.c_str()) : kNoFile;
+  bool writeFailed = false;
+  int result = finishEntry(archive, out, &writeFailed);
+  if (out == kNoFile) return archive.broken ? static_cast<int>(kRarBadData) : static_cast<int>(kRarCreateError);
+  closeFile(out);
+  if (result == static_cast<int>(kRarSuccess) && writeFailed) result = static_cast<int>(kRarWriteError);
+  // Nothing half-written or unchecked stays under the name.
+  if (result != static_cast<int>(kRarSuccess)) deleteFileNoFollow(path.c_str());
+  return result;
 }
 
 }  // namespace
+
+void setRarReaderForTests(const char* path, unsigned idleLimitMs) {
+  readerPathForTests() = path ? path : "";
+  readerIdleLimitMs = idleLimitMs ? idleLimitMs : kDefaultRarReaderIdleLimitMs;
+}
 
 RarHandle rarOpenArchiveEx(RAROpenArchiveDataEx* data) {
   if (!data) return nullptr;
   data->OpenResult = kRarOpenError;
   if (!data->ArcName) return nullptr;
-  RarArchive* archive = new RarArchive;
-  archive->reader = archive_read_new();
-  archive_read_support_format_rar(archive->reader);
-  archive_read_support_format_rar5(archive->reader);
   std::string path = nativePath(data->ArcName);
-  if (archive_read_open_filename(archive->reader, path.c_str(), 1 << 16) != ARCHIVE_OK) {
-    data->OpenResult = openErrorCode(archive->reader, path.c_str());
-    archive_read_free(archive->reader);
+  int archiveFd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  if (archiveFd < 0) return nullptr;
+  RarArchive* archive = new RarArchive;
+  archive->idleLimitMs = readerIdleLimitMs;
+  bool started = startReader(*archive, archiveFd);
+  ::close(archiveFd);
+  char kind = 0;
+  std::uint32_t result = kRarBadArchive;
+  if (!started || !readKind(*archive, &kind) || kind != kReaderOpen || !readU32(*archive, &result) ||
+      result != kRarSuccess) {
+    data->OpenResult = started ? (result == kRarSuccess ? kRarBadArchive : result) : kRarOpenError;
+    stopReader(*archive);
     delete archive;
     return nullptr;
   }
@@ -87,65 +247,82 @@ RarHandle rarOpenArchiveEx(RAROpenArchiveDataEx* data) {
 int rarReadHeaderEx(RarHandle handle, RARHeaderDataEx* header) {
   RarArchive* archive = static_cast<RarArchive*>(handle);
   if (!archive || !header) return static_cast<int>(kRarBadArchive);
+  if (archive->inEntry) {
+    bool ignored = false;
+    finishEntry(*archive, kNoFile, &ignored);
+  }
   if (archive->broken) return static_cast<int>(kRarBadData);
-  int status = archive_read_next_header(archive->reader, &archive->entry);
-  if (status == ARCHIVE_EOF) return static_cast<int>(kRarEndArchive);
-  if (status == ARCHIVE_FATAL || status == ARCHIVE_RETRY) {
+  char kind = 0;
+  std::uint32_t value = 0;
+  if (!readKind(*archive, &kind) || !readU32(*archive, &value)) return static_cast<int>(kRarBadData);
+  if (kind == kReaderArchiveEnd) {
+    archive->broken = true;  // nothing follows an end
+    return value == kRarSuccess ? static_cast<int>(kRarBadData) : static_cast<int>(value);
+  }
+  std::uint32_t fields[6];
+  if (kind != kReaderHeader || value > kRarReaderMaxName) {
     archive->broken = true;
-    archive->entry = nullptr;
     return static_cast<int>(kRarBadData);
   }
-  const char* name = archive_entry_pathname(archive->entry);
-  std::snprintf(header->FileName, sizeof header->FileName, "%s", name ? name : "");
-  for (std::size_t i = 0; i < sizeof header->FileName && header->FileName[i]; ++i) {
-    header->FileNameW[i] = static_cast<unsigned char>(header->FileName[i]);
+  std::string name(value, '\0');
+  if ((value && !readExactly(*archive, &name[0], value)) ||
+      !readExactly(*archive, fields, sizeof fields))  // flags, host, attributes, size low, size high, CRC
+    return static_cast<int>(kRarBadData);
+  for (std::uint32_t& field : fields) {
+    const unsigned char* b = reinterpret_cast<const unsigned char*>(&field);
+    field = static_cast<std::uint32_t>(b[0]) | static_cast<std::uint32_t>(b[1]) << 8 |
+            static_cast<std::uint32_t>(b[2]) << 16 | static_cast<std::uint32_t>(b[3]) << 24;
   }
-  mode_t mode = archive_entry_mode(archive->entry);
-  header->Flags = 0;
-  if (S_ISDIR(mode)) header->Flags |= kRarFlagDirectoryMask;
-  if (archive_entry_is_encrypted(archive->entry)) header->Flags |= kRarFlagEncrypted;
+  name.resize(std::strlen(name.c_str()));  // a zero inside the name ends it, as in the library's record
+  std::memset(header->FileName, 0, sizeof header->FileName);
+  std::memset(header->FileNameW, 0, sizeof header->FileNameW);
+  std::memcpy(header->FileName, name.data(), name.size());
+  for (std::size_t i = 0; i < name.size(); ++i) header->FileNameW[i] = static_cast<unsigned char>(name[i]);
+  header->Flags = fields[0] & (kRarFlagDirectoryMask | kRarFlagEncrypted);
   header->HostOS = kRarHostUnix;
-  header->FileAttr = static_cast<unsigned>(mode);
-  la_int64_t size = archive_entry_size(archive->entry);
-  header->UnpSize = static_cast<unsigned>(size & 0xFFFFFFFF);
-  header->UnpSizeHigh = static_cast<unsigned>(static_cast<std::uint64_t>(size) >> 32);
+  header->FileAttr = fields[2];
+  header->UnpSize = fields[3];
+  header->UnpSizeHigh = fields[4];
+  header->FileCRC = fields[5];
+  archive->inEntry = true;
+  archive->mode = static_cast<mode_t>(fields[2]);
+  archive->encrypted = (fields[0] & kRarFlagEncrypted) != 0;
+  archive->name = name;
   return static_cast<int>(kRarSuccess);
 }
 
 int rarProcessFile(RarHandle handle, int operation, const char* destPath, const char* destName) {
   RarArchive* archive = static_cast<RarArchive*>(handle);
-  if (!archive || !archive->entry) return static_cast<int>(kRarBadArchive);
-  struct archive_entry* entry = archive->entry;
-  archive->entry = nullptr;
-  if (operation != kRarExtract) return archive_read_data_skip(archive->reader) == ARCHIVE_OK ? 0 : kRarBadData;
+  if (!archive || !archive->inEntry) return static_cast<int>(kRarBadArchive);
+  bool ignored = false;
+  if (operation != kRarExtract) return finishEntry(*archive, kNoFile, &ignored);
 
   std::string target;
   if (destName && *destName) {
     target = destName;
   } else {
     target = destPath && *destPath ? std::string(destPath) + "/" : std::string();
-    target += archive_entry_pathname(entry) ? archive_entry_pathname(entry) : "";
+    target += archive->name;
   }
-  mode_t mode = archive_entry_mode(entry);
-  if (S_ISDIR(mode)) {
-    createDirectory(target.c_str());
-    return static_cast<int>(kRarSuccess);
+  if (S_ISDIR(archive->mode)) {
+    int result = finishEntry(*archive, kNoFile, &ignored);
+    if (result != static_cast<int>(kRarSuccess)) return result;
+    return createDirectoriesOnTheWay(target) && createDirectoryNoFollow(target.c_str())
+               ? static_cast<int>(kRarSuccess)
+               : static_cast<int>(kRarCreateError);
   }
-  if (!S_ISREG(mode)) {  // links and special files are never created
-    archive_read_data_skip(archive->reader);
-    return static_cast<int>(kRarSuccess);
+  if (!S_ISREG(archive->mode) || archive->encrypted) {
+    // Links and special files are never created; an encrypted entry ends
+    // with its own result.
+    return finishEntry(*archive, kNoFile, &ignored);
   }
-  if (!writeEntryData(archive->reader, target)) {
-    deleteFile(target.c_str());
-    return static_cast<int>(archive_entry_is_encrypted(entry) ? kRarMissingPassword : kRarBadData);
-  }
-  return static_cast<int>(kRarSuccess);
+  return writeEntryData(*archive, target);
 }
 
 int rarCloseArchive(RarHandle handle) {
   RarArchive* archive = static_cast<RarArchive*>(handle);
   if (!archive) return static_cast<int>(kRarBadArchive);
-  archive_read_free(archive->reader);
+  stopReader(*archive);
   delete archive;
   return static_cast<int>(kRarSuccess);
 }

@@ -40,8 +40,8 @@ else
   tar -xzf "$tarball" -C "$work/x"
   top=$(ls "$work/x")
   names=$(cd "$work/x/$top" && ls | sort | tr '\n' '|')
-  [ "$names" = "KeUpdate|README.txt|start-vlm|vlm-patch|" ] || fail "tarball holds: $names"
-  for exe in start-vlm KeUpdate vlm-patch; do
+  [ "$names" = "KeUpdate|README.txt|start-vlm|vlm-patch|vlm-rar-reader|" ] || fail "tarball holds: $names"
+  for exe in start-vlm KeUpdate vlm-patch vlm-rar-reader; do
     [ -x "$work/x/$top/$exe" ] || fail "$exe is not executable"
     [ "$(head -c 4 "$work/x/$top/$exe" | od -An -c | tr -d ' ')" = "177ELF" ] || fail "$exe is not an ELF program"
   done

@@ -6,6 +6,18 @@
 // no solid or multi-volume archives and no RAR 5. Anything else opens with
 // ERAR_UNKNOWN_FORMAT or fails in RARProcessFile with ERAR_UNKNOWN.
 //
+// Damage is reported where the real library reports it:
+//  - a block header whose CRC does not match, or one cut short by the end of
+//    the file: RARReadHeaderEx answers ERAR_BAD_DATA (a broken header);
+//  - the end of the file where a block would begin: ERAR_END_ARCHIVE, as the
+//    real library reads an archive without its end block;
+//  - an entry whose data is cut short or whose CRC does not match: the header
+//    reads fine, RARProcessFile with RAR_EXTRACT or RAR_TEST answers
+//    ERAR_BAD_DATA. On RAR_EXTRACT the bytes that were there have already
+//    been written under the destination name and are left there, as a
+//    library that keeps broken files does: the caller must clean up.
+//  - RAR_SKIP only steps over the data; it reports nothing.
+//
 // It exports the library's four calls (stdcall, undecorated names) with the
 // library's records (156-byte RAROpenArchiveDataEx, 10300-byte
 // RARHeaderDataEx) as platform/rar.h declares them, and fills Flags the way
@@ -38,7 +50,8 @@ struct StandInArchive {
   std::size_t next = 0;  // offset of the next block header
   bool haveEntry = false;
   std::size_t dataOffset = 0;
-  std::uint32_t packSize = 0;
+  std::uint32_t packSize = 0;  // as the header says
+  std::size_t present = 0;     // how much of it the file holds
   std::uint32_t fileCrc = 0;
   unsigned flags = 0;
   unsigned method = 0;
@@ -99,22 +112,26 @@ __declspec(dllexport) int __stdcall RARReadHeaderEx(void* handle, RARHeaderDataE
   if (!archive || !header) return platform::kRarBadArchive;
   std::vector<unsigned char>& b = archive->bytes;
   archive->haveEntry = false;
-  while (archive->next + 7 <= b.size()) {
+  while (archive->next < b.size()) {
     std::size_t at = archive->next;
+    if (at + 7 > b.size()) return platform::kRarBadData;
     unsigned type = b[at + 2];
     unsigned flags = get16(b, at + 3);
     unsigned size = get16(b, at + 5);
-    if (size < 7 || at + size > b.size()) return platform::kRarBadArchive;
+    if (size < 7 || at + size > b.size()) return platform::kRarBadData;
     std::uint32_t addSize = (flags & 0x8000) && size >= 11 ? get32(b, at + 7) : 0;
     if (type == 0x7B) return platform::kRarEndArchive;
+    // Where the next block begins; past the end of the file (data cut short)
+    // there is none. Kept within the file so that 32-bit sums cannot wrap.
+    std::size_t next = addSize <= b.size() - (at + size) ? at + size + addSize : b.size();
     if (type != 0x74) {
-      archive->next = at + size + addSize;
+      archive->next = next;
       continue;
     }
-    if (size < 32) return platform::kRarBadArchive;
+    if (size < 32) return platform::kRarBadData;
     unsigned nameSize = get16(b, at + 26);
     std::size_t nameAt = at + 32 + ((flags & 0x100) ? 8 : 0);
-    if (nameAt + nameSize > at + size || at + size + addSize > b.size()) return platform::kRarBadArchive;
+    if (nameAt + nameSize > at + size) return platform::kRarBadData;
     std::uint32_t headerCrc = crc32Of(&b[at + 2], size - 2) & 0xFFFF;
     if (headerCrc != get16(b, at)) return platform::kRarBadData;
 
@@ -135,10 +152,11 @@ __declspec(dllexport) int __stdcall RARReadHeaderEx(void* handle, RARHeaderDataE
     archive->haveEntry = true;
     archive->dataOffset = at + size;
     archive->packSize = addSize;
+    archive->present = next - archive->dataOffset;
     archive->fileCrc = header->FileCRC;
     archive->flags = flags;
     archive->method = header->Method;
-    archive->next = at + size + addSize;
+    archive->next = next;
     return 0;
   }
   return platform::kRarEndArchive;
@@ -159,10 +177,10 @@ __declspec(dllexport) int __stdcall RARProcessFile(void* handle, int operation, 
     return 0;
   }
   if (archive->flags & 0x04) return platform::kRarMissingPassword;
-  if (archive->method != 0x30) return 21;  // ERAR_UNKNOWN: only stored entries here
-  const unsigned char* data = &archive->bytes[archive->dataOffset];
-  if (crc32Of(data, archive->packSize) != archive->fileCrc) return platform::kRarBadData;
-  if (operation != platform::kRarExtract) return 0;
+  if (archive->method != 0x30) return platform::kRarUnknown;  // only stored entries here
+  const unsigned char* data = archive->bytes.data() + archive->dataOffset;
+  bool intact = archive->present == archive->packSize && crc32Of(data, archive->present) == archive->fileCrc;
+  if (operation != platform::kRarExtract) return intact ? 0 : platform::kRarBadData;
   // As the real library does: the directories the name passes through.
   for (std::size_t cut = target.find_first_of("\\/", 1); cut != std::string::npos;
        cut = target.find_first_of("\\/", cut + 1)) {
@@ -171,10 +189,11 @@ __declspec(dllexport) int __stdcall RARProcessFile(void* handle, int operation, 
   HANDLE file = CreateFileA(target.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
   if (file == INVALID_HANDLE_VALUE) return platform::kRarCreateError;
   DWORD written = 0;
-  bool ok = archive->packSize == 0 ||
-            (WriteFile(file, data, archive->packSize, &written, nullptr) && written == archive->packSize);
+  DWORD length = static_cast<DWORD>(archive->present);
+  bool ok = length == 0 || (WriteFile(file, data, length, &written, nullptr) && written == length);
   CloseHandle(file);
-  return ok ? 0 : 19;  // ERAR_EWRITE
+  if (!ok) return platform::kRarWriteError;
+  return intact ? 0 : platform::kRarBadData;
 }
 
 __declspec(dllexport) int __stdcall RARCloseArchive(void* handle) {

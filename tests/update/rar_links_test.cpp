@@ -1,0 +1,145 @@
+// A patch archive never writes through a link that someone planted inside the
+// installation: an "ext" entry whose name passes through or ends in one is
+// skipped, and a package name that does fails the extraction. Links are real
+// (tests/core/planted_links.h); an "outside" folder beside the installation
+// must stay as it was.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <filesystem>
+#include <memory>
+#include <ostream>
+#include <string>
+#include <vector>
+
+#include "core/planted_links.h"
+#include "platform/file.h"
+#include "platform/rar.h"
+#include "support/temp_dir.h"
+#include "tools/rar_writer/rar_writer.h"
+#include "update/rar_extract.h"
+
+namespace fs = std::filesystem;
+
+namespace {
+
+struct LinkCase {
+  const char* label;
+  LinkKind kind;
+  const char* link;    // planted inside the installation
+  const char* target;  // what it points at, beside the installation
+  const char* entry;   // the archive's entry that would write through it
+  bool extracts;       // what extractPatchArchive answers
+};
+void PrintTo(const LinkCase& c, std::ostream* os) { *os << c.label; }
+
+// "12.dat.vlm-part" is the name the package is first written under.
+const LinkCase kLinkCases[] = {
+    {"ExtThroughADirectoryLink", LinkKind::kDirectory, "lnkdir", "outside", "ext\\lnkdir\\victim", true},
+    {"ExtCreatingDirectoriesThroughALink", LinkKind::kDirectory, "lnkdir", "outside", "ext\\lnkdir\\sub\\new.txt",
+     true},
+#if defined(_WIN32)
+    {"ExtThroughAJunction", LinkKind::kJunction, "lnkdir", "outside", "ext\\lnkdir\\victim", true},
+#endif
+    {"ExtOntoAFileLink", LinkKind::kFile, "victim", "outside/victim", "ext\\victim", true},
+    {"ExtOntoADanglingLink", LinkKind::kDangling, "victim", "outside/made", "ext\\victim", true},
+    {"ExtOntoALinkAtItsTemporaryName", LinkKind::kDangling, "victim.vlm-part", "outside/made", "ext\\victim", true},
+    {"PackageOntoAFileLink", LinkKind::kFile, "12.dat", "outside/victim", "12.dat", false},
+    {"PackageOntoADanglingLink", LinkKind::kDangling, "12.dat", "outside/made", "12.dat", false},
+    {"PackageOntoALinkAtItsTemporaryName", LinkKind::kDangling, "12.dat.vlm-part", "outside/made", "12.dat", false},
+};
+
+std::vector<std::string> namesUnder(const char* directory) {
+  std::vector<std::string> names;
+  for (const auto& entry : fs::recursive_directory_iterator(directory)) names.push_back(entry.path().generic_string());
+  std::sort(names.begin(), names.end());
+  return names;
+}
+
+class PlantedLink : public ::testing::TestWithParam<LinkCase> {};
+
+TEST_P(PlantedLink, IsNeverWrittenThrough) {
+  const LinkCase& c = GetParam();
+  TempWorkDir work;
+  LinkPlanter links;  // after the directory: its links go first
+  fs::create_directories("inst");
+  fs::create_directories("outside");
+  writeWholeFile("outside/victim", "outside data");
+  if (!links.plant(c.kind, std::string("inst/") + c.link, c.target)) {
+#if defined(_WIN32)
+    noteUnplantable(c.kind);
+    GTEST_SKIP() << "a " << linkKindName(c.kind) << " cannot be planted on this system";
+#else
+    FAIL() << "a " << linkKindName(c.kind) << " could not be planted";
+#endif
+  }
+  // Under Wine a dangling link is invisible to every Windows call, the
+  // library's included, which then writes through it: nothing to test there.
+  if (!linkIsVisible(c.kind)) GTEST_SKIP() << "a " << linkKindName(c.kind) << " cannot be seen on this system";
+
+  fs::current_path("inst");
+  ASSERT_TRUE(platform::nameCrossesLink(c.link)) << "the planted " << linkKindName(c.kind) << " is seen";
+  ASSERT_TRUE(writeStoredRar("in.rar", {{"ext\\fine.txt", "fine", false}, {c.entry, "from the patch", false}}));
+  ::testing::internal::CaptureStdout();
+  bool extracted = extractPatchArchive("in.rar", "12.dat");
+  std::string printed = ::testing::internal::GetCapturedStdout();
+  EXPECT_EQ(extracted, c.extracts) << printed;
+  EXPECT_NE(printed.find("a link lies on its way or in its place"), std::string::npos) << printed;
+  EXPECT_EQ(readWholeFile("fine.txt"), "fine") << "the other entries are extracted";
+  EXPECT_TRUE(platform::nameCrossesLink(c.link)) << "the link itself stays";
+  fs::current_path("..");
+
+  EXPECT_EQ(namesUnder("outside"), std::vector<std::string>{"outside/victim"});
+  EXPECT_EQ(readWholeFile("outside/victim"), "outside data");
+}
+
+INSTANTIATE_TEST_SUITE_P(Table, PlantedLink, ::testing::ValuesIn(kLinkCases),
+                         [](const ::testing::TestParamInfo<LinkCase>& p) { return p.param.label; });
+
+#if !defined(_WIN32)
+// On Linux the library is the launcher's own adapter, which writes the file
+// itself: it too never writes through a link, whatever name it is given.
+struct AdapterCase {
+  const char* label;
+  LinkKind kind;
+  const char* target;
+  const char* destination;
+};
+void PrintTo(const AdapterCase& c, std::ostream* os) { *os << c.label; }
+
+class AdapterWithALink : public ::testing::TestWithParam<AdapterCase> {};
+
+TEST_P(AdapterWithALink, RefusesToCreateTheFile) {
+  const AdapterCase& c = GetParam();
+  TempWorkDir work;
+  LinkPlanter links;  // after the directory: its links go first
+  fs::create_directories("outside");
+  writeWholeFile("outside/victim", "outside data");
+  ASSERT_TRUE(links.plant(c.kind, "lnk", c.target));
+  ASSERT_TRUE(writeStoredRar("in.rar", {{"a.dat", "from the patch", false}}));
+  std::unique_ptr<platform::RAROpenArchiveDataEx> open(new platform::RAROpenArchiveDataEx());
+  std::unique_ptr<platform::RARHeaderDataEx> header(new platform::RARHeaderDataEx());
+  std::string path = "in.rar";
+  open->ArcName = &path[0];
+  open->OpenMode = platform::kRarOpenModeExtract;
+  platform::RarHandle archive = platform::rarOpenArchiveEx(open.get());
+  ASSERT_EQ(open->OpenResult, 0u);
+  ASSERT_EQ(platform::rarReadHeaderEx(archive, header.get()), 0);
+  EXPECT_EQ(platform::rarProcessFile(archive, platform::kRarExtract, "", c.destination),
+            static_cast<int>(platform::kRarCreateError));
+  platform::rarCloseArchive(archive);
+  EXPECT_EQ(namesUnder("outside"), std::vector<std::string>{"outside/victim"});
+  EXPECT_EQ(readWholeFile("outside/victim"), "outside data");
+  EXPECT_TRUE(platform::nameCrossesLink("lnk")) << "the link itself stays";
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Table, AdapterWithALink,
+    ::testing::Values(AdapterCase{"ThroughADirectoryLink", LinkKind::kDirectory, "outside", "lnk\\victim"},
+                      AdapterCase{"MakingDirectoriesThroughALink", LinkKind::kDirectory, "outside", "lnk/sub/new.txt"},
+                      AdapterCase{"OntoAFileLink", LinkKind::kFile, "outside/victim", "lnk"},
+                      AdapterCase{"OntoADanglingLink", LinkKind::kDangling, "outside/made", "lnk"}),
+    [](const ::testing::TestParamInfo<AdapterCase>& p) { return p.param.label; });
+#endif
+
+}  // namespace
