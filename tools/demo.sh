@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
-# The launcher demo: builds the Linux tree, makes a demo installation and a
-# patch server directory with vlm-patch (a client update and three patches:
-# one that stores files in the game archives, one that writes a file, one that
+# The launcher demo: builds the Linux tree, makes an operator's signing key
+# and a launcher built to trust it, a demo installation and a signed patch
+# server directory with vlm-patch (a client update and three patches: one
+# that stores files in the game archives, one that writes a file, one that
 # deletes one), serves it with nginx on loopback, runs the launcher (in a real
 # window when there is a display, else under Xvfb with a screenshot) and
 # prints its trace and a summary. Everything lands in demo-run/; running the
@@ -14,8 +15,7 @@ if [ "$(id -u)" -eq 0 ]; then bash tools/install-deps.sh; else sudo bash tools/i
 
 echo "=== building the Linux launcher and tools"
 cmake --preset linux >/dev/null
-cmake --build --preset linux -j2 --target launcher vlm-patch vlm_keupdate
-bin=$top/build/linux/bin
+cmake --build --preset linux -j2 --target vlm-patch
 vlm_patch=$(find "$top/build/linux" -name vlm-patch -type f -perm -u+x | head -n 1)
 
 run=$top/demo-run
@@ -24,10 +24,19 @@ mkdir -p "$run/install" "$run/server/vlm/patch" "$run/content/store" "$run/conte
 patches=$run/server/vlm/patch
 install=$run/install
 
+echo "=== the operator's signing key, and a launcher that trusts it"
+"$vlm_patch" key generate "$run/operator.key" | tee "$run/key.txt"
+public_key=$(tail -n 1 "$run/key.txt")
+cmake -S "$top" -B "$top/build/demo" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DVLM_TEST_HOOKS=ON \
+      -DVLM_BUILD_TESTS=OFF -DVLM_BUILD_BENCH=OFF -DVLM_TRUSTED_KEYS="$public_key" >/dev/null
+cmake --build "$top/build/demo" -j2 --target launcher vlm_keupdate vlm-rar-reader
+bin=$top/build/demo/bin
+
 echo "=== the installation: empty game archives at version 0, launcher and client"
 "$vlm_patch" index init "$install" --version 0
 cp "$bin/start-vlm" "$install/start-vlm"
 cp "$bin/KeUpdate" "$install/KeUpdate"
+cp "$bin/vlm-rar-reader" "$install/vlm-rar-reader"
 # The game client stand-in: records the command line it was started with.
 cat > "$run/content/Kelda-v1.exe" <<CLIENT
 #!/bin/sh
@@ -39,9 +48,10 @@ install -m 755 "$run/content/Kelda-v1.exe" "$install/Kelda.exe"
 printf '\001\000\000\000\000\000\000\000' > "$install/cver.v"
 echo "an intro movie the next patch removes" > "$install/old_intro.txt"
 
-echo "=== the patch server: launcher 1, client 1, patches 1 to 3"
-"$vlm_patch" publish-launcher "$patches" "$bin/start-vlm"
-"$vlm_patch" publish-client "$patches" "$run/content/Kelda-v2.exe"
+echo "=== the patch server, signed: launcher 1, client 1, patches 1 to 3"
+key=(--key "$run/operator.key")
+"$vlm_patch" publish-launcher "$patches" "$bin/start-vlm" "${key[@]}"
+"$vlm_patch" publish-client "$patches" "$run/content/Kelda-v2.exe" "${key[@]}"
 for i in 1 2 3; do head -c $((40000 * i)) /dev/urandom > "$run/content/store/texture$i.bin"; done
 cat > "$run/content/patch1.txt" <<MANIFEST
 # Patch 1: three textures into the game archives
@@ -58,7 +68,8 @@ cat > "$run/content/patch3.txt" <<MANIFEST
 # Patch 3: a file deleted from the installation
 delete old_intro.txt
 MANIFEST
-for i in 1 2 3; do "$vlm_patch" publish "$patches" "$run/content/patch$i.txt"; done
+for i in 1 2 3; do "$vlm_patch" publish "$patches" "$run/content/patch$i.txt" "${key[@]}"; done
+"$vlm_patch" server check "$patches" --public-key "$public_key"
 
 echo "=== serving it with nginx on loopback"
 port=$(python3 -c 'import socket; s=socket.socket(); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1])')
@@ -84,6 +95,7 @@ for _ in $(seq 50); do [ -s "$install/client-command-line.txt" ] && break; sleep
 echo "=== the launcher's trace"
 cat "$run/trace.txt"
 echo "=== summary"
+echo "release:          $(grep -o 'Release [0-9]* verified' "$run/trace.txt" || echo 'NOT verified')"
 echo "patches applied:  $(grep -o '[0-9]*\.rar Extracted successfully' "$run/trace.txt" | cut -d. -f1 | tr '\n' ' ')"
 "$vlm_patch" index show "$install" | head -n 1 | sed 's/^/installation:     /'
 echo "client started:   $(cat "$install/client-command-line.txt" 2>/dev/null || echo 'none')"

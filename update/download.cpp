@@ -43,7 +43,38 @@ std::string downloadDisplayName(const char* localPath) {
   return path;
 }
 
-bool downloadFile(const char* url, const char* localPath) {
+// Whether the stored body is the file the release names; the reason otherwise.
+static bool matchesRelease(const update::FileDigest& expected, std::uint64_t size, platform::Sha256& hash,
+                           std::string* why) {
+  update::Sha256Digest digest;
+  if (!hash.finish(digest.data())) {
+    *why = "the system's hash failed";
+    return false;
+  }
+  if (size != expected.size) {
+    *why = "size " + std::to_string(size) + ", the release says " + std::to_string(expected.size);
+    return false;
+  }
+  if (digest != expected.sha256) {
+    *why = "SHA-256 " + update::toHex(digest.data(), digest.size()) + ", the release says " +
+           update::toHex(expected.sha256.data(), expected.sha256.size());
+    return false;
+  }
+  return true;
+}
+
+static bool fileSizeOf(const char* path, std::uint64_t* size) {
+  platform::FileHandle file = platform::openFileForReading(path);
+  if (file == platform::kNoFile) return false;
+  bool known = platform::getFileSize(file, size);
+  platform::closeFile(file);
+  return known;
+}
+
+// The download behind both calls: bounded by maxBytes, and checked against
+// expected when given.
+static bool download(const char* url, const char* localPath, std::uint64_t maxBytes,
+                     const update::FileDigest* expected) {
   downloadProgress.lastProgressTicks = 0;
   std::string name = downloadDisplayName(localPath);
   updateDisplay([&](DisplayState& state) {
@@ -53,12 +84,34 @@ bool downloadFile(const char* url, const char* localPath) {
   });
   debugLog("Starting download of: %s", url);
 
-  std::string partial = std::string(localPath) + ".part";
-  bool stored = platform::downloadUrlToFile(url, partial.c_str(), reportDownloadProgress) &&
-                platform::replaceFileAtomically(partial.c_str(), localPath);
-  if (!stored) {
+  std::string partial = std::string(localPath) + kPartialDownloadSuffix;
+  platform::DownloadFailure failure = platform::DownloadFailure::kNone;
+  platform::Sha256 hash;
+  platform::DownloadCheck check;
+  check.maxBytes = maxBytes;
+  if (expected) check.hash = &hash;
+  std::string why;
+  std::uint64_t size = 0;
+  if (!platform::downloadUrlToFile(url, partial.c_str(), reportDownloadProgress, &failure, &check)) {
+    why = platform::describeDownloadFailure(failure);
+  } else if (expected && (!fileSizeOf(partial.c_str(), &size) || !matchesRelease(*expected, size, hash, &why))) {
+    if (why.empty()) why = "the file cannot be read back";
+    why = downloadDisplayName(localPath) + ": " + why;
+  } else if (!platform::replaceFileAtomically(partial.c_str(), localPath)) {
+    why = "the file could not be put in place";
+  }
+  if (!why.empty()) {
     platform::deleteFile(partial.c_str());
     debugLog("Error downloading : %s", url);
+    debugLog("The download failed: %s.", why.c_str());
   }
-  return stored;
+  return why.empty();
+}
+
+bool downloadFile(const char* url, const char* localPath, const update::FileDigest* expected) {
+  return download(url, localPath, expected ? expected->size : platform::kNoDownloadLimit, expected);
+}
+
+bool downloadFileUpTo(const char* url, const char* localPath, std::uint64_t maxBytes) {
+  return download(url, localPath, maxBytes, nullptr);
 }

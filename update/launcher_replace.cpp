@@ -1,10 +1,13 @@
 #include "update/launcher_replace.h"
 
+#include <cstdlib>
+#include <cstring>
 #include <filesystem>
 #include <system_error>
 
 #include "platform/clock.h"
 #include "platform/file.h"
+#include "update/versions.h"
 
 bool waitUntilFileIsFree(const std::string& path, unsigned limitMs) {
   std::int32_t start = platform::clockTicksMs();
@@ -75,4 +78,15 @@ bool replaceLauncher(const std::string& directory, unsigned waitLimitMs, std::st
 
 std::string launcherCommandLine(const std::string& directory) {
   return "\"" + directory + "\\" + kLauncherExecutableName + "\"";
+}
+
+bool forgetInstalledLauncherVersion() {
+  readVersionFile();
+  launcherVersions.launcherVersion = 0;
+  return writeVersionFile();
+}
+
+bool startedAfterFailedSelfUpdate() {
+  const char* value = std::getenv(kSelfUpdateFailedVariable);
+  return value && std::strcmp(value, "1") == 0;
 }

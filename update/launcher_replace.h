@@ -4,11 +4,14 @@
 
 #include <string>
 
-// The launcher executable's name in its directory.
+// The launcher executable's and the update program's names in their
+// directory.
 #if defined(_WIN32)
 constexpr const char* kLauncherExecutableName = "Start VLM.exe";
+constexpr const char* kUpdateProgramName = "KeUpdate.exe";
 #else
 constexpr const char* kLauncherExecutableName = "start-vlm";
+constexpr const char* kUpdateProgramName = "KeUpdate";
 #endif
 constexpr const char* kNewLauncherName = "launcher.bin";
 constexpr const char* kLauncherBackupSuffix = ".old";
@@ -28,3 +31,20 @@ bool replaceLauncher(const std::string& directory, unsigned waitLimitMs, std::st
 
 // The command line that starts the launcher in directory again.
 std::string launcherCommandLine(const std::string& directory);
+
+// After a failed replacement: records launcher version 0 in "cver.v" (the
+// client version stays), so that the next run of the launcher fetches the
+// new launcher again. False when "cver.v" could not be written.
+bool forgetInstalledLauncherVersion();
+
+// The update program sets this variable (to "1") in the environment of the
+// launcher it starts again after a failed replacement. That launcher then
+// leaves the self-update to the next run instead of fetching the launcher
+// at once: a replacement that fails every time (a launcher file that cannot
+// be replaced, an empty file on the server) must not become an endless
+// round of downloads and restarts.
+constexpr const char* kSelfUpdateFailedVariable = "VLM_SELF_UPDATE_FAILED";
+
+// Whether this process was started by the update program after a failed
+// replacement.
+bool startedAfterFailedSelfUpdate();

@@ -11,6 +11,7 @@
 #include "platform/message_box.h"
 #include "update/download.h"
 #include "update/rar_extract.h"
+#include "update/release_verify.h"
 #include "update/versions.h"
 
 std::uint32_t overallPatchPercent(std::uint32_t n, std::uint32_t base, std::uint32_t latest) {
@@ -37,7 +38,8 @@ static bool handlePatch(std::uint32_t n, std::uint32_t base, TextBuffer& path) {
   // A path cut to fit the buffer would name another file: refuse it as a
   // failed download.
   std::string url = patchBaseUrl() + formatText("/%i.rar", static_cast<int>(n));
-  if (path.overflowed || !downloadFile(url.c_str(), path.buffer)) {
+  const update::FileDigest* expected = nullptr;
+  if (path.overflowed || !update::expectedPatch(n, &expected) || !downloadFile(url.c_str(), path.buffer, expected)) {
     showFailure("FAIL_DOWNLOAD");
     return false;
   }

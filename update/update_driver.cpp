@@ -4,6 +4,7 @@
 
 #include "archive/index.h"
 #include "core/display_state.h"
+#include "core/log.h"
 #include "core/paths.h"
 #include "core/status_text.h"
 #include "platform/clock.h"
@@ -12,7 +13,10 @@
 #include "platform/process.h"
 #include "update/download.h"
 #include "update/game_start.h"
+#include "update/launcher_replace.h"
+#include "update/leftovers.h"
 #include "update/patch_loop.h"
+#include "update/release_verify.h"
 #include "update/versions.h"
 
 // Local names are built as whole strings: a deep launcher directory must not
@@ -22,9 +26,17 @@ static std::string besideLauncher(const char* name) { return exeDirectory() + "\
 // A new launcher: left as "launcher.bin" for the update program, which puts
 // it in place once this process has ended. Returns only on failure.
 static void runSelfUpdate() {
-  std::string local = besideLauncher("launcher.bin");
+  // Started again by the update program after it could not put the new
+  // launcher in place: "cver.v" already asks for it again, and the next run
+  // fetches it. Fetching it now could go round for ever.
+  if (startedAfterFailedSelfUpdate()) {
+    debugLog("The update program could not put the new launcher in place; the next run fetches it again.");
+    requestGameStart();
+    return;
+  }
+  std::string local = besideLauncher(kNewLauncherName);
   std::string url = patchBaseUrl() + "/Start VLM.exe";
-  if (downloadFile(url.c_str(), local.c_str())) {
+  if (downloadFile(url.c_str(), local.c_str(), update::expectedLauncher())) {
     launcherVersions.launcherVersion = launcherVersions.latestLauncher;
     writeVersionFile();
     platform::startProcess("KeUpdate.exe");
@@ -37,13 +49,14 @@ static void runSelfUpdate() {
 // A new game client executable. True when it is in place.
 static bool runClientUpdate() {
   platform::sleepMs(kClientUpdateWaitMs);
-  std::string local = besideLauncher("Kelda.bin");
+  std::string local = besideLauncher(kNewClientName);
   std::string url = patchBaseUrl() + "/Kelda.exe";
   std::string installed = besideLauncher("Kelda.exe");
   // The new client goes in place in one step, so a failure half-way never
   // leaves a broken client; one that cannot be put in place (the client is
   // running, say) is a failed update and its version is not recorded.
-  if (!downloadFile(url.c_str(), local.c_str()) || !platform::replaceFileAtomically(local.c_str(), installed.c_str())) {
+  if (!downloadFile(url.c_str(), local.c_str(), update::expectedClient()) ||
+      !platform::replaceFileAtomically(local.c_str(), installed.c_str())) {
     platform::deleteFile(local.c_str());
     platform::showMessageBox(lookupStatusText("FAIL_DOWNLOAD"), "Error updating");
     requestGameStart();
@@ -59,6 +72,13 @@ std::uint16_t checkForUpdates() {
   if (!readPatchList("patch.hpl")) return 0;
   if (!readVersionFile()) return 0;
   platform::deleteFile(besideLauncher("patch.hpl").c_str());
+  // A keyed launcher decides nothing on numbers the operator did not sign;
+  // it goes on as after a failed patch list download.
+  if (!update::acceptRelease()) {
+    platform::showMessageBox(lookupStatusText("FAIL_DOWNLOAD"), "");
+    requestGameStart();
+    return 0;
+  }
 
   if (launcherVersions.launcherVersion < launcherVersions.latestLauncher) {
     runSelfUpdate();
@@ -74,7 +94,8 @@ std::uint16_t checkForUpdates() {
 
 void runUpdate() {
   if (!indexLoaded) return;
-  if (!downloadFile(patchListUrl().c_str(), "patch.hpl")) {
+  removeLeftoversOfEarlierRuns();
+  if (!downloadFileUpTo(patchListUrl().c_str(), "patch.hpl", kMaxPatchListSize)) {
     platform::showMessageBox(lookupStatusText("FAIL_DOWNLOAD"), "");
     requestGameStart();
     platform::deleteFile("patch.hpl");

@@ -7,15 +7,20 @@
 // Thread body: loads the archive index, runs the update and fills both bars.
 void UpdateWorker();
 
-// One pass: fetch the patch list, update the executables, run the patch
-// loop, request the game start (not after a failed patch loop, nor without
-// an archive index).
+// One pass: remove what an earlier run left half-done (update/leftovers.h),
+// fetch the patch list, update the executables, run the patch loop, request
+// the game start (not after a failed patch loop, nor without an archive
+// index, in which case nothing at all is done).
 void runUpdate();
 
 // Reads the patch list and "cver.v" and updates the executables. Returns the
 // first patch number to apply, or 0 when no patch loop is to run. May end the
 // process (self-update) and may request the game start itself.
 std::uint16_t checkForUpdates();
+
+// A patch list holds 12 bytes; a server that sends more than this is not
+// sending a patch list, and an endless one must not fill the disk.
+constexpr unsigned kMaxPatchListSize = 64 * 1024;
 
 // The client update's wait before it fetches; tests shorten it.
 constexpr unsigned kClientUpdateWaitMs = 200;

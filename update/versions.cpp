@@ -3,6 +3,7 @@
 #include <cstdio>
 #include <cstdlib>
 
+#include "core/log.h"
 #include "core/paths.h"
 #include "platform/file.h"
 
@@ -15,8 +16,12 @@ LauncherVersions launcherVersions = {};
 void resetLauncherVersions() { launcherVersions = LauncherVersions{}; }
 
 std::string patchBaseUrl() {
+#if defined(VLM_TEST_HOOKS)
+  // Test and demo builds only: a release launcher runs elevated, and a
+  // variable any user can set must not point it at another server.
   const char* custom = std::getenv("VLM_PATCH_BASE_URL");
   if (custom && *custom) return custom;
+#endif
   return std::string("http://") + VLM_PATCH_HOST + "/vlm/patch";
 }
 
@@ -32,27 +37,37 @@ void writeLittleEndian32(unsigned char* p, std::uint32_t value) {
 }
 
 // Reads up to count 32-bit numbers into fields; a short file fills only the
-// fields it holds. False when the file cannot be opened.
-static bool readNumbers(const char* path, std::uint32_t* const* fields, int count) {
+// fields it holds. False when the file cannot be opened; *length (when
+// given) is how many of the count * 4 bytes the file held.
+static bool readNumbers(const char* path, std::uint32_t* const* fields, int count, std::size_t* length = nullptr) {
   std::FILE* file = platform::openStdioFile(path, "rb");
   if (!file) return false;
-  for (int i = 0; i < count; ++i) {
-    unsigned char bytes[4];
-    if (std::fread(bytes, 1, 4, file) != 4) break;
-    *fields[i] = readLittleEndian32(bytes);
-  }
+  unsigned char bytes[16];
+  std::size_t wanted = static_cast<std::size_t>(count) * 4;
+  std::size_t held = std::fread(bytes, 1, wanted <= sizeof bytes ? wanted : sizeof bytes, file);
   std::fclose(file);
+  for (std::size_t i = 0; (i + 1) * 4 <= held; ++i) *fields[i] = readLittleEndian32(bytes + 4 * i);
+  if (length) *length = held;
   return true;
 }
 
 bool readPatchList(const char* path) {
   std::uint32_t* const fields[] = {&launcherVersions.latestPatch, &launcherVersions.latestLauncher,
                                    &launcherVersions.latestClient};
-  return readNumbers(path, fields, 3);
+  std::size_t length = 0;
+  if (!readNumbers(path, fields, 3, &length)) return false;
+  // Served whole with a success status, a short list (an empty file, say)
+  // would otherwise pass for "nothing new".
+  if (length < kPatchListBytes) {
+    debugLog("The patch list is short: %u of %u bytes; the values it does not hold keep their previous values.",
+             static_cast<unsigned>(length), static_cast<unsigned>(kPatchListBytes));
+  }
+  return true;
 }
 
-// Built as a whole string: a deep launcher directory must not be cut.
+// Built as whole strings: a deep launcher directory must not be cut.
 static std::string versionFilePath() { return exeDirectory() + "\\cver.v"; }
+static std::string versionTempPath() { return exeDirectory() + "\\" + kVersionFileTempName; }
 
 // Writes both installed versions to path; true when all 8 bytes were written.
 static bool writeVersionsTo(const std::string& path) {
@@ -75,7 +90,7 @@ bool readVersionFile() {
 
 bool writeVersionFile() {
   std::string path = versionFilePath();
-  std::string temporary = path + ".new";
+  std::string temporary = versionTempPath();
   if (!writeVersionsTo(temporary) || !platform::replaceFileAtomically(temporary.c_str(), path.c_str())) {
     platform::deleteFile(temporary.c_str());
     return false;

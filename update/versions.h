@@ -8,6 +8,7 @@
 //   0 launcherVersion u32 | 4 clientVersion u32
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <string>
 
@@ -26,16 +27,27 @@ extern LauncherVersions launcherVersions;
 void resetLauncherVersions();
 
 // The patch server's base URL: "http://" + the build's patch host +
-// "/vlm/patch". The environment variable VLM_PATCH_BASE_URL, when set and not
-// empty, takes its place, so a test or a demo can point any build at a
-// server of its own.
+// "/vlm/patch". In builds for tests and demos (VLM_TEST_HOOKS), the
+// environment variable VLM_PATCH_BASE_URL, when set and not empty, takes its
+// place, so a test or a demo can point the build at a server of its own; a
+// release build ignores the environment.
 std::string patchBaseUrl();
 // The patch list's URL: the base URL and "/patch.hpl".
 std::string patchListUrl();
 
+constexpr std::size_t kPatchListBytes = 12;
+
 // Reads the published numbers from a patch list file; false when it cannot
-// be opened (the fields are then unchanged).
+// be opened (the fields are then unchanged). A list shorter than 12 bytes is
+// read as far as it goes and the trace says so, with its length:
+// "The patch list is short: <n> of 12 bytes; ...".
 bool readPatchList(const char* path);
+
+// Download target of the new client executable, beside the launcher.
+constexpr const char* kNewClientName = "Kelda.bin";
+
+// "cver.v" is written whole under this name beside it, then put in place.
+constexpr const char* kVersionFileTempName = "cver.v.new";
 
 // Reads "%s\cver.v"; creates it with the current values when it is missing.
 // False only when it can be neither read nor created.

@@ -2,15 +2,16 @@
 //
 // The body goes straight to the file through a large stdio buffer; progress
 // comes from curl's transfer-info callback, which also watches for stalls
-// (it runs about once a second even when nothing arrives). A status of 400
-// or above fails the transfer before any of the error page is stored, and
-// curl itself fails a body shorter than its Content-Length.
+// (it runs about once a second even when nothing arrives). curl's own
+// low-speed limit ends a transfer that trickles. A status of 400 or above
+// fails the transfer before any of the error page is stored, and curl itself
+// fails a body shorter than its Content-Length. No Accept-Encoding is sent,
+// so the server sends the file as it stands.
 #include "platform/download.h"
 
 #include <curl/curl.h>
 #include <unistd.h>
 
-#include <atomic>
 #include <chrono>
 #include <cstdio>
 #include <mutex>
@@ -23,19 +24,36 @@ namespace platform {
 
 namespace {
 
-std::atomic<unsigned> stallLimitMs{kDefaultDownloadStallLimitMs};
-
 struct Transfer {
   std::FILE* out = nullptr;
   DownloadProgressSink sink = nullptr;
+  unsigned stallMs = 0;
   curl_off_t lastBytes = -1;
   std::chrono::steady_clock::time_point lastMove;
   bool stalled = false;
+  bool writeFailed = false;
+  std::uint64_t maxBytes = kNoDownloadLimit;
+  std::uint64_t bodyBytes = 0;
+  bool tooLarge = false;
+  Sha256* hash = nullptr;
 };
 
 size_t writeBody(char* data, size_t size, size_t count, void* context) {
   Transfer* transfer = static_cast<Transfer*>(context);
-  return std::fwrite(data, size, count, transfer->out) * size;
+  std::uint64_t length = static_cast<std::uint64_t>(size) * count;
+  // A body past the allowed size ends here, before a byte more is stored.
+  if (length > transfer->maxBytes - transfer->bodyBytes) {
+    transfer->tooLarge = true;
+    return 0;
+  }
+  transfer->bodyBytes += length;
+  if (transfer->hash && !transfer->hash->update(data, static_cast<std::size_t>(length))) {
+    transfer->writeFailed = true;
+    return 0;
+  }
+  size_t written = std::fwrite(data, size, count, transfer->out);
+  if (written != count) transfer->writeFailed = true;
+  return written * size;
 }
 
 // Passes progress on and abandons the transfer after the stall limit.
@@ -45,7 +63,7 @@ int onTransferInfo(void* context, curl_off_t total, curl_off_t now, curl_off_t, 
   if (now != transfer->lastBytes) {
     transfer->lastBytes = now;
     transfer->lastMove = clockNow;
-  } else if (clockNow - transfer->lastMove >= std::chrono::milliseconds(stallLimitMs.load())) {
+  } else if (clockNow - transfer->lastMove >= std::chrono::milliseconds(transfer->stallMs)) {
     transfer->stalled = true;
     return 1;  // abort
   }
@@ -76,27 +94,55 @@ void initialiseCurlOnce() {
   std::call_once(once, [] { curl_global_init(CURL_GLOBAL_DEFAULT); });
 }
 
+// Why curl_easy_perform failed, in the terms of the contract.
+DownloadFailure failureOf(CURLcode result, long status, const Transfer& transfer) {
+  if (transfer.tooLarge) return DownloadFailure::kTooLarge;
+  if (transfer.stalled) return DownloadFailure::kStalled;
+  if (transfer.writeFailed || result == CURLE_WRITE_ERROR) return DownloadFailure::kCannotWrite;
+  if (status >= 400 || result == CURLE_HTTP_RETURNED_ERROR) return DownloadFailure::kRefused;
+  // The low-speed limit ends a transfer with this code; before an answer
+  // came it is the connection's time limit instead.
+  if (result == CURLE_OPERATION_TIMEDOUT && status > 0) return DownloadFailure::kTooSlow;
+  if (result == CURLE_PARTIAL_FILE || result == CURLE_RECV_ERROR) return DownloadFailure::kCut;
+  return DownloadFailure::kNoAnswer;
+}
+
+long wholeSecondsAtLeastOne(unsigned milliseconds) {
+  long seconds = static_cast<long>((milliseconds + 999u) / 1000u);
+  return seconds > 0 ? seconds : 1L;
+}
+
 }  // namespace
 
-void setDownloadStallLimitMs(unsigned milliseconds) { stallLimitMs = milliseconds; }
-unsigned downloadStallLimitMs() { return stallLimitMs.load(); }
-
-bool downloadUrlToFile(const char* url, const char* path, DownloadProgressSink sink) {
+bool downloadUrlToFile(const char* url, const char* path, DownloadProgressSink sink, DownloadFailure* failure,
+                       const DownloadCheck* check) {
+  DownloadFailure ignored;
+  if (!failure) failure = &ignored;
+  *failure = DownloadFailure::kNone;
   initialiseCurlOnce();
+  const DownloadLimits limits = downloadLimits();
   Transfer transfer;
   transfer.sink = sink;
+  transfer.stallMs = limits.stallMs;
   transfer.lastMove = std::chrono::steady_clock::now();
+  if (check) {
+    transfer.maxBytes = check->maxBytes;
+    transfer.hash = check->hash;
+  }
   transfer.out = openStdioFile(path, "wb");
-  if (!transfer.out) return false;
+  if (!transfer.out) {
+    *failure = DownloadFailure::kCannotWrite;
+    return false;
+  }
   std::vector<char> fileBuffer(1 << 20);
   std::setvbuf(transfer.out, fileBuffer.data(), _IOFBF, fileBuffer.size());
 
   CURL* curl = curl_easy_init();
   if (!curl) {
     std::fclose(transfer.out);
+    *failure = DownloadFailure::kNoAnswer;
     return false;
   }
-  long stallSeconds = static_cast<long>((stallLimitMs.load() + 999) / 1000);
   std::string escaped = escapeUrl(url);
   curl_easy_setopt(curl, CURLOPT_URL, escaped.c_str());
   curl_easy_setopt(curl, CURLOPT_NOSIGNAL, 1L);
@@ -108,7 +154,9 @@ bool downloadUrlToFile(const char* url, const char* path, DownloadProgressSink s
   curl_easy_setopt(curl, CURLOPT_PROTOCOLS_STR, "http,https");
   curl_easy_setopt(curl, CURLOPT_REDIR_PROTOCOLS_STR, "http,https");
 #endif
-  curl_easy_setopt(curl, CURLOPT_CONNECTTIMEOUT, stallSeconds > 0 ? stallSeconds : 1L);
+  curl_easy_setopt(curl, CURLOPT_CONNECTTIMEOUT, wholeSecondsAtLeastOne(limits.stallMs));
+  curl_easy_setopt(curl, CURLOPT_LOW_SPEED_LIMIT, static_cast<long>(limits.lowSpeedBytesPerSecond));
+  curl_easy_setopt(curl, CURLOPT_LOW_SPEED_TIME, wholeSecondsAtLeastOne(limits.lowSpeedWindowMs));
   curl_easy_setopt(curl, CURLOPT_BUFFERSIZE, 512L * 1024L);
   curl_easy_setopt(curl, CURLOPT_WRITEFUNCTION, writeBody);
   curl_easy_setopt(curl, CURLOPT_WRITEDATA, &transfer);
@@ -129,7 +177,15 @@ bool downloadUrlToFile(const char* url, const char* path, DownloadProgressSink s
   // reach the disk before the file does.
   bool flushed = std::fflush(transfer.out) == 0 && ::fsync(fileno(transfer.out)) == 0;
   bool closed = std::fclose(transfer.out) == 0 && flushed;
-  return result == CURLE_OK && closed && !transfer.stalled && status < 400;
+  if (result != CURLE_OK || transfer.stalled || transfer.tooLarge || status >= 400) {
+    *failure = failureOf(result, status, transfer);
+    return false;
+  }
+  if (!closed) {
+    *failure = DownloadFailure::kNotOnDisk;
+    return false;
+  }
+  return true;
 }
 
 }  // namespace platform

@@ -9,7 +9,14 @@
 // OnDataAvailable, OnObjectAvailable. Besides itself it hands out one more
 // interface, IHttpNegotiate, through which it sees the response: a status of
 // 400 or above ends the transfer as a failure instead of storing the error
-// page, and the Content-Length is kept so a cut body counts as a failure.
+// page, and the Content-Length of a body sent as it stands is kept so a cut
+// body counts as a failure. The service asks for compressed bodies
+// (Accept-Encoding) and stores them decoded, so the length of an encoded
+// body says nothing about the stored file and is not compared.
+//
+// A watchdog thread abandons a transfer that stalls or trickles (the limits
+// of platform/download.h); once the service is done, the file is flushed to
+// the disk before the download counts as whole.
 #include "platform/download.h"
 
 #include <urlmon.h>
@@ -19,22 +26,59 @@
 #include <atomic>
 #include <cstdlib>
 #include <cstring>
+#include <deque>
 #include <string>
+#include <vector>
 
 namespace platform {
 
 namespace {
 
-std::atomic<unsigned> stallLimitMs{kDefaultDownloadStallLimitMs};
+// What the response headers say about the body.
+struct BodyFacts {
+  long long contentLength = -1;  // -1: not sent, or not a plain number
+  bool identity = true;          // sent as it stands (no Content-Encoding, or "identity")
+};
 
-// Reads "Content-Length: n" from raw response headers; -1 when absent.
-long long contentLengthOf(const wchar_t* headers) {
-  if (!headers) return -1;
+std::wstring lowerTrimmed(const std::wstring& text) {
+  std::size_t first = text.find_first_not_of(L" \t");
+  std::size_t last = text.find_last_not_of(L" \t");
+  std::wstring out = first == std::wstring::npos ? std::wstring() : text.substr(first, last - first + 1);
+  for (auto& c : out) c = static_cast<wchar_t>(towlower(c));
+  return out;
+}
+
+// A Content-Length value: up to 18 decimal digits and nothing else, or -1.
+long long plainLength(const std::wstring& value) {
+  if (value.empty() || value.size() > 18) return -1;
+  long long length = 0;
+  for (wchar_t c : value) {
+    if (c < L'0' || c > L'9') return -1;
+    length = length * 10 + (c - L'0');
+  }
+  return length;
+}
+
+// Reads the raw response headers line by line; a header counts only by its
+// whole name at the start of a line (the status line has no colon).
+BodyFacts bodyFactsOf(const wchar_t* headers) {
+  BodyFacts facts;
+  if (!headers) return facts;
   std::wstring text(headers);
-  for (auto& c : text) c = static_cast<wchar_t>(towlower(c));
-  std::size_t at = text.find(L"content-length:");
-  if (at == std::wstring::npos) return -1;
-  return _wcstoi64(text.c_str() + at + 15, nullptr, 10);
+  for (std::size_t start = 0; start < text.size();) {
+    std::size_t end = text.find(L'\n', start);
+    if (end == std::wstring::npos) end = text.size();
+    std::wstring line = text.substr(start, end - start);
+    start = end + 1;
+    if (!line.empty() && line.back() == L'\r') line.pop_back();
+    std::size_t colon = line.find(L':');
+    if (colon == std::wstring::npos) continue;
+    std::wstring name = lowerTrimmed(line.substr(0, colon));
+    std::wstring value = lowerTrimmed(line.substr(colon + 1));
+    if (name == L"content-length") facts.contentLength = plainLength(value);
+    if (name == L"content-encoding" && !value.empty() && value != L"identity") facts.identity = false;
+  }
+  return facts;
 }
 
 class CBSCallbackImpl;
@@ -61,13 +105,15 @@ class CBSCallbackImpl : public IBindStatusCallback {
   CBSCallbackImpl() : negotiate_(this) {}
 
   // Per download: forget the last transfer's response and binding.
-  void startDownload(DownloadProgressSink sink) {
+  void startDownload(DownloadProgressSink sink, std::uint64_t limit) {
     progressSink = sink;
+    maxBytes = limit;
     responseCode = 0;
     contentLength = -1;
+    identityBody = true;
     receivedBytes = 0;
     lastMoveTicks = GetTickCount();
-    stalled = false;
+    abandonedAs = DownloadFailure::kNone;
   }
 
   HRESULT STDMETHODCALLTYPE QueryInterface(REFIID riid, void** object) override {
@@ -99,6 +145,12 @@ class CBSCallbackImpl : public IBindStatusCallback {
       receivedBytes = progress;
       lastMoveTicks = GetTickCount();
     }
+    // A body past the allowed size ends here: the service stops the
+    // transfer when the callback asks it to.
+    if (progress > maxBytes) {
+      abandonedAs = DownloadFailure::kTooLarge;
+      return E_ABORT;
+    }
     if (progressSink) progressSink(progress, progressMax);
     return S_OK;
   }
@@ -110,15 +162,12 @@ class CBSCallbackImpl : public IBindStatusCallback {
   HRESULT STDMETHODCALLTYPE OnDataAvailable(DWORD, DWORD, FORMATETC*, STGMEDIUM*) override { return S_OK; }
   HRESULT STDMETHODCALLTYPE OnObjectAvailable(REFIID, IUnknown*) override { return S_OK; }
 
-  // Called by the watchdog: abandons the transfer when no byte came for the
-  // stall limit. True when it did.
-  bool abortIfStalled(unsigned limitMs) {
-    if (GetTickCount() - lastMoveTicks < limitMs) return false;
-    stalled = true;
+  // Called by the watchdog: abandons the transfer for the reason given.
+  void abandon(DownloadFailure why) {
+    abandonedAs = why;
     EnterCriticalSection(&bindingGuard_);
     if (binding_) binding_->Abort();
     LeaveCriticalSection(&bindingGuard_);
-    return true;
   }
 
   void releaseBinding() {
@@ -132,11 +181,13 @@ class CBSCallbackImpl : public IBindStatusCallback {
 
   ULONG refCount = 0;
   DownloadProgressSink progressSink = nullptr;
+  std::uint64_t maxBytes = kNoDownloadLimit;
   volatile DWORD responseCode = 0;
   volatile long long contentLength = -1;
-  volatile ULONG receivedBytes = 0;
-  volatile DWORD lastMoveTicks = 0;
-  volatile bool stalled = false;
+  volatile bool identityBody = true;
+  std::atomic<ULONG> receivedBytes{0};
+  std::atomic<DWORD> lastMoveTicks{0};
+  std::atomic<DownloadFailure> abandonedAs{DownloadFailure::kNone};
 
  private:
   CHttpNegotiateImpl negotiate_;
@@ -150,8 +201,10 @@ ULONG CHttpNegotiateImpl::Release() { return owner_->Release(); }
 
 HRESULT CHttpNegotiateImpl::OnResponse(DWORD code, LPCWSTR headers, LPCWSTR, LPWSTR* additionalHeaders) {
   if (additionalHeaders) *additionalHeaders = nullptr;
+  BodyFacts facts = bodyFactsOf(headers);
   owner_->responseCode = code;
-  owner_->contentLength = contentLengthOf(headers);
+  owner_->contentLength = facts.contentLength;
+  owner_->identityBody = facts.identity;
   // An error page is no file of ours: end the transfer here.
   return code >= 400 ? E_ABORT : S_OK;
 }
@@ -165,15 +218,45 @@ CBSCallbackImpl* bindStatusCallback = [] {
 
 struct Watchdog {
   HANDLE done;
-  unsigned limitMs;
+  DownloadLimits limits;
 };
 
-// Wakes four times a second and abandons a stalled transfer.
+// Bytes received by a moment of the transfer.
+struct Sample {
+  DWORD ticks;
+  ULONG bytes;
+};
+
+// Wakes up to four times a second and abandons a transfer that has moved no
+// byte for the stall limit, or fewer bytes over the last low-speed window
+// than the low-speed rate asks for.
 DWORD WINAPI watchTransfer(void* context) {
   Watchdog* watchdog = static_cast<Watchdog*>(context);
-  DWORD tick = watchdog->limitMs / 4 < 250 ? (watchdog->limitMs / 4 + 1) : 250;
+  const DownloadLimits& limits = watchdog->limits;
+  DWORD tick = 250;
+  if (limits.stallMs / 4 + 1 < tick) tick = limits.stallMs / 4 + 1;
+  if (limits.lowSpeedWindowMs / 4 + 1 < tick) tick = limits.lowSpeedWindowMs / 4 + 1;
+  // The oldest sample kept is the newest one that lies a whole window back.
+  std::deque<Sample> samples{{GetTickCount(), 0}};
   while (WaitForSingleObject(watchdog->done, tick) == WAIT_TIMEOUT) {
-    if (bindStatusCallback->abortIfStalled(watchdog->limitMs)) break;
+    DWORD now = GetTickCount();
+    ULONG bytes = bindStatusCallback->receivedBytes.load();
+    if (now - bindStatusCallback->lastMoveTicks.load() >= limits.stallMs) {
+      bindStatusCallback->abandon(DownloadFailure::kStalled);
+      break;
+    }
+    // A count that goes back (the service started over) starts the window anew.
+    if (bytes < samples.back().bytes) samples.clear();
+    samples.push_back({now, bytes});
+    while (samples.size() >= 2 && now - samples[1].ticks >= limits.lowSpeedWindowMs) samples.pop_front();
+    DWORD span = now - samples.front().ticks;
+    if (span < limits.lowSpeedWindowMs) continue;
+    unsigned long long moved = bytes - samples.front().bytes;
+    unsigned long long needed = static_cast<unsigned long long>(limits.lowSpeedBytesPerSecond) * span / 1000u;
+    if (moved < needed) {
+      bindStatusCallback->abandon(DownloadFailure::kTooSlow);
+      break;
+    }
   }
   return 0;
 }
@@ -184,15 +267,67 @@ long long fileSizeOf(const char* path) {
   return (static_cast<long long>(data.nFileSizeHigh) << 32) | data.nFileSizeLow;
 }
 
+// The service writes the file and closes it without a flush: what the caller
+// records next (an applied patch, a new version) must not reach the disk
+// before the file does. Others may go on reading or writing it meanwhile.
+bool flushToDisk(const char* path) {
+  HANDLE file = CreateFileA(path, GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
+                            FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (file == INVALID_HANDLE_VALUE) return false;
+  bool flushed = FlushFileBuffers(file) != 0;
+  CloseHandle(file);
+  return flushed;
+}
+
+// Feeds the stored file to the hash in one read through it.
+bool hashStoredFile(const char* path, Sha256* hash) {
+  HANDLE file =
+      CreateFileA(path, GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (file == INVALID_HANDLE_VALUE) return false;
+  std::vector<unsigned char> buffer(1 << 20);
+  bool ok = true;
+  for (;;) {
+    DWORD got = 0;
+    if (!ReadFile(file, buffer.data(), static_cast<DWORD>(buffer.size()), &got, nullptr)) {
+      ok = false;
+      break;
+    }
+    if (got == 0) break;
+    if (!hash->update(buffer.data(), got)) {
+      ok = false;
+      break;
+    }
+  }
+  CloseHandle(file);
+  return ok;
+}
+
+// Why the transfer failed, or kNone when the service stored a whole body.
+DownloadFailure failureOf(HRESULT result, const char* path) {
+  DownloadFailure abandoned = bindStatusCallback->abandonedAs.load();
+  if (abandoned != DownloadFailure::kNone) return abandoned;
+  DWORD code = bindStatusCallback->responseCode;
+  if (code >= 400) return DownloadFailure::kRefused;
+  if (result != S_OK) return code == 0 ? DownloadFailure::kNoAnswer : DownloadFailure::kCut;
+  // Only a body sent as it stands has the length of the stored file.
+  long long expected = bindStatusCallback->contentLength;
+  if (bindStatusCallback->identityBody && expected >= 0 && fileSizeOf(path) != expected) return DownloadFailure::kCut;
+  // Reports may come coarsely: the stored file itself must keep the bound.
+  std::uint64_t limit = bindStatusCallback->maxBytes;
+  long long stored = fileSizeOf(path);
+  if (stored >= 0 && static_cast<std::uint64_t>(stored) > limit) return DownloadFailure::kTooLarge;
+  return DownloadFailure::kNone;
+}
+
 }  // namespace
 
-void setDownloadStallLimitMs(unsigned milliseconds) { stallLimitMs = milliseconds; }
-unsigned downloadStallLimitMs() { return stallLimitMs.load(); }
-
-bool downloadUrlToFile(const char* url, const char* path, DownloadProgressSink sink) {
+bool downloadUrlToFile(const char* url, const char* path, DownloadProgressSink sink, DownloadFailure* failure,
+                       const DownloadCheck* check) {
+  DownloadFailure ignored;
+  if (!failure) failure = &ignored;
   DeleteUrlCacheEntryA(url);  // fetch from the server, never a cached copy
-  bindStatusCallback->startDownload(sink);
-  Watchdog watchdog{CreateEventA(nullptr, TRUE, FALSE, nullptr), stallLimitMs.load()};
+  bindStatusCallback->startDownload(sink, check ? check->maxBytes : kNoDownloadLimit);
+  Watchdog watchdog{CreateEventA(nullptr, TRUE, FALSE, nullptr), downloadLimits()};
   HANDLE watcher = watchdog.done ? CreateThread(nullptr, 0, watchTransfer, &watchdog, 0, nullptr) : nullptr;
 
   HRESULT result = URLDownloadToFileA(nullptr, url, path, 0, bindStatusCallback);
@@ -206,11 +341,11 @@ bool downloadUrlToFile(const char* url, const char* path, DownloadProgressSink s
   bindStatusCallback->releaseBinding();
   DeleteUrlCacheEntryA(url);  // the service's own copy is of no further use
 
-  if (result != S_OK || bindStatusCallback->stalled) return false;
-  if (bindStatusCallback->responseCode >= 400) return false;
-  long long expected = bindStatusCallback->contentLength;
-  if (expected >= 0 && fileSizeOf(path) != expected) return false;
-  return true;
+  *failure = failureOf(result, path);
+  if (*failure == DownloadFailure::kNone && !flushToDisk(path)) *failure = DownloadFailure::kNotOnDisk;
+  if (*failure == DownloadFailure::kNone && check && check->hash && !hashStoredFile(path, check->hash))
+    *failure = DownloadFailure::kCannotWrite;
+  return *failure == DownloadFailure::kNone;
 }
 
 }  // namespace platform

@@ -2,7 +2,9 @@
 
 #include <filesystem>
 
+#include "archive/index.h"
 #include "archive/index_writer.h"
+#include "platform/file.h"
 #include "support/temp_dir.h"
 #include "tool_fixture.h"
 #include "tools/vlm_patch/install_check.h"
@@ -99,6 +101,46 @@ TEST(Apply, PatchesAnInstallationOfflineAndKeepsTheOperatorsPackage) {
   EXPECT_EQ(runTool("apply", {"install", "broken.dat"}), kExitFailed);
   EXPECT_EQ(installationContents("install"), contents) << "a failed package changes nothing listed";
   EXPECT_EQ(runTool("apply", {"install", "p3.dat"}), kExitOk);
+}
+
+// An installation at version 1 holding key 1, with its one archive's name.
+std::string patchedInstallation() {
+  EXPECT_EQ(runTool("index init", {"install"}), kExitOk);
+  writeStoreManifest("m1.txt", {{1, "one"}});
+  writeStoreManifest("m2.txt", {{2, "two"}});
+  EXPECT_EQ(runTool("package build", {"m1.txt", "-o", "p1.dat", "--version", "1"}), kExitOk);
+  EXPECT_EQ(runTool("package build", {"m2.txt", "-o", "p2.dat", "--version", "2"}), kExitOk);
+  EXPECT_EQ(runTool("apply", {"install", "p1.dat"}), kExitOk);
+  ArchiveSet set;
+  EXPECT_TRUE(readIndexFile("install/data.idx", set));
+  return set.archives.empty() ? std::string() : set.archives[0]->name;
+}
+
+TEST(Apply, RemovesTheWorkingCopyAnEarlierApplyLeftBehind) {
+  TempWorkDir dir;
+  patchedInstallation();
+  writeWholeFile("install/vlm-patch-apply.dat", "half of a package from an apply that ended half-way");
+  // A package that cannot even be copied in: the apply stops before it
+  // would use the working copy's name itself.
+  fs::create_directory("not-a-package.dat");
+  EXPECT_EQ(runTool("apply", {"install", "not-a-package.dat"}), kExitFailed);
+  EXPECT_FALSE(fileExists("install/vlm-patch-apply.dat"));
+  EXPECT_EQ(runTool("apply", {"install", "p2.dat"}), kExitOk);
+  EXPECT_FALSE(fileExists("install/vlm-patch-apply.dat"));
+}
+
+TEST(Apply, LeavesAnInstallationAloneWhileAnotherProgramHoldsItsArchives) {
+  TempWorkDir dir;
+  std::string archive = patchedInstallation();
+  ASSERT_FALSE(archive.empty());
+  writeWholeFile("install/vlm-patch-apply.dat", "the working copy of an apply at work");
+  // Held as a launcher or another vlm-patch holds it.
+  platform::FileHandle held = platform::openArchiveFile(("install/" + archive).c_str());
+  ASSERT_NE(held, platform::kNoFile);
+  EXPECT_EQ(runTool("apply", {"install", "p2.dat"}), kExitFailed);
+  platform::closeFile(held);
+  EXPECT_EQ(readWholeFile("install/vlm-patch-apply.dat"), "the working copy of an apply at work");
+  EXPECT_EQ(installationContents("install"), (std::map<std::uint32_t, std::string>{{1, "one"}}));
 }
 
 }  // namespace

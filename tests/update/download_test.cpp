@@ -1,9 +1,11 @@
 // downloadFile against a real nginx on loopback: whole files, HTTP errors,
-// cut and stalled transfers, a server that is down.
+// cut, stalled and trickling transfers, compressed answers, a server that is
+// down.
 #include "update/download.h"
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <filesystem>
@@ -30,13 +32,13 @@ std::string pattern(std::size_t size) {
 class DownloadTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    platform::setDownloadStallLimitMs(platform::kDefaultDownloadStallLimitMs);
+    platform::setDownloadLimits(platform::kDefaultDownloadLimits);
     resetDisplayState(displayState);
     // The 120 ms gate counts from process start: be past it, so the first
     // report of a download is shown.
     while (platform::clockTicksMs() < 2 * kProgressGateMs) platform::sleepMs(10);
   }
-  void TearDown() override { platform::setDownloadStallLimitMs(platform::kDefaultDownloadStallLimitMs); }
+  void TearDown() override { platform::setDownloadLimits(platform::kDefaultDownloadLimits); }
   TempWorkDir work;
 };
 
@@ -85,7 +87,10 @@ TEST_P(RefusedDownload, FailsAndKeepsTheGoodFile) {
   PatchServer server(options);
   ASSERT_TRUE(server.start()) << server.nginx().why();
   writeWholeFile("kept.rar", "the good file");
+  ::testing::internal::CaptureStdout();
   EXPECT_FALSE(downloadFile((server.baseUrl() + GetParam().path).c_str(), "kept.rar"));
+  std::string trace = ::testing::internal::GetCapturedStdout();
+  EXPECT_NE(trace.find("The download failed: the server refused the file."), std::string::npos) << trace;
   EXPECT_EQ(readWholeFile("kept.rar"), "the good file") << "never an error page in its place";
   EXPECT_FALSE(fileExists("kept.rar.part"));
 }
@@ -103,9 +108,34 @@ TEST_F(DownloadTest, AServerThatIsDownIsAFailedDownload) {
   server.publishFile("1.rar", "data");
   std::string url = server.baseUrl() + "/1.rar";
   server.nginx().stop();
+  ::testing::internal::CaptureStdout();
   EXPECT_FALSE(downloadFile(url.c_str(), "1.rar"));
+  std::string trace = ::testing::internal::GetCapturedStdout();
+  EXPECT_NE(trace.find("The download failed: the server could not be reached"), std::string::npos) << trace;
   EXPECT_FALSE(fileExists("1.rar"));
   EXPECT_FALSE(fileExists("1.rar.part"));
+}
+
+// The temporary name is taken by a directory: nothing can be stored there.
+// Linux fails to create the file; under Wine the service copies its cached
+// body there, fails quietly and still reports success, and it is the flush
+// of the stored file before the download counts as whole that notices.
+TEST_F(DownloadTest, ATemporaryNameTakenByADirectoryIsAFailedDownload) {
+  PatchServer server;
+  ASSERT_TRUE(server.start()) << server.nginx().why();
+  server.publishFile("12.rar", pattern(4096));
+  writeWholeFile("12.rar", "the good file");
+  fs::create_directories(fs::path("12.rar.part") / "in-the-way");
+  ::testing::internal::CaptureStdout();
+  EXPECT_FALSE(downloadFile((server.baseUrl() + "/12.rar").c_str(), "12.rar"));
+  std::string trace = ::testing::internal::GetCapturedStdout();
+  EXPECT_EQ(readWholeFile("12.rar"), "the good file");
+  EXPECT_TRUE(fs::is_directory(fs::path("12.rar.part") / "in-the-way"));
+#if defined(_WIN32)
+  EXPECT_NE(trace.find("The download failed: "), std::string::npos) << trace;
+#else
+  EXPECT_NE(trace.find("The download failed: the local file could not be written."), std::string::npos) << trace;
+#endif
 }
 
 // Starts a slow download of a large file on another thread and, once part of
@@ -133,7 +163,10 @@ TEST_F(DownloadTest, ACutTransferIsAFailedDownload) {
   PatchServer server(options);
   ASSERT_TRUE(server.start()) << server.nginx().why();
   writeWholeFile("big.rar", "the good file");
+  ::testing::internal::CaptureStdout();
   EXPECT_FALSE(downloadWhileInterfering(server, "big.rar", [&] { server.nginx().kill(); }));
+  std::string trace = ::testing::internal::GetCapturedStdout();
+  EXPECT_NE(trace.find("The download failed: the transfer was cut"), std::string::npos) << trace;
   EXPECT_EQ(readWholeFile("big.rar"), "the good file");
   EXPECT_FALSE(fileExists("big.rar.part"));
 }
@@ -143,15 +176,136 @@ TEST_F(DownloadTest, ATransferThatStallsIsAbandoned) {
   options.limitRate = 512 * 1024;
   PatchServer server(options);
   ASSERT_TRUE(server.start()) << server.nginx().why();
-  platform::setDownloadStallLimitMs(1500);
+  platform::DownloadLimits limits = platform::kDefaultDownloadLimits;
+  limits.stallMs = 1500;
+  platform::setDownloadLimits(limits);
+  ::testing::internal::CaptureStdout();
   auto started = std::chrono::steady_clock::now();
   EXPECT_FALSE(downloadWhileInterfering(server, "big.rar", [&] { server.nginx().pause(); }));
   auto took = std::chrono::steady_clock::now() - started;
+  std::string trace = ::testing::internal::GetCapturedStdout();
   server.nginx().resume();
   EXPECT_LT(took, std::chrono::seconds(60)) << "the stall limit, not the default, ended it";
+  EXPECT_NE(trace.find("The download failed: the server stopped sending."), std::string::npos) << trace;
   EXPECT_FALSE(fileExists("big.rar"));
   EXPECT_FALSE(fileExists("big.rar.part"));
 }
+
+// A server that keeps sending, but slowly. The stall limit stays as it is
+// (a byte comes every second); the low-speed window is shortened.
+struct SlowCase {
+  const char* label;
+  const char* location;  // how /vlm/patch/slow.rar is served
+  unsigned lowSpeedWindowMs;
+  bool stored;
+  const char* trace;  // what the trace must hold
+};
+
+class SlowServer : public DownloadTest, public ::testing::WithParamInterface<SlowCase> {};
+
+TEST_P(SlowServer, EndsATrickleAndKeepsASteadyTransfer) {
+  NginxOptions options;
+  options.extraServerConfig = std::string("location = /vlm/patch/slow.rar { ") + GetParam().location + " }";
+  PatchServer server(options);
+  ASSERT_TRUE(server.start()) << server.nginx().why();
+  std::string body = pattern(1024 * 1024);
+  server.publishFile("slow.rar", body);
+  platform::DownloadLimits limits = platform::kDefaultDownloadLimits;
+  limits.lowSpeedWindowMs = GetParam().lowSpeedWindowMs;
+  platform::setDownloadLimits(limits);
+  // Should the transfer never end, the server goes away after a while, so
+  // the case fails on its trace instead of waiting for days.
+  std::atomic<bool> over{false};
+  std::thread guard([&] {
+    for (int i = 0; i < 450 && !over; ++i) std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    if (!over) server.nginx().kill();
+  });
+  ::testing::internal::CaptureStdout();
+  bool stored = downloadFile((server.baseUrl() + "/slow.rar").c_str(), "slow.rar");
+  std::string trace = ::testing::internal::GetCapturedStdout();
+  over = true;
+  guard.join();
+  EXPECT_EQ(stored, GetParam().stored) << trace;
+  EXPECT_NE(trace.find(GetParam().trace), std::string::npos) << trace;
+  if (GetParam().stored) {
+    EXPECT_EQ(readWholeFile("slow.rar"), body);
+  } else {
+    EXPECT_FALSE(fileExists("slow.rar"));
+  }
+  EXPECT_FALSE(fileExists("slow.rar.part"));
+}
+
+INSTANTIATE_TEST_SUITE_P(LowSpeed, SlowServer,
+                         ::testing::Values(
+                             // A few KiB at once, then one byte a second: never a stall.
+                             SlowCase{"Trickle", "limit_rate_after 4k; limit_rate 1;", 2000, false,
+                                      "The download failed: the transfer was too slow."},
+                             // Well above the limit for several windows.
+                             SlowCase{"Steady", "limit_rate 256k;", 1000, true, "Starting download of: "}),
+                         [](const ::testing::TestParamInfo<SlowCase>& p) { return p.param.label; });
+
+// A gzip file holding bytes as they stand (deflate's stored blocks), as
+// "gzip" would make it; nginx's gzip_static sends it with its own length.
+std::uint32_t crc32Of(const std::string& bytes) {
+  std::uint32_t crc = 0xFFFFFFFFu;
+  for (unsigned char byte : bytes) {
+    crc ^= byte;
+    for (int bit = 0; bit < 8; ++bit) crc = (crc >> 1) ^ (0xEDB88320u & (0u - (crc & 1u)));
+  }
+  return ~crc;
+}
+
+std::string storedGzip(const std::string& bytes) {
+  auto little = [](std::string& out, std::uint32_t value, int count) {
+    for (int i = 0; i < count; ++i) out += static_cast<char>((value >> (8 * i)) & 0xFF);
+  };
+  std::string out("\x1f\x8b\x08\x00\x00\x00\x00\x00\x00\xff", 10);
+  std::size_t at = 0;
+  do {
+    std::size_t length = std::min<std::size_t>(bytes.size() - at, 65535);
+    bool last = at + length == bytes.size();
+    out += static_cast<char>(last ? 1 : 0);
+    little(out, static_cast<std::uint32_t>(length), 2);
+    little(out, static_cast<std::uint32_t>(~length & 0xFFFF), 2);
+    out.append(bytes, at, length);
+    at += length;
+  } while (at < bytes.size());
+  little(out, crc32Of(bytes), 4);
+  little(out, static_cast<std::uint32_t>(bytes.size()), 4);
+  return out;
+}
+
+// A server that compresses for a client that asks (the Windows service
+// does, with Accept-Encoding: gzip, deflate): the file must still arrive as
+// it is published, whether compressed on the fly (no length sent) or sent
+// precompressed with the length of the compressed body.
+struct CompressedCase {
+  const char* label;
+  bool precompressed;
+};
+
+class CompressedAnswer : public DownloadTest, public ::testing::WithParamInterface<CompressedCase> {};
+
+TEST_P(CompressedAnswer, StoresThePublishedBytes) {
+  NginxOptions options;
+  options.extraServerConfig =
+      "gzip on; gzip_types application/octet-stream; gzip_min_length 1; gzip_static on; gzip_vary on;";
+  PatchServer server(options);
+  ASSERT_TRUE(server.start()) << server.nginx().why();
+  std::string body = pattern(300 * 1024 + 5);
+  server.publishFile("12.rar", body);
+  if (GetParam().precompressed) server.publishFile("12.rar.gz", storedGzip(body));
+  ::testing::internal::CaptureStdout();
+  bool stored = downloadFile((server.baseUrl() + "/12.rar").c_str(), "12.rar");
+  std::string trace = ::testing::internal::GetCapturedStdout();
+  ASSERT_TRUE(stored) << trace;
+  EXPECT_EQ(readWholeFile("12.rar"), body);
+  EXPECT_FALSE(fileExists("12.rar.part"));
+}
+
+INSTANTIATE_TEST_SUITE_P(Gzip, CompressedAnswer,
+                         ::testing::Values(CompressedCase{"OnTheFly", false}, CompressedCase{"Precompressed", true}),
+                         [](const ::testing::TestParamInfo<CompressedCase>& p) { return p.param.label; });
 
 TEST_F(DownloadTest, StatusLineNamesTheFileRelativeToTheLauncher) {
   PatchServer server;

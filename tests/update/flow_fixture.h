@@ -35,7 +35,7 @@ class LauncherDirectoryTest : public ::testing::Test {
     gameStartDelayMs = 20;
     resetDisplayState(displayState);
     displayState.textColour = kDefaultTextColour;
-    platform::setDownloadStallLimitMs(platform::kDefaultDownloadStallLimitMs);
+    platform::setDownloadLimits(platform::kDefaultDownloadLimits);
     installRecorders();
   }
 

@@ -12,10 +12,21 @@
 #include <thread>
 #include <vector>
 
+#if !defined(_WIN32)
+#include <spawn.h>
+#include <sys/wait.h>
+
+#include <csignal>
+extern char** environ;
+#endif
+
 #include "archive/index_writer.h"
 #include "flow_fixture.h"
 #include "patch_server.h"
 #include "platform/executable.h"
+#include "platform/file.h"
+#include "update/launcher_replace.h"
+#include "update/leftovers.h"
 #include "update/patch_loop.h"
 
 std::string LauncherDirectoryTest::executableName() { return platform::executablePath(); }
@@ -175,7 +186,11 @@ TEST_F(UpdateFlow, AnEmptyPatchListUpdatesNothing) {
   install(10);
   server.publishFile("patch.hpl", "");
   server.publishFile("Start VLM.exe", "x");
+  ::testing::internal::CaptureStdout();
   runWorker();
+  std::string trace = ::testing::internal::GetCapturedStdout();
+  EXPECT_NE(trace.find("The patch list is short: 0 of 12 bytes"), std::string::npos)
+      << "an empty list must not pass for \"up to date\" in silence: " << trace;
   EXPECT_TRUE(gameStarted());
   EXPECT_EQ(readWholeFile("cver.v"), versionBytes(0, 0));
   EXPECT_EQ(server.requestCount("/vlm/patch/Start%20VLM.exe"), 0);
@@ -337,6 +352,143 @@ TEST_F(UpdateFlow, RunPatchLoopFetchesNothingWhenNothingIsDue) {
   EXPECT_EQ(server.requestCount("/vlm/patch/11.rar"), 0);
 }
 
+// Sets an environment variable for one case.
+class ScopedVariable {
+ public:
+  ScopedVariable(const char* name, const char* value) : name_(name) { set(value); }
+  ~ScopedVariable() { set(""); }
+
+ private:
+  void set(const char* value) {
+#if defined(_WIN32)
+    _putenv_s(name_, value);
+#else
+    if (*value) {
+      setenv(name_, value, 1);
+    } else {
+      unsetenv(name_);
+    }
+#endif
+  }
+  const char* name_;
+};
+
+// The update program could not put the new launcher in place, set "cver.v"
+// back to launcher version 0 and started this launcher again: this run does
+// not fetch the launcher once more (that could go round for ever); the next
+// one does.
+TEST_F(UpdateFlow, AfterAFailedReplacementTheLauncherWaitsForTheNextRun) {
+  install(10);
+  writeWholeFile("cver.v", versionBytes(0, 1));
+  server.publishPatchList(11, 2, 1);
+  server.publishFile("Start VLM.exe", "launcher v2");
+  server.publishPatch(11, 11, 11, "eleven");
+  ScopedVariable marked(kSelfUpdateFailedVariable, "1");
+  ::testing::internal::CaptureStdout();
+  runWorker();
+  std::string trace = ::testing::internal::GetCapturedStdout();
+  EXPECT_EQ(server.requestCount("/vlm/patch/Start%20VLM.exe"), 0);
+  EXPECT_NE(trace.find("The update program could not put the new launcher in place; the next run fetches it again."),
+            std::string::npos)
+      << trace;
+  EXPECT_EQ(readWholeFile("cver.v"), versionBytes(0, 1)) << "the next run still sees an old launcher";
+  EXPECT_TRUE(gameStarted());
+  EXPECT_TRUE(recordedEffects().boxes.empty());
+  EXPECT_EQ(server.requestCount("/vlm/patch/11.rar"), 0) << "a pass due a new launcher does nothing else";
+}
+
+TEST(LeftoverNames, APatchArchivesTwinIsANumberAndDotRarDotPart) {
+  struct Case {
+    const char* name;
+    bool matches;
+  };
+  const Case cases[] = {
+      {"11.rar.part", true},           {"0.rar.part", true},      {"4294967295.rar.part", true},
+      {"-5.rar.part", true},           {".rar.part", false},      {"-.rar.part", false},
+      {"12345678901.rar.part", false}, {"a11.rar.part", false},   {"11a.rar.part", false},
+      {"11.rar.part.old", false},      {"11.rar", false},         {"11.dat.part", false},
+      {"1 1.rar.part", false},         {"+11.rar.part", false},   {"11.rar.par", false},
+      {"--5.rar.part", false},         {"patch.hpl.part", false}, {"", false},
+  };
+  for (const Case& c : cases) EXPECT_EQ(isPatchArchivePartName(c.name), c.matches) << c.name;
+}
+
+// What a run that ended half-way may leave, and names that only look alike.
+const char* const kLeftovers[] = {"patch.hpl.part",      "launcher.bin.part", "Kelda.bin.part", "11.rar.part",
+                                  "4294967295.rar.part", "-5.rar.part",       "data.idx.new",   "cver.v.new",
+                                  "Kelda.bin",           "launcher.bin"};
+const char* const kNotLeftovers[] = {"11.rar",          "11.dat",    "notes.part",           "a11.rar.part",
+                                     "11.rar.part.old", ".rar.part", "12345678901.rar.part", "Kelda.exe",
+                                     "launcher.bin.old"};
+
+TEST_F(UpdateFlow, LeftoversOfAnEarlierRunAreRemovedAndNothingElse) {
+  install(10);
+  writeWholeFile("cver.v", versionBytes(0, 0));
+  for (const char* name : kLeftovers) writeWholeFile(name, "left over");
+  for (const char* name : kNotLeftovers) writeWholeFile(name, "kept");
+  server.publishPatchList(10, 0, 0);
+  ::testing::internal::CaptureStdout();
+  runWorker();
+  std::string trace = ::testing::internal::GetCapturedStdout();
+  for (const char* name : kLeftovers) {
+    EXPECT_FALSE(fileExists(name)) << name;
+    EXPECT_NE(trace.find(std::string("Removed ") + name + ", left by an earlier run."), std::string::npos)
+        << name << "\n"
+        << trace;
+  }
+  for (const char* name : kNotLeftovers) EXPECT_EQ(readWholeFile(name), "kept") << name;
+  EXPECT_EQ(indexVersion(), 10u);
+  EXPECT_TRUE(gameStarted());
+}
+
+#if !defined(_WIN32)
+// The update program may still be waiting to put "launcher.bin" in place
+// (a launcher started by hand during its wait): the file stays. Any running
+// executable under the update program's name will do; under Wine this would
+// need a second Windows program, so the case is native only.
+TEST_F(UpdateFlow, WhileTheUpdateProgramRunsItsNewLauncherStays) {
+  install(10);
+  writeWholeFile("cver.v", versionBytes(0, 0));
+  writeWholeFile("launcher.bin", "new launcher");
+  std::string program = here(kUpdateProgramName);
+  std::filesystem::copy_file("/bin/sleep", program);
+  std::filesystem::permissions(program, std::filesystem::perms::owner_all);
+  std::string seconds = "60";
+  char* argv[] = {&program[0], &seconds[0], nullptr};
+  pid_t running = -1;
+  ASSERT_EQ(posix_spawn(&running, program.c_str(), nullptr, nullptr, argv, environ), 0);
+  server.publishPatchList(10, 0, 0);
+  ::testing::internal::CaptureStdout();
+  runWorker();
+  std::string trace = ::testing::internal::GetCapturedStdout();
+  ::kill(running, SIGKILL);
+  ::waitpid(running, nullptr, 0);
+  EXPECT_EQ(readWholeFile("launcher.bin"), "new launcher");
+  EXPECT_NE(trace.find("launcher.bin stays: the update program is running."), std::string::npos) << trace;
+  EXPECT_TRUE(gameStarted());
+}
+#endif
+
+TEST_F(UpdateFlow, WhileAnotherProgramHoldsTheArchivesNothingIsRemoved) {
+  install(10);
+  writeWholeFile("cver.v", versionBytes(0, 0));
+  for (const char* name : kLeftovers) writeWholeFile(name, "perhaps still in use");
+  // Held as the launcher and vlm-patch hold them: nobody else may write.
+  platform::FileHandle held = platform::openArchiveFile("GA0.VFS");
+  ASSERT_NE(held, platform::kNoFile);
+  server.publishPatchList(10, 0, 0);
+  ::testing::internal::CaptureStdout();
+  runWorker();
+  std::string trace = ::testing::internal::GetCapturedStdout();
+  platform::closeFile(held);
+  for (const char* name : kLeftovers) {
+    // This pass's own download of the patch list goes through that name.
+    if (std::string(name) == "patch.hpl.part") continue;
+    EXPECT_EQ(readWholeFile(name), "perhaps still in use") << name;
+  }
+  EXPECT_NE(trace.find("Another program holds the game archives"), std::string::npos) << trace;
+}
+
 }  // namespace
 
 namespace {
@@ -393,5 +545,56 @@ TEST_F(UpdateFlow, APatchPathThatDoesNotFitIsAFailedDownload) {
   EXPECT_NE(log.find("[  PASSED  ] 1 test"), std::string::npos) << log;
 }
 #endif
+
+}  // namespace
+
+namespace {
+
+// A patch archive whose package cannot be extracted whole (a wrong checksum,
+// the file cut short) stops the loop as an archive that cannot be opened:
+// the box, the archive deleted, no package left behind, the version kept, so
+// that the next run fetches the same number again.
+struct DamagedPatchCase {
+  const char* label;
+  bool cut;  // the file ends inside the package; else one byte of it is changed
+};
+void PrintTo(const DamagedPatchCase& c, std::ostream* os) { *os << c.label; }
+
+class DamagedPatch : public UpdateFlow, public ::testing::WithParamInterface<DamagedPatchCase> {};
+
+TEST_P(DamagedPatch, StopsTheLoopWithTheExtractBox) {
+  install(10);
+  writeWholeFile("cver.v", versionBytes(0, 0));
+  server.publishPatchList(12, 0, 0);
+  std::string archive = encodeStoredRar({{"11.dat", packageBytes(11, 11, "eleven"), false}});
+  const std::size_t inPackage = archive.size() - 7 - 10;  // before the end block, inside the package
+  if (GetParam().cut) {
+    archive.resize(inPackage);
+  } else {
+    archive[inPackage] ^= 0x40;
+  }
+  server.publishFile("11.rar", archive);
+  server.publishPatch(12, 12, 12, "twelve");
+  ::testing::internal::CaptureStdout();
+  runWorker();
+  std::string trace = ::testing::internal::GetCapturedStdout();
+  RecordedEffects effects = recordedEffects();
+  ASSERT_EQ(effects.boxes.size(), 1u) << trace;
+  EXPECT_EQ(effects.boxes[0].first, kFailExtract);
+  EXPECT_EQ(effects.boxes[0].second, "");
+  EXPECT_NE(trace.find("RAR error 12"), std::string::npos) << trace;
+  EXPECT_EQ(trace.find("11.rar Extracted successfully."), std::string::npos) << trace;
+  EXPECT_FALSE(fileExists("11.rar")) << "the patch archive is deleted";
+  EXPECT_FALSE(fileExists("11.dat")) << "no package is left behind";
+  EXPECT_FALSE(fileExists("11.dat.vlm-part"));
+  EXPECT_EQ(indexVersion(), 10u) << "the version stays, so patch 11 is fetched again";
+  EXPECT_EQ(server.requestCount("/vlm/patch/12.rar"), 0);
+  EXPECT_TRUE(gameNotStarted());
+}
+
+INSTANTIATE_TEST_SUITE_P(Table, DamagedPatch,
+                         ::testing::Values(DamagedPatchCase{"WrongChecksum", false},
+                                           DamagedPatchCase{"CutShort", true}),
+                         [](const ::testing::TestParamInfo<DamagedPatchCase>& p) { return p.param.label; });
 
 }  // namespace

@@ -42,6 +42,7 @@ struct ListCase {
   const char* label;
   std::string bytes;
   std::uint32_t patch, launcher, client;  // before: 1, 2, 3
+  const char* trace;                      // what the trace says of a short list; nullptr: nothing
 };
 
 class PatchList : public LauncherDirectoryTest, public ::testing::WithParamInterface<ListCase> {};
@@ -51,20 +52,29 @@ TEST_P(PatchList, ReadsUpToTwelveBytes) {
   launcherVersions.latestPatch = 1;
   launcherVersions.latestLauncher = 2;
   launcherVersions.latestClient = 3;
+  ::testing::internal::CaptureStdout();
   ASSERT_TRUE(readPatchList("patch.hpl"));
+  std::string trace = ::testing::internal::GetCapturedStdout();
   EXPECT_EQ(launcherVersions.latestPatch, GetParam().patch);
   EXPECT_EQ(launcherVersions.latestLauncher, GetParam().launcher);
   EXPECT_EQ(launcherVersions.latestClient, GetParam().client);
+  if (GetParam().trace) {
+    EXPECT_NE(trace.find(GetParam().trace), std::string::npos) << trace;
+  } else {
+    EXPECT_EQ(trace.find("short"), std::string::npos) << trace;
+  }
 }
 
 INSTANTIATE_TEST_SUITE_P(
     Table, PatchList,
-    ::testing::Values(ListCase{"Twelve", std::string("\x0d\0\0\0\x02\0\0\0\x04\0\0\0", 12), 13, 2, 4},
-                      ListCase{"Sixteen", std::string("\x0d\0\0\0\x02\0\0\0\x04\0\0\0\xff\xff\xff\xff", 16), 13, 2, 4},
-                      ListCase{"Empty", std::string(), 1, 2, 3},
-                      ListCase{"Six", std::string("\x0e\0\0\0\x09\0", 6), 14, 2, 3},
-                      ListCase{"Large", std::string("\xff\xff\xff\xff\0\0\0\x80\0\0\0\0", 12), 0xFFFFFFFFu, 0x80000000u,
-                               0}),
+    ::testing::Values(
+        ListCase{"Twelve", std::string("\x0d\0\0\0\x02\0\0\0\x04\0\0\0", 12), 13, 2, 4, nullptr},
+        ListCase{"Sixteen", std::string("\x0d\0\0\0\x02\0\0\0\x04\0\0\0\xff\xff\xff\xff", 16), 13, 2, 4, nullptr},
+        ListCase{"Empty", std::string(), 1, 2, 3, "The patch list is short: 0 of 12 bytes"},
+        ListCase{"Six", std::string("\x0e\0\0\0\x09\0", 6), 14, 2, 3, "The patch list is short: 6 of 12 bytes"},
+        ListCase{"Eleven", std::string("\x0e\0\0\0\x09\0\0\0\x05\0\0", 11), 14, 9, 3,
+                 "The patch list is short: 11 of 12 bytes"},
+        ListCase{"Large", std::string("\xff\xff\xff\xff\0\0\0\x80\0\0\0\0", 12), 0xFFFFFFFFu, 0x80000000u, 0, nullptr}),
     [](const ::testing::TestParamInfo<ListCase>& p) { return p.param.label; });
 
 TEST(PatchBaseUrl, IsTheBuildsHostUnlessTheEnvironmentSaysOtherwise) {

@@ -126,6 +126,29 @@ void showApplyProgress() {
   showProgress(*applyBar, done);
 }
 
+// Applying consumes the package file, as in the launcher: each package is
+// applied from a copy of this name in the installation.
+constexpr const char* kApplyWorkingCopy = "vlm-patch-apply.dat";
+
+// The name of an archive of the loaded set that exists but could not be
+// opened, or "": the launcher and vlm-patch hold the archives exclusively,
+// so another of them is at work in the installation.
+std::string archiveHeldElsewhere() {
+  for (const auto& slot : archiveSet.archives) {
+    const Archive& archive = *slot->archive;
+    if (archive.fileHandle == platform::kNoFile && platform::pathExists(archive.name.c_str())) return archive.name;
+  }
+  return "";
+}
+
+// A working copy that an apply which ended half-way left behind.
+bool removeStaleWorkingCopy() {
+  if (!platform::pathExists(kApplyWorkingCopy)) return true;
+  if (!platform::deleteFile(kApplyWorkingCopy)) return false;
+  std::printf("removed %s, left by an earlier apply\n", kApplyWorkingCopy);
+  return true;
+}
+
 // The version field at the start of the installation's "data.idx", or a
 // value no package has when it cannot be read.
 std::uint64_t writtenIndexVersion() {
@@ -150,12 +173,22 @@ int runApply(const Args& args) {
   if (!platform::pathExists(kIndexFileName)) return fail(kExitFailed, "no data.idx in " + args[0]);
   loadIndex();
   if (!indexLoaded) return fail(kExitFailed, "data.idx in " + args[0] + " is damaged");
+  std::string held = archiveHeldElsewhere();
+  if (!held.empty()) {
+    closeArchiveSet(archiveSet);
+    return fail(kExitFailed, held + " in " + args[0] + " is held by another program (a launcher or vlm-patch at work)");
+  }
+  if (!removeStaleWorkingCopy()) {
+    closeArchiveSet(archiveSet);
+    return fail(kExitFailed,
+                std::string("cannot remove ") + kApplyWorkingCopy + " left by an earlier apply in " + args[0]);
+  }
   setRepaintHandler(showApplyProgress);
   int status = kExitOk;
   for (const std::string& package : packages) {
-    // Applying consumes the package file, as in the launcher: work on a copy.
-    const char* copy = "vlm-patch-apply.dat";
+    const char* copy = kApplyWorkingCopy;
     if (!platform::copyFileReplacing(package.c_str(), copy)) {
+      platform::deleteFile(copy);  // whatever part of it was written
       status = fail(kExitFailed, "cannot copy " + package + " into the installation");
       break;
     }

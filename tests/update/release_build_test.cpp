@@ -1,0 +1,21 @@
+// versions.cpp as a release build compiles it (without VLM_TEST_HOOKS): the
+// environment cannot point the elevated launcher at another patch server.
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+
+#include "update/versions.h"
+
+namespace {
+
+TEST(ReleaseBuild, IgnoresThePatchServerInTheEnvironment) {
+#if defined(_WIN32)
+  _putenv_s("VLM_PATCH_BASE_URL", "http://attacker.invalid/vlm/patch");
+#else
+  setenv("VLM_PATCH_BASE_URL", "http://attacker.invalid/vlm/patch", 1);
+#endif
+  EXPECT_EQ(patchBaseUrl(), std::string("http://") + VLM_PATCH_HOST + "/vlm/patch");
+  EXPECT_EQ(patchListUrl(), std::string("http://") + VLM_PATCH_HOST + "/vlm/patch/patch.hpl");
+}
+
+}  // namespace

@@ -1,0 +1,105 @@
+#include "update/leftovers.h"
+
+#include <filesystem>
+#include <system_error>
+#include <vector>
+
+#include "archive/index.h"
+#include "core/log.h"
+#include "core/paths.h"
+#include "platform/file.h"
+#include "update/download.h"
+#include "update/launcher_replace.h"
+#include "update/versions.h"
+
+namespace {
+
+std::string besideLauncher(const std::string& name) { return exeDirectory() + "\\" + name; }
+
+// An archive of the set that exists but could not be opened is held by
+// another program: the launcher and vlm-patch hold them exclusively.
+bool archiveHeldElsewhere() {
+  for (const auto& slot : archiveSet.archives) {
+    const Archive& archive = *slot->archive;
+    if (archive.fileHandle == platform::kNoFile && platform::pathExists(archive.name.c_str())) return true;
+  }
+  return false;
+}
+
+// Removes one leftover found at path, named in the trace by name.
+void removeLeftover(const std::string& path, const std::string& name) {
+  if (!platform::pathExists(path.c_str())) return;
+  if (platform::deleteFile(path.c_str())) {
+    debugLog("Removed %s, left by an earlier run.", name.c_str());
+  } else {
+    debugLog("Could not remove %s, left by an earlier run.", name.c_str());
+  }
+}
+
+// The names in directory that are temporary twins of patch archives. A name
+// is looked at without converting it: one that the rule accepts is plain
+// ASCII, and any other is passed over.
+std::vector<std::string> patchArchivePartsIn(const std::string& directory) {
+  std::vector<std::string> names;
+  std::error_code failed;
+  std::filesystem::directory_iterator entry(platform::nativePath(directory.c_str()), failed);
+  for (; !failed && entry != std::filesystem::directory_iterator(); entry.increment(failed)) {
+    const std::filesystem::path leaf = entry->path().filename();
+    std::string name;
+    bool plain = true;
+    for (auto c : leaf.native()) {
+      auto code = static_cast<unsigned long>(c);
+      if (code == 0 || code >= 0x7F) {
+        plain = false;
+        break;
+      }
+      name += static_cast<char>(code);
+    }
+    if (plain && isPatchArchivePartName(name)) names.push_back(name);
+  }
+  return names;
+}
+
+}  // namespace
+
+bool isPatchArchivePartName(const std::string& name) {
+  const std::string suffix = std::string(".rar") + kPartialDownloadSuffix;
+  if (name.size() <= suffix.size() || name.compare(name.size() - suffix.size(), suffix.size(), suffix) != 0) {
+    return false;
+  }
+  std::size_t first = name[0] == '-' ? 1 : 0;
+  std::size_t digits = name.size() - suffix.size() - first;
+  if (digits < 1 || digits > 10) return false;
+  for (std::size_t i = first; i < first + digits; ++i) {
+    if (name[i] < '0' || name[i] > '9') return false;
+  }
+  return true;
+}
+
+void removeLeftoversOfEarlierRuns() {
+  if (archiveHeldElsewhere()) {
+    debugLog("Another program holds the game archives: files left by an earlier run stay where they are.");
+    return;
+  }
+  // The patch list and the index are written relative to the working
+  // directory, the other files beside the launcher.
+  const std::string patchListPart = std::string(kPatchListFileName) + kPartialDownloadSuffix;
+  removeLeftover(patchListPart, patchListPart);
+  removeLeftover(kIndexTempFileName, kIndexTempFileName);
+  const std::string besideNames[] = {std::string(kNewLauncherName) + kPartialDownloadSuffix,
+                                     std::string(kNewClientName) + kPartialDownloadSuffix, kNewClientName,
+                                     kVersionFileTempName};
+  for (const std::string& name : besideNames) removeLeftover(besideLauncher(name), name);
+  for (const std::string& name : patchArchivePartsIn(exeDirectory())) removeLeftover(besideLauncher(name), name);
+
+  // A running update program may still be waiting to put the new launcher
+  // in place (a running executable cannot be opened for writing).
+  const std::string newLauncher = besideLauncher(kNewLauncherName);
+  if (!waitUntilFileIsFree(besideLauncher(kUpdateProgramName), 0)) {
+    if (platform::pathExists(newLauncher.c_str())) {
+      debugLog("%s stays: the update program is running.", kNewLauncherName);
+    }
+    return;
+  }
+  removeLeftover(newLauncher, kNewLauncherName);
+}

@@ -1,0 +1,130 @@
+#include "update/release_verify.h"
+
+#include <cstdio>
+#include <ctime>
+#include <map>
+
+#include "core/log.h"
+#include "core/paths.h"
+#include "platform/file.h"
+#include "update/download.h"
+#include "update/release_check.h"
+#include "update/versions.h"
+
+namespace update {
+
+namespace {
+
+struct AcceptedRelease {
+  bool accepted = false;
+  ReleaseRecord record;
+  std::map<std::uint32_t, std::vector<FileDigest>> blocks;  // block number -> its patches
+};
+
+AcceptedRelease acceptedRelease;
+std::vector<PublicKey> keysForTests;
+
+const std::vector<PublicKey>& keys() { return keysForTests.empty() ? trustedKeys() : keysForTests; }
+
+std::string besideLauncher(const std::string& name) { return exeDirectory() + "\\" + name; }
+
+// Reads a small file whole; false when it cannot be read or passes limit.
+bool readSmallFile(const std::string& path, std::size_t limit, std::string* bytes) {
+  platform::FileHandle file = platform::openFileForReading(path.c_str());
+  if (file == platform::kNoFile) return false;
+  std::uint64_t size = 0;
+  bool ok = platform::getFileSize(file, &size) && size <= limit;
+  if (ok) {
+    bytes->assign(static_cast<std::size_t>(size), '\0');
+    ok = size == 0 || platform::readFileAt(file, 0, &(*bytes)[0], bytes->size()) == static_cast<std::int64_t>(size);
+  }
+  platform::closeFile(file);
+  return ok;
+}
+
+void refuse(const std::string& why) { debugLog("Release check failed: %s.", why.c_str()); }
+
+}  // namespace
+
+bool releaseChecksOn() { return !keys().empty(); }
+
+void resetAcceptedRelease() { acceptedRelease = AcceptedRelease(); }
+
+void setTrustedKeysForTests(const std::vector<PublicKey>& keys) { keysForTests = keys; }
+
+bool acceptRelease() {
+  resetAcceptedRelease();
+  if (!releaseChecksOn()) {
+    static bool said = false;
+    if (!said) debugLog("This launcher was built without release keys: downloads are not verified.");
+    said = true;
+    return true;
+  }
+  const std::string local = besideLauncher(kReleaseRecordName);
+  const std::string url = patchBaseUrl() + "/" + kReleaseRecordName;
+  std::string bytes, why;
+  bool fetched = downloadFileUpTo(url.c_str(), local.c_str(), kMaxReleaseRecordSize) &&
+                 readSmallFile(local, kMaxReleaseRecordSize, &bytes);
+  platform::deleteFile(local.c_str());
+  if (!fetched) {
+    refuse("the release record could not be fetched");
+    return false;
+  }
+  ReleaseRecord record;
+  PublishedNumbers published{launcherVersions.latestPatch, launcherVersions.latestLauncher,
+                             launcherVersions.latestClient};
+  std::uint64_t highest = readAcceptedSequence();
+  std::uint64_t now = static_cast<std::uint64_t>(std::time(nullptr));
+  if (!decodeReleaseRecord(bytes, &record, &why) ||
+      !checkReleaseRecord(record, keys(), published, highest, now, &why)) {
+    refuse(why);
+    return false;
+  }
+  if (record.sequence > highest && !writeAcceptedSequence(record.sequence))
+    debugLog("The release's sequence could not be recorded.");
+  acceptedRelease.accepted = true;
+  acceptedRelease.record = record;
+  debugLog("Release %llu verified.", static_cast<unsigned long long>(record.sequence));
+  return true;
+}
+
+const FileDigest* expectedLauncher() { return releaseChecksOn() ? &acceptedRelease.record.launcher : nullptr; }
+
+const FileDigest* expectedClient() { return releaseChecksOn() ? &acceptedRelease.record.client : nullptr; }
+
+bool expectedPatch(std::uint32_t n, const FileDigest** digest) {
+  *digest = nullptr;
+  if (!releaseChecksOn()) return true;
+  const ReleaseRecord& record = acceptedRelease.record;
+  if (!acceptedRelease.accepted || n == 0 || n > record.latestPatch) {
+    refuse("patch " + std::to_string(n) + " is not part of the accepted release");
+    return false;
+  }
+  std::uint32_t k = blockOfPatch(n, record.blockPatches);
+  auto found = acceptedRelease.blocks.find(k);
+  if (found == acceptedRelease.blocks.end()) {
+    char name[32];
+    std::snprintf(name, sizeof name, kReleaseBlockNameFormat, k);
+    std::uint32_t count = patchesInBlock(k, record.latestPatch, record.blockPatches);
+    FileDigest blockDigest;
+    blockDigest.size = static_cast<std::uint64_t>(count) * kFileDigestSize;
+    blockDigest.sha256 = record.blockDigests[k];
+    const std::string local = besideLauncher(name);
+    const std::string url = patchBaseUrl() + "/" + name;
+    std::string bytes, why;
+    std::vector<FileDigest> patches;
+    bool ok = downloadFile(url.c_str(), local.c_str(), &blockDigest) &&
+              readSmallFile(local, static_cast<std::size_t>(blockDigest.size), &bytes) &&
+              decodePatchBlock(bytes, count, &patches, &why);
+    platform::deleteFile(local.c_str());
+    if (!ok) {
+      refuse(std::string(name) + " could not be had" + (why.empty() ? "" : ": " + why));
+      return false;
+    }
+    found = acceptedRelease.blocks.emplace(k, std::move(patches)).first;
+  }
+  *digest = &found->second[placeInBlock(n, record.blockPatches)];
+  return true;
+}
+
+}  // namespace update

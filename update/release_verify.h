@@ -1,0 +1,45 @@
+// The signed release during one update pass: a launcher built with the
+// operator's keys fetches the release record right after "patch.hpl",
+// accepts it only when it passes every check of update/release_check.h, and
+// then takes from the patch server only files whose size and SHA-256 the
+// record (or one of its patch blocks) gives. A launcher built without keys
+// verifies nothing, as before, and says so once in the trace.
+//
+// Everything here belongs to the update worker alone; no lock.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "update/release_record.h"
+
+namespace update {
+
+// Whether this launcher checks releases: it was built with keys (or a test
+// gave it some).
+bool releaseChecksOn();
+
+// Keyed builds: fetches "release.rec", checks it against the numbers just
+// read from "patch.hpl", the sequence accepted before ("rseq.v") and the
+// clock, and keeps it for the pass; a higher sequence is recorded. False,
+// with the reason in the trace, when any of that fails: the pass must then
+// take nothing from the server. Builds without keys: true.
+bool acceptRelease();
+
+// What a server file must be, for downloadFile: nullptr in a build without
+// keys (nothing is checked), else a digest of the accepted release.
+const FileDigest* expectedLauncher();
+const FileDigest* expectedClient();
+// Patch n's digest, fetching and checking its block the first time the
+// pass needs it. False (a failed download, the reason in the trace) when
+// the block cannot be had; *digest is nullptr in a build without keys.
+bool expectedPatch(std::uint32_t n, const FileDigest** digest);
+
+// Forgets the accepted release (a new pass; tests run many in one process).
+void resetAcceptedRelease();
+// Tests: the keys to trust instead of the build's (an empty list: the
+// build's own).
+void setTrustedKeysForTests(const std::vector<PublicKey>& keys);
+
+}  // namespace update
