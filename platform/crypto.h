@@ -52,7 +52,9 @@ bool verifyP256(const unsigned char publicKey[kP256PublicKeySize], const unsigne
 
 // The operator's side, used by the publishing tool and by tests: a fresh key
 // pair from the system's random source, and a signature of a digest. False
-// when the system's call failed (for signing: a key that is not a valid pair).
+// when the system's call failed. Halves of two different pairs give false
+// (libcrypto) or a signature that does not verify under publicKey (CNG signs
+// with the private half alone).
 bool generateP256(unsigned char privateKey[kP256PrivateKeySize], unsigned char publicKey[kP256PublicKeySize]);
 bool signP256(const unsigned char privateKey[kP256PrivateKeySize], const unsigned char publicKey[kP256PublicKeySize],
               const unsigned char digest[kSha256Size], unsigned char signature[kP256SignatureSize]);
