@@ -98,4 +98,9 @@ bool copyFileReplacing(const char* from, const char* to);
 // this returns. True on success.
 bool replaceFileAtomically(const char* from, const char* to);
 
+// Reads the whole file into *bytes when it holds at most limit bytes; false
+// when it cannot be read or is larger (nothing is read then). For the small
+// records the update fetches, whose size is bounded before it is trusted.
+bool readSmallFile(const char* path, std::size_t limit, std::string* bytes);
+
 }  // namespace platform

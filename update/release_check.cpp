@@ -91,36 +91,39 @@ bool checkReleaseRecord(const ReleaseRecord& record, const std::vector<PublicKey
   return true;
 }
 
-bool fileMatchesDigest(const char* path, const FileDigest& expected, std::string* why) {
+bool digestOfFile(const char* path, FileDigest* digest, std::string* why) {
   platform::FileHandle file = platform::openFileForReading(path);
   if (file == platform::kNoFile) return fail(why, std::string(path) + ": cannot be read");
   platform::Sha256 hash;
   std::vector<unsigned char> buffer(1 << 20);
   std::uint64_t offset = 0;
-  bool readFailed = false;
-  for (;;) {
+  bool ok = hash.ready();
+  while (ok) {
     std::int64_t got = platform::readFileAt(file, offset, buffer.data(), buffer.size());
     if (got <= 0) {
-      readFailed = got < 0;
+      ok = got == 0;
       break;
     }
+    ok = hash.update(buffer.data(), static_cast<std::size_t>(got));
     offset += static_cast<std::uint64_t>(got);
-    // No need to hash past the size the release allows.
-    if (offset > expected.size) break;
-    hash.update(buffer.data(), static_cast<std::size_t>(got));
   }
   platform::closeFile(file);
-  if (readFailed) return fail(why, std::string(path) + ": read error");
-  if (offset > expected.size)
+  if (!ok || !hash.finish(digest->sha256.data())) return fail(why, std::string(path) + ": read error");
+  digest->size = offset;
+  return true;
+}
+
+bool fileMatchesDigest(const char* path, const FileDigest& expected, std::string* why) {
+  FileDigest actual;
+  if (!digestOfFile(path, &actual, why)) return false;
+  if (actual.size > expected.size)
     return fail(why, std::string(path) + ": longer than the release's " + std::to_string(expected.size) + " bytes");
-  if (offset < expected.size)
-    return fail(why, std::string(path) + ": size " + std::to_string(offset) + ", the release says " +
+  if (actual.size < expected.size)
+    return fail(why, std::string(path) + ": size " + std::to_string(actual.size) + ", the release says " +
                          std::to_string(expected.size));
-  Sha256Digest digest;
-  if (!hash.finish(digest.data())) return fail(why, std::string(path) + ": the system's hash failed");
-  if (digest != expected.sha256)
-    return fail(why, std::string(path) + ": SHA-256 " + toHex(digest.data(), digest.size()) + ", the release says " +
-                         toHex(expected.sha256.data(), expected.sha256.size()));
+  if (actual.sha256 != expected.sha256)
+    return fail(why, std::string(path) + ": SHA-256 " + toHex(actual.sha256.data(), actual.sha256.size()) +
+                         ", the release says " + toHex(expected.sha256.data(), expected.sha256.size()));
   return true;
 }
 

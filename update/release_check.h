@@ -43,9 +43,12 @@ bool checkReleaseRecord(const ReleaseRecord& record, const std::vector<PublicKey
                         const PublishedNumbers& published, std::uint64_t highestAccepted, std::uint64_t now,
                         std::string* why);
 
+// The size and SHA-256 of the file at path, read once in bounded pieces;
+// false with the reason when it cannot be read.
+bool digestOfFile(const char* path, FileDigest* digest, std::string* why);
+
 // Whether the file at path holds exactly size bytes with that SHA-256; false
-// with the reason ("size 1001, the release says 1000") otherwise. Reads the
-// file once, in bounded pieces.
+// with the reason ("size 1001, the release says 1000") otherwise.
 bool fileMatchesDigest(const char* path, const FileDigest& expected, std::string* why);
 
 // "%s\rseq.v": 0 when missing or short.

@@ -28,20 +28,6 @@ const std::vector<PublicKey>& keys() { return keysForTests.empty() ? trustedKeys
 
 std::string besideLauncher(const std::string& name) { return exeDirectory() + "\\" + name; }
 
-// Reads a small file whole; false when it cannot be read or passes limit.
-bool readSmallFile(const std::string& path, std::size_t limit, std::string* bytes) {
-  platform::FileHandle file = platform::openFileForReading(path.c_str());
-  if (file == platform::kNoFile) return false;
-  std::uint64_t size = 0;
-  bool ok = platform::getFileSize(file, &size) && size <= limit;
-  if (ok) {
-    bytes->assign(static_cast<std::size_t>(size), '\0');
-    ok = size == 0 || platform::readFileAt(file, 0, &(*bytes)[0], bytes->size()) == static_cast<std::int64_t>(size);
-  }
-  platform::closeFile(file);
-  return ok;
-}
-
 void refuse(const std::string& why) { debugLog("Release check failed: %s.", why.c_str()); }
 
 }  // namespace
@@ -64,7 +50,7 @@ bool acceptRelease() {
   const std::string url = patchBaseUrl() + "/" + kReleaseRecordName;
   std::string bytes, why;
   bool fetched = downloadFileUpTo(url.c_str(), local.c_str(), kMaxReleaseRecordSize) &&
-                 readSmallFile(local, kMaxReleaseRecordSize, &bytes);
+                 platform::readSmallFile(local.c_str(), kMaxReleaseRecordSize, &bytes);
   platform::deleteFile(local.c_str());
   if (!fetched) {
     refuse("the release record could not be fetched");
@@ -114,7 +100,7 @@ bool expectedPatch(std::uint32_t n, const FileDigest** digest) {
     std::string bytes, why;
     std::vector<FileDigest> patches;
     bool ok = downloadFile(url.c_str(), local.c_str(), &blockDigest) &&
-              readSmallFile(local, static_cast<std::size_t>(blockDigest.size), &bytes) &&
+              platform::readSmallFile(local.c_str(), static_cast<std::size_t>(blockDigest.size), &bytes) &&
               decodePatchBlock(bytes, count, &patches, &why);
     platform::deleteFile(local.c_str());
     if (!ok) {

@@ -11,19 +11,6 @@ namespace vlmpatch {
 
 namespace {
 
-bool readWholeFile(const std::string& path, std::size_t limit, std::string* bytes) {
-  platform::FileHandle file = platform::openFileForReading(path.c_str());
-  if (file == platform::kNoFile) return false;
-  std::uint64_t size = 0;
-  bool ok = platform::getFileSize(file, &size) && size <= limit;
-  if (ok) {
-    bytes->assign(static_cast<std::size_t>(size), '\0');
-    ok = size == 0 || platform::readFileAt(file, 0, &(*bytes)[0], bytes->size()) == static_cast<std::int64_t>(size);
-  }
-  platform::closeFile(file);
-  return ok;
-}
-
 std::string blockName(std::uint32_t k) {
   char name[32];
   std::snprintf(name, sizeof name, update::kReleaseBlockNameFormat, k);
@@ -34,7 +21,8 @@ std::string blockName(std::uint32_t k) {
 bool presentRecord(const std::string& serverDir, const std::vector<update::PublicKey>& keys,
                    update::ReleaseRecord* record) {
   std::string bytes;
-  if (!readWholeFile(joinPath(serverDir, update::kReleaseRecordName), update::kMaxReleaseRecordSize, &bytes))
+  if (!platform::readSmallFile(joinPath(serverDir, update::kReleaseRecordName).c_str(), update::kMaxReleaseRecordSize,
+                               &bytes))
     return false;
   return update::decodeReleaseRecord(bytes, record, nullptr) && update::recordSignedBy(*record, keys, nullptr);
 }
@@ -46,7 +34,7 @@ bool executableDigest(const std::string& serverDir, const char* name, update::Fi
     *digest = update::FileDigest();
     return true;
   }
-  return digestOfFile(path, digest, error);
+  return update::digestOfFile(path.c_str(), digest, error);
 }
 
 }  // namespace
@@ -59,7 +47,7 @@ std::string formatSigningKey(const SigningKey& key) {
 
 bool readSigningKey(const std::string& path, SigningKey* key, std::string* error) {
   std::string text;
-  if (!readWholeFile(path, 4096, &text)) {
+  if (!platform::readSmallFile(path.c_str(), 4096, &text)) {
     *error = "cannot read the key file " + path;
     return false;
   }
@@ -94,34 +82,6 @@ bool readSigningKey(const std::string& path, SigningKey* key, std::string* error
     return false;
   }
   *key = read;
-  return true;
-}
-
-bool digestOfFile(const std::string& path, update::FileDigest* digest, std::string* error) {
-  platform::FileHandle file = platform::openFileForReading(path.c_str());
-  if (file == platform::kNoFile) {
-    *error = "cannot read " + path;
-    return false;
-  }
-  platform::Sha256 hash;
-  std::vector<unsigned char> buffer(1 << 20);
-  std::uint64_t offset = 0;
-  bool ok = hash.ready();
-  while (ok) {
-    std::int64_t got = platform::readFileAt(file, offset, buffer.data(), buffer.size());
-    if (got <= 0) {
-      ok = got == 0;
-      break;
-    }
-    ok = hash.update(buffer.data(), static_cast<std::size_t>(got));
-    offset += static_cast<std::uint64_t>(got);
-  }
-  platform::closeFile(file);
-  if (!ok || !hash.finish(digest->sha256.data())) {
-    *error = "cannot read " + path;
-    return false;
-  }
-  digest->size = offset;
   return true;
 }
 
@@ -160,7 +120,7 @@ bool signRelease(const std::string& serverDir, const PatchList& list, const Sign
         update::patchesInBlock(k, previous.latestPatch, previous.blockPatches) == count) {
       std::string bytes;
       update::Sha256Digest digest;
-      if (readWholeFile(joinPath(serverDir, blockName(k)), count * update::kFileDigestSize, &bytes) &&
+      if (platform::readSmallFile(joinPath(serverDir, blockName(k)).c_str(), count * update::kFileDigestSize, &bytes) &&
           platform::sha256Of(bytes.data(), bytes.size(), digest.data()) && digest == previous.blockDigests[k]) {
         record.blockDigests.push_back(digest);
         continue;
@@ -169,7 +129,8 @@ bool signRelease(const std::string& serverDir, const PatchList& list, const Sign
     std::vector<update::FileDigest> patches(count);
     for (std::uint32_t i = 0; i < count; ++i) {
       std::uint32_t n = k * record.blockPatches + i + 1;
-      if (!digestOfFile(joinPath(serverDir, std::to_string(n) + ".rar"), &patches[i], error)) return false;
+      if (!update::digestOfFile(joinPath(serverDir, std::to_string(n) + ".rar").c_str(), &patches[i], error))
+        return false;
     }
     std::string bytes = update::encodePatchBlock(patches);
     update::Sha256Digest digest;

@@ -35,9 +35,6 @@ struct SignOptions {
   std::uint64_t now = 0;          // Unix time of the signing; 0: the clock's
 };
 
-// The size and SHA-256 of a file; false with the reason when it cannot be read.
-bool digestOfFile(const std::string& path, update::FileDigest* digest, std::string* error);
-
 // Writes the blocks and the record that vouch for the server directory as it
 // will be with `list`, signed with every key: the blocks first, the record
 // last, each atomically. Blocks of 256 patches already vouched for by the

@@ -20,19 +20,6 @@ namespace fs = std::filesystem;
 
 namespace {
 
-bool readSmallFile(const std::string& path, std::size_t limit, std::string* bytes) {
-  platform::FileHandle file = platform::openFileForReading(path.c_str());
-  if (file == platform::kNoFile) return false;
-  std::uint64_t size = 0;
-  bool ok = platform::getFileSize(file, &size) && size <= limit;
-  if (ok) {
-    bytes->assign(static_cast<std::size_t>(size), '\0');
-    ok = size == 0 || platform::readFileAt(file, 0, &(*bytes)[0], bytes->size()) == static_cast<std::int64_t>(size);
-  }
-  platform::closeFile(file);
-  return ok;
-}
-
 // A public key given on the command line: 128 hex digits, or a key file
 // (its public line is read; the private one is not needed).
 bool parsePublicKeyArgument(const std::string& text, update::PublicKey* key, std::string* error) {
@@ -134,7 +121,7 @@ void checkPatches(const std::string& serverDir, const update::ReleaseRecord& rec
     std::string bytes, why;
     update::Sha256Digest digest;
     std::vector<update::FileDigest> patches;
-    if (!readSmallFile(joinPath(serverDir, blockName), count * update::kFileDigestSize, &bytes)) {
+    if (!platform::readSmallFile(joinPath(serverDir, blockName).c_str(), count * update::kFileDigestSize, &bytes)) {
       problems.add(std::string(blockName) + ": missing or longer than its " + std::to_string(count) + " patches");
       continue;
     }
@@ -221,7 +208,8 @@ int runServerCheck(const Args& given) {
   if (!readServerPatchList(serverDir, &list, &error)) return fail(kExitFailed, error);
   std::string bytes, why;
   update::ReleaseRecord record;
-  if (!readSmallFile(joinPath(serverDir, update::kReleaseRecordName), update::kMaxReleaseRecordSize, &bytes))
+  if (!platform::readSmallFile(joinPath(serverDir, update::kReleaseRecordName).c_str(), update::kMaxReleaseRecordSize,
+                               &bytes))
     return fail(kExitFailed, std::string(update::kReleaseRecordName) + ": missing or above 1 MiB (unsigned server)");
   if (!update::decodeReleaseRecord(bytes, &record, &why)) return fail(kExitFailed, why);
 
