@@ -1,7 +1,10 @@
 #include "tool_fixture.h"
 
+#include <algorithm>
 #include <filesystem>
 
+#include "archive/index_writer.h"
+#include "archive/patch_package.h"
 #include "platform/file.h"
 #include "support/temp_dir.h"
 #include "tools/vlm_patch/install_check.h"
@@ -25,6 +28,8 @@ int runTool(const std::string& command, const Args& args) {
   if (command == "key generate") code = runKeyGenerate(args);
   if (command == "server sign") code = runServerSign(args);
   if (command == "server check") code = runServerCheck(args);
+  if (command == "diff") code = runDiff(args);
+  if (command == "compare") code = runCompare(args);
   fs::current_path(here);
   return code;
 }
@@ -66,4 +71,79 @@ std::string bytesOf(std::size_t size, char seed) {
   std::string bytes(size, '\0');
   for (std::size_t i = 0; i < size; ++i) bytes[i] = static_cast<char>(seed + static_cast<char>(i * 7 % 251));
   return bytes;
+}
+
+namespace {
+
+// The name's parts, split at either separator.
+std::vector<std::string> partsOf(const std::string& name) {
+  std::vector<std::string> parts(1);
+  for (char c : name) {
+    if (c == '/' || c == '\\')
+      parts.emplace_back();
+    else
+      parts.back().push_back(c);
+  }
+  return parts;
+}
+
+}  // namespace
+
+void writeRelease(const std::string& dir, const ReleaseSpec& release) {
+  fs::create_directories(dir);
+  std::vector<IndexArchiveSpec> archives;
+  for (const ArchiveContents& contents : release.archives) {
+    IndexArchiveSpec spec;
+    spec.name = contents.name;
+    std::string bytes;
+    for (const auto& [key, data] : contents.files) {
+      bytes += std::string(contents.gap, '~');
+      spec.entries.push_back({key, static_cast<std::uint32_t>(bytes.size()), static_cast<std::uint32_t>(data.size())});
+      bytes += data;
+    }
+    writeWholeFile((fs::path(dir) / contents.name).string(), bytes);
+    archives.push_back(spec);
+  }
+  writeIndexFile((fs::path(dir) / "data.idx").string().c_str(), release.version, archives);
+  for (const auto& [name, bytes] : release.files) {
+    fs::path path = dir;
+    std::vector<std::string> parts = partsOf(name);
+    for (std::size_t i = 0; i + 1 < parts.size(); ++i) path /= parts[i];
+    fs::create_directories(path);
+    writeWholeFile((path / parts.back()).string(), bytes);
+  }
+}
+
+std::map<std::string, std::string> looseFilesOf(const std::string& dir) {
+  ArchiveSet set;
+  readIndexFile((fs::path(dir) / "data.idx").string().c_str(), set);
+  std::vector<std::string> machinery = {"data.idx"};
+  for (const auto& slot : set.archives) machinery.push_back(slot->name);
+  std::map<std::string, std::string> files;
+  for (auto it = fs::recursive_directory_iterator(dir); it != fs::recursive_directory_iterator(); ++it) {
+    if (!it->is_regular_file()) continue;
+    std::string name = fs::relative(it->path(), dir).generic_string();
+    std::replace(name.begin(), name.end(), '/', '\\');
+    if (std::find(machinery.begin(), machinery.end(), name) != machinery.end()) continue;
+    files[name] = readWholeFile(it->path().string());
+  }
+  return files;
+}
+
+std::vector<std::pair<std::string, int>> packagesIn(const std::string& dir) {
+  std::vector<std::pair<int, std::string>> numbered;
+  for (const auto& entry : fs::directory_iterator(dir)) {
+    std::string name = entry.path().filename().string();
+    if (name.size() > 4 && name.substr(name.size() - 4) == ".dat" && name[0] != '.')
+      numbered.emplace_back(std::stoi(name), entry.path().string());
+  }
+  std::sort(numbered.begin(), numbered.end());
+  std::vector<std::pair<std::string, int>> packages;
+  for (const auto& [number, path] : numbered) {
+    PatchPackage package;
+    int type = readPatchPackageOnly(package, path.c_str()) ? package.type : -1;
+    closePatchPackage(package);
+    packages.emplace_back(path, type);
+  }
+  return packages;
 }

@@ -22,3 +22,29 @@ void writeStoreManifest(const std::string& path, const std::map<std::uint32_t, s
 
 // Text of a byte string, for repeated content of a given size.
 std::string bytesOf(std::size_t size, char seed);
+
+// An installation, or a studio's release laid out as one, to write to disk:
+// archives in index order, each holding its (key, bytes) back to back in the
+// order given (with `gap` unreferenced bytes before each, as replaced files
+// leave), and loose files whose names take either separator, both making
+// directories.
+struct ArchiveContents {
+  std::string name;
+  std::vector<std::pair<std::uint32_t, std::string>> files;
+  std::size_t gap = 0;
+};
+
+struct ReleaseSpec {
+  std::uint32_t version = 0;
+  std::vector<ArchiveContents> archives;
+  std::map<std::string, std::string> files;
+};
+
+void writeRelease(const std::string& dir, const ReleaseSpec& release);
+
+// Every regular file under dir but data.idx and the archives its index
+// lists, by name relative to dir with "\" between the parts, and its bytes.
+std::map<std::string, std::string> looseFilesOf(const std::string& dir);
+
+// The package files ("N.dat") of a directory in number order, and their types.
+std::vector<std::pair<std::string, int>> packagesIn(const std::string& dir);

@@ -1,6 +1,8 @@
 // The subcommands of vlm-patch. Each takes its own arguments (after the
 // subcommand's words) and returns the process exit code:
-//   0 done, 1 the work failed or found problems, 2 the command line is wrong.
+//   0 done, 1 the work failed or found problems, 2 the command line is wrong,
+//   3 (diff only) the new release lacks keys the old one holds, which no
+//     patch can remove; nothing was written (--allow-stale-keys goes on).
 #pragma once
 
 #include <string>
@@ -11,6 +13,7 @@ using Args = std::vector<std::string>;
 constexpr int kExitOk = 0;
 constexpr int kExitFailed = 1;
 constexpr int kExitUsage = 2;
+constexpr int kExitStaleKeys = 3;
 
 int runPackageBuild(const Args& args);
 int runPackageShow(const Args& args);
@@ -25,6 +28,8 @@ int runCompact(const Args& args);
 int runKeyGenerate(const Args& args);
 int runServerSign(const Args& args);
 int runServerCheck(const Args& args);
+int runDiff(const Args& args);
+int runCompare(const Args& args);
 
 // Prints "vlm-patch: <message>" on standard error and returns code.
 int fail(int code, const std::string& message);

@@ -31,10 +31,30 @@ const Command kCommands[] = {
     {"pack", runPack, "pack PACKAGE.dat OUT.rar [--number N]",
      "Puts a package into a RAR archive as N.dat, the name the launcher extracts\n"
      "(N defaults to the package's version)."},
-    {"publish", runPublish, "publish SERVER_DIR PACKAGE.dat|MANIFEST [--key FILE]... [--expires-days N]",
+    {"diff", runDiff, "diff OLD_INSTALL NEW_INSTALL -o OUT_DIR [--first N] [--allow-stale-keys]",
+     "Writes the packages that take OLD to NEW into OUT_DIR as N.dat, N+1.dat, ...\n"
+     "(N defaults to OLD's version + 1), ready for publish SERVER_DIR OUT_DIR:\n"
+     "  type 1  every key whose bytes are new or differ\n"
+     "  type 4  every loose file that NEW no longer has\n"
+     "  type 3  every loose file that is new or differs\n"
+     "each split at 65,535 items or 2 GiB; none when the two hold the same data.\n"
+     "Loose files are all files but the installation's machinery: data.idx and the\n"
+     "archives, the launcher's files, Kelda.exe (publish-client replaces it) and\n"
+     "Lumenfall.ini (the players' settings). Links are never followed: one found is\n"
+     "an error, as is a name a patch may not carry. OUT_DIR must hold no package.\n"
+     "A key that NEW lacks cannot be removed by any patch: diff lists such keys and\n"
+     "exits with code 3, writing nothing, unless --allow-stale-keys is given."},
+    {"compare", runCompare, "compare A B",
+     "Compares two installations as players see them: the same keys with the same\n"
+     "bytes, the same loose files with the same bytes, the same version. Exit code\n"
+     "0 when equal, 1 when they differ (the first differences are listed) or one\n"
+     "cannot be read, 2 for a wrong command line."},
+    {"publish", runPublish, "publish SERVER_DIR PACKAGE.dat|MANIFEST|OUT_DIR [--key FILE]... [--expires-days N]",
      "Adds the next numbered patch N (one above the latest in patch.hpl) to a patch\n"
      "server directory as N.rar, then raises the latest patch number. A manifest is\n"
-     "built with version N; a package must already carry version N.\n"
+     "built with version N; a package must already carry version N. A directory\n"
+     "that diff wrote is published whole, package by package in order, each step as\n"
+     "one package's; its first package must be number N.\n"
      "With --key (once per key) the release is signed before the list is raised; a\n"
      "signed server takes no unsigned publish. The signature expires after 30 days\n"
      "unless --expires-days says otherwise."},

@@ -1,11 +1,18 @@
 // vlm-patch publish, publish-launcher and publish-client.
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
+#include <filesystem>
 #include <string>
+#include <system_error>
+#include <utility>
+#include <vector>
 
 #include "archive/patch_package.h"
 #include "platform/file.h"
 #include "tools/vlm_patch/commands.h"
+#include "tools/vlm_patch/diff.h"
+#include "tools/vlm_patch/manifest.h"
 #include "tools/vlm_patch/options.h"
 #include "tools/vlm_patch/package_build.h"
 #include "tools/vlm_patch/release_files.h"
@@ -62,27 +69,29 @@ bool endsWith(const std::string& text, const std::string& end) {
   return text.size() >= end.size() && text.compare(text.size() - end.size(), end.size(), end) == 0;
 }
 
-}  // namespace
+// The version a whole package carries; false with the reason when the file
+// is not a whole package.
+bool readPackageVersion(const std::string& path, std::uint16_t* version, std::string* error) {
+  PatchPackage package;
+  if (!readPackageForShow(path, &package, error)) return false;
+  *version = package.version;
+  closePatchPackage(package);
+  return true;
+}
 
-int runPublish(const Args& given) {
-  Args args = given;
-  vlmpatch::SignOptions signing;
-  int code = kExitOk;
-  if (!takeSigning(args, args.empty() ? "" : args[0], &signing, &code)) return code;
-  if (args.size() != 2)
-    return fail(kExitUsage,
-                "usage: vlm-patch publish SERVER_DIR PACKAGE.dat|MANIFEST [--key FILE]... [--expires-days N]");
-  const std::string& serverDir = args[0];
-  const std::string& input = args[1];
-  if (!platform::isDirectory(serverDir.c_str())) return fail(kExitFailed, "no such directory: " + serverDir);
-  PatchList list;
-  std::string error;
-  if (!readServerPatchList(serverDir, &list, &error)) return fail(kExitFailed, error);
+// One publishing step: the package (or the manifest, built as one) becomes
+// patch number list.latestPatch + 1: packed as N.rar beside a temporary
+// name and put in place, the release signed when keys are given, and only
+// then the list raised. A launcher that sees the new number always finds its
+// archive. On success list holds the raised numbers.
+int publishStep(const std::string& serverDir, const std::string& input, const vlmpatch::SignOptions& signing,
+                PatchList& list) {
   // The launcher counts patches in 16 bits: 65535 is the last number it fetches.
   if (list.latestPatch >= 0xFFFF) return fail(kExitFailed, "the patch list is at 65535, the last patch number");
   std::uint32_t number = list.latestPatch + 1;
   std::string packagePath = input;
   std::string builtPackage;
+  std::string error;
 
   if (!endsWith(input, ".dat")) {
     Manifest manifest;
@@ -96,10 +105,8 @@ int runPublish(const Args& given) {
     }
     packagePath = builtPackage;
   } else {
-    PatchPackage package;
-    if (!readPackageForShow(input, &package, &error)) return fail(kExitFailed, error);
-    std::uint16_t version = package.version;
-    closePatchPackage(package);
+    std::uint16_t version = 0;
+    if (!readPackageVersion(input, &version, &error)) return fail(kExitFailed, error);
     // The launcher records the package's version as the installed one and
     // asks for the next number after it, so the two must agree.
     if (version != number) {
@@ -112,17 +119,90 @@ int runPublish(const Args& given) {
   std::string rarTemp = temporaryNameFor(serverDir, rarName);
   bool packed = packPackageFile(packagePath, std::to_string(number) + ".dat", rarTemp, &error);
   if (!builtPackage.empty()) platform::deleteFile(builtPackage.c_str());
-  // The archive goes in place first and the list is raised after it, so a
-  // launcher that sees the new number always finds its archive.
   if (!packed || !commitTemporary(serverDir, rarName, &error)) {
     platform::deleteFile(rarTemp.c_str());
     return fail(kExitFailed, error);
   }
-  list.latestPatch = number;
-  if (!signIfAsked(serverDir, list, signing, &error) || !writeServerPatchList(serverDir, list, &error))
+  PatchList raised = list;
+  raised.latestPatch = number;
+  if (!signIfAsked(serverDir, raised, signing, &error) || !writeServerPatchList(serverDir, raised, &error))
     return fail(kExitFailed, error);
+  list = raised;
   std::printf("published patch %u as %s\n", number, joinPath(serverDir, rarName).c_str());
   return kExitOk;
+}
+
+// The packages a diff wrote into dir ("<n>.dat"), by number. Other files are
+// not the diff's and are left alone.
+std::vector<std::pair<std::uint32_t, std::string>> packagesIn(const std::string& dir, std::string* error) {
+  std::vector<std::pair<std::uint32_t, std::string>> packages;
+  std::error_code failed;
+  for (std::filesystem::directory_iterator it(dir, failed); !failed && it != std::filesystem::directory_iterator();
+       it.increment(failed)) {
+    std::string name = it->path().filename().string();
+    std::uint32_t number = 0;
+    if (parsePackageFileName(name, &number)) packages.emplace_back(number, joinPath(dir, name));
+  }
+  if (failed) *error = "cannot list " + dir;
+  std::sort(packages.begin(), packages.end());
+  return packages;
+}
+
+// Publishes a diff's packages in order, each as one step. Everything that can
+// be checked beforehand is: the numbers follow on from the server's, with no
+// gap, and each package carries its own number as its version. A step that
+// fails stops the rest; the server then holds the packages before it.
+int publishDirectory(const std::string& serverDir, const std::string& dir, const vlmpatch::SignOptions& signing,
+                     PatchList& list) {
+  std::string error;
+  std::vector<std::pair<std::uint32_t, std::string>> packages = packagesIn(dir, &error);
+  if (!error.empty()) return fail(kExitFailed, error);
+  if (packages.empty()) {
+    std::printf("%s holds no packages: nothing to publish\n", dir.c_str());
+    return kExitOk;
+  }
+  for (std::size_t i = 0; i < packages.size(); ++i) {
+    std::uint32_t wanted = list.latestPatch + 1 + static_cast<std::uint32_t>(i);
+    const auto& [number, path] = packages[i];
+    if (number != wanted)
+      return fail(kExitFailed, i == 0 ? dir + " starts at " + std::to_string(number) + ".dat, but the next patch of " +
+                                            serverDir + " is " + std::to_string(wanted)
+                                      : dir + " lacks " + std::to_string(wanted) + ".dat between its packages");
+    std::uint16_t version = 0;
+    if (!readPackageVersion(path, &version, &error)) return fail(kExitFailed, error);
+    if (version != number)
+      return fail(kExitFailed, path + " carries version " + std::to_string(version) + ", not its number");
+  }
+  for (const auto& package : packages) {
+    int code = publishStep(serverDir, package.second, signing, list);
+    if (code != kExitOk) {
+      if (package.first > packages.front().first)
+        std::fprintf(stderr, "vlm-patch: %s now holds patches up to %u; publish the rest from %u.dat on\n",
+                     serverDir.c_str(), list.latestPatch, package.first);
+      return code;
+    }
+  }
+  return kExitOk;
+}
+
+}  // namespace
+
+int runPublish(const Args& given) {
+  Args args = given;
+  vlmpatch::SignOptions signing;
+  int code = kExitOk;
+  if (!takeSigning(args, args.empty() ? "" : args[0], &signing, &code)) return code;
+  if (args.size() != 2)
+    return fail(kExitUsage,
+                "usage: vlm-patch publish SERVER_DIR PACKAGE.dat|MANIFEST|OUT_DIR [--key FILE]... [--expires-days N]");
+  const std::string& serverDir = args[0];
+  const std::string& input = args[1];
+  if (!platform::isDirectory(serverDir.c_str())) return fail(kExitFailed, "no such directory: " + serverDir);
+  PatchList list;
+  std::string error;
+  if (!readServerPatchList(serverDir, &list, &error)) return fail(kExitFailed, error);
+  if (platform::isDirectory(input.c_str())) return publishDirectory(serverDir, input, signing, list);
+  return publishStep(serverDir, input, signing, list);
 }
 
 int runPublishExecutable(const Args& given, bool launcher) {

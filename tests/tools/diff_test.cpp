@@ -1,0 +1,587 @@
+// vlm-patch diff: the packages it writes take OLD to NEW when the launcher's
+// own application code applies them, and what it refuses.
+#include <gtest/gtest.h>
+
+#include <filesystem>
+
+#if !defined(_WIN32)
+#include <sys/stat.h>
+#endif
+
+#include "archive/index_writer.h"
+#include "archive/patch_package.h"
+#include "support/temp_dir.h"
+#include "tool_fixture.h"
+#include "tools/vlm_patch/diff.h"
+#include "tools/vlm_patch/install_tree.h"
+#include "tools/vlm_patch/xxh64.h"
+
+namespace fs = std::filesystem;
+
+namespace {
+
+using Keys = std::vector<std::pair<std::uint32_t, std::string>>;
+
+// Applies every package of out to a copy of old, through vlm-patch apply
+// (the launcher's applyPatchPackage), and returns the copy's directory.
+std::string applyToCopy(const std::string& oldDir, const std::string& out, const std::string& copy) {
+  fs::remove_all(copy);
+  fs::copy(oldDir, copy, fs::copy_options::recursive);
+  Args args = {copy};
+  for (const auto& package : packagesIn(out)) args.push_back(package.first);
+  if (args.size() > 1) {
+    EXPECT_EQ(runTool("apply", args), kExitOk);
+  }
+  return copy;
+}
+
+std::vector<int> typesOf(const std::string& out) {
+  std::vector<int> types;
+  for (const auto& package : packagesIn(out)) types.push_back(package.second);
+  return types;
+}
+
+std::vector<std::uint32_t> storedKeysOf(const std::string& out) {
+  std::vector<std::uint32_t> keys;
+  for (const auto& [path, type] : packagesIn(out)) {
+    PatchPackage package;
+    if (type == 1 && readPatchPackageOnly(package, path.c_str()))
+      for (const PatchItem& item : package.items) keys.push_back(item.key);
+    closePatchPackage(package);
+  }
+  std::sort(keys.begin(), keys.end());
+  return keys;
+}
+
+std::vector<std::string> namesOf(const std::string& out) {
+  std::vector<std::string> names;
+  for (const auto& [path, type] : packagesIn(out)) {
+    PatchPackage package;
+    if ((type == 3 || type == 4) && readPatchPackageOnly(package, path.c_str()))
+      for (const PatchItem& item : package.items) names.push_back(std::to_string(type) + " " + item.name);
+    closePatchPackage(package);
+  }
+  return names;
+}
+
+struct ProofCase {
+  const char* what;
+  ReleaseSpec oldRelease;
+  ReleaseSpec newRelease;
+  std::vector<int> types;             // the package types diff writes, in order
+  std::vector<std::uint32_t> stored;  // the keys its type-1 packages store
+  std::vector<std::string> named;     // "3 name" / "4 name" items, in order
+};
+
+std::vector<ProofCase> proofCases() {
+  const std::string big = bytesOf(200000, 'B'), other = bytesOf(200000, 'b');
+  std::vector<ProofCase> cases;
+  cases.push_back({"from scratch",
+                   {0, {}, {}},
+                   {2,
+                    {{"GAME0.VFS", {{1, "one"}, {2, big}}}, {"GAME1.VFS", {{3, "three"}}}},
+                    {{"readme.txt", "hello"}, {"data/ui/font.fnt", "font"}, {"data\\sound\\a.wav", "wav"}}},
+                   {1, 3},
+                   {1, 2, 3},
+                   {"3 data\\sound\\a.wav", "3 data\\ui\\font.fnt", "3 readme.txt"}});
+  cases.push_back(
+      {"keys changed, added and kept; bytes moved to another archive are kept",
+       {4, {{"GAME0.VFS", {{1, "kept"}, {2, "same size"}, {3, "short"}, {4, big}}}}, {}},
+       {5,
+        {{"GAME0.VFS", {{3, "longer now"}, {1, "kept"}}, 7}, {"GAME1.VFS", {{4, big}, {2, "SAME SIZE"}, {5, "added"}}}},
+        {}},
+       {1},
+       {2, 3, 5},
+       {}});
+  cases.push_back({"loose files added, changed and deleted in subdirectories with either separator",
+                   {1,
+                    {{"GAME0.VFS", {{1, "k"}}}},
+                    {{"readme.txt", "old text"},
+                     {"data/old.txt", "old"},
+                     {"data\\sub\\keep.txt", "keep"},
+                     {"gone/deep/x.bin", "x"},
+                     {"big.bin", big}}},
+                   {3,
+                    {{"GAME0.VFS", {{1, "k"}}}},
+                    {{"readme.txt", "new text"},
+                     {"data/sub/keep.txt", "keep"},
+                     {"data\\new.txt", "new"},
+                     {"docs/manual/intro.txt", "intro"},
+                     {"big.bin", other}}},
+                   {4, 3},
+                   {},
+                   {"4 data\\old.txt", "4 gone\\deep\\x.bin", "3 big.bin", "3 data\\new.txt",
+                    "3 docs\\manual\\intro.txt", "3 readme.txt"}});
+  cases.push_back({"a release with a new archive",
+                   {7, {{"GAME0.VFS", {{1, "a"}, {2, "b"}}}, {"GAME1.VFS", {{3, "c"}}}}, {{"x.txt", "x"}}},
+                   {8,
+                    {{"GAME0.VFS", {{1, "a"}}},
+                     {"GAME1.VFS", {{3, "c"}}},
+                     {"GAME2.VFS", {{4, big}, {5, "e"}, {2, "b moved and changed"}}}},
+                    {{"x.txt", "x"}}},
+                   {1},
+                   {2, 4, 5},
+                   {}});
+  cases.push_back({"equal data in another layout makes no package",
+                   {3, {{"GAME0.VFS", {{1, "a"}, {2, "b"}, {3, big}}}}, {{"f/g.txt", "g"}}},
+                   {3, {{"OTHER.VFS", {{3, big}, {1, "a"}}, 11}, {"MORE.VFS", {{2, "b"}}}}, {{"f\\g.txt", "g"}}},
+                   {},
+                   {},
+                   {}});
+  cases.push_back({"a file gives way to a directory and a name changes case",
+                   {1, {}, {{"docs", "a file"}, {"readme.txt", "read me"}}},
+                   {3, {}, {{"docs/index.txt", "index"}, {"README.txt", "read me"}}},
+                   {4, 3},
+                   {},
+                   {"4 docs", "4 readme.txt", "3 README.txt", "3 docs\\index.txt"}});
+  cases.push_back({"empty data and empty files",
+                   {1, {{"GAME0.VFS", {{1, "will be empty"}}}}, {{"e.txt", "not yet empty"}}},
+                   {3, {{"GAME0.VFS", {{1, ""}, {2, ""}}}}, {{"e.txt", ""}, {"new/empty.txt", ""}}},
+                   {1, 3},
+                   {1, 2},
+                   {"3 e.txt", "3 new\\empty.txt"}});
+  return cases;
+}
+
+TEST(Diff, AppliedPackagesTurnOldIntoNew) {
+  for (const ProofCase& c : proofCases()) {
+    SCOPED_TRACE(c.what);
+    TempWorkDir dir;
+    writeRelease("old", c.oldRelease);
+    writeRelease("new", c.newRelease);
+    ASSERT_EQ(runTool("diff", {"old", "new", "-o", "out"}), kExitOk);
+    EXPECT_EQ(typesOf("out"), c.types);
+    EXPECT_EQ(storedKeysOf("out"), c.stored);
+    EXPECT_EQ(namesOf("out"), c.named);
+    std::vector<std::string> first;
+    for (const auto& package : packagesIn("out")) first.push_back(fs::path(package.first).filename().string());
+    if (!first.empty()) {
+      EXPECT_EQ(first[0], std::to_string(c.oldRelease.version + 1) + ".dat");
+    }
+
+    std::string applied = applyToCopy("old", "out", "applied");
+    EXPECT_EQ(installationContents(applied), installationContents("new"));
+    EXPECT_EQ(looseFilesOf(applied), looseFilesOf("new"));
+    EXPECT_EQ(runTool("compare", {applied, "new"}), kExitOk);
+    EXPECT_EQ(runTool("index check", {applied}), kExitOk);
+  }
+}
+
+#if !defined(_WIN32)
+// On Linux a name may hold a backslash, which the installation's rule (and
+// the launcher, and every file call of the tool) reads as a separator: such
+// a file could never be read back under its name, so it is refused.
+TEST(Diff, ABackslashInsideALinuxNameIsRefused) {
+  TempWorkDir dir;
+  writeRelease("old", {1, {}, {}});
+  writeRelease("new", {2, {}, {}});
+  writeWholeFile("new/ui\\skin.txt", "skin");
+  testing::internal::CaptureStderr();
+  EXPECT_EQ(runTool("diff", {"old", "new", "-o", "out"}), kExitFailed);
+  std::string err = testing::internal::GetCapturedStderr();
+  EXPECT_NE(err.find("ui\\skin.txt has a backslash in its name"), std::string::npos) << err;
+}
+#endif
+
+// Entries listed out of offset order, overlapping, and larger than a read
+// window: each key's bytes are still read whole and right.
+TEST(Diff, ReadsEntriesThatOverlapOrComeOutOfOrder) {
+  TempWorkDir dir;
+  std::string bytes = bytesOf(3u << 20, 'w');
+  fs::create_directories("old");
+  writeWholeFile("old/GAME0.VFS", bytes);
+  // Key 1: the middle 2 MiB; key 2: overlaps its start; key 3: the very
+  // first bytes, listed last; key 4: the tail, crossing every window.
+  std::vector<FileEntry> entries = {
+      {1, 1u << 20, 2u << 20}, {2, (1u << 20) - 10, 100}, {4, 5, (3u << 20) - 5}, {3, 0, 7}};
+  ASSERT_TRUE(writeIndexFile("old/data.idx", 1, {{"GAME0.VFS", entries}}));
+  auto slice = [&bytes](std::uint32_t from, std::uint32_t size) { return bytes.substr(from, size); };
+  ReleaseSpec same{1,
+                   {{"A.VFS",
+                     {{4, slice(5, (3u << 20) - 5)},
+                      {3, slice(0, 7)},
+                      {2, slice((1u << 20) - 10, 100)},
+                      {1, slice(1u << 20, 2u << 20)}}}},
+                   {}};
+  writeRelease("new", same);
+  ASSERT_EQ(runTool("diff", {"old", "new", "-o", "out"}), kExitOk);
+  EXPECT_TRUE(!fs::exists("out") || packagesIn("out").empty());
+  EXPECT_EQ(runTool("compare", {"old", "new"}), kExitOk);
+
+  same.version = 2;
+  same.archives[0].files[0].second[(2u << 20) + 3] ^= 1;  // key 4, past the second window
+  fs::remove_all("new");
+  writeRelease("new", same);
+  ASSERT_EQ(runTool("diff", {"old", "new", "-o", "out2"}), kExitOk);
+  EXPECT_EQ(storedKeysOf("out2"), std::vector<std::uint32_t>{4});
+  EXPECT_EQ(runTool("compare", {"old", "new"}), kExitFailed);
+  std::string applied = applyToCopy("old", "out2", "applied");
+  EXPECT_EQ(runTool("compare", {applied, "new"}), kExitOk);
+}
+
+TEST(Diff, SplitsPackagesAt65535Items) {
+  TempWorkDir dir;
+  Keys many;
+  for (std::uint32_t key = 1; key <= 65536; ++key) many.push_back({key, std::string(1, static_cast<char>(key))});
+  writeRelease("old", {9, {}, {}});
+  writeRelease("new", {11, {{"GAME0.VFS", many}}, {}});
+  ASSERT_EQ(runTool("diff", {"old", "new", "-o", "out"}), kExitOk);
+  std::vector<std::pair<std::string, int>> packages = packagesIn("out");
+  ASSERT_EQ(packages.size(), 2u);
+  PatchPackage first, second;
+  ASSERT_TRUE(readPatchPackageOnly(first, packages[0].first.c_str()));
+  ASSERT_TRUE(readPatchPackageOnly(second, packages[1].first.c_str()));
+  EXPECT_EQ(first.itemCount, 65535);
+  EXPECT_EQ(second.itemCount, 1);
+  EXPECT_EQ(first.version, 10);
+  EXPECT_EQ(second.version, 11);
+  closePatchPackage(first);
+  closePatchPackage(second);
+  std::string applied = applyToCopy("old", "out", "applied");
+  EXPECT_EQ(runTool("compare", {applied, "new"}), kExitOk);
+}
+
+TEST(Diff, SplitItemsKeepsToTheItemAndByteLimits) {
+  using Split = std::vector<std::pair<std::size_t, std::size_t>>;
+  struct Case {
+    const char* what;
+    std::vector<std::uint64_t> sizes;
+    std::size_t maxItems;
+    std::uint64_t maxBytes;
+    Split expected;
+  } cases[] = {
+      {"nothing", {}, 3, 100, {}},
+      {"all in one", {10, 10, 10}, 3, 100, {{0, 3}}},
+      {"the item limit", {10, 10, 10, 10, 10, 10, 10}, 3, 1000, {{0, 3}, {3, 3}, {6, 1}}},
+      // 6 header bytes + 40 + 50 = 96 fits 100; 5 more would not.
+      {"the byte limit", {40, 50, 5, 44, 50}, 10, 100, {{0, 2}, {2, 2}, {4, 1}}},
+      {"exactly the byte limit", {47, 47}, 10, 100, {{0, 2}}},
+      {"one byte over", {47, 48}, 10, 100, {{0, 1}, {1, 1}}},
+      {"an item larger than the limit goes alone", {10, 500, 10}, 10, 100, {{0, 1}, {1, 1}, {2, 1}}},
+  };
+  for (const Case& c : cases) EXPECT_EQ(splitItems(c.sizes, c.maxItems, c.maxBytes), c.expected) << c.what;
+}
+
+TEST(Diff, PackageNamesAreTheNumbersPublishTakes) {
+  struct Case {
+    const char* name;
+    bool valid;
+    std::uint32_t number;
+  } cases[] = {{"1.dat", true, 1},   {"65535.dat", true, 65535},   {"0.dat", true, 0},   {"65536.dat", false, 0},
+               {"01.dat", false, 0}, {".1.dat.partial", false, 0}, {"1.DAT", false, 0},  {"x.dat", false, 0},
+               {".dat", false, 0},   {"1.dat.txt", false, 0},      {"-1.dat", false, 0}, {"123456.dat", false, 0}};
+  for (const Case& c : cases) {
+    std::uint32_t number = 0;
+    EXPECT_EQ(parsePackageFileName(c.name, &number), c.valid) << c.name;
+    if (c.valid) {
+      EXPECT_EQ(number, c.number) << c.name;
+      EXPECT_EQ(packageFileName(number), c.name);
+    }
+  }
+}
+
+TEST(Diff, TheInstallationsMachineryIsNeverALooseFile) {
+  ArchiveSet index;
+  index.archives.push_back(std::make_unique<ArchiveSlot>());
+  index.archives.back()->name = "extra.pak";
+  index.archives.back()->archive = std::make_unique<Archive>();
+  index.archives.back()->archive->name = "extra.pak";
+  struct Case {
+    const char* name;
+    bool machinery;
+  } cases[] = {
+      {"data.idx", true},
+      {"DATA.IDX", true},
+      {"data.idx.new", true},
+      {"extra.pak", true},
+      {"Extra.PAK.", true},
+      {"GAME0.VFS", true},
+      {"game12.vfs", true},
+      {"GAME0~1.VFS", true},
+      {"Start VLM.exe", true},
+      {"start vlm.exe.old", true},
+      {"start-vlm", true},
+      {"KeUpdate.exe", true},
+      {"KeUpdate", true},
+      {"launcher.bin", true},
+      {"Kelda.bin", true},
+      {"Kelda.exe", true},
+      {"kelda.exe ", true},
+      {"cver.v", true},
+      {"cver.v.new", true},
+      {"rseq.v", true},
+      {"patch.hpl", true},
+      {"Lumenfall.ini", true},
+      {"5.rar", true},
+      {"-3.dat", true},
+      {"12.rar.part", true},
+      {"anything.part", true},
+      {"vlm-patch-apply.dat", true},
+      {"data\\GAME0.VFS", false},
+      {"tools/launcher.bin", false},
+      {"sub\\Kelda.exe", false},
+      {"sub/x.part", false},
+      {"readme.txt", false},
+      {"1a.dat", false},
+      {"Kelda.exe.txt", false},
+      {"partial", false},
+      {"cver.v2", false},
+  };
+  for (const Case& c : cases) EXPECT_EQ(isMachineryName(index, c.name), c.machinery) << c.name;
+}
+
+TEST(Diff, MachineryIsLeftOutAndTheOperatorToldAboutTheClient) {
+  TempWorkDir dir;
+  writeRelease("old", {1, {}, {{"Kelda.exe", "client 1"}, {"Lumenfall.ini", "[PLAY]\nLANGUAGE=1\n"}}});
+  writeRelease("new", {2,
+                       {},
+                       {{"Kelda.exe", "client 2"},
+                        {"Start VLM.exe", "launcher"},
+                        {"KeUpdate.exe", "updater"},
+                        {"launcher.bin", "l"},
+                        {"Kelda.bin", "k"},
+                        {"cver.v", "v"},
+                        {"rseq.v", "r"},
+                        {"patch.hpl", "p"},
+                        {"data.idx.new", "i"},
+                        {"GAME7.VFS", "stray archive"},
+                        {"Kelda.bin.part", "part"},
+                        {"3.rar", "rar"},
+                        {"Lumenfall.ini", "[PLAY]\nLANGUAGE=2\n"},
+                        {"tools/launcher.bin", "a game file of that name"}}});
+  testing::internal::CaptureStdout();
+  int code = runTool("diff", {"old", "new", "-o", "out"});
+  std::string out = testing::internal::GetCapturedStdout();
+  ASSERT_EQ(code, kExitOk);
+  EXPECT_EQ(namesOf("out"), std::vector<std::string>{"3 tools\\launcher.bin"});
+  EXPECT_NE(out.find("Kelda.exe differs between the releases: publish it with vlm-patch publish-client"),
+            std::string::npos)
+      << out;
+  EXPECT_NE(out.find("Start VLM.exe differs"), std::string::npos) << out;
+  EXPECT_NE(out.find("Lumenfall.ini differs"), std::string::npos) << out;
+  std::string applied = applyToCopy("old", "out", "applied");
+  EXPECT_EQ(runTool("compare", {applied, "new"}), kExitOk) << "machinery is not part of the comparison";
+}
+
+TEST(Diff, RefusesWhatNoPackageCanReach) {
+  struct Case {
+    const char* what;
+    void (*prepare)();
+    const char* message;
+  } cases[] = {
+    {"a name the installation's rule refuses",
+     [] {
+       writeRelease("old", {1, {}, {}});
+       writeRelease("new", {2, {}, {{"sub/aux.txt", "device"}}});
+     },
+     "sub\\aux.txt is not a name a patch may carry"},
+    {"a file where OLD has a directory",
+     [] {
+       writeRelease("old", {1, {}, {{"docs/a.txt", "a"}}});
+       writeRelease("new", {2, {}, {{"docs", "now a file"}}});
+     },
+     "docs is a file where"},
+    {"a file under the name of one of OLD's archives",
+     [] {
+       writeRelease("old", {1, {{"extra.pak", {{1, "a"}}}}, {}});
+       writeRelease("new", {2, {{"GAME0.VFS", {{1, "a"}}}}, {{"extra.pak", "loose"}}});
+     },
+     "has the name of an archive of"},
+    {"an archive named outside the installation",
+     [] {
+       writeRelease("old", {1, {}, {}});
+       writeRelease("new", {2, {{"../outside.VFS", {{1, "a"}}}}, {}});
+     },
+     "names an archive outside the installation: ../outside.VFS"},
+    {"a key beyond the end of its archive",
+     [] {
+       writeRelease("old", {1, {}, {}});
+       writeRelease("new", {2, {{"GAME0.VFS", {{1, "abcdef"}}}}, {}});
+       writeWholeFile("new/GAME0.VFS", "abc");
+     },
+     "key 0x00000001 lies beyond the end of GAME0.VFS"},
+    {"a key listed twice",
+     [] {
+       writeRelease("old", {1, {{"GAME0.VFS", {{5, "a"}, {5, "b"}}}}, {}});
+       writeRelease("new", {2, {}, {}});
+     },
+     "lists key 0x00000005 more than once"},
+    {"no installation at all",
+     [] {
+       writeRelease("old", {1, {}, {}});
+       fs::create_directories("new");
+     },
+     "no data.idx here"},
+    {"OLD at the last patch number",
+     [] {
+       writeRelease("old", {65535, {}, {}});
+       writeRelease("new", {65535, {}, {{"a.txt", "a"}}});
+     },
+     "65535 is the last patch number"},
+#if !defined(_WIN32)
+    // Windows paths of this length pass MAX_PATH in the test's own directory.
+    {"a name longer than an item holds",
+     [] {
+       writeRelease("old", {1, {}, {}});
+       writeRelease("new", {2, {}, {{std::string(120, 'd') + "/" + std::string(150, 'f'), "long"}}});
+     },
+     "longer than the 259 bytes a patch item's name holds"},
+    {"a symbolic link in the release",
+     [] {
+       writeRelease("old", {1, {}, {}});
+       writeRelease("new", {2, {}, {{"real.txt", "r"}}});
+       writeWholeFile("secret.key", "the operator's key");
+       fs::create_symlink("../secret.key", "new/innocent.txt");
+     },
+     "innocent.txt is a link; links are not followed"},
+    {"a linked directory in the release",
+     [] {
+       writeRelease("old", {1, {}, {}});
+       writeRelease("new", {2, {}, {}});
+       fs::create_directories("elsewhere");
+       writeWholeFile("elsewhere/x.txt", "x");
+       fs::create_directory_symlink("../elsewhere", "new/music");
+     },
+     "music is a link"},
+    {"an archive that is a link",
+     [] {
+       writeRelease("old", {1, {}, {}});
+       writeRelease("new", {2, {{"GAME0.VFS", {{1, "a"}}}}, {}});
+       fs::rename("new/GAME0.VFS", "archive.bin");
+       fs::create_symlink("../archive.bin", "new/GAME0.VFS");
+     },
+     "the archive GAME0.VFS is a link"},
+    {"an archive that is a pipe",
+     [] {
+       writeRelease("old", {1, {}, {}});
+       writeRelease("new", {2, {{"GAME0.VFS", {{1, "a"}}}}, {}});
+       fs::remove("new/GAME0.VFS");
+       ASSERT_EQ(::mkfifo("new/GAME0.VFS", 0600), 0);
+     },
+     "the archive GAME0.VFS is not a regular file"},
+    {"a loose file that is a pipe",
+     [] {
+       writeRelease("old", {1, {}, {}});
+       writeRelease("new", {2, {}, {}});
+       ASSERT_EQ(::mkfifo("new/music.ogg", 0600), 0);
+     },
+     "music.ogg is not a regular file"},
+    {"two names that are one file on Windows",
+     [] {
+       writeRelease("old", {1, {}, {}});
+       writeRelease("new", {2, {}, {{"Data/a.txt", "1"}, {"data/A.TXT", "2"}}});
+     },
+     "are one file on Windows"},
+#endif
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    TempWorkDir dir;
+    c.prepare();
+    testing::internal::CaptureStderr();
+    int code = runTool("diff", {"old", "new", "-o", "out"});
+    std::string err = testing::internal::GetCapturedStderr();
+    EXPECT_EQ(code, kExitFailed);
+    EXPECT_NE(err.find(c.message), std::string::npos) << err;
+    EXPECT_FALSE(fs::exists("out")) << "nothing is written";
+  }
+}
+
+TEST(Diff, KeysNewLacksStopItUnlessAllowed) {
+  TempWorkDir dir;
+  writeRelease("old", {1, {{"GAME0.VFS", {{7, "seven"}, {8, "eight"}, {9, "nine"}}}}, {}});
+  writeRelease("new", {2, {{"GAME0.VFS", {{8, "EIGHT"}}}}, {}});
+  testing::internal::CaptureStderr();
+  int code = runTool("diff", {"old", "new", "-o", "out"});
+  std::string err = testing::internal::GetCapturedStderr();
+  EXPECT_EQ(code, kExitStaleKeys);
+  EXPECT_NE(err.find("2 keys of old are missing from new"), std::string::npos) << err;
+  EXPECT_NE(err.find("0x00000007"), std::string::npos) << err;
+  EXPECT_NE(err.find("0x00000009"), std::string::npos) << err;
+  EXPECT_FALSE(fs::exists("out"));
+
+  testing::internal::CaptureStdout();
+  code = runTool("diff", {"old", "new", "-o", "out", "--allow-stale-keys"});
+  std::string out = testing::internal::GetCapturedStdout();
+  ASSERT_EQ(code, kExitOk);
+  EXPECT_NE(out.find("note: 2 keys of old are missing from new"), std::string::npos) << out;
+  std::string applied = applyToCopy("old", "out", "applied");
+  EXPECT_EQ(installationContents(applied),
+            (std::map<std::uint32_t, std::string>{{7, "seven"}, {8, "EIGHT"}, {9, "nine"}}));
+}
+
+TEST(Diff, NumbersFromFirstAndKeepsToAnOutputWithoutPackages) {
+  TempWorkDir dir;
+  writeRelease("old", {4, {}, {{"gone.txt", "g"}}});
+  writeRelease("new", {4, {{"GAME0.VFS", {{1, "a"}}}}, {{"new.txt", "n"}}});
+  ASSERT_EQ(runTool("diff", {"old", "new", "-o", "out", "--first", "20"}), kExitOk);
+  std::vector<std::string> names;
+  for (const auto& package : packagesIn("out")) names.push_back(fs::path(package.first).filename().string());
+  EXPECT_EQ(names, (std::vector<std::string>{"20.dat", "21.dat", "22.dat"}));
+  EXPECT_EQ(typesOf("out"), (std::vector<int>{1, 4, 3}));
+
+  EXPECT_EQ(runTool("diff", {"old", "new", "-o", "out"}), kExitFailed) << "out holds packages already";
+  EXPECT_EQ(runTool("diff", {"old", "new", "-o", "new/patches"}), kExitFailed) << "inside NEW";
+  EXPECT_EQ(runTool("diff", {"old", "new", "-o", "old/"}), kExitFailed) << "OLD itself";
+  EXPECT_FALSE(fs::exists("new/patches"));
+  EXPECT_EQ(runTool("diff", {"old", "new", "-o", "out2", "--first", "0"}), kExitUsage);
+  EXPECT_EQ(runTool("diff", {"old", "new", "-o", "out2", "--first", "65536"}), kExitUsage);
+  EXPECT_EQ(runTool("diff", {"old", "new"}), kExitUsage);
+  EXPECT_EQ(runTool("diff", {"old", "-o", "out2"}), kExitUsage);
+  // The package numbers may not pass 65535.
+  EXPECT_EQ(runTool("diff", {"old", "new", "-o", "out3", "--first", "65534"}), kExitFailed);
+  EXPECT_FALSE(fs::exists("out3"));
+}
+
+TEST(Diff, AFailedWriteLeavesNoPackageBehind) {
+  TempWorkDir dir;
+  writeRelease("old", {1, {}, {{"gone.txt", "g"}}});
+  writeRelease("new", {1, {{"GAME0.VFS", {{1, "a"}}}}, {{"new.txt", "n"}}});
+  // Something in the way of the third package's temporary file.
+  fs::create_directories("out/.4.dat.partial");
+  EXPECT_EQ(runTool("diff", {"old", "new", "-o", "out"}), kExitFailed);
+  std::vector<std::string> left;
+  for (const auto& entry : fs::directory_iterator("out")) left.push_back(entry.path().filename().string());
+  EXPECT_EQ(left, std::vector<std::string>{".4.dat.partial"});
+}
+
+TEST(Diff, EqualReleasesGiveNoPackages) {
+  TempWorkDir dir;
+  ReleaseSpec release{6, {{"GAME0.VFS", {{1, "a"}, {2, "b"}}}}, {{"x/y.txt", "y"}}};
+  writeRelease("old", release);
+  writeRelease("new", release);
+  testing::internal::CaptureStdout();
+  int code = runTool("diff", {"old", "new", "-o", "out"});
+  std::string out = testing::internal::GetCapturedStdout();
+  EXPECT_EQ(code, kExitOk);
+  EXPECT_NE(out.find("hold the same keys and files: no packages"), std::string::npos) << out;
+  EXPECT_TRUE(!fs::exists("out") || packagesIn("out").empty());
+}
+
+TEST(Xxh64, GivesThePublishedValuesWholeOrInPieces) {
+  std::string ramp;
+  for (int i = 0; i < 768; ++i) ramp.push_back(static_cast<char>(i & 0xFF));
+  struct Case {
+    std::string data;
+    std::uint64_t digest;
+  } cases[] = {
+      {"", 0xEF46DB3751D8E999ull},
+      {"a", 0xD24EC4F1A98C6E5Bull},
+      {"abc", 0x44BC2CF5AD770999ull},
+      {std::string(31, 'x'), 0x60DD0D01083B99F0ull},
+      {std::string(33, 'y'), 0xF27D5A84556CAEF4ull},
+      {ramp, 0x8E03C838C596036Full},
+  };
+  for (const Case& c : cases) {
+    EXPECT_EQ(xxh64Of(c.data.data(), c.data.size()), c.digest) << c.data.size() << " bytes";
+    for (std::size_t piece : {1u, 7u, 32u, 33u}) {
+      Xxh64 state;
+      xxh64Start(state);
+      for (std::size_t at = 0; at < c.data.size(); at += piece)
+        xxh64Add(state, c.data.data() + at, std::min(piece, c.data.size() - at));
+      EXPECT_EQ(xxh64Digest(state), c.digest) << c.data.size() << " bytes in pieces of " << piece;
+    }
+  }
+}
+
+}  // namespace

@@ -1,0 +1,504 @@
+#include "tools/vlm_patch/diff.h"
+
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <cstdio>
+#include <cstring>
+#include <mutex>
+#include <random>
+#include <thread>
+
+#include "archive/install_path.h"
+#include "archive/package_format.h"
+#include "archive/package_writer.h"
+#include "platform/file.h"
+#include "tools/vlm_patch/compare.h"
+#include "tools/vlm_patch/progress.h"
+#include "tools/vlm_patch/range_reader.h"
+#include "tools/vlm_patch/server_dir.h"
+#include "tools/vlm_patch/xxh64.h"
+
+namespace {
+
+// Where each archive's entries start among the index's flat positions
+// (archive by archive in index order, entry by entry within each); one more
+// element holds the total.
+std::vector<std::uint32_t> flatStarts(const ArchiveSet& index) {
+  std::vector<std::uint32_t> starts(1, 0);
+  for (const auto& slot : index.archives)
+    starts.push_back(starts.back() + static_cast<std::uint32_t>(slot->archive->entries.size()));
+  return starts;
+}
+
+// An archive's live entries in offset order: the order it is read in.
+std::vector<std::uint32_t> inOffsetOrder(const Archive& archive) {
+  std::vector<std::uint32_t> order;
+  order.reserve(archive.entries.size());
+  for (std::size_t n = 0; n < archive.entries.size(); ++n)
+    if (!isRemoved(archive, n)) order.push_back(static_cast<std::uint32_t>(n));
+  const std::vector<FileEntry>& entries = archive.entries;
+  auto byOffset = [&entries](std::uint32_t x, std::uint32_t y) { return entries[x].offset < entries[y].offset; };
+  if (!std::is_sorted(order.begin(), order.end(), byOffset)) std::stable_sort(order.begin(), order.end(), byOffset);
+  return order;
+}
+
+std::uint64_t liveBytes(const ArchiveSet& index) {
+  std::uint64_t total = 0;
+  for (const auto& slot : index.archives) {
+    const Archive& archive = *slot->archive;
+    for (std::size_t n = 0; n < archive.entries.size(); ++n)
+      if (!isRemoved(archive, n)) total += archive.entries[n].size;
+  }
+  return total;
+}
+
+// The digests of one tree's keys, read on a thread of their own.
+struct DigestScan {
+  const InstallTree* tree = nullptr;
+  std::vector<std::uint64_t> digests;  // by flat position
+  std::vector<std::string> problems;
+  std::atomic<bool> stop{false};
+  std::atomic<std::uint64_t> done{0};  // bytes digested so far
+  bool finished = false;               // under Scans::lock
+  std::thread thread;
+};
+
+// The two scans, and how the main thread learns that one has finished.
+struct Scans {
+  DigestScan oldScan, newScan;
+  std::mutex lock;
+  std::condition_variable finished;
+};
+
+// Reads every live entry of every archive of the tree, archive by archive in
+// offset order, and keeps each one's digest at its flat position.
+void digestAll(DigestScan& scan) {
+  const InstallTree& tree = *scan.tree;
+  const ArchiveSet& index = tree.index;
+  std::vector<std::uint32_t> starts = flatStarts(index);
+  scan.digests.assign(starts.back(), 0);
+  RangeReader reader;
+  for (std::size_t a = 0; a < index.archives.size() && !scan.stop; ++a) {
+    const Archive& archive = *index.archives[a]->archive;
+    std::vector<std::uint32_t> order = inOffsetOrder(archive);
+    if (order.empty()) continue;
+    std::string path = treePath(tree, archive.name);
+    if (!openRangeReader(reader, path)) {
+      scan.problems.push_back("cannot read " + path);
+      return;
+    }
+    for (std::uint32_t n : order) {
+      const FileEntry& e = archive.entries[n];
+      Xxh64 state;
+      xxh64Start(state);
+      if (scan.stop || !visitRange(reader, e.offset, e.size, [&state](const unsigned char* bytes, std::size_t length) {
+            xxh64Add(state, bytes, length);
+          })) {
+        if (!scan.stop) scan.problems.push_back("cannot read the bytes of a key from " + path + " (did it change?)");
+        closeRangeReader(reader);
+        return;
+      }
+      scan.digests[starts[a] + n] = xxh64Digest(state);
+      scan.done.fetch_add(e.size, std::memory_order_relaxed);
+    }
+    closeRangeReader(reader);
+  }
+}
+
+void startScan(Scans& scans, DigestScan& scan, const InstallTree& tree) {
+  scan.tree = &tree;
+  scan.thread = std::thread([&scans, &scan] {
+    digestAll(scan);
+    std::lock_guard<std::mutex> hold(scans.lock);
+    scan.finished = true;
+    scans.finished.notify_all();
+  });
+}
+
+// Waits for both scans (those started), drawing the progress meanwhile; with
+// stop, asks them to end early first. False when one met a problem (added
+// to problems).
+bool finishScans(Scans& scans, bool stop, ProgressBar* bar, std::vector<std::string>* problems) {
+  DigestScan* both[] = {&scans.oldScan, &scans.newScan};
+  for (DigestScan* scan : both) scan->stop = stop;
+  {
+    std::unique_lock<std::mutex> hold(scans.lock);
+    auto over = [&both] {
+      for (DigestScan* scan : both)
+        if (scan->thread.joinable() && !scan->finished) return false;
+      return true;
+    };
+    while (!scans.finished.wait_for(hold, std::chrono::milliseconds(100), over)) {
+      if (bar) showProgress(*bar, scans.oldScan.done + scans.newScan.done);
+    }
+  }
+  bool clean = true;
+  for (DigestScan* scan : both) {
+    if (!scan->thread.joinable()) continue;
+    scan->thread.join();
+    problems->insert(problems->end(), scan->problems.begin(), scan->problems.end());
+    clean = clean && scan->problems.empty();
+  }
+  return clean;
+}
+
+std::vector<std::uint32_t> keysNewLacks(const ArchiveSet& oldIndex, const ArchiveSet& newIndex) {
+  std::vector<std::uint32_t> keys;
+  for (const auto& slot : oldIndex.archives) {
+    const Archive& archive = *slot->archive;
+    for (std::size_t n = 0; n < archive.entries.size(); ++n) {
+      EntryLocation at;
+      if (!isRemoved(archive, n) && !keyMapFind(newIndex.keyIndex, archive.entries[n].key, &at))
+        keys.push_back(archive.entries[n].key);
+    }
+  }
+  std::sort(keys.begin(), keys.end());
+  return keys;
+}
+
+constexpr std::uint32_t kUnpaired = ~0u;
+
+// For each of NEW's entries (by flat position), the flat position of OLD's
+// entry of the same key and size, or kUnpaired: NEW stores the key anew.
+std::vector<std::uint32_t> pairEntries(const ArchiveSet& oldIndex, const ArchiveSet& newIndex) {
+  std::vector<std::uint32_t> oldStarts = flatStarts(oldIndex), newStarts = flatStarts(newIndex);
+  std::vector<std::uint32_t> paired(newStarts.back(), kUnpaired);
+  for (std::size_t a = 0; a < newIndex.archives.size(); ++a) {
+    const Archive& archive = *newIndex.archives[a]->archive;
+    for (std::size_t n = 0; n < archive.entries.size(); ++n) {
+      const FileEntry& e = archive.entries[n];
+      EntryLocation at;
+      if (!isRemoved(archive, n) && keyMapFind(oldIndex.keyIndex, e.key, &at) &&
+          oldIndex.archives[at.archive]->archive->entries[at.entry].size == e.size)
+        paired[newStarts[a] + n] = oldStarts[at.archive] + at.entry;
+    }
+  }
+  return paired;
+}
+
+// The keys NEW stores anew: those OLD lacks, or holds with another size or
+// another digest; in NEW's archive order, then offset order.
+std::vector<StoredKey> changedKeys(const ArchiveSet& newIndex, const std::vector<std::uint32_t>& paired,
+                                   const std::vector<std::uint64_t>& oldDigests,
+                                   const std::vector<std::uint64_t>& newDigests) {
+  std::vector<StoredKey> stored;
+  std::uint32_t flat = 0;
+  for (std::size_t a = 0; a < newIndex.archives.size(); ++a) {
+    const Archive& archive = *newIndex.archives[a]->archive;
+    for (std::size_t n = 0; n < archive.entries.size(); ++n, ++flat) {
+      if (isRemoved(archive, n)) continue;
+      if (paired[flat] != kUnpaired && oldDigests[paired[flat]] == newDigests[flat]) continue;
+      const FileEntry& e = archive.entries[n];
+      stored.push_back({e.key, static_cast<std::uint32_t>(a), e.offset, e.size});
+    }
+  }
+  std::sort(stored.begin(), stored.end(), [](const StoredKey& x, const StoredKey& y) {
+    return x.archive != y.archive ? x.archive < y.archive : x.offset < y.offset;
+  });
+  return stored;
+}
+
+// Loose files, byte for byte. Deletions go first when applied, so a NEW file
+// may take the name of an OLD file; but no package removes a directory, and
+// none may write over one of OLD's archives.
+bool diffLooseFiles(const InstallTree& oldTree, const InstallTree& newTree, ReleaseDiff* diff,
+                    std::vector<std::string>* problems) {
+  const std::vector<LooseFile>& olds = oldTree.looseFiles;
+  const std::vector<LooseFile>& news = newTree.looseFiles;
+  std::size_t i = 0, j = 0;
+  while (i < olds.size() || j < news.size()) {
+    if (j == news.size() || (i < olds.size() && olds[i].name < news[j].name)) {
+      diff->deletedFiles.push_back(olds[i++].name);
+    } else if (i == olds.size() || news[j].name < olds[i].name) {
+      diff->writtenFiles.push_back(news[j++]);
+    } else {
+      bool same = olds[i].size == news[j].size;
+      std::string error;
+      if (same && !filesHoldSameBytes(treePath(oldTree, olds[i].name), treePath(newTree, news[j].name), news[j].size,
+                                      &same, &error)) {
+        problems->push_back(error);
+        return false;
+      }
+      if (!same) diff->writtenFiles.push_back(news[j]);
+      ++i;
+      ++j;
+    }
+  }
+  std::vector<std::string> oldDirectories;
+  for (const std::string& d : oldTree.directories) oldDirectories.push_back(windowsFoldedName(d));
+  std::sort(oldDirectories.begin(), oldDirectories.end());
+  for (const LooseFile& f : diff->writtenFiles) {
+    if (std::binary_search(oldDirectories.begin(), oldDirectories.end(), windowsFoldedName(f.name)))
+      problems->push_back(newTree.named + ": " + f.name + " is a file where " + oldTree.named +
+                          " has a directory, and no patch removes a directory");
+    if (namesArchiveSetFile(oldTree.index, f.name.c_str()))
+      problems->push_back(newTree.named + ": " + f.name + " has the name of an archive of " + oldTree.named +
+                          ", which a patch cannot write");
+  }
+  return problems->empty();
+}
+
+// The launcher's and the client's executables and the player's settings are
+// not published by patches; the operator hears when the releases differ.
+void noteMachineryChanges(const InstallTree& oldTree, const InstallTree& newTree, ReleaseDiff* diff) {
+  struct Watched {
+    const char* name;
+    const char* advice;
+  } watched[] = {
+      {"Kelda.exe", "publish it with vlm-patch publish-client"},
+      {"Start VLM.exe", "publish it with vlm-patch publish-launcher"},
+      {"Lumenfall.ini", "it holds the players' own settings and is never patched"},
+  };
+  for (const Watched& w : watched) {
+    const LooseFile* in[2] = {nullptr, nullptr};
+    const InstallTree* trees[2] = {&oldTree, &newTree};
+    for (int side = 0; side < 2; ++side)
+      for (const LooseFile& f : trees[side]->topMachinery)
+        if (windowsFoldedName(f.name) == windowsFoldedName(w.name)) in[side] = &f;
+    bool same = (!in[0] && !in[1]);
+    if (in[0] && in[1] && in[0]->size == in[1]->size) {
+      std::string ignored;
+      if (!filesHoldSameBytes(treePath(oldTree, in[0]->name), treePath(newTree, in[1]->name), in[0]->size, &same,
+                              &ignored))
+        same = false;
+    }
+    if (!same) diff->notes.push_back(std::string(w.name) + " differs between the releases: " + w.advice);
+  }
+}
+
+}  // namespace
+
+DiffOutcome diffInstallations(const std::string& oldDir, const std::string& newDir, bool allowStaleKeys,
+                              InstallTree* oldTree, InstallTree* newTree, ReleaseDiff* diff,
+                              std::vector<std::uint32_t>* staleKeys, std::vector<std::string>* problems) {
+  *diff = ReleaseDiff();
+  staleKeys->clear();
+  problems->clear();
+  // The two indexes are read side by side. Each installation's archives are
+  // read on a thread of their own as soon as its index is known and checked,
+  // while the main thread goes on with the rest.
+  if (!locateTree(oldDir, oldTree, problems) || !locateTree(newDir, newTree, problems)) {
+    boundProblems(*problems);
+    return DiffOutcome::kFailed;
+  }
+  std::vector<std::string> newProblems;
+  bool newIndexRead = false;
+  std::thread newIndexReader([&] { newIndexRead = readTreeIndex(newTree, &newProblems); });
+  if (!readTreeIndex(oldTree, problems) || !walkTree(oldTree, problems)) {
+    newIndexReader.join();
+    boundProblems(*problems);
+    return DiffOutcome::kFailed;
+  }
+  Scans scans;
+  startScan(scans, scans.oldScan, *oldTree);
+  auto stopWith = [&](DiffOutcome outcome) {
+    finishScans(scans, true, nullptr, problems);
+    boundProblems(*problems);
+    return outcome;
+  };
+  newIndexReader.join();
+  if (!newIndexRead || !walkTree(newTree, &newProblems)) {
+    *problems = newProblems;
+    return stopWith(DiffOutcome::kFailed);
+  }
+  *staleKeys = keysNewLacks(oldTree->index, newTree->index);
+  if (!staleKeys->empty() && !allowStaleKeys) return stopWith(DiffOutcome::kStaleKeys);
+  startScan(scans, scans.newScan, *newTree);
+  ProgressBar bar = startProgress("reading archives", liveBytes(oldTree->index) + liveBytes(newTree->index));
+  std::vector<std::uint32_t> paired = pairEntries(oldTree->index, newTree->index);
+  bool looseDone = diffLooseFiles(*oldTree, *newTree, diff, problems);
+  if (!finishScans(scans, !looseDone, &bar, problems) || !looseDone) {
+    if (bar.enabled) std::fputc('\n', stderr);
+    boundProblems(*problems);
+    return DiffOutcome::kFailed;
+  }
+  finishProgress(bar);
+  diff->storedKeys = changedKeys(newTree->index, paired, scans.oldScan.digests, scans.newScan.digests);
+  noteMachineryChanges(*oldTree, *newTree, diff);
+  return DiffOutcome::kDone;
+}
+
+std::uint64_t itemBytes(std::uint8_t type, std::size_t nameLength, std::uint64_t dataLength) {
+  std::uint64_t head = 4;  // the data length
+  if (itemHasKey(type)) head += 4;
+  if (itemHasName(type)) head += 4 + nameLength;
+  return head + dataLength;
+}
+
+std::vector<std::pair<std::size_t, std::size_t>> splitItems(const std::vector<std::uint64_t>& sizes,
+                                                            std::size_t maxItems, std::uint64_t maxBytes) {
+  std::vector<std::pair<std::size_t, std::size_t>> packages;
+  std::uint64_t bytes = 0;
+  for (std::size_t i = 0; i < sizes.size(); ++i) {
+    bool fits = !packages.empty() && packages.back().second < maxItems && bytes + sizes[i] <= maxBytes;
+    if (!fits) {
+      packages.push_back({i, 0});
+      bytes = kPackageHeaderSize;
+    }
+    packages.back().second += 1;
+    bytes += sizes[i];
+  }
+  return packages;
+}
+
+std::string packageFileName(std::uint32_t number) { return std::to_string(number) + ".dat"; }
+
+bool parsePackageFileName(const std::string& name, std::uint32_t* number) {
+  std::size_t digits = name.size() > 4 ? name.size() - 4 : 0;
+  if (digits == 0 || digits > 5 || name.compare(digits, 4, ".dat") != 0) return false;
+  std::uint32_t value = 0;
+  for (std::size_t i = 0; i < digits; ++i) {
+    if (name[i] < '0' || name[i] > '9' || (i == 0 && name[i] == '0' && digits > 1)) return false;
+    value = value * 10 + static_cast<std::uint32_t>(name[i] - '0');
+  }
+  if (value > 0xFFFF) return false;
+  *number = value;
+  return true;
+}
+
+bool planPackages(const ReleaseDiff& diff, std::uint32_t firstNumber, std::vector<PlannedPackage>* plan,
+                  std::string* error) {
+  plan->clear();
+  std::vector<std::uint64_t> sizes[3];
+  const std::uint8_t types[3] = {1, 4, 3};
+  for (const StoredKey& k : diff.storedKeys) sizes[0].push_back(itemBytes(1, 0, k.size));
+  for (const std::string& name : diff.deletedFiles) sizes[1].push_back(itemBytes(4, name.size(), 0));
+  for (const LooseFile& f : diff.writtenFiles) {
+    if (f.size > 0xFFFFFFFFull) {
+      *error = f.name + " is 4 GiB or larger; a patch item holds less";
+      return false;
+    }
+    sizes[2].push_back(itemBytes(3, f.name.size(), f.size));
+  }
+  std::uint32_t number = firstNumber;
+  for (int t = 0; t < 3; ++t) {
+    for (const auto& [first, count] : splitItems(sizes[t], kMaxPackageItems, kMaxPackageBytes)) {
+      PlannedPackage package;
+      package.type = types[t];
+      package.number = number++;
+      package.first = first;
+      package.count = count;
+      package.bytes = kPackageHeaderSize;
+      for (std::size_t i = first; i < first + count; ++i) package.bytes += sizes[t][i];
+      if (package.bytes > kMaxPackageFileBytes) {
+        *error = "an item of " + std::to_string(package.bytes) + " bytes is too large for one patch archive";
+        return false;
+      }
+      plan->push_back(package);
+    }
+  }
+  if (!plan->empty() && plan->back().number > 0xFFFF) {
+    *error = "the packages would be numbered " + std::to_string(firstNumber) + " to " +
+             std::to_string(plan->back().number) + ", past 65535, the last patch number";
+    return false;
+  }
+  return true;
+}
+
+namespace {
+
+struct PackageSource {
+  const InstallTree& tree;
+  const ReleaseDiff& diff;
+  RangeReader archive;  // the NEW archive type-1 items are read from
+  std::uint32_t archiveOpen = ~0u;
+  ProgressBar& bar;
+  std::uint64_t done = 0;
+  bool readFailed = false;
+};
+
+bool addStoredKey(PackageFileWriter& writer, PackageSource& source, const StoredKey& k) {
+  if (source.archiveOpen != k.archive) {
+    source.archiveOpen = k.archive;
+    if (!openRangeReader(source.archive, treePath(source.tree, source.tree.index.archives[k.archive]->archive->name)))
+      source.readFailed = true;
+  }
+  return addPackageItem(writer, k.key, "", k.size, [&](std::uint64_t from, char* buffer, std::size_t length) {
+    char* out = buffer;
+    bool read = !source.readFailed &&
+                visitRange(source.archive, k.offset + from, length, [&out](const unsigned char* bytes, std::size_t n) {
+                  std::memcpy(out, bytes, n);
+                  out += n;
+                });
+    if (!read) {
+      std::memset(buffer, 0, length);
+      source.readFailed = true;
+    }
+    source.done += length;
+    showProgress(source.bar, source.done);
+  });
+}
+
+bool addWrittenFile(PackageFileWriter& writer, PackageSource& source, const LooseFile& f) {
+  platform::FileHandle file = platform::openFileForReading(treePath(source.tree, f.name).c_str());
+  std::uint64_t size = 0;
+  // The size the walk saw, or the file changed since.
+  if (file == platform::kNoFile || !platform::getFileSize(file, &size) || size != f.size) source.readFailed = true;
+  bool ok = addPackageItem(
+      writer, 0, f.name, static_cast<std::uint32_t>(f.size), [&](std::uint64_t from, char* buffer, std::size_t length) {
+        if (source.readFailed ||
+            platform::readFileAt(file, from, buffer, length) != static_cast<std::int64_t>(length)) {
+          std::memset(buffer, 0, length);
+          source.readFailed = true;
+        }
+        source.done += length;
+        showProgress(source.bar, source.done);
+      });
+  platform::closeFile(file);
+  return ok;
+}
+
+bool writeOnePackage(const std::string& path, const PlannedPackage& package, PackageSource& source) {
+  PackageFileWriter writer;
+  std::uint8_t seed = static_cast<std::uint8_t>(std::random_device()() & 0xFF);
+  bool ok = beginPackageFile(writer, path.c_str(), seed, static_cast<std::uint16_t>(package.number), package.type,
+                             static_cast<std::uint16_t>(package.count));
+  for (std::size_t i = package.first; ok && i < package.first + package.count; ++i) {
+    if (package.type == 1) ok = addStoredKey(writer, source, source.diff.storedKeys[i]);
+    if (package.type == 4) ok = addPackageItem(writer, 0, source.diff.deletedFiles[i], 0, nullptr);
+    if (package.type == 3) ok = addWrittenFile(writer, source, source.diff.writtenFiles[i]);
+    ok = ok && !source.readFailed;
+  }
+  return finishPackageFile(writer) && ok;
+}
+
+}  // namespace
+
+bool writePackages(const InstallTree& newTree, const ReleaseDiff& diff, const std::vector<PlannedPackage>& plan,
+                   const std::string& outDir, std::string* error) {
+  std::uint64_t total = 0;
+  for (const PlannedPackage& p : plan) total += p.bytes;
+  ProgressBar bar = startProgress("writing packages", total);
+  PackageSource source{newTree, diff, RangeReader(), ~0u, bar};
+  std::vector<std::string> temporaries, placed;
+  auto discard = [&] {
+    closeRangeReader(source.archive);
+    for (const std::string& t : temporaries) platform::deleteFile(t.c_str());
+    for (const std::string& p : placed) platform::deleteFile(p.c_str());
+  };
+  for (const PlannedPackage& package : plan) {
+    std::string name = packageFileName(package.number);
+    temporaries.push_back(temporaryNameFor(outDir, name));
+    if (!writeOnePackage(temporaries.back(), package, source)) {
+      discard();
+      if (bar.enabled) std::fputc('\n', stderr);
+      *error = source.readFailed
+                   ? "a file of " + newTree.named + " changed or could not be read while " + name + " was written"
+                   : "cannot write " + temporaries.back();
+      return false;
+    }
+  }
+  closeRangeReader(source.archive);
+  finishProgress(bar);
+  for (const PlannedPackage& package : plan) {
+    std::string name = packageFileName(package.number);
+    if (!commitTemporary(outDir, name, error)) {
+      discard();
+      return false;
+    }
+    placed.push_back(joinPath(outDir, name));
+  }
+  return true;
+}

@@ -1,0 +1,89 @@
+// An installation, or a studio's full release laid out as one, as `diff` and
+// `compare` see it: the keys its index lists and its loose files.
+//
+// Loose files are the regular files under the directory, at any depth, except
+// the installation's machinery (isMachineryName). A release comes from
+// outside, so everything in it is checked before it is trusted: archive names
+// must stay inside the directory, entries inside their archive files, a key
+// may be listed once, loose file names must pass the installation's name
+// rule (isInstallRelativeName) and fit a package item, two names must not be
+// one file to Windows, a name may not hold a backslash of its own (possible
+// on Linux only: the installation reads it as a separator), and no symbolic
+// link, junction or other reparse point is ever followed: each one found is
+// a problem, never walked through.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "archive/index.h"
+
+struct LooseFile {
+  std::string name;  // relative, its parts joined by "\" as package items carry names
+  std::uint64_t size = 0;
+};
+
+struct InstallTree {
+  std::string named;  // as the operator gave it, for messages
+  std::string dir;    // absolute
+  // As data.idx lists it; no archive file is held open.
+  ArchiveSet index;
+  std::vector<LooseFile> looseFiles;     // sorted by name
+  std::vector<std::string> directories;  // every directory below dir, named as loose files are
+  // The machinery files at the top that are plain files (links are passed
+  // over): the executables and settings a diff reports on.
+  std::vector<LooseFile> topMachinery;
+};
+
+// At most this many problems are listed; the rest are counted.
+constexpr std::size_t kListedProblems = 20;
+
+// Reads dir's index and walks its files. False when the tree cannot be used:
+// problems then holds what is wrong (at most kListedProblems lines and a
+// last line counting the others).
+bool readInstallTree(const std::string& dir, InstallTree* tree, std::vector<std::string>* problems);
+
+// The same in its three steps, for a caller that reads two trees at once.
+// locateTree names the tree and checks that dir holds a data.idx that is no
+// link; walkTree checks what the index lists and walks the files. Both work
+// in dir for their while, so they run on one thread at a time. readTreeIndex
+// reads the index by its absolute path alone and may run on another thread
+// meanwhile. Each adds its problems to problems.
+bool locateTree(const std::string& dir, InstallTree* tree, std::vector<std::string>* problems);
+bool readTreeIndex(InstallTree* tree, std::vector<std::string>* problems);
+bool walkTree(InstallTree* tree, std::vector<std::string>* problems);
+
+// Cuts a list of problems to kListedProblems lines and a last one that
+// counts the others.
+void boundProblems(std::vector<std::string>& lines);
+
+// A key as the tool prints it: "0x" and eight hex digits.
+std::string hexKey(std::uint32_t key);
+
+// The path to open a file of the tree by: the directory and the name.
+std::string treePath(const InstallTree& tree, const std::string& name);
+
+// Whether a relative name is a file of the installation's machinery rather
+// than game data, compared as Windows compares names (case, trailing dots and
+// blanks, either separator):
+//  - the index and its temporary: "data.idx", "data.idx.new";
+//  - an archive that index lists, and at the top any "*.VFS": the names the
+//    launcher gives its new archives, where it cuts whatever file it finds;
+//  - the launcher's own files at the top: "Start VLM.exe" / "start-vlm" and
+//    their ".old" backups, "KeUpdate.exe" / "KeUpdate", "launcher.bin",
+//    "Kelda.bin", "cver.v", "cver.v.new", "rseq.v", "rseq.v.new",
+//    "patch.hpl", any "*.part", and the patch loop's "<n>.rar" / "<n>.dat"
+//    (written and deleted there while patching) and "vlm-patch-apply.dat";
+//  - "Kelda.exe": the client update replaces it from the patch server's copy
+//    whenever a newer client is published, and cver.v records which one is
+//    there; a patch writing it would fight that record (publish it with
+//    publish-client instead);
+//  - "Lumenfall.ini": the player's own settings (language and the game's
+//    options); a patch would overwrite or delete every player's choices.
+bool isMachineryName(const ArchiveSet& index, const std::string& name);
+
+// The name as Windows looks it up: parts in lower case without trailing dots
+// and blanks, joined by "\". Two names with the same folded form are one file
+// on a player's disk.
+std::string windowsFoldedName(const std::string& name);

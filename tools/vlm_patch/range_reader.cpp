@@ -1,0 +1,34 @@
+#include "tools/vlm_patch/range_reader.h"
+
+bool openRangeReader(RangeReader& reader, const std::string& path) {
+  closeRangeReader(reader);
+  reader.file = platform::openFileForReading(path.c_str());
+  return reader.file != platform::kNoFile;
+}
+
+void closeRangeReader(RangeReader& reader) {
+  platform::closeFile(reader.file);
+  reader.file = platform::kNoFile;
+  reader.windowStart = 0;
+  reader.windowLength = 0;
+}
+
+bool holdInWindow(RangeReader& reader, std::uint64_t offset, std::uint64_t wanted) {
+  std::uint64_t windowEnd = reader.windowStart + reader.windowLength;
+  if (offset >= reader.windowStart && offset < windowEnd) return true;
+  // Reading on from where the window ends, or a little past it, is the
+  // sequential pass: a whole window. A jump, back or far ahead, reads what
+  // the range needs: ranges taken here and there (the changed keys a
+  // package stores) do not read the whole file again.
+  bool onwards = reader.windowLength > 0 && offset >= windowEnd && offset - windowEnd < kRangeJumpGap;
+  std::uint64_t size = kRangeWindow;
+  if (!onwards && reader.windowLength > 0) size = wanted < kRangeJumpRead ? kRangeJumpRead : wanted;
+  if (size > kRangeWindow) size = kRangeWindow;
+  if (reader.window.size() < size) reader.window.resize(static_cast<std::size_t>(size));
+  std::int64_t got = platform::readFileAt(reader.file, offset, reader.window.data(), static_cast<std::size_t>(size));
+  if (got <= 0) return false;
+  reader.windowStart = offset;
+  reader.windowLength = static_cast<std::size_t>(got);
+  reader.bytesRead += static_cast<std::uint64_t>(got);
+  return true;
+}
