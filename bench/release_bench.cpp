@@ -109,8 +109,20 @@ void freshInstallation(const fs::path& dir) {
   loadIndex();
 }
 
+// Where a pass spends its time: download (with the record, blocks and
+// hashing), extraction, application.
+struct Phases {
+  double download = 0, extract = 0, apply = 0;
+};
+
 // One pass over every patch; false on the first failure.
-bool updatePass(const std::string& baseUrl, std::uint32_t patches, bool keyed) {
+bool updatePass(const std::string& baseUrl, std::uint32_t patches, bool keyed, Phases* phases) {
+  double mark = now();
+  auto lap = [&](double* phase) {
+    double t = now();
+    *phase += t - mark;
+    mark = t;
+  };
   if (keyed) {
     if (!downloadFileUpTo((baseUrl + "/patch.hpl").c_str(), "patch.hpl", 4096) || !readPatchList("patch.hpl") ||
         !update::acceptRelease())
@@ -121,9 +133,12 @@ bool updatePass(const std::string& baseUrl, std::uint32_t patches, bool keyed) {
     const update::FileDigest* expected = nullptr;
     if (keyed && !update::expectedPatch(n, &expected)) return false;
     if (!downloadFile((baseUrl + "/" + rar).c_str(), rar.c_str(), expected)) return false;
+    lap(&phases->download);
     bool extracted = keyed ? extractPatchArchive(rar.c_str(), dat.c_str()) : extractInProcess(rar.c_str(), dat.c_str());
     fs::remove(rar);
+    lap(&phases->extract);
     if (!extracted || !applyPatchPackage(dat.c_str())) return false;
+    lap(&phases->apply);
   }
   return archiveSet.baseVersion == patches;
 }
@@ -186,6 +201,7 @@ int main(int argc, char** argv) {
   std::printf("release_bench: %u patches of %zu x 4 MiB = %.0f MiB, %d run(s) each way, in %s\n", patches, items,
               bytes / (1 << 20), runs, work.string().c_str());
   std::vector<double> plain, keyed;
+  Phases plainPhases, keyedPhases;
   for (int run = 0; run < runs; ++run) {
     for (bool withKey : {false, true}) {
       update::setTrustedKeysForTests(withKey ? std::vector<update::PublicKey>{key.publicKey}
@@ -198,7 +214,7 @@ int main(int argc, char** argv) {
       int quiet = open("/dev/null", O_WRONLY);
       dup2(quiet, fileno(stdout));
       double start = now();
-      bool ok = updatePass(baseUrl, patches, withKey);
+      bool ok = updatePass(baseUrl, patches, withKey, withKey ? &keyedPhases : &plainPhases);
       double elapsed = now() - start;
       std::fflush(stdout);
       dup2(saved, fileno(stdout));
@@ -212,6 +228,28 @@ int main(int argc, char** argv) {
   std::printf("  without key, reader in process   median %8.3f s  (%.0f MiB/s)\n", base, bytes / base / (1 << 20));
   std::printf("  with key, contained reader       median %8.3f s  (%.0f MiB/s)\n", full, bytes / full / (1 << 20));
   std::printf("  ratio with / without             %.3f  (goal <= 1.10)\n", full / base);
+  std::printf("  per pass, download / extract / apply:\n");
+  for (const auto& row : {std::make_pair("without key", plainPhases), std::make_pair("with key", keyedPhases)}) {
+    std::printf("    %-12s %7.3f s / %7.3f s / %7.3f s\n", row.first, row.second.download / runs,
+                row.second.extract / runs, row.second.apply / runs);
+  }
+
+  // Extraction alone, on a local copy of patch 1: the contained reader
+  // against libarchive in process.
+  fs::copy_file(serverDir / "1.rar", install / "x.rar", fs::copy_options::overwrite_existing);
+  std::vector<double> inProcess, contained;
+  for (int run = 0; run < runs; ++run) {
+    double start = now();
+    extractInProcess("x.rar", "x.dat");
+    inProcess.push_back(now() - start);
+    fs::remove("x.dat");
+    start = now();
+    extractPatchArchive("x.rar", "x.dat");
+    contained.push_back(now() - start);
+    fs::remove("x.dat");
+  }
+  std::printf("  extraction of one %.0f MiB patch: in process %.3f s, contained reader %.3f s\n",
+              static_cast<double>(fs::file_size(install / "x.rar")) / (1 << 20), median(inProcess), median(contained));
 
   fs::current_path(work.parent_path());
   closeArchiveSet(archiveSet);

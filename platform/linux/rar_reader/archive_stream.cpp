@@ -12,6 +12,7 @@
 #include <archive.h>
 #include <archive_entry.h>
 #include <sys/stat.h>
+#include <sys/uio.h>
 #include <unistd.h>
 #include <zlib.h>
 
@@ -272,11 +273,29 @@ class StreamWriter {
     putU32(record, crc);
     send(record);
   }
+  // The record's head and the bytes go out in one call, without a copy.
   void data(const unsigned char* bytes, std::size_t length) {
-    std::string record(1, kReaderData);
-    putU32(record, static_cast<std::uint32_t>(length));
-    record.append(reinterpret_cast<const char*>(bytes), length);
-    send(record);
+    unsigned char head[5] = {static_cast<unsigned char>(kReaderData), static_cast<unsigned char>(length),
+                             static_cast<unsigned char>(length >> 8), static_cast<unsigned char>(length >> 16),
+                             static_cast<unsigned char>(length >> 24)};
+    struct iovec pieces[2] = {{head, sizeof head}, {const_cast<unsigned char*>(bytes), length}};
+    int count = 2;
+    struct iovec* at = pieces;
+    while (count > 0) {
+      ssize_t n = ::writev(fd_, at, count);
+      if (n < 0 && errno == EINTR) continue;
+      if (n <= 0) _exit(3);
+      std::size_t done = static_cast<std::size_t>(n);
+      while (count > 0 && done >= at->iov_len) {
+        done -= at->iov_len;
+        ++at;
+        --count;
+      }
+      if (count > 0) {
+        at->iov_base = static_cast<unsigned char*>(at->iov_base) + done;
+        at->iov_len -= done;
+      }
+    }
   }
 
  private:
