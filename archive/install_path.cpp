@@ -65,11 +65,7 @@ bool isInstallRelativeName(const char* name) {
   return true;
 }
 
-namespace {
-
-// The name as Windows would look it up: parts in lower case without trailing
-// dots and blanks, "." and empty parts dropped, joined by "/".
-std::string comparableName(const std::string& name) {
+std::string windowsFoldedName(const std::string& name) {
   std::string result, part;
   for (std::size_t i = 0; i <= name.size(); ++i) {
     if (i == name.size() || isSeparator(name[i])) {
@@ -83,14 +79,12 @@ std::string comparableName(const std::string& name) {
   return result;
 }
 
-}  // namespace
-
 bool namesArchiveSetFile(const ArchiveSet& set, const char* name) {
-  std::string wanted = comparableName(name ? name : "");
-  if (wanted == comparableName(kIndexFileName) || wanted == comparableName(kIndexTempFileName)) return true;
+  std::string wanted = windowsFoldedName(name ? name : "");
+  if (wanted == windowsFoldedName(kIndexFileName) || wanted == windowsFoldedName(kIndexTempFileName)) return true;
   for (const auto& slot : set.archives) {
-    if (wanted == comparableName(slot->name)) return true;
-    if (slot->archive && wanted == comparableName(slot->archive->name)) return true;
+    if (wanted == windowsFoldedName(slot->name)) return true;
+    if (slot->archive && wanted == windowsFoldedName(slot->archive->name)) return true;
   }
   return false;
 }

@@ -13,6 +13,13 @@
 // a patch archive brings.
 bool isInstallRelativeName(const char* name);
 
+#include <string>
+
+// The name as Windows would look it up: parts in lower case without trailing
+// dots and blanks, "." and empty parts dropped, joined by "/". Two names
+// that give the same text are one file on Windows.
+std::string windowsFoldedName(const std::string& name);
+
 struct ArchiveSet;
 
 // Whether a name from a patch or a patch archive denotes one of the files the

@@ -215,31 +215,24 @@ void checkWindowsTwins(const std::vector<LooseFile>& files, Problems& problems) 
 
 }  // namespace
 
-std::string windowsFoldedName(const std::string& name) {
-  std::string result, part;
-  for (std::size_t i = 0; i <= name.size(); ++i) {
-    if (i == name.size() || isSeparator(name[i])) {
-      while (!part.empty() && (part.back() == '.' || part.back() == ' ')) part.pop_back();
-      if (!part.empty()) result += (result.empty() ? "" : "\\") + part;
-      part.clear();
-    } else {
-      part.push_back(static_cast<char>(std::tolower(static_cast<unsigned char>(name[i]))));
-    }
-  }
-  return result;
-}
-
 bool isMachineryName(const ArchiveSet& index, const std::string& name) {
   if (namesArchiveSetFile(index, name.c_str())) return true;  // data.idx, its temporary, listed archives
   std::string folded = windowsFoldedName(name);
-  if (folded.find('\\') != std::string::npos) return false;  // the launcher's own files lie at the top
-  static const char* const kLauncherFiles[] = {
-      "start vlm.exe", "start vlm.exe.old",  "start-vlm", "start-vlm.old", "keupdate.exe", "keupdate",   "launcher.bin",
-      "kelda.bin",     "kelda.exe",          "cver.v",    "cver.v.new",    "rseq.v",       "rseq.v.new", "patch.hpl",
-      "lumenfall.ini", "vlm-patch-apply.dat"};
+  if (folded.find('/') != std::string::npos) return false;  // the launcher's own files lie at the top
+  static const char* const kLauncherFiles[] = {"start vlm.exe",  "start vlm.exe.old",
+                                               "start-vlm",      "start-vlm.old",
+                                               "keupdate.exe",   "keupdate",
+                                               "launcher.bin",   "kelda.bin",
+                                               "kelda.exe",      "cver.v",
+                                               "cver.v.new",     "rseq.v",
+                                               "rseq.v.new",     "patch.hpl",
+                                               "lumenfall.ini",  "vlm-patch-apply.dat",
+                                               "vlm-rar-reader", "release.rec",
+                                               "unrar.dll"};
   for (const char* own : kLauncherFiles)
     if (folded == own) return true;
-  return endsWith(folded, ".part") || endsWith(folded, ".vfs") || isPatchLoopName(folded);
+  return endsWith(folded, ".part") || endsWith(folded, ".vlm-part") || endsWith(folded, ".vfs") ||
+         (folded.rfind("release-", 0) == 0 && endsWith(folded, ".blk")) || isPatchLoopName(folded);
 }
 
 std::string hexKey(std::uint32_t key) {

@@ -13,6 +13,8 @@
 // a problem, never walked through.
 #pragma once
 
+#include "archive/install_path.h"
+
 #include <cstdint>
 #include <string>
 #include <vector>
@@ -75,6 +77,10 @@ std::string treePath(const InstallTree& tree, const std::string& name);
 //    "Kelda.bin", "cver.v", "cver.v.new", "rseq.v", "rseq.v.new",
 //    "patch.hpl", any "*.part", and the patch loop's "<n>.rar" / "<n>.dat"
 //    (written and deleted there while patching) and "vlm-patch-apply.dat";
+//    the contained RAR reader "vlm-rar-reader" and the RAR library
+//    "unrar.dll"; the release record "release.rec", its "release-<k>.blk"
+//    blocks and extraction temporaries "*.vlm-part", which the update writes
+//    beside itself for a moment;
 //  - "Kelda.exe": the client update replaces it from the patch server's copy
 //    whenever a newer client is published, and cver.v records which one is
 //    there; a patch writing it would fight that record (publish it with
@@ -82,8 +88,3 @@ std::string treePath(const InstallTree& tree, const std::string& name);
 //  - "Lumenfall.ini": the player's own settings (language and the game's
 //    options); a patch would overwrite or delete every player's choices.
 bool isMachineryName(const ArchiveSet& index, const std::string& name);
-
-// The name as Windows looks it up: parts in lower case without trailing dots
-// and blanks, joined by "\". Two names with the same folded form are one file
-// on a player's disk.
-std::string windowsFoldedName(const std::string& name);
