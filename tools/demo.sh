@@ -16,7 +16,7 @@ if [ "$(id -u)" -eq 0 ]; then bash tools/install-deps.sh; else sudo bash tools/i
 echo "=== building the Linux launcher and tools"
 cmake --preset linux >/dev/null
 cmake --build --preset linux -j2 --target vlm-patch
-vlm_patch=$(find "$top/build/linux" -name vlm-patch -type f -perm -u+x | head -n 1)
+vlm_patch=$top/build/linux/bin/vlm-patch
 
 run=$top/demo-run
 rm -rf "$run"
