@@ -3,6 +3,8 @@
 // (standard input) and write what it found (standard output): a bug in the
 // archive library reached by a hostile archive stays in here. The launcher
 // starts one for each archive and checks everything it sends.
+#include <unistd.h>
+
 #include <cstdio>
 #include <string>
 
@@ -10,6 +12,12 @@
 #include "platform/linux/rar_reader/sandbox.h"
 
 int main() {
+  // Whatever else the launcher had open (its game archives, its display
+  // connection) is none of the reader's business, whether or not it was
+  // marked to close on exec.
+  if (close_range(3, ~0U, 0) != 0) {
+    for (long fd = 3, last = sysconf(_SC_OPEN_MAX); fd < (last > 0 ? last : 1024); ++fd) ::close(static_cast<int>(fd));
+  }
   std::string why;
   if (!platform::enterReaderSandbox(&why)) {
     std::fprintf(stderr, "vlm-rar-reader: %s\n", why.c_str());
