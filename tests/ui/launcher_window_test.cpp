@@ -308,6 +308,10 @@ TEST_F(LauncherWindow, PressElsewhereAndMoveDragsTheWindow) {
   ASSERT_NO_FATAL_FAILURE(start("0/0/0/0/"));
   xdotool("mousemove " + std::to_string(kScreenLeft + 200) + " " + std::to_string(kScreenTop + 100));
   xdotool("mousedown 1");
+  // A hand rests a moment on the press before it moves; a launcher slowed
+  // down (a sanitizer build on a busy machine) takes the drag's anchor when
+  // it handles the press, which must come before the first move.
+  std::this_thread::sleep_for(std::chrono::milliseconds(300));
   // Several steps, as a hand would move; the window follows the pointer.
   for (int step = 1; step <= 5; ++step)
     xdotool("mousemove " + std::to_string(kScreenLeft + 200 + step * 10) + " " +
