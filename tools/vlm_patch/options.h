@@ -6,8 +6,14 @@
 #include <vector>
 
 #include "tools/vlm_patch/commands.h"
+#include "tools/vlm_patch/release_files.h"
 
 // Pulls "--name value" out of args; false when the value is missing.
 bool takeOption(Args& args, const std::string& name, std::string* value, bool* present);
 // Pulls every "--name value" out of args, in order; false when a value is missing.
 bool takeRepeatedOption(Args& args, const std::string& name, std::vector<std::string>* values);
+
+// Pulls the signing options out of args: every "--key FILE" (read here) and
+// "--expires-days N" (1 to 3650). False, with the exit code in *code and the
+// reason printed, on a bad value or a key file that cannot be read.
+bool takeSigningOptions(Args& args, vlmpatch::SignOptions* options, int* code);

@@ -25,31 +25,7 @@ namespace {
 // its record would no longer match the patch list and every keyed launcher
 // would refuse it. False with the exit code in *code.
 bool takeSigning(Args& args, const std::string& serverDir, vlmpatch::SignOptions* options, int* code) {
-  std::vector<std::string> keyFiles;
-  std::string days;
-  bool hasDays = false;
-  if (!takeRepeatedOption(args, "--key", &keyFiles) || !takeOption(args, "--expires-days", &days, &hasDays)) {
-    *code = fail(kExitUsage, "--key and --expires-days take a value");
-    return false;
-  }
-  if (hasDays) {
-    char* end = nullptr;
-    unsigned long value = std::strtoul(days.c_str(), &end, 10);
-    if (days.empty() || *end || value == 0 || value > 3650) {
-      *code = fail(kExitUsage, "--expires-days takes a number from 1 to 3650");
-      return false;
-    }
-    options->expiryDays = value;
-  }
-  std::string error;
-  for (const std::string& file : keyFiles) {
-    vlmpatch::SigningKey key;
-    if (!vlmpatch::readSigningKey(file, &key, &error)) {
-      *code = fail(kExitFailed, error);
-      return false;
-    }
-    options->keys.push_back(key);
-  }
+  if (!takeSigningOptions(args, options, code)) return false;
   if (options->keys.empty() && args.size() >= 1 && vlmpatch::serverIsSigned(serverDir)) {
     *code = fail(kExitFailed, serverDir + " holds a signed release: publish with --key FILE");
     return false;

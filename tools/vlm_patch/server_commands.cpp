@@ -151,9 +151,6 @@ void checkPatches(const std::string& serverDir, const update::ReleaseRecord& rec
 
 int runServerSign(const Args& given) {
   Args args = given;
-  std::vector<std::string> keyFiles;
-  std::string days;
-  bool hasDays = false;
   bool rehash = false;
   for (std::size_t i = 0; i < args.size(); ++i) {
     if (args[i] == "--rehash") {
@@ -162,24 +159,13 @@ int runServerSign(const Args& given) {
       break;
     }
   }
-  if (!takeRepeatedOption(args, "--key", &keyFiles) || !takeOption(args, "--expires-days", &days, &hasDays) ||
-      args.size() != 1 || keyFiles.empty())
-    return fail(kExitUsage, "usage: vlm-patch server sign SERVER_DIR --key FILE... [--expires-days N] [--rehash]");
   vlmpatch::SignOptions options;
   options.rehashAll = rehash;
-  if (hasDays) {
-    char* end = nullptr;
-    unsigned long value = std::strtoul(days.c_str(), &end, 10);
-    if (days.empty() || *end || value == 0 || value > 3650)
-      return fail(kExitUsage, "--expires-days takes a number from 1 to 3650");
-    options.expiryDays = value;
-  }
+  int code = kExitOk;
+  if (!takeSigningOptions(args, &options, &code)) return code;
+  if (args.size() != 1 || options.keys.empty())
+    return fail(kExitUsage, "usage: vlm-patch server sign SERVER_DIR --key FILE... [--expires-days N] [--rehash]");
   std::string error;
-  for (const std::string& file : keyFiles) {
-    vlmpatch::SigningKey key;
-    if (!vlmpatch::readSigningKey(file, &key, &error)) return fail(kExitFailed, error);
-    options.keys.push_back(key);
-  }
   const std::string& serverDir = args[0];
   PatchList list;
   if (!platform::isDirectory(serverDir.c_str())) return fail(kExitFailed, "no such directory: " + serverDir);
