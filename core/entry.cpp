@@ -1,8 +1,10 @@
-// The process entry: WinMain on Windows, main on Linux. It sets the display
-// values, loads the images, shows the window, starts exactly one worker and
-// runs the message loop until the player closes the window; then the process
-// ends with exit code 0. uiLock already exists: static initialisation made it
-// (core/display_state.cpp) before any of this runs.
+// The process entry: WinMain on Windows, main on Linux, and the one file of
+// core/ that joins the layers above it (the window of ui/, the workers of
+// update/). It sets the display values, loads the images, shows the window,
+// starts exactly one worker and runs the message loop until the player closes
+// the window; then the process ends with exit code 0. uiLock already exists:
+// static initialisation made it (core/display_state.cpp) before any of this
+// runs.
 //
 // Test builds (VLM_LAUNCHER_TEST_HOOKS, target launcher_test_build, never
 // shipped) read VLM_TEST_DISPLAY="file/fileMax/total/totalMax/status" at
@@ -15,11 +17,8 @@
 #include "platform/window_find.h"
 #include "ui/launcher_window.h"
 #include "ui/paint_layout.h"
-
-#if defined(VLM_HAVE_UPDATE)
 #include "update/game_start.h"
 #include "update/update_driver.h"
-#endif
 
 #if defined(VLM_LAUNCHER_TEST_HOOKS)
 #include <cstdio>
@@ -56,13 +55,11 @@ void startWorker() {
 #if defined(VLM_LAUNCHER_TEST_HOOKS)
   if (std::getenv("VLM_TEST_DISPLAY")) return;
 #endif
-#if defined(VLM_HAVE_UPDATE)
   if (platform::windowOfClassExists("cKELDA")) {
     platform::startThread(GameStarter);
   } else {
     platform::startThread(UpdateWorker);
   }
-#endif
 }
 
 [[noreturn]] void runLauncher(platform::ImageModule images) {

@@ -1,5 +1,5 @@
 // The launcher's BMP files built into the Linux executable, so it is one
-// file; generated at build time from resources/*.bmp (ui/embed_bitmaps.cmake).
+// file; generated at build time from resources/*.bmp (resources/embed_bitmaps.cmake).
 #pragma once
 
 #include "platform/window.h"

@@ -1,7 +1,7 @@
 # Writes a C++ file holding the launcher's BMP files as byte arrays.
 # cmake -DRESOURCE_DIR=<dir> -DOUTPUT=<file.cpp> -P embed_bitmaps.cmake
 set(ids)
-set(body "// Generated from ${RESOURCE_DIR} by ui/embed_bitmaps.cmake; do not edit.\n#include \"ui/embedded_bitmaps.h\"\n\nnamespace {\n")
+set(body "// Generated from ${RESOURCE_DIR} by resources/embed_bitmaps.cmake; do not edit.\n#include \"ui/embedded_bitmaps.h\"\n\nnamespace {\n")
 foreach(id RANGE 101 123)
   file(READ ${RESOURCE_DIR}/${id}.bmp hex HEX)
   string(LENGTH "${hex}" length)
