@@ -3,6 +3,7 @@
 // first, then the working directory, then PATH (a missing "name.exe" falls
 // back to its Linux twin "name"); a Windows executable runs through wine,
 // which is what a Linux player has for it.
+#include "platform/command_line.h"
 #include "platform/executable.h"
 #include "platform/file.h"
 #include "platform/process_internal.h"
@@ -20,28 +21,6 @@
 extern char** environ;
 
 namespace platform {
-
-// Splits a command line into words: blanks separate, double quotes group.
-static std::vector<std::string> splitCommandLine(const char* commandLine) {
-  std::vector<std::string> words;
-  std::string word;
-  bool quoted = false, inWord = false;
-  for (const char* p = commandLine; *p; ++p) {
-    if (*p == '"') {
-      quoted = !quoted;
-      inWord = true;
-    } else if ((*p == ' ' || *p == '\t') && !quoted) {
-      if (inWord) words.push_back(word);
-      word.clear();
-      inWord = false;
-    } else {
-      word += *p;
-      inWord = true;
-    }
-  }
-  if (inWord) words.push_back(word);
-  return words;
-}
 
 // The executable for a command's first word: the launcher's own directory
 // first, then the working directory. A Windows name ("KeUpdate.exe") that is
@@ -75,8 +54,9 @@ static bool isWindowsExecutable(const std::string& path) {
 }
 
 bool startProcessForReal(const char* commandLine) {
-  std::vector<std::string> words = splitCommandLine(commandLine);
-  if (words.empty()) return false;
+  std::vector<std::string> words;
+  // The launcher makes its command lines itself; an open quote is not one.
+  if (!splitWords(commandLine, &words) || words.empty()) return false;
   words[0] = findProgram(words[0]);
   if (isWindowsExecutable(words[0])) words.insert(words.begin(), "wine");
   std::vector<char*> argv;

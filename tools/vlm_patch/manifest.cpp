@@ -2,30 +2,7 @@
 
 #include <cstdlib>
 
-bool splitWords(const std::string& line, std::vector<std::string>* words, std::string* error) {
-  words->clear();
-  std::string word;
-  bool inWord = false, quoted = false;
-  for (char c : line) {
-    if (c == '"') {
-      quoted = !quoted;
-      inWord = true;
-    } else if ((c == ' ' || c == '\t' || c == '\r') && !quoted) {
-      if (inWord) words->push_back(word);
-      word.clear();
-      inWord = false;
-    } else {
-      word += c;
-      inWord = true;
-    }
-  }
-  if (quoted) {
-    *error = "unclosed double quote";
-    return false;
-  }
-  if (inWord) words->push_back(word);
-  return true;
-}
+#include "platform/command_line.h"
 
 bool parseNumber(const std::string& word, std::uint64_t max, std::uint64_t* value) {
   if (word.empty() || word[0] == '-' || word[0] == '+') return false;
@@ -107,8 +84,10 @@ bool parseManifest(const std::string& text, Manifest* manifest, std::string* err
     start = end == std::string::npos ? text.size() + 1 : end + 1;
     std::vector<std::string> words;
     std::string problem;
-    if (!splitWords(line, &words, &problem) ||
-        (!words.empty() && words[0][0] != '#' && !parseLine(words, manifest, &problem))) {
+    bool ok = platform::splitWords(line, &words);
+    if (!ok) problem = "unclosed double quote";
+    if (ok && !words.empty() && words[0][0] != '#') ok = parseLine(words, manifest, &problem);
+    if (!ok) {
       *error = "line " + std::to_string(lineNumber) + ": " + problem;
       return false;
     }

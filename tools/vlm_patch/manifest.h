@@ -39,8 +39,5 @@ struct Manifest {
 // naming the line ("line 3: ...").
 bool parseManifest(const std::string& text, Manifest* manifest, std::string* error);
 
-// Splits a line into words: blanks separate, double quotes group.
-bool splitWords(const std::string& line, std::vector<std::string>* words, std::string* error);
-
 // Reads a whole number (decimal or 0x hex) that fits max; false otherwise.
 bool parseNumber(const std::string& word, std::uint64_t max, std::uint64_t* value);
