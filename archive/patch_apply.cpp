@@ -24,23 +24,12 @@ DataReader itemReader(const PatchPackage& package, const PatchItem& item) {
   };
 }
 
-// Creates the directories of a name one after the other, each only as a
-// real directory under real directories. False when one of them is a link,
-// a file, or cannot be made.
-bool createItemDirectories(const std::string& name) {
-  for (std::size_t cut = name.find_first_of("\\/"); cut != std::string::npos;
-       cut = name.find_first_of("\\/", cut + 1)) {
-    if (cut > 0 && !platform::createDirectoryNoFollow(name.substr(0, cut).c_str())) return false;
-  }
-  return true;
-}
-
 // Writes the item's data as the file at its name, creating the directories
 // when missing, in bounded chunks, never through a link. False when the file
 // cannot be created or a piece cannot be read or written.
 bool writeItemFile(const PatchPackage& package, const PatchItem& item) {
   const std::string& name = item.name;
-  if (!createItemDirectories(name)) return false;
+  if (!platform::createDirectoriesOnTheWayNoFollow(name)) return false;
   platform::FileHandle file = platform::createFileNoFollow(name.c_str());
   if (file == platform::kNoFile) return false;
   std::vector<unsigned char> buffer(item.dataLength < kCopyChunk ? item.dataLength : kCopyChunk);

@@ -57,11 +57,8 @@ char* TextBuffer::format(const char* format, ...) {
 }
 
 bool createDirectories(const char* path) {
-  std::string p(path);
-  for (std::size_t q = p.find_first_of("\\/", 1); q != std::string::npos; q = p.find_first_of("\\/", q + 1)) {
-    platform::createDirectory(p.substr(0, q).c_str());
-  }
-  platform::createDirectory(p.c_str());
+  for (const std::string& directory : platform::directoriesOnTheWay(path)) platform::createDirectory(directory.c_str());
+  platform::createDirectory(path);
   return true;
 }
 

@@ -18,4 +18,20 @@ bool readSmallFile(const char* path, std::size_t limit, std::string* bytes) {
   return ok;
 }
 
+std::vector<std::string> directoriesOnTheWay(const std::string& name) {
+  std::vector<std::string> directories;
+  for (std::size_t cut = name.find_first_of("\\/"); cut != std::string::npos;
+       cut = name.find_first_of("\\/", cut + 1)) {
+    if (cut > 0) directories.push_back(name.substr(0, cut));
+  }
+  return directories;
+}
+
+bool createDirectoriesOnTheWayNoFollow(const std::string& name) {
+  for (const std::string& directory : directoriesOnTheWay(name)) {
+    if (!createDirectoryNoFollow(directory.c_str())) return false;
+  }
+  return true;
+}
+
 }  // namespace platform

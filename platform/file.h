@@ -11,6 +11,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <string>
+#include <vector>
 
 namespace platform {
 
@@ -82,6 +83,14 @@ FileHandle createFileNoFollow(const char* name);
 // afterwards; false, and nothing created, when a component of the name is a
 // link or reparse point or not a directory.
 bool createDirectoryNoFollow(const char* name);
+// Creates, one after the other, the directories a name passes through (not
+// the name's own last component), each as createDirectoryNoFollow; true when
+// all exist afterwards as real directories, false at the first link, file or
+// failure in the way.
+bool createDirectoriesOnTheWayNoFollow(const std::string& name);
+// The directories a name passes through, outermost first: "a\b/c" gives "a"
+// and "a\b". "\" and "/" separate; a leading separator gives no empty name.
+std::vector<std::string> directoriesOnTheWay(const std::string& name);
 // Deletes the file; false (nothing deleted) when a component is a link or
 // reparse point, the name is a directory or the file is not there.
 bool deleteFileNoFollow(const char* name);
