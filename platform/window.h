@@ -32,6 +32,19 @@ struct EmbeddedBitmaps {
 using ImageModule = const EmbeddedBitmaps*;
 #endif
 
+// The window's size in pixels, fixed: the layout of everything drawn in it
+// (ui/paint_layout.h) is made for it.
+constexpr int kWindowWidth = 400;
+constexpr int kWindowHeight = 300;
+
+// Key flags of a pointer message, as Win32 reports them (MK_*); the Linux
+// window reports the same values.
+constexpr unsigned kKeyLeftButton = 0x0001;    // MK_LBUTTON
+constexpr unsigned kKeyRightButton = 0x0002;   // MK_RBUTTON
+constexpr unsigned kKeyShift = 0x0004;         // MK_SHIFT
+constexpr unsigned kKeyControl = 0x0008;       // MK_CONTROL
+constexpr unsigned kKeyMiddleButton = 0x0010;  // MK_MBUTTON
+
 // What the window does with its messages; called on the window thread.
 struct WindowHandlers {
   void (*paint)();

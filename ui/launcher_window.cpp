@@ -7,8 +7,8 @@
 // Why one function: the order of the layers is the picture.
 static void composeBackBuffer(const DisplayState& state) {
   const PaintLayout layout = layOutPaint(state);
-  platform::copyImageToBackBuffer(kImageBackground, 0, 0, kWindowWidth, kWindowHeight, 0, 0);
-  platform::blendImageOverBackBuffer(kImageBackground, 0, 0, kWindowWidth, kWindowHeight);
+  platform::copyImageToBackBuffer(kImageBackground, 0, 0, platform::kWindowWidth, platform::kWindowHeight, 0, 0);
+  platform::blendImageOverBackBuffer(kImageBackground, 0, 0, platform::kWindowWidth, platform::kWindowHeight);
   if (layout.closeImageId != 0)
     platform::copyImageToBackBuffer(layout.closeImageId, kCloseButtonLeft, 0, kCloseButtonWidth, kCloseButtonHeight, 0,
                                     kCloseButtonSourceRow);

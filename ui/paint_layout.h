@@ -5,9 +5,7 @@
 #include <cstdint>
 
 #include "core/display_state.h"
-
-constexpr int kWindowWidth = 400;
-constexpr int kWindowHeight = 300;
+#include "platform/window.h"
 
 // Bitmap resource ids; the image table holds 101 to 122 at index id - 101.
 constexpr int kFirstImageId = 101;

@@ -6,10 +6,12 @@
 HitRegion hitTest(std::int16_t x, std::int16_t y) {
   const auto ux = static_cast<std::uint32_t>(static_cast<std::int32_t>(x));
   const auto uy = static_cast<std::uint32_t>(static_cast<std::int32_t>(y));
-  if (ux >= static_cast<std::uint32_t>(kCloseButtonLeft) && ux < static_cast<std::uint32_t>(kWindowWidth) &&
+  if (ux >= static_cast<std::uint32_t>(kCloseButtonLeft) && ux < static_cast<std::uint32_t>(platform::kWindowWidth) &&
       uy < static_cast<std::uint32_t>(kCloseButtonHeight))
     return HitClose;
-  if (ux < static_cast<std::uint32_t>(kWindowWidth) && uy < static_cast<std::uint32_t>(kWindowHeight)) return HitBody;
+  if (ux < static_cast<std::uint32_t>(platform::kWindowWidth) &&
+      uy < static_cast<std::uint32_t>(platform::kWindowHeight))
+    return HitBody;
   return HitOutside;
 }
 
@@ -17,7 +19,7 @@ std::int32_t closeButtonAfterMove(std::int32_t, HitRegion region, unsigned keyFl
   if (region != HitClose) return 1;
   // Only the left button alone means "pressed": with Shift, Ctrl or another
   // button it is just the pointer over the button.
-  return keyFlags == kKeyLeftButton ? 3 : 2;
+  return keyFlags == platform::kKeyLeftButton ? 3 : 2;
 }
 
 std::int32_t closeButtonAfterLeftPress(std::int32_t state, HitRegion region) {

@@ -6,14 +6,9 @@
 
 #include <cstdint>
 
-enum HitRegion { HitOutside = 0, HitBody = 1, HitClose = 2 };
+#include "platform/window.h"
 
-// Key flags of a pointer message, as Win32 reports them.
-constexpr unsigned kKeyLeftButton = 0x0001;    // MK_LBUTTON
-constexpr unsigned kKeyRightButton = 0x0002;   // MK_RBUTTON
-constexpr unsigned kKeyShift = 0x0004;         // MK_SHIFT
-constexpr unsigned kKeyControl = 0x0008;       // MK_CONTROL
-constexpr unsigned kKeyMiddleButton = 0x0010;  // MK_MBUTTON
+enum HitRegion { HitOutside = 0, HitBody = 1, HitClose = 2 };
 
 // Where a window-relative position lies. The coordinates are signed 16-bit
 // and compared as unsigned after sign extension, so a negative one counts as

@@ -29,8 +29,6 @@ namespace platform {
 
 namespace {
 
-constexpr int kWidth = 400;
-constexpr int kHeight = 300;
 constexpr int kFontCellHeight = 13;
 constexpr int kMaxImages = 64;
 // Font files are a few hundred kilobytes; a larger one is not read.
@@ -143,12 +141,12 @@ Uint32 windowOf(const SDL_Event& event) {
 
 unsigned keyFlagsOf(Uint32 buttons) {
   unsigned flags = 0;
-  if (buttons & SDL_BUTTON_LMASK) flags |= 0x0001;
-  if (buttons & SDL_BUTTON_RMASK) flags |= 0x0002;
-  if (buttons & SDL_BUTTON_MMASK) flags |= 0x0010;
+  if (buttons & SDL_BUTTON_LMASK) flags |= kKeyLeftButton;
+  if (buttons & SDL_BUTTON_RMASK) flags |= kKeyRightButton;
+  if (buttons & SDL_BUTTON_MMASK) flags |= kKeyMiddleButton;
   SDL_Keymod mods = SDL_GetModState();
-  if (mods & KMOD_SHIFT) flags |= 0x0004;
-  if (mods & KMOD_CTRL) flags |= 0x0008;
+  if (mods & KMOD_SHIFT) flags |= kKeyShift;
+  if (mods & KMOD_CTRL) flags |= kKeyControl;
   return flags;
 }
 
@@ -285,13 +283,14 @@ bool createMainWindow(const WindowHandlers& windowHandlers) {
   jobEvent = repaintEvent + 2;
   SDL_DisplayMode screen{};
   if (SDL_GetDesktopDisplayMode(0, &screen) != 0) {
-    screen.w = kWidth;
-    screen.h = kHeight;
+    screen.w = kWindowWidth;
+    screen.h = kWindowHeight;
   }
   // Integer halving truncates toward zero, as on Windows.
   const int left = screen.w / 2 - 200;
   const int top = screen.h / 2 - 150;
-  mainWindow = SDL_CreateWindow("V.L.M", left, top, kWidth, kHeight, SDL_WINDOW_BORDERLESS | SDL_WINDOW_SHOWN);
+  mainWindow =
+      SDL_CreateWindow("V.L.M", left, top, kWindowWidth, kWindowHeight, SDL_WINDOW_BORDERLESS | SDL_WINDOW_SHOWN);
   if (!mainWindow) {
     std::fprintf(stderr, "SDL_CreateWindow: %s\n", SDL_GetError());
     return false;
@@ -303,7 +302,7 @@ bool createMainWindow(const WindowHandlers& windowHandlers) {
 }
 
 bool createBackBuffer() {
-  backBuffer = SDL_CreateRGBSurfaceWithFormat(0, kWidth, kHeight, 32, SDL_PIXELFORMAT_RGB888);
+  backBuffer = SDL_CreateRGBSurfaceWithFormat(0, kWindowWidth, kWindowHeight, 32, SDL_PIXELFORMAT_RGB888);
   return backBuffer != nullptr && windowFont().font != nullptr;
 }
 

@@ -9,8 +9,6 @@ namespace platform {
 
 namespace {
 
-constexpr int kWidth = 400;
-constexpr int kHeight = 300;
 constexpr int kMaxImages = 64;
 
 HINSTANCE instanceHandle = nullptr;
@@ -112,8 +110,8 @@ bool createMainWindow(const WindowHandlers& windowHandlers) {
   RegisterClassExA(&windowClass);
   const int left = GetSystemMetrics(SM_CXSCREEN) / 2 - 200;
   const int top = GetSystemMetrics(SM_CYSCREEN) / 2 - 150;
-  mainWindow =
-      CreateWindowExA(0, "V.L.M", "V.L.M", WS_POPUP, left, top, kWidth, kHeight, nullptr, nullptr, module, nullptr);
+  mainWindow = CreateWindowExA(0, "V.L.M", "V.L.M", WS_POPUP, left, top, kWindowWidth, kWindowHeight, nullptr, nullptr,
+                               module, nullptr);
   if (!mainWindow) return false;
   ShowWindow(mainWindow, SW_SHOWNORMAL);
   return true;
@@ -122,7 +120,7 @@ bool createMainWindow(const WindowHandlers& windowHandlers) {
 bool createBackBuffer() {
   HDC screen = GetDC(nullptr);
   backBuffer = CreateCompatibleDC(screen);
-  SelectObject(backBuffer, CreateCompatibleBitmap(screen, kWidth, kHeight));
+  SelectObject(backBuffer, CreateCompatibleBitmap(screen, kWindowWidth, kWindowHeight));
   ReleaseDC(nullptr, screen);
   HFONT font = CreateFontA(13, 0, 0, 0, 0, FALSE, FALSE, FALSE, 0, OUT_DEFAULT_PRECIS, CLIP_DEFAULT_PRECIS,
                            DEFAULT_QUALITY, DEFAULT_PITCH | FF_DONTCARE, "Tahoma");
@@ -194,7 +192,7 @@ void presentBackBuffer() {
   if (!mainWindow) return;
   PAINTSTRUCT paint;
   HDC target = BeginPaint(mainWindow, &paint);
-  if (backBuffer) BitBlt(target, 0, 0, kWidth, kHeight, backBuffer, 0, 0, SRCCOPY);
+  if (backBuffer) BitBlt(target, 0, 0, kWindowWidth, kWindowHeight, backBuffer, 0, 0, SRCCOPY);
   EndPaint(mainWindow, &paint);
 }
 

@@ -52,21 +52,20 @@ TEST_P(CloseButton, FollowsThePointer) {
   }
 }
 
-INSTANTIATE_TEST_SUITE_P(Table, CloseButton,
-                         testing::Values(MachineCase{"move", 2, 100, 100, 0, 1},
-                                         MachineCase{"move", 3, 100, 100, kKeyLeftButton, 1},
-                                         MachineCase{"move", 1, 380, 7, 0, 2}, MachineCase{"move", 3, 380, 7, 0, 2},
-                                         MachineCase{"move", 1, 380, 7, kKeyLeftButton, 3},
-                                         MachineCase{"move", 1, 380, 7, kKeyLeftButton | kKeyShift, 2},
-                                         MachineCase{"move", 1, 380, 7, kKeyLeftButton | kKeyControl, 2},
-                                         MachineCase{"move", 1, 380, 7, kKeyLeftButton | kKeyRightButton, 2},
-                                         MachineCase{"move", 1, 380, 7, kKeyRightButton, 2},
-                                         MachineCase{"move", 3, 380, 15, 0, 1}, MachineCase{"move", 2, -5, 7, 0, 1},
-                                         MachineCase{"press", 2, 380, 7, kKeyLeftButton, 3},
-                                         MachineCase{"press", 3, 380, 7, kKeyLeftButton, 3},
-                                         MachineCase{"press", 1, 380, 7, kKeyLeftButton, 1},
-                                         MachineCase{"press", 2, 100, 100, kKeyLeftButton, 2},
-                                         MachineCase{"press", 2, 500, 100, kKeyLeftButton, 2}));
+INSTANTIATE_TEST_SUITE_P(
+    Table, CloseButton,
+    testing::Values(MachineCase{"move", 2, 100, 100, 0, 1},
+                    MachineCase{"move", 3, 100, 100, platform::kKeyLeftButton, 1}, MachineCase{"move", 1, 380, 7, 0, 2},
+                    MachineCase{"move", 3, 380, 7, 0, 2}, MachineCase{"move", 1, 380, 7, platform::kKeyLeftButton, 3},
+                    MachineCase{"move", 1, 380, 7, platform::kKeyLeftButton | platform::kKeyShift, 2},
+                    MachineCase{"move", 1, 380, 7, platform::kKeyLeftButton | platform::kKeyControl, 2},
+                    MachineCase{"move", 1, 380, 7, platform::kKeyLeftButton | platform::kKeyRightButton, 2},
+                    MachineCase{"move", 1, 380, 7, platform::kKeyRightButton, 2}, MachineCase{"move", 3, 380, 15, 0, 1},
+                    MachineCase{"move", 2, -5, 7, 0, 1}, MachineCase{"press", 2, 380, 7, platform::kKeyLeftButton, 3},
+                    MachineCase{"press", 3, 380, 7, platform::kKeyLeftButton, 3},
+                    MachineCase{"press", 1, 380, 7, platform::kKeyLeftButton, 1},
+                    MachineCase{"press", 2, 100, 100, platform::kKeyLeftButton, 2},
+                    MachineCase{"press", 2, 500, 100, platform::kKeyLeftButton, 2}));
 
 class PointerActions : public testing::Test {
  protected:
@@ -98,7 +97,7 @@ TEST_F(PointerActions, PressOnButtonSlideOffAndReleaseDoesNotQuit) {
   onPointerMove(380, 7, 0);
   onLeftButtonDown(380, 7);
   EXPECT_EQ(displayState.closeButtonState, 3);
-  onPointerMove(300, 100, kKeyLeftButton);
+  onPointerMove(300, 100, platform::kKeyLeftButton);
   EXPECT_EQ(displayState.closeButtonState, 1);
   EXPECT_EQ(onLeftButtonUp(300, 100), PointerAction::None);
 }
