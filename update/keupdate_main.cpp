@@ -43,7 +43,8 @@ static void markFailedSelfUpdate() {
 int main() {
   const std::string directory = exeDirectory();
   std::string why;
-  bool replaced = replaceLauncher(directory, kLauncherWaitLimitMs, &why);
+  const LauncherReplacement outcome = replaceLauncher(directory, kLauncherWaitLimitMs, &why);
+  const bool replaced = outcome == LauncherReplacement::kReplaced;
   if (replaced) {
     std::printf("KeUpdate: the launcher was updated.\n");
   } else {
@@ -58,7 +59,7 @@ int main() {
   std::fflush(stdout);
   // The old launcher still runs when the wait ran out: a second one is not
   // wanted then. Otherwise the player gets a launcher back either way.
-  if (replaced || why.find("still running") == std::string::npos) {
+  if (outcome != LauncherReplacement::kStillRunning) {
     if (!platform::startProcess(launcherCommandLine(directory).c_str())) {
       std::printf("KeUpdate: the launcher could not be started again.\n");
       std::fflush(stdout);

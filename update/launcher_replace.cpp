@@ -34,7 +34,7 @@ static void makeExecutable(const std::string& path) {
                                ignored);
 }
 
-bool replaceLauncher(const std::string& directory, unsigned waitLimitMs, std::string* why) {
+LauncherReplacement replaceLauncher(const std::string& directory, unsigned waitLimitMs, std::string* why) {
   const std::string launcher = directory + "\\" + kLauncherExecutableName;
   const std::string fresh = directory + "\\" + kNewLauncherName;
   const std::string backup = launcher + kLauncherBackupSuffix;
@@ -47,17 +47,17 @@ bool replaceLauncher(const std::string& directory, unsigned waitLimitMs, std::st
   platform::closeFile(file);
   if (!present || size == 0) {
     *why = "no new launcher (" + fresh + ") to put in place";
-    return false;
+    return LauncherReplacement::kNoNewLauncher;
   }
   if (!waitUntilFileIsFree(launcher, waitLimitMs)) {
     *why = "the launcher (" + launcher + ") is still running";
-    return false;
+    return LauncherReplacement::kStillRunning;
   }
   const bool hadLauncher = platform::pathExists(launcher.c_str());
   if (hadLauncher && !platform::copyFileReplacing(launcher.c_str(), backup.c_str())) {
     platform::deleteFile(backup.c_str());
     *why = "cannot keep a backup of the launcher as " + backup;
-    return false;
+    return LauncherReplacement::kFailed;
   }
   if (!platform::replaceFileAtomically(fresh.c_str(), launcher.c_str())) {
     // The rename did not happen, so the old launcher is still in place; put
@@ -67,13 +67,13 @@ bool replaceLauncher(const std::string& directory, unsigned waitLimitMs, std::st
     }
     platform::deleteFile(backup.c_str());
     *why = "cannot put " + fresh + " in place of " + launcher;
-    return false;
+    return LauncherReplacement::kFailed;
   }
   // After the rename, which gives the file the permissions of the one it
   // replaced (an old launcher may lack the execute bits).
   makeExecutable(launcher);
   if (hadLauncher) platform::deleteFile(backup.c_str());
-  return true;
+  return LauncherReplacement::kReplaced;
 }
 
 std::string launcherCommandLine(const std::string& directory) {

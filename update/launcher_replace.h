@@ -22,12 +22,22 @@ constexpr unsigned kLauncherWaitLimitMs = 30000;
 // True when it is free or does not exist.
 bool waitUntilFileIsFree(const std::string& path, unsigned limitMs);
 
+// How a replacement ended. The update program starts a launcher again after
+// every outcome but kStillRunning: the old launcher still runs then, and a
+// second one is not wanted.
+enum class LauncherReplacement {
+  kReplaced,
+  kNoNewLauncher,  // launcher.bin is missing or empty
+  kStillRunning,   // the old launcher did not end within the wait
+  kFailed,         // the backup or the rename failed; the old launcher stays
+};
+
 // Replaces directory\<launcher> with directory\launcher.bin so that a whole
 // launcher exists at every moment: the old one is copied aside as a backup,
 // the new one is renamed into place in one step, then the backup goes. On
 // failure the old launcher is left (or put back) in place and why says what
 // went wrong. Waits at most waitLimitMs for the old launcher to end first.
-bool replaceLauncher(const std::string& directory, unsigned waitLimitMs, std::string* why);
+[[nodiscard]] LauncherReplacement replaceLauncher(const std::string& directory, unsigned waitLimitMs, std::string* why);
 
 // The command line that starts the launcher in directory again.
 std::string launcherCommandLine(const std::string& directory);

@@ -18,7 +18,7 @@ TEST_F(LauncherReplace, PutsTheNewLauncherInPlaceAndDropsTheBackup) {
   writeWholeFile(launcher(), "old launcher");
   writeWholeFile(here("launcher.bin"), "new launcher");
   std::string why;
-  ASSERT_TRUE(replaceLauncher(directory_, 1000, &why)) << why;
+  ASSERT_EQ(replaceLauncher(directory_, 1000, &why), LauncherReplacement::kReplaced) << why;
   EXPECT_EQ(readWholeFile(launcher()), "new launcher");
   EXPECT_FALSE(fileExists(here("launcher.bin")));
   EXPECT_FALSE(fileExists(launcher() + kLauncherBackupSuffix));
@@ -27,7 +27,7 @@ TEST_F(LauncherReplace, PutsTheNewLauncherInPlaceAndDropsTheBackup) {
 TEST_F(LauncherReplace, WithoutANewLauncherTheOldOneStays) {
   writeWholeFile(launcher(), "old launcher");
   std::string why;
-  EXPECT_FALSE(replaceLauncher(directory_, 1000, &why));
+  EXPECT_EQ(replaceLauncher(directory_, 1000, &why), LauncherReplacement::kNoNewLauncher);
   EXPECT_NE(why.find("launcher.bin"), std::string::npos) << why;
   EXPECT_EQ(readWholeFile(launcher()), "old launcher");
 }
@@ -35,13 +35,13 @@ TEST_F(LauncherReplace, WithoutANewLauncherTheOldOneStays) {
 TEST_F(LauncherReplace, AnEmptyNewLauncherIsRefused) {
   writeWholeFile(launcher(), "old launcher");
   writeWholeFile(here("launcher.bin"), "");
-  EXPECT_FALSE(replaceLauncher(directory_, 1000, nullptr));
+  EXPECT_EQ(replaceLauncher(directory_, 1000, nullptr), LauncherReplacement::kNoNewLauncher);
   EXPECT_EQ(readWholeFile(launcher()), "old launcher");
 }
 
 TEST_F(LauncherReplace, AMissingLauncherIsSimplyPutThere) {
   writeWholeFile(here("launcher.bin"), "new launcher");
-  ASSERT_TRUE(replaceLauncher(directory_, 1000, nullptr));
+  ASSERT_EQ(replaceLauncher(directory_, 1000, nullptr), LauncherReplacement::kReplaced);
   EXPECT_EQ(readWholeFile(launcher()), "new launcher");
 }
 
