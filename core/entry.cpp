@@ -11,6 +11,8 @@
 // start: the display takes those values (the status keeps "Loading..." when
 // none is given) and no worker is started, so window tests see a known picture.
 #include "core/display_state.h"
+#include "core/log.h"
+#include "platform/message_box.h"
 #include "platform/process.h"
 #include "platform/thread.h"
 #include "platform/window.h"
@@ -69,9 +71,14 @@ void startWorker() {
   applyTestDisplay();
 #endif
   platform::loadImageTable(images, kFirstImageId, kImageCount);
-  platform::createMainWindow(launcherWindowHandlers());
+  if (!platform::createMainWindow(launcherWindowHandlers()) || !platform::createBackBuffer()) {
+    // No window, no worker: an update the player cannot follow or stop is
+    // not started. The system's box still tells the player.
+    debugLog("The launcher window could not be created.");
+    platform::showMessageBox("The launcher window could not be created.", "");
+    platform::exitProcessNow(1);
+  }
   setRepaintHandler(platform::repaintMainWindow);
-  platform::createBackBuffer();
   platform::makeMainWindowLayered();
   platform::setBackgroundBlend(0x01FF0000);
   startWorker();

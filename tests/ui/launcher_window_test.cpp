@@ -294,6 +294,20 @@ TEST_F(LauncherWindow, PressAndReleaseOnTheCloseButtonEndsTheLauncherWithCode0) 
   EXPECT_EQ(code, 0);
 }
 
+#if !defined(_WIN32)
+// Without a window there is nothing to follow or stop an update with: the
+// launcher says so and ends with code 1 instead of running on unseen.
+TEST(LauncherWithoutAWindow, EndsWithCode1) {
+  setenv("SDL_VIDEODRIVER", "no-such-video-driver", 1);
+  LauncherProcess launcher(VLM_LAUNCHER_PATH, "0/0/0/0/");
+  unsetenv("SDL_VIDEODRIVER");
+  ASSERT_TRUE(launcher.started());
+  int code = -1;
+  ASSERT_TRUE(launcher.waitForExit(&code, 30));
+  EXPECT_EQ(code, 1);
+}
+#endif
+
 TEST_F(LauncherWindow, ReleaseOffTheCloseButtonDoesNotQuit) {
   ASSERT_NO_FATAL_FAILURE(start("0/0/0/0/"));
   xdotool("mousemove " + std::to_string(kScreenLeft + 380) + " " + std::to_string(kScreenTop + 7));
