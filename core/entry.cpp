@@ -70,8 +70,8 @@ void startWorker() {
 #if defined(VLM_LAUNCHER_TEST_HOOKS)
   applyTestDisplay();
 #endif
-  platform::loadImageTable(images, kFirstImageId, kImageCount);
-  if (!platform::createMainWindow(launcherWindowHandlers()) || !platform::createBackBuffer()) {
+  platform::loadImageTable(images, ui::kFirstImageId, ui::kImageCount);
+  if (!platform::createMainWindow(ui::launcherWindowHandlers()) || !platform::createBackBuffer()) {
     // No window, no worker: an update the player cannot follow or stop is
     // not started. The system's box still tells the player.
     debugLog("The launcher window could not be created.");
@@ -98,5 +98,5 @@ int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR, int) { runLauncher(inst
 #else
 #include "ui/embedded_bitmaps.h"
 
-int main() { runLauncher(&launcherBitmaps); }
+int main() { runLauncher(&ui::launcherBitmaps); }
 #endif

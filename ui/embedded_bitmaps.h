@@ -5,5 +5,9 @@
 #include "platform/window.h"
 
 #if !defined(_WIN32)
+namespace ui {
+
 extern const platform::EmbeddedBitmaps launcherBitmaps;
+
+}  // namespace ui
 #endif

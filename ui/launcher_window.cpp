@@ -4,6 +4,8 @@
 #include "ui/paint_layout.h"
 #include "ui/pointer.h"
 
+namespace ui {
+
 // Why one function: the order of the layers is the picture.
 static void composeBackBuffer(const DisplayState& state) {
   const PaintLayout layout = layOutPaint(state);
@@ -57,3 +59,5 @@ static void leftReleased(std::int16_t x, std::int16_t y) { act(onLeftButtonUp(x,
 platform::WindowHandlers launcherWindowHandlers() {
   return platform::WindowHandlers{paintLauncherWindow, pointerMoved, leftPressed, leftReleased};
 }
+
+}  // namespace ui

@@ -6,6 +6,8 @@
 
 #include "platform/window.h"
 
+namespace ui {
+
 // Composes the whole picture in the back buffer under uiLock and presents it.
 // When uiLock cannot be had within its one 100 ms wait, the previous picture
 // is presented again and another paint is requested: the window thread never
@@ -14,3 +16,5 @@ void paintLauncherWindow();
 
 // The handlers the entry gives the platform window.
 platform::WindowHandlers launcherWindowHandlers();
+
+}  // namespace ui

@@ -2,6 +2,8 @@
 
 #include <cmath>
 
+namespace ui {
+
 double nominalBarWidth(std::uint32_t value, std::uint32_t maximum) {
   if (maximum == 0) return 0;
   // Doubles hold value x 342 exactly (below 2^53), so only the division rounds.
@@ -45,3 +47,5 @@ PaintLayout layOutPaint(const DisplayState& state) {
   layout.statusRect = kStatusRect;
   return layout;
 }
+
+}  // namespace ui

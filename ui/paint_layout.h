@@ -7,6 +7,8 @@
 #include "core/display_state.h"
 #include "platform/window.h"
 
+namespace ui {
+
 // Bitmap resource ids; the image table holds 101 to 122 at index id - 101.
 constexpr int kFirstImageId = 101;
 constexpr int kImageCount = 22;
@@ -63,3 +65,5 @@ int closeButtonImageId(std::int32_t closeButtonState);
 
 // Everything the paint computes before it draws.
 PaintLayout layOutPaint(const DisplayState& state);
+
+}  // namespace ui

@@ -3,6 +3,8 @@
 #include "core/display_state.h"
 #include "ui/paint_layout.h"
 
+namespace ui {
+
 HitRegion hitTest(std::int16_t x, std::int16_t y) {
   const auto ux = static_cast<std::uint32_t>(static_cast<std::int32_t>(x));
   const auto uy = static_cast<std::uint32_t>(static_cast<std::int32_t>(y));
@@ -48,3 +50,5 @@ PointerAction onLeftButtonUp(std::int16_t x, std::int16_t y) {
   // Where the press began plays no part: only the release counts.
   return hitTest(x, y) == HitClose ? PointerAction::Quit : PointerAction::None;
 }
+
+}  // namespace ui

@@ -8,6 +8,8 @@
 
 #include "platform/window.h"
 
+namespace ui {
+
 enum HitRegion { HitOutside = 0, HitBody = 1, HitClose = 2 };
 
 // Where a window-relative position lies. The coordinates are signed 16-bit
@@ -28,3 +30,5 @@ enum class PointerAction { None, Repaint, DragWindow, Quit };
 PointerAction onPointerMove(std::int16_t x, std::int16_t y, unsigned keyFlags);
 PointerAction onLeftButtonDown(std::int16_t x, std::int16_t y);
 PointerAction onLeftButtonUp(std::int16_t x, std::int16_t y);
+
+}  // namespace ui

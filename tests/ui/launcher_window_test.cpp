@@ -24,6 +24,7 @@
 #include <SDL_ttf.h>
 #endif
 
+namespace ui {
 namespace {
 
 constexpr int kScreenLeft = 483;  // 1366 / 2 - 200
@@ -341,3 +342,4 @@ TEST_F(LauncherWindow, PressElsewhereAndMoveDragsTheWindow) {
 }
 
 }  // namespace
+}  // namespace ui

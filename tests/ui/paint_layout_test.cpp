@@ -4,6 +4,7 @@
 
 #include <cstdint>
 
+namespace ui {
 namespace {
 
 struct BarCase {
@@ -85,3 +86,4 @@ TEST(PaintLayout, StatusLineRectangle) {
 }
 
 }  // namespace
+}  // namespace ui

@@ -14,6 +14,7 @@
 
 #include "core/display_state.h"
 
+namespace ui {
 namespace {
 
 std::atomic<int> repaints{0};
@@ -68,3 +69,4 @@ TEST_F(PaintLock, APaintWhileAWorkerHoldsTheLockAsksForAnotherPaint) {
 }
 
 }  // namespace
+}  // namespace ui

@@ -4,6 +4,7 @@
 
 #include "core/display_state.h"
 
+namespace ui {
 namespace {
 
 struct HitCase {
@@ -103,3 +104,4 @@ TEST_F(PointerActions, PressOnButtonSlideOffAndReleaseDoesNotQuit) {
 }
 
 }  // namespace
+}  // namespace ui
