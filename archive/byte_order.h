@@ -20,6 +20,11 @@ inline void putU64(std::string& out, std::uint64_t value) {
   for (int shift = 0; shift < 64; shift += 8) out.push_back(static_cast<char>((value >> shift) & 0xFF));
 }
 
+// The same in place, for fixed-size records.
+inline void setU32(unsigned char* p, std::uint32_t value) {
+  for (int i = 0; i < 4; ++i) p[i] = static_cast<unsigned char>(value >> (8 * i));
+}
+
 inline std::uint16_t getU16(const unsigned char* p) { return static_cast<std::uint16_t>(p[0] | (p[1] << 8)); }
 
 inline std::uint32_t getU32(const unsigned char* p) {

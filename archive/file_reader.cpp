@@ -1,6 +1,7 @@
 #include "archive/file_reader.h"
 
 #include <cstring>
+#include <string>
 
 bool startReading(FileReader& reader, platform::FileHandle file) {
   reader = FileReader();
@@ -37,4 +38,14 @@ bool skipBytes(FileReader& reader, std::uint64_t length) {
   if (length > bytesLeft(reader)) return false;
   reader.position += length;
   return true;
+}
+
+platform::Status readPart(FileReader& reader, void* out, std::size_t length, const char* what) {
+  std::uint64_t left = bytesLeft(reader);
+  if (length > left) {
+    return platform::Status::failure(std::string("ends within ") + what + " (" + std::to_string(left) + " of " +
+                                     std::to_string(length) + " bytes)");
+  }
+  if (!readBytes(reader, out, length)) return platform::Status::failure(std::string(what) + " cannot be read");
+  return platform::Status();
 }

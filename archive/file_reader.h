@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "platform/file.h"
+#include "platform/status.h"
 
 struct FileReader {
   platform::FileHandle file = platform::kNoFile;
@@ -31,6 +32,11 @@ inline std::uint64_t bytesLeft(const FileReader& reader) {
 // Copies the next length bytes out; false (position unchanged) when the file
 // ends first or a read fails.
 bool readBytes(FileReader& reader, void* out, std::size_t length);
+
+// readBytes for one part of a record, named by `what` ("the name"): the
+// failure says "ends within the name (2 of 9 bytes)" when the file ends
+// first, "the name cannot be read" when the read fails.
+[[nodiscard]] platform::Status readPart(FileReader& reader, void* out, std::size_t length, const char* what);
 
 // Moves past length bytes; false when the file ends first.
 bool skipBytes(FileReader& reader, std::uint64_t length);

@@ -1,10 +1,12 @@
 #include "archive/index.h"
 
 #include <cstring>
+#include <string>
 
 #include "archive/byte_order.h"
 #include "archive/file_reader.h"
 #include "archive/index_format.h"
+#include "core/log.h"
 
 ArchiveSet archiveSet;
 bool indexLoaded = false;
@@ -12,48 +14,66 @@ std::uint32_t installedVersion = 0;
 
 namespace {
 
-constexpr std::size_t kEntryRecordSize = 12;
 constexpr std::size_t kSaveChunk = 1 << 20;
 
-// Reads the records of data.idx into set without opening any archive file.
-// False at the first record the file cannot hold; set may then be partly
-// filled and is thrown away by the caller.
-bool parseIndex(FileReader& reader, ArchiveSet& set) {
-  unsigned char header[5];
-  if (!readBytes(reader, header, sizeof header)) return false;
-  set.baseVersion = getU32(header);
-  std::uint8_t count = header[4] ^ kArchiveCountMask;
-  for (std::size_t i = 0; i < count; ++i) {
-    unsigned char length = 0;
-    if (!readBytes(reader, &length, 1) || length > kMaxArchiveNameLength) return false;
-    char name[kMaxArchiveNameLength + 1] = {0};
-    unsigned char countBytes[4];
-    if (!readBytes(reader, name, length) || !readBytes(reader, countBytes, 4)) return false;
-    std::int32_t entryCount = static_cast<std::int32_t>(getU32(countBytes) ^ entryCountMask(i));
+using platform::Status;
 
+// Reads the E entry records of one archive; the count was checked against
+// what the file holds before anything was allocated for it.
+Status parseEntries(FileReader& reader, std::int32_t entryCount, Archive& archive) {
+  std::uint64_t need = static_cast<std::uint64_t>(entryCount) * kEntryRecordSize;
+  if (need > bytesLeft(reader)) {
+    return Status::failure(std::to_string(entryCount) + " entries need " + std::to_string(need) + " bytes, " +
+                           std::to_string(bytesLeft(reader)) + " are left");
+  }
+  archive.entries.resize(static_cast<std::size_t>(entryCount));
+  unsigned char record[kEntryRecordSize];
+  for (std::size_t n = 0; n < archive.entries.size(); ++n) {
+    Status read = readPart(reader, record, sizeof record, "the entry record");
+    if (!read.ok()) return read.withContext("entry " + std::to_string(n));
+    archive.entries[n] = decodeEntryRecord(record, n);
+  }
+  archive.removed.assign(archive.entries.size(), 0);
+  return Status();
+}
+
+// Reads archive record i and its entries into slot.
+Status parseArchive(FileReader& reader, std::size_t i, ArchiveSlot& slot) {
+  unsigned char length = 0;
+  Status read = readPart(reader, &length, kArchiveNameLengthSize, "the name length");
+  if (!read.ok()) return read;
+  if (length > kMaxArchiveNameLength) {
+    return Status::failure("name length " + std::to_string(length) + " above " + std::to_string(kMaxArchiveNameLength));
+  }
+  char name[kMaxArchiveNameLength] = {0};
+  unsigned char countBytes[kEntryCountSize];
+  if (!(read = readPart(reader, name, length, "the name")).ok() ||
+      !(read = readPart(reader, countBytes, sizeof countBytes, "the entry count")).ok())
+    return read;
+  slot.name = decodeArchiveName(name, length);
+  slot.archive = std::make_unique<Archive>();
+  slot.archive->name = slot.name;
+  std::int32_t entryCount = decodeEntryCount(countBytes, i);
+  return entryCount > 0 ? parseEntries(reader, entryCount, *slot.archive) : Status();
+}
+
+// Reads the records of data.idx into set without opening any archive file.
+// A failure at the first record the file cannot hold, named in the reason;
+// set may then be partly filled and is thrown away by the caller.
+Status parseIndex(FileReader& reader, ArchiveSet& set) {
+  unsigned char headerBytes[kIndexHeaderSize];
+  Status read = readPart(reader, headerBytes, sizeof headerBytes, "the header");
+  if (!read.ok()) return read;
+  IndexHeader header = decodeIndexHeader(headerBytes);
+  set.baseVersion = header.baseVersion;
+  for (std::size_t i = 0; i < header.archiveCount; ++i) {
     auto slot = std::make_unique<ArchiveSlot>();
-    slot->name = name;  // a zero byte inside the stored name ends it
-    slot->archive = std::make_unique<Archive>();
-    slot->archive->name = slot->name;
-    if (entryCount > 0) {
-      // Check the count against what is left before allocating for it.
-      std::uint64_t need = static_cast<std::uint64_t>(entryCount) * kEntryRecordSize;
-      if (need > bytesLeft(reader)) return false;
-      std::vector<FileEntry>& entries = slot->archive->entries;
-      entries.resize(static_cast<std::size_t>(entryCount));
-      unsigned char record[kEntryRecordSize];
-      for (std::size_t n = 0; n < entries.size(); ++n) {
-        if (!readBytes(reader, record, sizeof record)) return false;
-        entries[n].key = getU32(record) ^ entryKeyMask(n);
-        entries[n].offset = getU32(record + 4) ^ entryOffsetMask(n);
-        entries[n].size = getU32(record + 8) ^ entrySizeMask(n);
-      }
-      slot->archive->removed.assign(entries.size(), 0);
-    }
+    Status parsed = parseArchive(reader, i, *slot);
+    if (!parsed.ok()) return parsed.withContext("archive " + std::to_string(i));
     set.archives.push_back(std::move(slot));
     set.archiveCount = static_cast<std::uint8_t>(set.archives.size());
   }
-  return true;
+  return Status();
 }
 
 // Writes the whole set to an open file in bounded chunks; false on any
@@ -87,14 +107,15 @@ bool writeIndexRecords(platform::FileHandle file, const ArchiveSet& set) {
 
 // Every archive byte that the new index will refer to must be on disk
 // before the index is.
-bool flushArchives(ArchiveSet& set) {
+Status flushArchives(ArchiveSet& set) {
   for (auto& slot : set.archives) {
     Archive& archive = *slot->archive;
     if (!archive.unflushed) continue;
-    if (!platform::flushFileToDisk(archive.fileHandle)) return false;
+    if (!platform::flushFileToDisk(archive.fileHandle))
+      return Status::systemFailure("the archive " + archive.name + " cannot be flushed to disk");
     archive.unflushed = false;
   }
-  return true;
+  return Status();
 }
 
 }  // namespace
@@ -139,50 +160,82 @@ void rebuildKeyIndex(ArchiveSet& set) {
   }
 }
 
-bool readIndexFile(const char* path, ArchiveSet& set) {
+Status readIndexFile(const char* path, ArchiveSet& set) {
   closeArchiveSet(set);
-  platform::FileHandle file = platform::openFileForReading(path);
-  if (file == platform::kNoFile) return false;
-  ArchiveSet loaded;
+  platform::File file(platform::openFileForReading(path));
+  if (!file) return Status::systemFailure("cannot be opened");
   FileReader reader;
-  bool parsed = startReading(reader, file) && parseIndex(reader, loaded);
-  platform::closeFile(file);
-  if (!parsed) return false;
+  if (!startReading(reader, file.get())) return Status::systemFailure("its size cannot be learnt");
+  ArchiveSet loaded;
+  Status parsed = parseIndex(reader, loaded);
+  if (!parsed.ok()) return parsed;
   rebuildKeyIndex(loaded);
   set = std::move(loaded);
-  return true;
+  return Status();
 }
 
-void loadIndex() {
+Status loadIndexWithReason() {
   closeArchiveSet(archiveSet);
   archiveSet.indexPath = kIndexFileName;
   ArchiveSet loaded;
-  if (readIndexFile(kIndexFileName, loaded)) {
+  Status read = readIndexFile(kIndexFileName, loaded).withContext(kIndexFileName);
+  if (read.ok()) {
     for (auto& slot : loaded.archives) {
       // A missing archive keeps its name and entries, so saving the index
       // writes them back unchanged; nothing is ever written to it.
-      slot->archive->fileHandle = platform::openArchiveFile(slot->archive->name.c_str());
+      slot->archive->fileHandle = platform::openFileForExclusiveUpdate(slot->archive->name.c_str());
     }
     loaded.indexPath = kIndexFileName;
     archiveSet = std::move(loaded);
     installedVersion = archiveSet.baseVersion;
     indexLoaded = true;
+  } else {
+    debugLog("The index was not loaded: %s", read.reason().c_str());
   }
   platform::deleteFile(kPatchListFileName);
+  return read;
 }
 
-void saveIndex(ArchiveSet& set) {
+void loadIndex() {
+  // The update worker learns the outcome from indexLoaded; the reason is in
+  // the trace.
+  static_cast<void>(loadIndexWithReason());
+}
+
+namespace {
+
+// Writes the set to the temporary index file and flushes it to disk.
+Status writeTemporaryIndex(const ArchiveSet& set) {
+  platform::File file(platform::createFile(kIndexTempFileName));
+  if (!file) return Status::systemFailure(std::string(kIndexTempFileName) + " cannot be created");
+  if (!writeIndexRecords(file.get(), set))
+    return Status::systemFailure(std::string(kIndexTempFileName) + " cannot be written");
+  if (!platform::flushFileToDisk(file.get()))
+    return Status::systemFailure(std::string(kIndexTempFileName) + " cannot be flushed to disk");
+  return Status();
+}
+
+Status writeIndex(ArchiveSet& set) {
+  Status flushed = flushArchives(set);
+  if (!flushed.ok()) return flushed;
+  Status written = writeTemporaryIndex(set);
+  if (written.ok() && !platform::replaceFileAtomically(kIndexTempFileName, kIndexFileName)) {
+    written = Status::systemFailure(std::string(kIndexTempFileName) + " cannot be put in place of " + kIndexFileName);
+  }
+  if (!written.ok()) platform::deleteFile(kIndexTempFileName);
+  return written;
+}
+
+}  // namespace
+
+Status saveIndex(ArchiveSet& set) {
   set.indexPath = kIndexFileName;
   // Removed entries are skipped, not compacted away: compacting would touch
   // the key map once for every entry that moves.
   for (auto& slot : set.archives) slot->archive->removed.resize(slot->archive->entries.size(), 0);
-  if (!flushArchives(set)) return;
-  platform::FileHandle file = platform::createFile(kIndexTempFileName);
-  if (file == platform::kNoFile) return;
-  bool written = writeIndexRecords(file, set) && platform::flushFileToDisk(file);
-  platform::closeFile(file);
-  if (!written || !platform::replaceFileAtomically(kIndexTempFileName, kIndexFileName))
-    platform::deleteFile(kIndexTempFileName);
+  Status saved = writeIndex(set);
+  if (!saved.ok()) debugLog("The index was not saved: %s", saved.reason().c_str());
+  return saved;
 }
 
 void closeArchiveSet(ArchiveSet& set) {

@@ -27,6 +27,7 @@
 
 #include "archive/key_map.h"
 #include "platform/file.h"
+#include "platform/status.h"
 
 struct FileEntry {
   std::uint32_t key;
@@ -82,20 +83,28 @@ extern std::uint32_t installedVersion;
 
 // Reads "data.idx" from the working directory into archiveSet, opens the
 // archive files, sets installedVersion and indexLoaded. A missing, short or
-// malformed index leaves the set empty and indexLoaded false. Always deletes
-// "patch.hpl" last, since the update fetches it afresh.
+// malformed index leaves the set empty and indexLoaded false; the reason
+// goes to the trace. Always deletes "patch.hpl" last, since the update
+// fetches it afresh.
 void loadIndex();
+// loadIndex, giving the reason the index was not loaded as well:
+// "data.idx: archive 3: name length 40 above 31".
+[[nodiscard]] platform::Status loadIndexWithReason();
 
 // Reads an index file into set (emptied first) without opening the archive
 // files or touching any process-wide state: for tools that inspect an
-// installation. False, with set empty, when the file cannot be read or ends
-// early or holds impossible values.
-bool readIndexFile(const char* path, ArchiveSet& set);
+// installation. A failure, with set empty, when the file cannot be read or
+// ends early or holds impossible values; its reason names the record
+// ("archive 3: name length 40 above 31", "archive 0: 1000 entries need
+// 12000 bytes, 40 are left") without the file's name.
+[[nodiscard]] platform::Status readIndexFile(const char* path, ArchiveSet& set);
 
 // Writes the set to "data.idx": the archives' new bytes are flushed to disk
 // first, then a temporary file beside it is written, flushed and put in
 // place atomically, so "data.idx" is always the old index or the new one.
-void saveIndex(ArchiveSet& set);
+// A failure (the old index left in place) says which step failed and the
+// system's reason; it is traced too.
+[[nodiscard]] platform::Status saveIndex(ArchiveSet& set);
 
 // Closes every archive file and empties the set, leaving it ready for reuse.
 void closeArchiveSet(ArchiveSet& set);

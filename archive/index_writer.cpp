@@ -16,9 +16,6 @@ std::string encodeIndex(std::uint32_t baseVersion, const std::vector<IndexArchiv
 
 bool writeIndexFile(const char* path, std::uint32_t baseVersion, const std::vector<IndexArchiveSpec>& archives) {
   std::string bytes = encodeIndex(baseVersion, archives);
-  platform::FileHandle file = platform::createFile(path);
-  if (file == platform::kNoFile) return false;
-  bool ok = bytes.empty() || platform::writeFileAt(file, 0, bytes.data(), bytes.size());
-  platform::closeFile(file);
-  return ok;
+  platform::File file(platform::createFile(path));
+  return file && (bytes.empty() || platform::writeFileAt(file.get(), 0, bytes.data(), bytes.size()));
 }

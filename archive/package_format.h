@@ -21,10 +21,11 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <string>
 
+#include "archive/byte_order.h"
 #include "archive/mask_tables.h"
 
-constexpr std::size_t kPackageHeaderSize = 6;
 constexpr std::size_t kMaxItemNameLength = 259;  // the name buffer holds 260 bytes with its terminator
 constexpr std::uint32_t kMaxScrambledBytes = 128;
 
@@ -51,4 +52,75 @@ inline void maskItemData(std::uint8_t seed, std::uint32_t dataLength, std::uint6
                          std::size_t length) {
   std::uint32_t prefix = scrambledPrefix(dataLength);
   for (std::uint64_t k = from; k < prefix && k < from + length; ++k) bytes[k - from] ^= itemDataMask(seed, k);
+}
+
+// Each record below comes with its size, its writer and its reader side by
+// side; package_writer.cpp encodes and patch_package.cpp decodes with them.
+
+// The header: u8 seed, u16 version, u8 type, u16 itemCount (all but the
+// seed masked by the seed).
+constexpr std::size_t kPackageHeaderSize = 6;
+
+struct PackageHeader {
+  std::uint8_t seed = 0;
+  std::uint16_t version = 0;
+  std::uint8_t type = 0;
+  std::uint16_t itemCount = 0;
+};
+
+inline void appendPackageHeader(std::string& out, const PackageHeader& header) {
+  putU8(out, header.seed);
+  putU16(out, header.version ^ packageVersionMask(header.seed));
+  putU8(out, header.type ^ packageTypeMask(header.seed));
+  putU16(out, header.itemCount ^ packageCountMask(header.seed));
+}
+
+inline PackageHeader decodePackageHeader(const unsigned char (&bytes)[kPackageHeaderSize]) {
+  PackageHeader header;
+  header.seed = bytes[0];
+  header.version = getU16(bytes + 1) ^ packageVersionMask(header.seed);
+  header.type = bytes[3] ^ packageTypeMask(header.seed);
+  header.itemCount = getU16(bytes + 4) ^ packageCountMask(header.seed);
+  return header;
+}
+
+// An item record's fields before its data: the key (types 1, 2), the name
+// length and name (types 3, 4), the data length. Each number is a u32.
+constexpr std::size_t kItemFieldSize = 4;
+
+// The fewest bytes an item record of this type can take: its data length
+// field, and a key or name length field for types that have one.
+inline std::uint64_t smallestItemRecord(std::uint8_t type) {
+  return itemHasKey(type) || itemHasName(type) ? 2 * kItemFieldSize : kItemFieldSize;
+}
+
+inline void appendItemHead(std::string& out, std::uint8_t seed, std::uint8_t type, std::size_t item, std::uint32_t key,
+                           const std::string& name, std::uint32_t dataLength) {
+  if (itemHasKey(type)) putU32(out, key ^ itemKeyMask(item));
+  if (itemHasName(type)) {
+    putU32(out, static_cast<std::uint32_t>(name.size()) ^ itemLengthMask(item));
+    for (char c : name) out.push_back(static_cast<char>(c ^ packageTypeMask(seed)));
+  }
+  putU32(out, dataLength ^ itemLengthMask(item));
+}
+
+inline std::uint32_t decodeItemKey(const unsigned char (&bytes)[kItemFieldSize], std::size_t item) {
+  return getU32(bytes) ^ itemKeyMask(item);
+}
+
+// The name length and the data length share one mask.
+inline std::uint32_t decodeItemLength(const unsigned char (&bytes)[kItemFieldSize], std::size_t item) {
+  return getU32(bytes) ^ itemLengthMask(item);
+}
+
+// The stored name bytes (at most kMaxItemNameLength) as the name: each byte
+// unmasked, a zero byte ending the text.
+inline std::string decodeItemName(std::uint8_t seed, const char* bytes, std::size_t length) {
+  std::string name;
+  for (std::size_t k = 0; k < length; ++k) {
+    char c = static_cast<char>(bytes[k] ^ packageTypeMask(seed));
+    if (c == '\0') break;
+    name.push_back(c);
+  }
+  return name;
 }

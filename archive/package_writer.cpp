@@ -9,26 +9,12 @@ constexpr std::size_t kWriteChunk = 1 << 20;
 
 void appendHeader(std::string& out, std::uint8_t seed, std::uint16_t version, std::uint8_t type,
                   std::uint16_t itemCount) {
-  putU8(out, seed);
-  putU16(out, version ^ packageVersionMask(seed));
-  putU8(out, type ^ packageTypeMask(seed));
-  putU16(out, itemCount ^ packageCountMask(seed));
-}
-
-// The fields before an item's data.
-void appendItemHead(std::string& out, std::uint8_t seed, std::uint8_t type, std::size_t i, std::uint32_t key,
-                    const std::string& name, std::uint32_t dataLength) {
-  if (itemHasKey(type)) putU32(out, key ^ itemKeyMask(i));
-  if (itemHasName(type)) {
-    putU32(out, static_cast<std::uint32_t>(name.size()) ^ itemLengthMask(i));
-    for (char c : name) out.push_back(static_cast<char>(c ^ packageTypeMask(seed)));
-  }
-  putU32(out, dataLength ^ itemLengthMask(i));
+  appendPackageHeader(out, PackageHeader{seed, version, type, itemCount});
 }
 
 bool writePending(PackageFileWriter& writer, bool force) {
   if (!writer.ok || writer.pending.empty() || (!force && writer.pending.size() < kWriteChunk)) return writer.ok;
-  writer.ok = platform::writeFileAt(writer.file, writer.written, writer.pending.data(), writer.pending.size());
+  writer.ok = platform::writeFileAt(writer.file.get(), writer.written, writer.pending.data(), writer.pending.size());
   writer.written += writer.pending.size();
   writer.pending.clear();
   return writer.ok;
@@ -52,18 +38,15 @@ std::string encodePatchPackage(const PatchPackageSpec& spec) {
 
 bool writePatchPackageFile(const char* path, const PatchPackageSpec& spec) {
   std::string bytes = encodePatchPackage(spec);
-  platform::FileHandle file = platform::createFile(path);
-  if (file == platform::kNoFile) return false;
-  bool ok = platform::writeFileAt(file, 0, bytes.data(), bytes.size());
-  platform::closeFile(file);
-  return ok;
+  platform::File file(platform::createFile(path));
+  return file && platform::writeFileAt(file.get(), 0, bytes.data(), bytes.size());
 }
 
 bool beginPackageFile(PackageFileWriter& writer, const char* path, std::uint8_t seed, std::uint16_t version,
                       std::uint8_t type, std::uint16_t itemCount) {
   writer = PackageFileWriter();
-  writer.file = platform::createFile(path);
-  writer.ok = writer.file != platform::kNoFile;
+  writer.file.reset(platform::createFile(path));
+  writer.ok = writer.file.isOpen();
   writer.seed = seed;
   writer.type = type;
   writer.itemCount = itemCount;
@@ -91,8 +74,7 @@ bool addPackageItem(PackageFileWriter& writer, std::uint32_t key, const std::str
 
 bool finishPackageFile(PackageFileWriter& writer) {
   bool ok = writePending(writer, true) && writer.itemsAdded == writer.itemCount;
-  platform::closeFile(writer.file);
-  writer.file = platform::kNoFile;
+  writer.file.reset();
   writer.ok = false;
   return ok;
 }

@@ -33,7 +33,7 @@ bool writePatchPackageFile(const char* path, const PatchPackageSpec& spec);
 // packages too large to build in memory. The header states itemCount up
 // front; finishPackageFile fails unless that many items were added.
 struct PackageFileWriter {
-  platform::FileHandle file = platform::kNoFile;
+  platform::File file;
   std::uint64_t written = 0;  // bytes already in the file
   std::string pending;        // bytes not yet written
   std::uint8_t seed = 0;

@@ -30,21 +30,19 @@ DataReader itemReader(const PatchPackage& package, const PatchItem& item) {
 bool writeItemFile(const PatchPackage& package, const PatchItem& item) {
   const std::string& name = item.name;
   if (!platform::createDirectoriesOnTheWayNoFollow(name)) return false;
-  platform::FileHandle file = platform::createFileNoFollow(name.c_str());
-  if (file == platform::kNoFile) return false;
+  platform::File file(platform::createFileNoFollow(name.c_str()));
+  if (!file) return false;
   std::vector<unsigned char> buffer(item.dataLength < kCopyChunk ? item.dataLength : kCopyChunk);
   bool ok = true;
   for (std::uint64_t done = 0; ok && done < item.dataLength;) {
     std::size_t length =
         static_cast<std::size_t>(item.dataLength - done < buffer.size() ? item.dataLength - done : buffer.size());
     ok = readPatchItemData(package, item, done, buffer.data(), length) &&
-         platform::writeFileAt(file, done, buffer.data(), length);
+         platform::writeFileAt(file.get(), done, buffer.data(), length);
     done += length;
   }
   // On disk before the index that records the package as applied.
-  ok = ok && platform::flushFileToDisk(file);
-  platform::closeFile(file);
-  return ok;
+  return ok && platform::flushFileToDisk(file.get());
 }
 
 // What a name from a package is to the launcher's own files.
@@ -81,43 +79,43 @@ enum class ItemDecision { kRefuse, kSkip, kPerform };
 // files are skipped: writing or deleting them from a package would cut or
 // remove the archives under the index that lists them, and failing instead
 // would stop the patch on every run for good. Only a write onto an archive
-// in use fails, as it does on Windows. Each refusal and skip is traced.
-ItemDecision decideNamedItem(std::uint8_t type, const std::string& name) {
+// in use fails, as it does on Windows. Each refusal and skip is traced; a
+// refusal's reason is given in *refusal.
+ItemDecision decideNamedItem(std::uint8_t type, const std::string& name, std::string* refusal) {
   const char* text = name.c_str();
-  if (!isInstallRelativeName(text)) {
-    debugLog("Patch file refused, its name leaves the installation: %s", text);
+  auto refuse = [&](const char* why) {
+    *refusal = why;
+    debugLog("Patch file refused, %s: %s", why, text);
     return ItemDecision::kRefuse;
-  }
+  };
+  if (!isInstallRelativeName(text)) return refuse("its name leaves the installation");
   OwnFile own = ownFileNamed(archiveSet, name);
-  if (own == OwnFile::kArchiveInUse && type == 3) {
-    debugLog("Patch file refused, it would overwrite an archive in use: %s", text);
-    return ItemDecision::kRefuse;
-  }
+  if (own == OwnFile::kArchiveInUse && type == 3) return refuse("it would overwrite an archive in use");
   if (own != OwnFile::kNone) {
     debugLog("Patch file skipped, the launcher keeps this file itself: %s", text);
     return ItemDecision::kSkip;
   }
-  if (platform::nameCrossesLink(text)) {
-    debugLog("Patch file refused, its name passes through a link: %s", text);
-    return ItemDecision::kRefuse;
-  }
+  if (platform::nameCrossesLink(text)) return refuse("its name passes through a link");
   return ItemDecision::kPerform;
 }
 
-bool performItem(const PatchPackage& package, const PatchItem& item) {
-  if (package.type != 3 && package.type != 4) return true;  // type 1 goes through storeItems; 2, 0, 5 to 255 do nothing
-  ItemDecision decision = decideNamedItem(package.type, item.name);
-  if (decision != ItemDecision::kPerform) return decision == ItemDecision::kSkip;
+platform::Status performItem(const PatchPackage& package, const PatchItem& item) {
+  // Type 1 goes through storeItems; 2, 0, 5 to 255 do nothing.
+  if (package.type != 3 && package.type != 4) return platform::Status();
+  std::string refusal;
+  ItemDecision decision = decideNamedItem(package.type, item.name, &refusal);
+  if (decision == ItemDecision::kRefuse) return platform::Status::failure("refused, " + refusal + ": " + item.name);
+  if (decision == ItemDecision::kSkip) return platform::Status();
   const char* name = item.name.c_str();
   if (package.type == 3) {
-    if (writeItemFile(package, item)) return true;
+    if (writeItemFile(package, item)) return platform::Status();
     debugLog("Patch file could not be written: %s", name);
-    return false;
+    return platform::Status::failure(std::string("could not be written: ") + name);
   }
   // A link planted since the check above is refused here and left alone.
   if (platform::pathExists(name) && !platform::deleteFileNoFollow(name))
     debugLog("Patch file could not be deleted: %s", name);
-  return true;
+  return platform::Status();
 }
 
 // The status line shows the percentage rounded (halves up), the bar the same
@@ -138,43 +136,56 @@ void reportProgress(std::size_t done, std::size_t count) {
 // least empty it, so the next run cannot find its items again.
 void discardPackageFile(const char* path) {
   if (platform::deleteFile(path) || !platform::pathExists(path)) return;
-  platform::closeFile(platform::createFile(path));
+  platform::File emptied(platform::createFile(path));
 }
 
 // Type 1: every item's data goes to the archive set. Small items are
 // gathered and written together; each item's progress step follows the
 // recording of its entry.
-bool storeItems(const PatchPackage& package) {
+platform::Status storeItems(const PatchPackage& package) {
   std::size_t done = 0;
   StoredCallback stored = [&] { reportProgress(++done, package.items.size()); };
   FileBatch batch;
-  for (const PatchItem& item : package.items) {
-    if (!batchAddFile(archiveSet, batch, item.key, item.dataLength, itemReader(package, item), stored)) return false;
+  for (std::size_t i = 0; i < package.items.size(); ++i) {
+    const PatchItem& item = package.items[i];
+    if (!batchAddFile(archiveSet, batch, item.key, item.dataLength, itemReader(package, item), stored))
+      return platform::Status::failure("item " + std::to_string(i) + ": could not be stored in the archives");
   }
-  return flushFileBatch(archiveSet, batch, stored);
+  if (!flushFileBatch(archiveSet, batch, stored))
+    return platform::Status::failure("the last items could not be stored in the archives");
+  return platform::Status();
 }
 
-bool performItems(const PatchPackage& package) {
+platform::Status performItems(const PatchPackage& package) {
   if (package.type == 1) return storeItems(package);
   for (std::size_t i = 0; i < package.items.size(); ++i) {
-    if (!performItem(package, package.items[i])) return false;
+    platform::Status performed = performItem(package, package.items[i]);
+    if (!performed.ok()) return performed.withContext("item " + std::to_string(i));
     reportProgress(i + 1, package.items.size());
   }
-  return true;
+  return platform::Status();
 }
 
 }  // namespace
 
-bool applyPatchPackage(const char* path) {
+PatchOutcome applyPatchPackageWithOutcome(const char* path) {
+  PatchOutcome outcome;
   PatchPackage package;
   // Items are streamed from the package file, so it lives until the last
   // item is done.
-  bool ok = loadPatchPackage(package, path) && performItems(package);
+  outcome.items = loadPatchPackage(package, path);
+  if (outcome.items.ok()) outcome.items = performItems(package);
   std::uint16_t version = package.version;
   closePatchPackage(package);
   discardPackageFile(path);
-  if (!ok) return false;
+  if (!outcome.items.ok()) {
+    debugLog("The patch package %s was not applied: %s", path, outcome.items.reason().c_str());
+    outcome.indexSaved = platform::Status::failure("not written: the package was not applied");
+    return outcome;
+  }
   archiveSet.baseVersion = version;
-  saveIndex(archiveSet);
-  return true;
+  outcome.indexSaved = saveIndex(archiveSet);  // a failure is traced there
+  return outcome;
 }
+
+bool applyPatchPackage(const char* path) { return applyPatchPackageWithOutcome(path).items.ok(); }

@@ -1,6 +1,8 @@
 #include "archive/patch_package.h"
 
 #include <cstring>
+#include <string>
+#include <utility>
 
 #include "archive/byte_order.h"
 #include "archive/file_reader.h"
@@ -8,71 +10,84 @@
 
 namespace {
 
-// The fewest bytes an item record of this type can take: its length field,
-// and a key or name length field for types that have one.
-std::uint64_t smallestItemRecord(std::uint8_t type) { return itemHasKey(type) || itemHasName(type) ? 8 : 4; }
+using platform::Status;
 
-bool readU32(FileReader& reader, std::uint32_t* value) {
-  unsigned char bytes[4];
-  if (!readBytes(reader, bytes, 4)) return false;
-  *value = getU32(bytes);
-  return true;
+Status readItemField(FileReader& reader, const char* what, unsigned char (&field)[kItemFieldSize]) {
+  return readPart(reader, field, sizeof field, what);
 }
 
-bool readItems(FileReader& reader, PatchPackage& package) {
+// Reads item record i's fields and steps over its data.
+Status readItem(FileReader& reader, const PatchPackage& package, std::size_t i, PatchItem& item) {
+  unsigned char field[kItemFieldSize];
+  Status read;
+  if (itemHasKey(package.type)) {
+    if (!(read = readItemField(reader, "the key", field)).ok()) return read;
+    item.key = decodeItemKey(field, i);
+  }
+  if (itemHasName(package.type)) {
+    if (!(read = readItemField(reader, "the name length", field)).ok()) return read;
+    std::uint32_t length = decodeItemLength(field, i);
+    if (length > kMaxItemNameLength) {
+      return Status::failure("name length " + std::to_string(length) + " above " + std::to_string(kMaxItemNameLength));
+    }
+    char name[kMaxItemNameLength];
+    if (!(read = readPart(reader, name, length, "the name")).ok()) return read;
+    item.name = decodeItemName(package.seed, name, length);
+  }
+  if (!(read = readItemField(reader, "the data length", field)).ok()) return read;
+  item.dataLength = decodeItemLength(field, i);
+  item.dataOffset = reader.position;
+  if (item.dataLength > bytesLeft(reader)) {
+    return Status::failure("data runs past the package end (" + std::to_string(item.dataLength) + " bytes, " +
+                           std::to_string(bytesLeft(reader)) + " left)");
+  }
+  skipBytes(reader, item.dataLength);  // checked just above
+  return Status();
+}
+
+Status readItems(FileReader& reader, PatchPackage& package) {
   // Every item needs a few bytes, so a count the file cannot hold is found
   // before anything is allocated for it.
-  if (package.itemCount * smallestItemRecord(package.type) > bytesLeft(reader)) return false;
+  std::uint64_t least = package.itemCount * smallestItemRecord(package.type);
+  if (least > bytesLeft(reader)) {
+    return Status::failure(std::to_string(package.itemCount) + " items need at least " + std::to_string(least) +
+                           " bytes, " + std::to_string(bytesLeft(reader)) + " are left");
+  }
   package.items.resize(package.itemCount);
   for (std::size_t i = 0; i < package.itemCount; ++i) {
-    PatchItem& item = package.items[i];
-    if (itemHasKey(package.type)) {
-      if (!readU32(reader, &item.key)) return false;
-      item.key ^= itemKeyMask(i);
-    }
-    if (itemHasName(package.type)) {
-      std::uint32_t length = 0;
-      if (!readU32(reader, &length)) return false;
-      length ^= itemLengthMask(i);
-      char name[kMaxItemNameLength + 1] = {0};
-      if (length > kMaxItemNameLength || !readBytes(reader, name, length)) return false;
-      for (std::uint32_t k = 0; k < length; ++k) name[k] ^= static_cast<char>(packageTypeMask(package.seed));
-      item.name = name;  // the name is text: a zero byte ends it
-    }
-    if (!readU32(reader, &item.dataLength)) return false;
-    item.dataLength ^= itemLengthMask(i);
-    item.dataOffset = reader.position;
-    if (!skipBytes(reader, item.dataLength)) return false;
+    Status read = readItem(reader, package, i, package.items[i]);
+    if (!read.ok()) return read.withContext("item " + std::to_string(i));
   }
-  return true;
+  return Status();
+}
+
+// Reads the header and item records from an open file into package; the
+// package keeps the file. A failure (file closed, package empty) when they
+// do not hold together.
+Status readPackageFrom(PatchPackage& package, platform::File file) {
+  if (!file) return Status::systemFailure("cannot be opened");
+  FileReader reader;
+  if (!startReading(reader, file.get())) return Status::systemFailure("its size cannot be learnt");
+  unsigned char headerBytes[kPackageHeaderSize];
+  Status read = readPart(reader, headerBytes, sizeof headerBytes, "the header");
+  if (read.ok()) {
+    PackageHeader header = decodePackageHeader(headerBytes);
+    package.seed = header.seed;
+    package.version = header.version;
+    package.type = header.type;
+    package.itemCount = header.itemCount;
+    read = readItems(reader, package);
+  }
+  if (!read.ok()) {
+    package = PatchPackage();
+    return read;
+  }
+  package.file = std::move(file);
+  package.reader = std::move(reader);
+  return Status();
 }
 
 }  // namespace
-
-// Reads the header and item records from an open file into package; the
-// package keeps the file. False (file closed, package empty) when they do not
-// hold together.
-static bool readPackageFrom(PatchPackage& package, platform::FileHandle file) {
-  if (file == platform::kNoFile) return false;
-  FileReader reader;
-  unsigned char header[kPackageHeaderSize];
-  bool ok = startReading(reader, file) && readBytes(reader, header, sizeof header);
-  if (ok) {
-    package.seed = header[0];
-    package.version = getU16(header + 1) ^ packageVersionMask(package.seed);
-    package.type = header[3] ^ packageTypeMask(package.seed);
-    package.itemCount = getU16(header + 4) ^ packageCountMask(package.seed);
-    ok = readItems(reader, package);
-  }
-  if (!ok) {
-    platform::closeFile(file);
-    package = PatchPackage();
-    return false;
-  }
-  package.file = file;
-  package.reader = std::move(reader);
-  return true;
-}
 
 bool readPatchItemData(const PatchPackage& package, const PatchItem& item, std::uint64_t from, void* buffer,
                        std::size_t length) {
@@ -82,7 +97,7 @@ bool readPatchItemData(const PatchPackage& package, const PatchItem& item, std::
     package.reader.position = item.dataOffset + from;
     if (!readBytes(package.reader, buffer, length)) return false;
   } else {
-    std::int64_t got = platform::readFileAt(package.file, item.dataOffset + from, buffer, length);
+    std::int64_t got = platform::readFileAt(package.file.get(), item.dataOffset + from, buffer, length);
     if (got != static_cast<std::int64_t>(length)) return false;
   }
   maskItemData(package.seed, item.dataLength, from, static_cast<unsigned char*>(buffer), length);
@@ -94,18 +109,15 @@ bool readWholePatchItem(const PatchPackage& package, const PatchItem& item, std:
   return readPatchItemData(package, item, 0, &(*data)[0], data->size());
 }
 
-void closePatchPackage(PatchPackage& package) {
-  platform::closeFile(package.file);
-  package = PatchPackage();
-}
+void closePatchPackage(PatchPackage& package) { package = PatchPackage(); }
 
-bool loadPatchPackage(PatchPackage& package, const char* path) {
+platform::Status loadPatchPackage(PatchPackage& package, const char* path) {
   closePatchPackage(package);
   // The launcher's package must be writable: it is consumed once applied.
-  return readPackageFrom(package, platform::openArchiveFile(path));
+  return readPackageFrom(package, platform::File(platform::openFileForExclusiveUpdate(path)));
 }
 
-bool readPatchPackageOnly(PatchPackage& package, const char* path) {
+platform::Status loadPatchPackageReadOnly(PatchPackage& package, const char* path) {
   closePatchPackage(package);
-  return readPackageFrom(package, platform::openFileForReading(path));
+  return readPackageFrom(package, platform::File(platform::openFileForReading(path)));
 }

@@ -14,6 +14,7 @@
 
 #include "archive/file_reader.h"
 #include "platform/file.h"
+#include "platform/status.h"
 
 struct PatchItem {
   std::string name;  // types 3 and 4: the path (at most 259 bytes, cut at a zero byte)
@@ -28,7 +29,7 @@ struct PatchPackage {
   std::uint8_t type = 0;
   std::uint8_t seed = 0;
   std::vector<PatchItem> items;
-  platform::FileHandle file = platform::kNoFile;
+  platform::File file;
   // Small reads of item data go through this buffer: the items lie one after
   // the other, so a package of many small items costs a read call per 64 KiB
   // rather than one per item.
@@ -36,14 +37,17 @@ struct PatchPackage {
 };
 
 // Opens the package (it must exist and be writable) and reads its header and
-// item records. False, with the package left empty and its file closed, when
-// it cannot be opened, ends early, names an item with more than 259 bytes or
-// gives a data length beyond the end of the file.
-bool loadPatchPackage(PatchPackage& package, const char* path);
+// item records. A failure, with the package left empty and its file closed,
+// when it cannot be opened, ends early, names an item with more than 259
+// bytes or gives a data length beyond the end of the file; the reason names
+// the record ("item 12: data runs past the package end (4000 bytes, 12
+// left)") without the file's name.
+[[nodiscard]] platform::Status loadPatchPackage(PatchPackage& package, const char* path);
 
-// The same checks and records for a package that is only to be looked at:
-// the file is opened for reading alone (it may be read-only).
-bool readPatchPackageOnly(PatchPackage& package, const char* path);
+// loadPatchPackage for a package that is only to be looked at: the same
+// checks and records, the file opened for reading alone (it may be
+// read-only, and nothing else is kept from holding it).
+[[nodiscard]] platform::Status loadPatchPackageReadOnly(PatchPackage& package, const char* path);
 
 // Reads the item's data bytes [from, from + length) unscrambled.
 bool readPatchItemData(const PatchPackage& package, const PatchItem& item, std::uint64_t from, void* buffer,

@@ -14,6 +14,28 @@ constexpr std::uint64_t kAddressable = std::uint64_t{1} << 32;  // offsets and s
 // marks never cost more memory than the list itself.
 constexpr std::size_t kCompactAfter = 4096;
 
+// Whether an archive file `current` bytes long (kUnknownArchiveSize when it
+// cannot be measured) takes size more bytes: the one room rule for choosing
+// an archive.
+bool archiveHasRoom(std::uint64_t current, std::uint32_t size) {
+  return current != kUnknownArchiveSize && current + size <= kArchiveSizeLimit;
+}
+
+// Whether size bytes written at `end` stay where a 32-bit offset reaches.
+bool addressable(std::uint64_t end, std::uint64_t size) {
+  return end != kUnknownArchiveSize && end + size <= kAddressable;
+}
+
+// The first archive in set order with room for size more bytes, each
+// archive's size as `sizeOf` counts it.
+template <typename SizeOf>
+ArchiveSlot* firstArchiveWithRoom(ArchiveSet& set, std::uint32_t size, SizeOf sizeOf) {
+  for (auto& slot : set.archives) {
+    if (archiveHasRoom(sizeOf(*slot), size)) return slot.get();
+  }
+  return nullptr;
+}
+
 long positionOf(const ArchiveSet& set, const Archive& archive) {
   for (std::size_t i = 0; i < set.archives.size(); ++i) {
     if (set.archives[i]->archive.get() == &archive) return static_cast<long>(i);
@@ -58,7 +80,7 @@ bool archiveHoldsKey(const ArchiveSet& set, std::uint32_t position, std::uint32_
 bool writeAtEnd(Archive& archive, std::uint32_t size, const DataReader& read, std::uint32_t* offset) {
   if (archive.fileHandle == platform::kNoFile) return false;
   std::uint64_t end = archiveFileSize(archive);
-  if (end == kUnknownArchiveSize || end + size > kAddressable) return false;
+  if (!addressable(end, size)) return false;
   std::vector<unsigned char> buffer(size < kCopyChunk ? size : kCopyChunk);
   for (std::uint64_t done = 0; done < size;) {
     std::size_t length = static_cast<std::size_t>(size - done < buffer.size() ? size - done : buffer.size());
@@ -135,11 +157,7 @@ std::uint64_t archiveFileSize(Archive& archive) {
 }
 
 ArchiveSlot* findArchiveWithRoom(ArchiveSet& set, std::uint32_t size) {
-  for (auto& slot : set.archives) {
-    std::uint64_t current = archiveFileSize(*slot->archive);
-    if (current != kUnknownArchiveSize && current + size <= kArchiveSizeLimit) return slot.get();
-  }
-  return nullptr;
+  return firstArchiveWithRoom(set, size, [](ArchiveSlot& slot) { return archiveFileSize(*slot.archive); });
 }
 
 std::string newArchiveName(const ArchiveSet& set) {
@@ -222,30 +240,24 @@ bool addFile(std::uint32_t key, std::unique_ptr<std::uint8_t[]> data, std::uint3
   return addFileFromReader(archiveSet, key, size, bufferReader(data.get()));
 }
 
-namespace {
-
-// findArchiveWithRoom with the batch's bytes counted as already written.
-ArchiveSlot* findRoomCountingBatch(ArchiveSet& set, const FileBatch& batch, std::uint32_t size) {
-  for (auto& slot : set.archives) {
-    std::uint64_t current =
-        slot.get() == batch.slot ? batch.start + batch.bytes.size() : archiveFileSize(*slot->archive);
-    if (current != kUnknownArchiveSize && current + size <= kArchiveSizeLimit) return slot.get();
-  }
-  return nullptr;
+std::uint64_t FileBatch::countedSize(ArchiveSlot& archive) const {
+  return &archive == slot ? end() : archiveFileSize(*archive.archive);
 }
 
-void clearBatch(FileBatch& batch) {
-  batch.slot = nullptr;
-  batch.start = 0;
-  batch.bytes.clear();
-  batch.files.clear();
+bool FileBatch::canJoin(const ArchiveSlot* target, std::uint32_t size) const {
+  return target && target == slot && bytes.size() + size <= kBatchBytes && addressable(end(), size);
 }
 
-}  // namespace
+void FileBatch::clear() {
+  slot = nullptr;
+  start = 0;
+  bytes.clear();
+  files.clear();
+}
 
 bool flushFileBatch(ArchiveSet& set, FileBatch& batch, const StoredCallback& stored) {
   if (batch.files.empty()) {
-    clearBatch(batch);
+    batch.clear();
     return true;
   }
   Archive& archive = *batch.slot->archive;
@@ -255,7 +267,7 @@ bool flushFileBatch(ArchiveSet& set, FileBatch& batch, const StoredCallback& sto
                         platform::writeFileAt(archive.fileHandle, batch.start, batch.bytes.data(), batch.bytes.size()));
   if (!written) {
     archive.sizeKnown = false;  // part of it may have landed; measure again next time
-    clearBatch(batch);
+    batch.clear();
     return false;
   }
   archive.knownSize = batch.start + batch.bytes.size();
@@ -265,7 +277,7 @@ bool flushFileBatch(ArchiveSet& set, FileBatch& batch, const StoredCallback& sto
     recordEntry(set, static_cast<std::uint32_t>(position), file.key, file.offset, file.size);
     if (stored) stored();
   }
-  clearBatch(batch);
+  batch.clear();
   return true;
 }
 
@@ -276,15 +288,14 @@ bool batchAddFile(ArchiveSet& set, FileBatch& batch, std::uint32_t key, std::uin
     if (stored) stored();
     return true;
   }
-  ArchiveSlot* slot = findRoomCountingBatch(set, batch, size);
-  bool joins = slot && slot == batch.slot && batch.bytes.size() + size <= kBatchBytes &&
-               batch.start + batch.bytes.size() + size <= kAddressable;
-  if (!joins) {
+  ArchiveSlot* slot =
+      firstArchiveWithRoom(set, size, [&batch](ArchiveSlot& candidate) { return batch.countedSize(candidate); });
+  if (!batch.canJoin(slot, size)) {
     if (!flushFileBatch(set, batch, stored)) return false;
     if (!slot) slot = createArchive(set, newArchiveName(set));
     if (!slot || slot->archive->fileHandle == platform::kNoFile) return false;
     std::uint64_t end = archiveFileSize(*slot->archive);
-    if (end == kUnknownArchiveSize || end + size > kAddressable) return false;
+    if (!addressable(end, size)) return false;
     batch.slot = slot;
     batch.start = end;
   }

@@ -77,11 +77,25 @@ std::uint64_t archiveFileSize(Archive& archive);
 constexpr std::uint32_t kBatchedFileLimit = 64u << 10;  // larger files are written on their own
 constexpr std::size_t kBatchBytes = 1u << 20;
 
+// The gathered files and the room they take: the batch answers for its own
+// archive's size while its bytes are not yet written.
 struct FileBatch {
   ArchiveSlot* slot = nullptr;  // the archive the gathered files go to
   std::uint64_t start = 0;      // where their bytes start in its file
   std::vector<unsigned char> bytes;
   std::vector<FileEntry> files;  // key, offset and size of each gathered file, in order
+
+  // Where the archive's file ends once the gathered bytes are written.
+  std::uint64_t end() const { return start + bytes.size(); }
+  // The size of an archive's file counting the gathered bytes as written:
+  // end() for the batch's archive, archiveFileSize for any other.
+  std::uint64_t countedSize(ArchiveSlot& archive) const;
+  // Whether a file of size bytes bound for target joins the batch rather
+  // than starting a new one: the same archive, the batch within
+  // kBatchBytes, every byte within 4 GiB.
+  bool canJoin(const ArchiveSlot* target, std::uint32_t size) const;
+  // Empties the batch (nothing is written).
+  void clear();
 };
 
 using StoredCallback = std::function<void()>;

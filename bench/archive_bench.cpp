@@ -164,7 +164,7 @@ void smallItems(const Options& options) {
     loadIndex();
     loadTimes.push_back(now() - start);
     start = now();
-    saveIndex(archiveSet);
+    if (!saveIndex(archiveSet).ok()) std::printf("  save FAILED\n");
     saveTimes.push_back(now() - start);
 
     // Half the items replace random keys already present, half are new.

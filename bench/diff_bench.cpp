@@ -176,7 +176,7 @@ bool packagesStoreTheChangedKeys(std::size_t entries, std::size_t* stored) {
   std::vector<std::uint32_t> keys, expected;
   for (const auto& item : fs::directory_iterator("out")) {
     PatchPackage package;
-    if (!readPatchPackageOnly(package, item.path().string().c_str())) return false;
+    if (!loadPatchPackageReadOnly(package, item.path().string().c_str())) return false;
     if (package.type == 1)
       for (const PatchItem& i : package.items) keys.push_back(i.key);
     closePatchPackage(package);

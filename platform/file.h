@@ -24,12 +24,13 @@ std::string nativePath(const char* path);
 // fopen with the path translated; mode as for fopen ("rb", "r+b", "wb", ...).
 std::FILE* openStdioFile(const char* path, const char* mode);
 
-// An archive file: read and write access, other processes may only read it,
-// the file must exist already.
-FileHandle openArchiveFile(const char* path);
+// An existing file opened for exclusive update (an archive, a patch
+// package, a server file being replaced): read and write access, other
+// processes may only read it; the file must exist already.
+FileHandle openFileForExclusiveUpdate(const char* path);
 // A new archive file: creates it, or cuts a stale one of that name to zero
-// length, and holds it as openArchiveFile does. The file is taken before it
-// is cut, so one that another process holds (a second launcher or tool that
+// length, and holds it as openFileForExclusiveUpdate does. The file is taken
+// before it is cut, so one that another process holds (a second launcher or tool that
 // picked the same name for its own new archive) is left whole and kNoFile
 // returned. Never through a link, as createFileNoFollow below.
 FileHandle createArchiveFile(const char* path);
@@ -38,6 +39,43 @@ FileHandle createFile(const char* path);
 // An existing file, read access only.
 FileHandle openFileForReading(const char* path);
 void closeFile(FileHandle file);
+
+// An open file that closes itself: owns one FileHandle (or none) and closes
+// it when it goes out of scope or is given another. Moves, never copies, so
+// exactly one owner closes each file. The FileHandle calls above take
+// get(); release() hands the handle on to an owner that closes it itself.
+class File {
+ public:
+  File() = default;
+  explicit File(FileHandle handle) : handle_(handle) {}
+  File(File&& other) noexcept : handle_(other.release()) {}
+  File& operator=(File&& other) noexcept {
+    if (this != &other) reset(other.release());
+    return *this;
+  }
+  File(const File&) = delete;
+  File& operator=(const File&) = delete;
+  ~File() { closeFile(handle_); }
+
+  FileHandle get() const { return handle_; }
+  bool isOpen() const { return handle_ != kNoFile; }
+  explicit operator bool() const { return isOpen(); }
+  // Gives up ownership: the handle is the caller's to close.
+  FileHandle release() {
+    FileHandle handle = handle_;
+    handle_ = kNoFile;
+    return handle;
+  }
+  // Closes the file held (if any) and takes handle instead.
+  void reset(FileHandle handle = kNoFile) {
+    FileHandle old = handle_;
+    handle_ = handle;
+    closeFile(old);
+  }
+
+ private:
+  FileHandle handle_ = kNoFile;
+};
 
 // The file's current size; false when it cannot be learnt.
 bool getFileSize(FileHandle file, std::uint64_t* size);

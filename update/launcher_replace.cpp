@@ -13,7 +13,7 @@ bool waitUntilFileIsFree(const std::string& path, unsigned limitMs) {
   std::int32_t start = platform::clockTicksMs();
   for (;;) {
     if (!platform::pathExists(path.c_str())) return true;
-    platform::FileHandle file = platform::openArchiveFile(path.c_str());
+    platform::FileHandle file = platform::openFileForExclusiveUpdate(path.c_str());
     if (file != platform::kNoFile) {
       platform::closeFile(file);
       return true;

@@ -31,7 +31,7 @@ static FileHandle openWith(const char* path, int flags) {
   return fd < 0 ? kNoFile : static_cast<FileHandle>(fd);
 }
 
-FileHandle openArchiveFile(const char* path) {
+FileHandle openFileForExclusiveUpdate(const char* path) {
   FileHandle file = openWith(path, O_RDWR);
   // Windows lets no other process write a file opened this way; here an
   // exclusive lock does the same among the launcher and its tools, so two
@@ -180,7 +180,7 @@ namespace {
 // a dangling one too, so O_CREAT never creates a link's target; O_NONBLOCK
 // keeps a planted pipe from holding the open; anything but a plain file is
 // refused before it is cut. With `exclusive`, the file is locked as
-// openArchiveFile locks archives before it is cut, so one that another
+// openFileForExclusiveUpdate locks archives before it is cut, so one that another
 // process holds stays whole.
 FileHandle createPlainFile(const char* name, int access, bool exclusive) {
   Directory parent;

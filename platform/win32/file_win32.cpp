@@ -18,7 +18,7 @@ static FileHandle toFile(HANDLE handle) {
 }
 static HANDLE toHandle(FileHandle file) { return reinterpret_cast<HANDLE>(file); }
 
-FileHandle openArchiveFile(const char* path) {
+FileHandle openFileForExclusiveUpdate(const char* path) {
   return toFile(CreateFileA(path, GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
                             FILE_ATTRIBUTE_NORMAL, nullptr));
 }

@@ -59,7 +59,7 @@ TEST_F(IndexTest, AnUnchangedSetIsSavedByteForByte) {
   writeWholeFile("data.idx", original);
   loadIndex();
   ASSERT_TRUE(indexLoaded);
-  saveIndex(archiveSet);
+  ASSERT_TRUE(saveIndex(archiveSet).ok());
   EXPECT_TRUE(readWholeFile("data.idx") == original);
   EXPECT_FALSE(fileExists(kIndexTempFileName));
 }
@@ -70,7 +70,7 @@ TEST_F(IndexTest, AnEmptyIndexLoadsAndSavesAsFiveBytes) {
   EXPECT_TRUE(indexLoaded);
   EXPECT_EQ(installedVersion, 0x04030201u);
   EXPECT_EQ(archiveSet.archiveCount, 0);
-  saveIndex(archiveSet);
+  ASSERT_TRUE(saveIndex(archiveSet).ok());
   EXPECT_EQ(hex(readWholeFile("data.idx")), "01 02 03 04 2D");
 }
 
@@ -85,7 +85,7 @@ TEST_F(IndexTest, AMissingArchiveKeepsItsEntriesAndTheNextArchiveLoads) {
   EXPECT_EQ(archiveSet.archives[0]->archive->entries.size(), 2u);
   EXPECT_NE(archiveSet.archives[1]->archive->fileHandle, platform::kNoFile);
   EXPECT_EQ(archiveSet.archives[1]->archive->entries[0].key, 9u);
-  saveIndex(archiveSet);
+  ASSERT_TRUE(saveIndex(archiveSet).ok());
   EXPECT_TRUE(readWholeFile("data.idx") == original);
 }
 
@@ -147,6 +147,53 @@ TEST_F(IndexTest, MalformedIndexesLeaveTheSetEmptyAndUnloaded) {
   }
 }
 
+struct DamagedIndex {
+  const char* what;
+  std::string bytes;
+  const char* reason;  // what readIndexFile says, naming the record
+};
+
+TEST_F(IndexTest, EachDamagedRecordGivesItsReason) {
+  const std::string header = bytes({0, 0, 0, 0, 1 ^ 0x2D});
+  const std::string twoArchives = encodeIndex(0, {{"A", {}}, {"B", kTwoEntries}});
+  const DamagedIndex cases[] = {
+      {"empty file", "", "ends within the header (0 of 5 bytes)"},
+      {"short header", bytes({1, 0, 0}), "ends within the header (3 of 5 bytes)"},
+      {"no name length", header, "archive 0: ends within the name length (0 of 1 bytes)"},
+      {"name length above 31", header + bytes({32}), "archive 0: name length 32 above 31"},
+      {"fourth archive's name too long", encodeIndex(0, {{"A", {}}, {"B", {}}, {"C", {}}, {std::string(40, 'n'), {}}}),
+       "archive 3: name length 40 above 31"},
+      {"name cut short", header + bytes({5, 'G', 'A'}), "archive 0: ends within the name (2 of 5 bytes)"},
+      {"entry count cut short", header + bytes({1, 'A', 2, 0}),
+       "archive 0: ends within the entry count (2 of 4 bytes)"},
+      {"entries past the end", twoArchives.substr(0, twoArchives.size() - 12),
+       "archive 1: 2 entries need 24 bytes, 12 are left"},
+  };
+  for (const DamagedIndex& c : cases) {
+    writeWholeFile("bad.idx", c.bytes);
+    ArchiveSet set;
+    platform::Status read = readIndexFile("bad.idx", set);
+    EXPECT_FALSE(read.ok()) << c.what;
+    EXPECT_EQ(read.reason(), c.reason) << c.what;
+    EXPECT_EQ(set.archiveCount, 0) << c.what;
+  }
+  ArchiveSet set;
+  platform::Status absent = readIndexFile("absent.idx", set);
+  EXPECT_EQ(absent.reason().rfind("cannot be opened: ", 0), 0u) << absent.reason();
+}
+
+TEST_F(IndexTest, TheLauncherTracesWhyTheIndexWasNotLoaded) {
+  writeWholeFile("data.idx", encodeIndex(0, {{"A", {}}, {"B", {}}, {"C", {}}, {std::string(40, 'n'), {}}}));
+  ::testing::internal::CaptureStdout();
+  loadIndex();
+  std::string trace = ::testing::internal::GetCapturedStdout();
+  EXPECT_FALSE(indexLoaded);
+  EXPECT_NE(trace.find("The index was not loaded: data.idx: archive 3: name length 40 above 31"), std::string::npos)
+      << trace;
+  platform::Status again = loadIndexWithReason();
+  EXPECT_EQ(again.reason(), "data.idx: archive 3: name length 40 above 31");
+}
+
 TEST_F(IndexTest, ANegativeEntryCountMeansNoEntries) {
   // count -1 for archive 0 (mask 0), then archive 1 follows at once.
   writeWholeFile("data.idx", bytes({0, 0, 0, 0, 2 ^ 0x2D, 1, 'A', 0xFF, 0xFF, 0xFF, 0xFF, 1, 'B', 0x01, 0xC3, 0,
@@ -163,7 +210,7 @@ TEST_F(IndexTest, SaveReplacesTheIndexWholeAndLeavesNoTemporaryFile) {
   writeWholeFile("GAME0.VFS", std::string(0x120, 'x'));
   loadIndex();
   archiveSet.baseVersion = 2;
-  saveIndex(archiveSet);
+  ASSERT_TRUE(saveIndex(archiveSet).ok());
   EXPECT_TRUE(readWholeFile("data.idx") == encodeIndex(2, {{"GAME0.VFS", kTwoEntries}}));
   EXPECT_FALSE(fileExists(kIndexTempFileName));
 }
@@ -172,7 +219,7 @@ TEST_F(IndexTest, AStaleTemporaryFileFromACrashIsReplaced) {
   writeWholeFile(kIndexTempFileName, "half of an index from a crash");
   writeIndexFile("data.idx", 1, {});
   loadIndex();
-  saveIndex(archiveSet);
+  ASSERT_TRUE(saveIndex(archiveSet).ok());
   EXPECT_EQ(hex(readWholeFile("data.idx")), "01 00 00 00 2D");
   EXPECT_FALSE(fileExists(kIndexTempFileName));
 }
@@ -182,7 +229,9 @@ TEST_F(IndexTest, WhenTheTemporaryFileCannotBeWrittenTheOldIndexStays) {
   loadIndex();
   platform::createDirectory(kIndexTempFileName);  // a directory where the temporary file would go
   archiveSet.baseVersion = 2;
-  saveIndex(archiveSet);
+  platform::Status saved = saveIndex(archiveSet);
+  EXPECT_FALSE(saved.ok());
+  EXPECT_EQ(saved.reason().rfind("data.idx.new cannot be created: ", 0), 0u) << saved.reason();
   EXPECT_EQ(hex(readWholeFile("data.idx")), "01 00 00 00 2D");
 }
 
@@ -192,7 +241,9 @@ TEST_F(IndexTest, AnIndexIsNotPutInPlaceWhileTheArchiveBytesItNamesAreNotOnDisk)
   // As if bytes had been appended that cannot be flushed: the file is not open.
   archiveSet.archives[0]->archive->unflushed = true;
   archiveSet.baseVersion = 2;
-  saveIndex(archiveSet);
+  platform::Status saved = saveIndex(archiveSet);
+  EXPECT_FALSE(saved.ok());
+  EXPECT_EQ(saved.reason().rfind("the archive MISSING.VFS cannot be flushed to disk: ", 0), 0u) << saved.reason();
   EXPECT_TRUE(readWholeFile("data.idx") == encodeIndex(1, {{"MISSING.VFS", {}}}));
 }
 

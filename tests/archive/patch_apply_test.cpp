@@ -205,7 +205,7 @@ TEST_F(PatchApplyTest, ItemsNamingTheIndexOrAnArchiveAreSkippedUnlessTheyWouldOv
   ASSERT_TRUE(writeIndexFile("data.idx", 1, archives));
   writeWholeFile("GAME0.VFS", "stored data");
   writeWholeFile("GAME2.VFS", "held archive");
-  platform::FileHandle holder = platform::openArchiveFile("GAME2.VFS");  // as another process would
+  platform::FileHandle holder = platform::openFileForExclusiveUpdate("GAME2.VFS");  // as another process would
   ASSERT_NE(holder, platform::kNoFile);
   loadIndex();
   ASSERT_EQ(archiveSet.archiveCount, 3);

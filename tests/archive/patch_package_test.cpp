@@ -69,7 +69,7 @@ TEST_F(PatchPackageTest, LoadsTheNamedPackageAndKeepsTheFile) {
   ASSERT_TRUE(readWholePatchItem(package, package.items[1], &data));
   EXPECT_EQ(data, "");
   closePatchPackage(package);
-  EXPECT_EQ(package.file, platform::kNoFile);
+  EXPECT_FALSE(package.file.isOpen());
   EXPECT_TRUE(package.items.empty());
 }
 
@@ -158,7 +158,7 @@ TEST_F(PatchPackageTest, AMissingFileGivesFalseAndCreatesNothing) {
   EXPECT_FALSE(loadPatchPackage(package, "nothere.dat"));
   EXPECT_FALSE(fileExists("nothere.dat"));
   EXPECT_EQ(package.itemCount, 0);
-  EXPECT_EQ(package.file, platform::kNoFile);
+  EXPECT_FALSE(package.file.isOpen());
 }
 
 TEST_F(PatchPackageTest, ANameIsCutAtAZeroByte) {
@@ -199,7 +199,7 @@ TEST_F(PatchPackageTest, MalformedPackagesAreRejectedWhole) {
     PatchPackage package;
     EXPECT_FALSE(loadPatchPackage(package, "bad.dat"));
     EXPECT_TRUE(package.items.empty());
-    EXPECT_EQ(package.file, platform::kNoFile);
+    EXPECT_FALSE(package.file.isOpen());
     EXPECT_TRUE(platform::deleteFile("bad.dat"));  // the file was closed again
   }
   writeWholeFile("good.dat", good);
@@ -207,6 +207,41 @@ TEST_F(PatchPackageTest, MalformedPackagesAreRejectedWhole) {
   EXPECT_TRUE(loadPatchPackage(package, "good.dat"));
   EXPECT_EQ(package.items[2].name, std::string(259, 'n'));
   closePatchPackage(package);
+}
+
+struct DamagedPackage {
+  const char* what;
+  std::string bytes;
+  const char* reason;  // what loadPatchPackage says, naming the record
+};
+
+TEST_F(PatchPackageTest, EachDamagedRecordGivesItsReason) {
+  PatchPackageSpec two;  // seed 0: the header and item 0 stored plain
+  two.items = {{1, "", "aaaa"}, {2, "", "b"}};
+  const std::string twoItems = encodePatchPackage(two);
+  const DamagedPackage cases[] = {
+      {"empty file", "", "ends within the header (0 of 6 bytes)"},
+      {"65535 items, none present", bytes({0, 0, 0, 1, 0xFF, 0xFF}),
+       "65535 items need at least 524280 bytes, 0 are left"},
+      {"name length 0xFFFFFFFF", bytes({0, 0, 0, 3, 1, 0, 0xFF, 0xFF, 0xFF, 0xFF, 0, 0, 0, 0}),
+       "item 0: name length 4294967295 above 259"},
+      {"name cut short", bytes({0, 0, 0, 3, 1, 0, 5, 0, 0, 0, 'a', 'b', 'c', 'd'}),
+       "item 0: ends within the name (4 of 5 bytes)"},
+      {"data one past the end", bytes({0, 0, 0, 1, 1, 0, 1, 0, 0, 0, 3, 0, 0, 0, 'a', 'b'}),
+       "item 0: data runs past the package end (3 bytes, 2 left)"},
+      {"second item's data length cut short", twoItems.substr(0, twoItems.size() - 3),
+       "item 1: ends within the data length (2 of 4 bytes)"},
+  };
+  for (const DamagedPackage& c : cases) {
+    writeWholeFile("bad.dat", c.bytes);
+    PatchPackage package;
+    platform::Status loaded = loadPatchPackage(package, "bad.dat");
+    EXPECT_FALSE(loaded.ok()) << c.what;
+    EXPECT_EQ(loaded.reason(), c.reason) << c.what;
+    EXPECT_FALSE(package.file.isOpen()) << c.what;
+    PatchPackage looked;
+    EXPECT_EQ(loadPatchPackageReadOnly(looked, "bad.dat").reason(), c.reason) << c.what;
+  }
 }
 
 TEST_F(PatchPackageTest, BytesAfterTheLastItemAreIgnored) {

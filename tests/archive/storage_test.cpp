@@ -139,7 +139,8 @@ TEST_F(StorageTest, ANewArchiveCutsAStaleFileButNeverOneHeldElsewhere) {
     loadArchives({});
     writeWholeFile("GAME0.VFS", "another's new archive");
     // A second open file description holds it as another process would.
-    platform::FileHandle holder = c.heldElsewhere ? platform::openArchiveFile("GAME0.VFS") : platform::kNoFile;
+    platform::FileHandle holder =
+        c.heldElsewhere ? platform::openFileForExclusiveUpdate("GAME0.VFS") : platform::kNoFile;
     ASSERT_EQ(holder != platform::kNoFile, c.heldElsewhere);
     ArchiveSlot* slot = createArchive(archiveSet, "GAME0.VFS");
     EXPECT_EQ(slot != nullptr, c.created);
@@ -224,7 +225,7 @@ TEST_F(StorageTest, RemovalTakesTheFirstEntryInSetOrderAndKeepsListOrder) {
   EXPECT_EQ(archiveSet.archives[1]->archive->entries[0].key, 6u);
   EXPECT_FALSE(removeEntryByKey(archiveSet, 5));
   EXPECT_FALSE(removeEntryByKey(archiveSet, 77));
-  saveIndex(archiveSet);
+  ASSERT_TRUE(saveIndex(archiveSet).ok());
   EXPECT_TRUE(readWholeFile("data.idx") ==
               encodeIndex(1, {{"A.VFS", {{1, 0, 1}, {2, 2, 1}, {3, 3, 1}}}, {"B.VFS", {{6, 1, 1}}}}));
 }
@@ -257,7 +258,7 @@ TEST_F(StorageTest, ManyRemovalsMatchAPlainListModel) {
       }
     }
   }
-  saveIndex(archiveSet);
+  ASSERT_TRUE(saveIndex(archiveSet).ok());
   EXPECT_TRUE(readWholeFile("data.idx") == encodeIndex(1, model));
 }
 
@@ -360,7 +361,7 @@ std::string runScenario(const char* subdir, const std::vector<Op>& ops, bool bat
     EXPECT_TRUE(flushFileBatch(archiveSet, batch, [&] { ++storedCount; }));
   }
   EXPECT_EQ(storedCount, static_cast<int>(ops.size()));
-  saveIndex(archiveSet);
+  EXPECT_TRUE(saveIndex(archiveSet).ok());
   std::string result = readWholeFile("data.idx");
   for (auto& slot : archiveSet.archives) {
     std::uint64_t size = 0, from = slot->name == "A.VFS" ? aSize : slot->name == "B.VFS" ? bSize : 0;

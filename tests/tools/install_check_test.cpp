@@ -71,7 +71,11 @@ TEST(IndexCheck, ExitCodeTellsWhetherTheInstallationIsSound) {
   EXPECT_EQ(runTool("index check", {"nowhere"}), kExitFailed);
   fs::create_directories("damaged");
   writeWholeFile("damaged/data.idx", std::string("\x01\x00\x00\x00\x2C\x05GA", 8));
+  ::testing::internal::CaptureStderr();
   EXPECT_EQ(runTool("index check", {"damaged"}), kExitFailed);
+  std::string said = ::testing::internal::GetCapturedStderr();
+  EXPECT_NE(said.find("data.idx is damaged: archive 0: ends within the name (2 of 5 bytes)"), std::string::npos)
+      << "the damaged record is named: " << said;
 }
 
 TEST(Apply, PatchesAnInstallationOfflineAndKeepsTheOperatorsPackage) {
@@ -94,11 +98,17 @@ TEST(Apply, PatchesAnInstallationOfflineAndKeepsTheOperatorsPackage) {
   fs::create_directory("install/data.idx.new");
   writeStoreManifest("m3.txt", {{4, "four"}});
   ASSERT_EQ(runTool("package build", {"m3.txt", "-o", "p3.dat", "--version", "3"}), kExitOk);
+  ::testing::internal::CaptureStderr();
   EXPECT_EQ(runTool("apply", {"install", "p3.dat"}), kExitFailed);
+  std::string said = ::testing::internal::GetCapturedStderr();
+  EXPECT_NE(said.find("p3.dat: data.idx.new cannot be created: "), std::string::npos) << said;
   fs::remove("install/data.idx.new");
 
   writeWholeFile("broken.dat", "\x05\x02");
+  ::testing::internal::CaptureStderr();
   EXPECT_EQ(runTool("apply", {"install", "broken.dat"}), kExitFailed);
+  said = ::testing::internal::GetCapturedStderr();
+  EXPECT_NE(said.find("(ends within the header (2 of 6 bytes))"), std::string::npos) << said;
   EXPECT_EQ(installationContents("install"), contents) << "a failed package changes nothing listed";
   EXPECT_EQ(runTool("apply", {"install", "p3.dat"}), kExitOk);
 }
@@ -135,7 +145,7 @@ TEST(Apply, LeavesAnInstallationAloneWhileAnotherProgramHoldsItsArchives) {
   ASSERT_FALSE(archive.empty());
   writeWholeFile("install/vlm-patch-apply.dat", "the working copy of an apply at work");
   // Held as a launcher or another vlm-patch holds it.
-  platform::FileHandle held = platform::openArchiveFile(("install/" + archive).c_str());
+  platform::FileHandle held = platform::openFileForExclusiveUpdate(("install/" + archive).c_str());
   ASSERT_NE(held, platform::kNoFile);
   EXPECT_EQ(runTool("apply", {"install", "p2.dat"}), kExitFailed);
   platform::closeFile(held);

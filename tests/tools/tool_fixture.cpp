@@ -115,8 +115,8 @@ void writeRelease(const std::string& dir, const ReleaseSpec& release) {
 }
 
 std::map<std::string, std::string> looseFilesOf(const std::string& dir) {
-  ArchiveSet set;
-  readIndexFile((fs::path(dir) / "data.idx").string().c_str(), set);
+  ArchiveSet set;  // without an index every file is loose
+  static_cast<void>(readIndexFile((fs::path(dir) / "data.idx").string().c_str(), set));
   std::vector<std::string> machinery = {"data.idx"};
   for (const auto& slot : set.archives) machinery.push_back(slot->name);
   std::map<std::string, std::string> files;
@@ -141,7 +141,7 @@ std::vector<std::pair<std::string, int>> packagesIn(const std::string& dir) {
   std::vector<std::pair<std::string, int>> packages;
   for (const auto& [number, path] : numbered) {
     PatchPackage package;
-    int type = readPatchPackageOnly(package, path.c_str()) ? package.type : -1;
+    int type = loadPatchPackageReadOnly(package, path.c_str()) ? package.type : -1;
     closePatchPackage(package);
     packages.emplace_back(path, type);
   }

@@ -1,8 +1,8 @@
 #include "tools/vlm_patch/compact.h"
 
 #include <cstdlib>
-#include <functional>
 #include <set>
+#include <utility>
 #include <vector>
 
 #include "archive/index_writer.h"
@@ -16,10 +16,11 @@ namespace {
 constexpr std::size_t kCopyChunk = 1 << 20;
 constexpr const char* kCompactIndexName = "data.idx.compact";
 
-// Tests stop the run at a chosen step to prove that every step leaves a
-// valid installation: VLM_COMPACT_CRASH_AT=N ends the process at once, as a
-// power loss would, when step N is reached.
-void step() {
+// A test hook, counting the points where a power loss could strike: with
+// VLM_COMPACT_CRASH_AT=N in the environment the process ends at once, as a
+// power loss would, when the Nth point is reached. Tests stop the run at
+// each point in turn to prove that every one leaves a valid installation.
+void crashHereForTests() {
   static long count = 0;
   static const char* at = std::getenv("VLM_COMPACT_CRASH_AT");
   if (at && ++count == std::atol(at)) platform::exitProcessNow(75);
@@ -34,7 +35,7 @@ bool copyRange(platform::FileHandle from, std::uint64_t offset, std::uint32_t si
       return false;
     }
     done += length;
-    step();
+    crashHereForTests();
   }
   return true;
 }
@@ -43,24 +44,117 @@ bool copyRange(platform::FileHandle from, std::uint64_t offset, std::uint32_t si
 // their new places.
 bool rewriteArchive(const std::string& oldName, const std::string& newName, std::vector<FileEntry>& entries,
                     ProgressBar& bar, std::uint64_t& progress, std::string* error) {
-  platform::FileHandle from = platform::openFileForReading(oldName.c_str());
-  platform::FileHandle to = platform::createFile(newName.c_str());
-  bool ok = from != platform::kNoFile && to != platform::kNoFile;
-  std::vector<char> buffer(kCopyChunk);
-  std::uint64_t at = 0;
-  for (std::size_t n = 0; ok && n < entries.size(); ++n) {
-    ok = copyRange(from, entries[n].offset, entries[n].size, to, at, buffer);
-    entries[n].offset = static_cast<std::uint32_t>(at);
-    at += entries[n].size;
-    progress += entries[n].size;
-    showProgress(bar, progress);
-  }
-  ok = ok && platform::flushFileToDisk(to);
-  platform::closeFile(from);
-  platform::closeFile(to);
-  step();
+  bool ok = false;
+  {
+    platform::File from(platform::openFileForReading(oldName.c_str()));
+    platform::File to(platform::createFile(newName.c_str()));
+    ok = from && to;
+    std::vector<char> buffer(kCopyChunk);
+    std::uint64_t at = 0;
+    for (std::size_t n = 0; ok && n < entries.size(); ++n) {
+      ok = copyRange(from.get(), entries[n].offset, entries[n].size, to.get(), at, buffer);
+      entries[n].offset = static_cast<std::uint32_t>(at);
+      at += entries[n].size;
+      progress += entries[n].size;
+      showProgress(bar, progress);
+    }
+    ok = ok && platform::flushFileToDisk(to.get());
+  }  // both closed before the next crash point
+  crashHereForTests();
   if (!ok) *error = "cannot copy " + oldName + " into " + newName;
   return ok;
+}
+
+// Step 1: holds every present archive the way the launcher does, so that
+// neither a running launcher nor a second tool writes to them while they
+// are rewritten. Nothing is held when one cannot be.
+bool holdArchives(const ArchiveSet& set, const CheckReport& check, std::vector<platform::File>* held,
+                  std::string* error) {
+  for (std::size_t a = 0; a < set.archives.size(); ++a) {
+    if (!check.archives[a].present) continue;
+    platform::File file(platform::openFileForExclusiveUpdate(set.archives[a]->name.c_str()));
+    if (!file) {
+      held->clear();
+      *error = set.archives[a]->name + " is in use (is the launcher running?); nothing was changed";
+      return false;
+    }
+    held->push_back(std::move(file));
+  }
+  return true;
+}
+
+// What step 2 made: the archive list for the new index and the old files
+// it no longer lists.
+struct Rewritten {
+  std::vector<IndexArchiveSpec> archives;
+  std::vector<std::string> replaced;
+};
+
+// Step 2: copies each archive that holds unreferenced bytes, live entries
+// only, into a new file under a new name; the others stay as they are.
+bool rewriteArchives(const ArchiveSet& set, const CheckReport& check, Rewritten* rewritten, CompactResult* result,
+                     std::string* error) {
+  std::set<std::string> listed;
+  for (const auto& slot : set.archives) listed.insert(slot->name);
+  std::uint64_t toCopy = 0;
+  for (std::size_t a = 0; a < set.archives.size(); ++a) {
+    result->bytesBefore += check.archives[a].fileSize;
+    if (check.archives[a].unreferenced > 0) toCopy += check.archives[a].referenced;
+  }
+  ProgressBar bar = startProgress("compacting", toCopy);
+  std::uint64_t progress = 0;
+  for (std::size_t a = 0; a < set.archives.size(); ++a) {
+    const std::string& name = set.archives[a]->name;
+    IndexArchiveSpec spec{name, liveEntries(*set.archives[a]->archive)};
+    if (check.archives[a].unreferenced > 0) {
+      std::string newName = compactedArchiveName(name, static_cast<int>(a));
+      while (listed.count(newName)) newName = compactedArchiveName(newName, static_cast<int>(a));
+      listed.insert(newName);
+      if (!rewriteArchive(name, newName, spec.entries, bar, progress, error)) {
+        platform::deleteFile(newName.c_str());
+        return false;
+      }
+      spec.name = newName;
+      rewritten->replaced.push_back(name);
+      ++result->archivesRewritten;
+      result->bytesAfter += check.archives[a].referenced;
+    } else {
+      result->bytesAfter += check.archives[a].fileSize;
+    }
+    rewritten->archives.push_back(std::move(spec));
+  }
+  finishProgress(bar);
+  return true;
+}
+
+// Step 3, the one step that switches the installation over: the new index
+// is written beside the old one, flushed and put in its place atomically.
+bool switchIndex(std::uint32_t baseVersion, const std::vector<IndexArchiveSpec>& archives, std::string* error) {
+  std::string bytes = encodeIndex(baseVersion, archives);
+  bool written = false;
+  {
+    platform::File file(platform::createFile(kCompactIndexName));
+    written = file && platform::writeFileAt(file.get(), 0, bytes.data(), bytes.size()) &&
+              platform::flushFileToDisk(file.get());
+  }
+  crashHereForTests();
+  if (!written || !platform::replaceFileAtomically(kCompactIndexName, kIndexFileName)) {
+    platform::deleteFile(kCompactIndexName);
+    *error = "cannot write the new data.idx; the installation is unchanged";
+    return false;
+  }
+  crashHereForTests();
+  return true;
+}
+
+// Step 4: the new index lists the new files, so the old ones go; Windows
+// deletes no file that is still open, so they are let go first.
+void deleteReplacedArchives(std::vector<platform::File>& held, const std::vector<std::string>& replaced) {
+  held.clear();
+  for (const std::string& old : replaced) {
+    platform::deleteFile(old.c_str());
+    crashHereForTests();
+  }
 }
 
 }  // namespace
@@ -92,81 +186,12 @@ bool compactInstallation(CompactResult* result, std::string* error) {
     *error = "the installation has problems (see 'vlm-patch index check'); nothing was changed";
     return false;
   }
-  std::set<std::string> listed;
-  for (const auto& slot : set.archives) listed.insert(slot->name);
-  // Hold every archive the way the launcher does, so that neither a running
-  // launcher nor a second tool writes to them while they are rewritten.
-  std::vector<platform::FileHandle> held;
-  auto release = [&held] {
-    for (platform::FileHandle f : held) platform::closeFile(f);
-    held.clear();
-  };
-  for (std::size_t a = 0; a < set.archives.size(); ++a) {
-    if (!check.archives[a].present) continue;
-    platform::FileHandle file = platform::openArchiveFile(set.archives[a]->name.c_str());
-    if (file == platform::kNoFile) {
-      release();
-      *error = set.archives[a]->name + " is in use (is the launcher running?); nothing was changed";
-      return false;
-    }
-    held.push_back(file);
-  }
-  struct Release {
-    std::function<void()> run;
-    ~Release() { run(); }
-  } releaseAtEnd{release};
-
-  std::vector<IndexArchiveSpec> archives;
-  std::vector<std::string> replaced;
-  std::uint64_t toCopy = 0;
-  for (std::size_t a = 0; a < set.archives.size(); ++a) {
-    result->bytesBefore += check.archives[a].fileSize;
-    if (check.archives[a].unreferenced > 0) toCopy += check.archives[a].referenced;
-  }
-  ProgressBar bar = startProgress("compacting", toCopy);
-  std::uint64_t progress = 0;
-  for (std::size_t a = 0; a < set.archives.size(); ++a) {
-    const std::string& name = set.archives[a]->name;
-    IndexArchiveSpec spec{name, liveEntries(*set.archives[a]->archive)};
-    if (check.archives[a].unreferenced > 0) {
-      std::string newName = compactedArchiveName(name, static_cast<int>(a));
-      while (listed.count(newName)) newName = compactedArchiveName(newName, static_cast<int>(a));
-      listed.insert(newName);
-      if (!rewriteArchive(name, newName, spec.entries, bar, progress, error)) {
-        platform::deleteFile(newName.c_str());
-        return false;
-      }
-      spec.name = newName;
-      replaced.push_back(name);
-      ++result->archivesRewritten;
-      result->bytesAfter += check.archives[a].referenced;
-    } else {
-      result->bytesAfter += check.archives[a].fileSize;
-    }
-    archives.push_back(std::move(spec));
-  }
-  finishProgress(bar);
-  if (replaced.empty()) return true;
-
-  // The one step that switches the installation over.
-  std::string bytes = encodeIndex(set.baseVersion, archives);
-  platform::FileHandle file = platform::createFile(kCompactIndexName);
-  bool written = file != platform::kNoFile && platform::writeFileAt(file, 0, bytes.data(), bytes.size()) &&
-                 platform::flushFileToDisk(file);
-  platform::closeFile(file);
-  step();
-  if (!written || !platform::replaceFileAtomically(kCompactIndexName, kIndexFileName)) {
-    platform::deleteFile(kCompactIndexName);
-    *error = "cannot write the new data.idx; the installation is unchanged";
-    return false;
-  }
-  step();
-  // The new index lists the new files: the old ones go, and Windows deletes
-  // no file that is still open.
-  release();
-  for (const std::string& old : replaced) {
-    platform::deleteFile(old.c_str());
-    step();
-  }
+  std::vector<platform::File> held;  // closed on every way out
+  if (!holdArchives(set, check, &held, error)) return false;
+  Rewritten rewritten;
+  if (!rewriteArchives(set, check, &rewritten, result, error)) return false;
+  if (rewritten.replaced.empty()) return true;
+  if (!switchIndex(set.baseVersion, rewritten.archives, error)) return false;
+  deleteReplacedArchives(held, rewritten.replaced);
   return true;
 }

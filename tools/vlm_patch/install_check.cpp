@@ -12,8 +12,9 @@ bool readInstallIndex(ArchiveSet* set, std::string* error) {
     *error = "no data.idx here: not an installation";
     return false;
   }
-  if (!readIndexFile(kIndexFileName, *set)) {
-    *error = "data.idx is damaged: it ends early or holds impossible values";
+  platform::Status read = readIndexFile(kIndexFileName, *set);
+  if (!read.ok()) {
+    *error = "data.idx is damaged: " + read.reason();
     return false;
   }
   return true;
@@ -49,9 +50,8 @@ CheckReport checkInstallation(const ArchiveSet& set) {
       report.problems.push_back("archive name '" + a.name + "' does not name a file inside the installation");
     }
     if (++names[a.name] == 2) report.problems.push_back("archive name '" + a.name + "' is listed twice");
-    platform::FileHandle file = platform::openFileForReading(a.name.c_str());
-    a.present = file != platform::kNoFile && platform::getFileSize(file, &a.fileSize);
-    platform::closeFile(file);
+    platform::File file(platform::openFileForReading(a.name.c_str()));
+    a.present = file && platform::getFileSize(file.get(), &a.fileSize);
     std::vector<FileEntry> entries = liveEntries(archive);
     a.entries = entries.size();
     if (!a.present && !entries.empty()) report.problems.push_back("archive " + a.name + " is missing");

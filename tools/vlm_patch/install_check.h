@@ -23,7 +23,9 @@ struct CheckReport {
 };
 
 // Reads "data.idx" from the working directory without opening the archives
-// for writing and without touching any other file.
+// for writing and without touching any other file. False when it is not
+// there or is damaged; the error then names the damaged record ("data.idx is
+// damaged: archive 3: name length 40 above 31").
 bool readInstallIndex(ArchiveSet* set, std::string* error);
 
 // Checks the set read from the working directory: every entry within its

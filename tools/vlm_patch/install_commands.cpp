@@ -6,7 +6,6 @@
 #include <filesystem>
 #include <system_error>
 
-#include "archive/byte_order.h"
 #include "archive/index.h"
 #include "archive/index_writer.h"
 #include "archive/patch_apply.h"
@@ -149,16 +148,6 @@ bool removeStaleWorkingCopy() {
   return true;
 }
 
-// The version field at the start of the installation's "data.idx", or a
-// value no package has when it cannot be read.
-std::uint64_t writtenIndexVersion() {
-  platform::FileHandle file = platform::openFileForReading(kIndexFileName);
-  unsigned char bytes[4];
-  bool read = platform::readFileAt(file, 0, bytes, sizeof bytes) == 4;
-  platform::closeFile(file);
-  return read ? getU32(bytes) : ~std::uint64_t{0};
-}
-
 }  // namespace
 
 int runApply(const Args& args) {
@@ -171,8 +160,8 @@ int runApply(const Args& args) {
   std::string error;
   if (!enterInstallation(args[0], &error)) return fail(kExitFailed, error);
   if (!platform::pathExists(kIndexFileName)) return fail(kExitFailed, "no data.idx in " + args[0]);
-  loadIndex();
-  if (!indexLoaded) return fail(kExitFailed, "data.idx in " + args[0] + " is damaged");
+  platform::Status loaded = loadIndexWithReason();
+  if (!loaded.ok()) return fail(kExitFailed, "the index in " + args[0] + " cannot be loaded: " + loaded.reason());
   std::string held = archiveHeldElsewhere();
   if (!held.empty()) {
     closeArchiveSet(archiveSet);
@@ -194,20 +183,21 @@ int runApply(const Args& args) {
     }
     ProgressBar bar = startProgress(fs::path(package).filename().string(), 100);
     applyBar = &bar;
-    bool applied = applyPatchPackage(copy);
+    PatchOutcome outcome = applyPatchPackageWithOutcome(copy);
     applyBar = nullptr;
     platform::deleteFile(copy);
-    if (!applied) {
+    if (!outcome.items.ok()) {
       std::fputc('\n', stderr);
-      status = fail(kExitFailed, package + " could not be applied; the installation keeps the last whole package");
+      status = fail(kExitFailed, package + " could not be applied; the installation keeps the last whole package (" +
+                                     outcome.items.reason() + ")");
       break;
     }
     finishProgress(bar);
     // The launcher's application does not report a failed index write (the
     // next run simply applies the package again); the operator is told.
-    // The index's first field is its version: reading it is enough.
-    if (writtenIndexVersion() != archiveSet.baseVersion) {
-      status = fail(kExitFailed, "the index could not be written after " + package);
+    if (!outcome.indexSaved.ok()) {
+      status =
+          fail(kExitFailed, "the index could not be written after " + package + ": " + outcome.indexSaved.reason());
       break;
     }
     std::printf("applied %s: installation now at version %u\n", package.c_str(), archiveSet.baseVersion);

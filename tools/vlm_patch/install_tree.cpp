@@ -282,8 +282,9 @@ bool locateTree(const std::string& dir, InstallTree* tree, std::vector<std::stri
 }
 
 bool readTreeIndex(InstallTree* tree, std::vector<std::string>* problems) {
-  if (readIndexFile(treePath(*tree, kIndexFileName).c_str(), tree->index)) return true;
-  problems->push_back(tree->named + ": data.idx is damaged: it ends early or holds impossible values");
+  platform::Status read = readIndexFile(treePath(*tree, kIndexFileName).c_str(), tree->index);
+  if (read.ok()) return true;
+  problems->push_back(tree->named + ": data.idx is damaged: " + read.reason());
   return false;
 }
 

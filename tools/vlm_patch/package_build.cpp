@@ -116,8 +116,9 @@ bool readPackageForShow(const std::string& path, PatchPackage* package, std::str
     *error = "no such file: " + path;
     return false;
   }
-  if (!readPatchPackageOnly(*package, path.c_str())) {
-    *error = path + " is not a whole patch package";
+  platform::Status read = loadPatchPackageReadOnly(*package, path.c_str());
+  if (!read.ok()) {
+    *error = path + " is not a whole patch package: " + read.reason();
     return false;
   }
   return true;

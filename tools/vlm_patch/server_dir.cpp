@@ -49,7 +49,7 @@ std::string temporaryNameFor(const std::string& dir, const std::string& name) {
 bool commitTemporary(const std::string& dir, const std::string& name, std::string* error) {
   std::string temporary = temporaryNameFor(dir, name);
   std::string target = joinPath(dir, name);
-  platform::FileHandle file = platform::openArchiveFile(temporary.c_str());
+  platform::FileHandle file = platform::openFileForExclusiveUpdate(temporary.c_str());
   bool flushed = file != platform::kNoFile && platform::flushFileToDisk(file);
   platform::closeFile(file);
   if (!flushed || !platform::replaceFileAtomically(temporary.c_str(), target.c_str())) {
