@@ -1,7 +1,9 @@
 #include "update/download.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <cstring>
+#include <vector>
 
 #include "core/display_state.h"
 #include "core/log.h"
@@ -10,6 +12,7 @@
 #include "platform/clock.h"
 #include "platform/download.h"
 #include "platform/file.h"
+#include "update/versions.h"
 
 DownloadProgress downloadProgress = {0};
 
@@ -114,4 +117,69 @@ bool downloadFile(const char* url, const char* localPath, const update::FileDige
 
 bool downloadFileUpTo(const char* url, const char* localPath, std::uint64_t maxBytes) {
   return download(url, localPath, maxBytes, nullptr);
+}
+
+namespace {
+
+// The base URL of the server that served the last good download of this
+// run; empty when none has yet. Kept as the URL rather than a place in the
+// list, so a list that changed under it (tests point one process at many
+// servers) simply starts again at its first server. The update worker alone
+// downloads; no lock.
+std::string lastGoodServer;
+
+// Where a download begins in urls: at lastGoodServer, else at the first.
+std::size_t firstToTry(const std::vector<std::string>& urls) {
+  auto found = std::find(urls.begin(), urls.end(), lastGoodServer);
+  return found == urls.end() ? 0 : static_cast<std::size_t>(found - urls.begin());
+}
+
+}  // namespace
+
+void beginPatchServerRun() {
+  lastGoodServer.clear();
+  std::vector<std::string> urls = patchBaseUrls();
+  if (urls.size() < 2) return;
+  std::string names;
+  for (const std::string& url : urls) names += (names.empty() ? "" : ", ") + url;
+  debugLog("Patch servers: %s", names.c_str());
+}
+
+std::string currentPatchServer() {
+  std::vector<std::string> urls = patchBaseUrls();
+  return urls.empty() ? std::string() : urls[firstToTry(urls)];
+}
+
+bool tryPatchServers(const std::string& what, const std::function<bool(const std::string& baseUrl)>& attempt) {
+  const std::vector<std::string> urls = patchBaseUrls();
+  if (urls.empty()) {
+    debugLog("%s: no patch server is set.", what.c_str());
+    return false;
+  }
+  const std::size_t first = firstToTry(urls);
+  for (std::size_t i = 0; i < urls.size(); ++i) {
+    const std::string& url = urls[(first + i) % urls.size()];
+    if (attempt(url)) {
+      lastGoodServer = url;
+      return true;
+    }
+    if (i + 1 < urls.size()) {
+      debugLog("%s: %s failed; trying the next patch server: %s", what.c_str(), url.c_str(),
+               urls[(first + i + 1) % urls.size()].c_str());
+    }
+  }
+  if (urls.size() > 1) debugLog("%s: every patch server failed.", what.c_str());
+  return false;
+}
+
+bool downloadFromPatchServers(const std::string& name, const char* localPath, const update::FileDigest* expected) {
+  return tryPatchServers(name, [&](const std::string& baseUrl) {
+    return downloadFile((baseUrl + "/" + name).c_str(), localPath, expected);
+  });
+}
+
+bool downloadFromPatchServersUpTo(const std::string& name, const char* localPath, std::uint64_t maxBytes) {
+  return tryPatchServers(name, [&](const std::string& baseUrl) {
+    return downloadFileUpTo((baseUrl + "/" + name).c_str(), localPath, maxBytes);
+  });
 }

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <string>
 
 #include "update/release_record.h"
@@ -36,6 +37,47 @@ bool downloadFile(const char* url, const char* localPath, const update::FileDige
 // release record): only its size is bounded, and a body past maxBytes ends
 // the transfer as a failed download.
 bool downloadFileUpTo(const char* url, const char* localPath, std::uint64_t maxBytes);
+
+// Several patch servers (patchBaseUrls(), update/versions.h).
+//
+// The list keeps the build's order for the whole run: nothing is shuffled,
+// so every launcher asks the first server first. Each download begins at
+// the server that served the last good download of this run (the first of
+// the list when the run begins) and goes on through the list in order,
+// wrapping round, until one server serves the file: whole, within its
+// bound, and (with a digest) exactly the file the signed release names.
+// That server then begins the next download. So a dead first server costs
+// one failed attempt per run, not one per file, and a server that failed
+// one file is still asked again, after the others, for the next.
+//
+// Every attempt is a whole download with its own trace lines ("Starting
+// download of: <url>", which names the server; on failure "Error
+// downloading : <url>" and the reason). Before the next server is tried the
+// trace says "<what>: <base URL> failed; trying the next patch server:
+// <base URL>", and when every server of a list of several failed,
+// "<what>: every patch server failed." Only then does the download fail,
+// and the caller takes its failure path as with a single server. With a
+// single server nothing of this shows: one attempt, the trace as before.
+
+// A new run: the first server of the list begins the next download. In a
+// list of several the trace names them once, in order: "Patch servers:
+// <base URL>, <base URL>".
+void beginPatchServerRun();
+
+// The base URL of the server that begins the next download.
+std::string currentPatchServer();
+
+// Runs attempt with each server's base URL in the order above until one
+// attempt returns true; that server then begins the next download. False
+// when every server failed (no attempt at all when the list is empty,
+// which the trace says). `what` names the attempt in the trace.
+bool tryPatchServers(const std::string& what, const std::function<bool(const std::string& baseUrl)>& attempt);
+
+// downloadFile and downloadFileUpTo of "<base URL>/<name>" through
+// tryPatchServers: the file `name` from the first server that serves it.
+bool downloadFromPatchServers(const std::string& name, const char* localPath,
+                              const update::FileDigest* expected = nullptr);
+bool downloadFromPatchServersUpTo(const std::string& name, const char* localPath, std::uint64_t maxBytes);
 
 // Shows a progress report in the upper bar, at most one per 120 ms; a report
 // that comes sooner is dropped. The bar value is progress / maximum * 100 in

@@ -37,9 +37,10 @@ static bool handlePatch(std::uint32_t n, std::uint32_t base, TextBuffer& path) {
   });
   // A path cut to fit the buffer would name another file: refuse it as a
   // failed download.
-  std::string url = patchBaseUrl() + formatText("/%i.rar", static_cast<int>(n));
+  std::string name = formatText("%i.rar", static_cast<int>(n));
   const update::FileDigest* expected = nullptr;
-  if (path.overflowed || !update::expectedPatch(n, &expected) || !downloadFile(url.c_str(), path.buffer, expected)) {
+  if (path.overflowed || !update::expectedPatch(n, &expected) ||
+      !downloadFromPatchServers(name, path.buffer, expected)) {
     showFailure("FAIL_DOWNLOAD");
     return false;
   }

@@ -38,7 +38,9 @@ void resetAcceptedRelease() { acceptedRelease = AcceptedRelease(); }
 
 void setTrustedKeysForTests(const std::vector<PublicKey>& keys) { keysForTests = keys; }
 
-bool acceptRelease() {
+bool acceptRelease() { return acceptRelease(currentPatchServer()); }
+
+bool acceptRelease(const std::string& baseUrl) {
   resetAcceptedRelease();
   if (!releaseChecksOn()) {
     static bool said = false;
@@ -47,7 +49,7 @@ bool acceptRelease() {
     return true;
   }
   const std::string local = besideLauncher(kReleaseRecordName);
-  const std::string url = patchBaseUrl() + "/" + kReleaseRecordName;
+  const std::string url = baseUrl + "/" + kReleaseRecordName;
   std::string bytes, why;
   bool fetched = downloadFileUpTo(url.c_str(), local.c_str(), kMaxReleaseRecordSize) &&
                  platform::readSmallFile(local.c_str(), kMaxReleaseRecordSize, &bytes);
@@ -96,10 +98,9 @@ bool expectedPatch(std::uint32_t n, const FileDigest** digest) {
     blockDigest.size = static_cast<std::uint64_t>(count) * kFileDigestSize;
     blockDigest.sha256 = record.blockDigests[k];
     const std::string local = besideLauncher(name);
-    const std::string url = patchBaseUrl() + "/" + name;
     std::string bytes, why;
     std::vector<FileDigest> patches;
-    bool ok = downloadFile(url.c_str(), local.c_str(), &blockDigest) &&
+    bool ok = downloadFromPatchServers(name, local.c_str(), &blockDigest) &&
               platform::readSmallFile(local.c_str(), static_cast<std::size_t>(blockDigest.size), &bytes) &&
               decodePatchBlock(bytes, count, &patches, &why);
     platform::deleteFile(local.c_str());

@@ -20,11 +20,17 @@ namespace update {
 // gave it some).
 bool releaseChecksOn();
 
-// Keyed builds: fetches "release.rec", checks it against the numbers just
-// read from "patch.hpl", the sequence accepted before ("rseq.v") and the
-// clock, and keeps it for the pass; a higher sequence is recorded. False,
-// with the reason in the trace, when any of that fails: the pass must then
-// take nothing from the server. Builds without keys: true.
+// Keyed builds: fetches "release.rec" from the patch server at baseUrl,
+// which must be the server that served the "patch.hpl" just read (a list
+// and a record from two servers are never judged together), checks it
+// against the list's numbers, the sequence accepted before ("rseq.v") and
+// the clock, and keeps it for the pass; a higher sequence is recorded.
+// False, with the reason in the trace, when any of that fails: the pass
+// must then take nothing on that server's word. Builds without keys: true,
+// and nothing is fetched.
+bool acceptRelease(const std::string& baseUrl);
+// The same from the server that served the last good download
+// (currentPatchServer(), update/download.h): the one that served the list.
 bool acceptRelease();
 
 // What a server file must be, for downloadFile: nullptr in a build without
@@ -32,8 +38,9 @@ bool acceptRelease();
 const FileDigest* expectedLauncher();
 const FileDigest* expectedClient();
 // Patch n's digest, fetching and checking its block the first time the
-// pass needs it. False (a failed download, the reason in the trace) when
-// the block cannot be had; *digest is nullptr in a build without keys.
+// pass needs it (from any patch server: the record names its digest).
+// False (a failed download, the reason in the trace) when the block cannot
+// be had from any server; *digest is nullptr in a build without keys.
 bool expectedPatch(std::uint32_t n, const FileDigest** digest);
 
 // Forgets the accepted release (a new pass; tests run many in one process).

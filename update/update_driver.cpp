@@ -16,6 +16,7 @@
 #include "update/launcher_replace.h"
 #include "update/leftovers.h"
 #include "update/patch_loop.h"
+#include "update/release_check.h"
 #include "update/release_verify.h"
 #include "update/versions.h"
 
@@ -35,8 +36,7 @@ static void runSelfUpdate() {
     return;
   }
   std::string local = besideLauncher(kNewLauncherName);
-  std::string url = patchBaseUrl() + "/Start VLM.exe";
-  if (downloadFile(url.c_str(), local.c_str(), update::expectedLauncher())) {
+  if (downloadFromPatchServers("Start VLM.exe", local.c_str(), update::expectedLauncher())) {
     launcherVersions.launcherVersion = launcherVersions.latestLauncher;
     writeVersionFile();
     platform::startProcess("KeUpdate.exe");
@@ -50,12 +50,11 @@ static void runSelfUpdate() {
 static bool runClientUpdate() {
   platform::sleepMs(kClientUpdateWaitMs);
   std::string local = besideLauncher(kNewClientName);
-  std::string url = patchBaseUrl() + "/Kelda.exe";
   std::string installed = besideLauncher("Kelda.exe");
   // The new client goes in place in one step, so a failure half-way never
   // leaves a broken client; one that cannot be put in place (the client is
   // running, say) is a failed update and its version is not recorded.
-  if (!downloadFile(url.c_str(), local.c_str(), update::expectedClient()) ||
+  if (!downloadFromPatchServers("Kelda.exe", local.c_str(), update::expectedClient()) ||
       !platform::replaceFileAtomically(local.c_str(), installed.c_str())) {
     platform::deleteFile(local.c_str());
     platform::showMessageBox(lookupStatusText("FAIL_DOWNLOAD"), "Error updating");
@@ -67,14 +66,47 @@ static bool runClientUpdate() {
   return true;
 }
 
+static update::PublishedNumbers publishedNumbers() {
+  return {launcherVersions.latestPatch, launcherVersions.latestLauncher, launcherVersions.latestClient};
+}
+
+static void setPublishedNumbers(const update::PublishedNumbers& numbers) {
+  launcherVersions.latestPatch = numbers.latestPatch;
+  launcherVersions.latestLauncher = numbers.latestLauncher;
+  launcherVersions.latestClient = numbers.latestClient;
+}
+
+// A keyed launcher decides nothing on numbers the operator did not sign, and
+// judges a patch list only beside the release record of the same server.
+// The list in hand came from the current server, so its record is fetched
+// from there; when that pair is refused (a stale, half-synced or damaged
+// mirror), the next server's pair is fetched afresh, its list first, read
+// as if it were the first (`before`: the numbers before any list was
+// read), then its record. A launcher without keys accepts the list in hand.
+static bool acceptReleaseOfOneServer(const update::PublishedNumbers& before) {
+  bool listInHand = true;
+  return tryPatchServers("patch.hpl and release.rec", [&](const std::string& baseUrl) {
+    if (!listInHand) {
+      setPublishedNumbers(before);
+      std::string url = baseUrl + "/patch.hpl";
+      bool read = downloadFileUpTo(url.c_str(), "patch.hpl", kMaxPatchListSize) && readPatchList("patch.hpl");
+      platform::deleteFile(besideLauncher("patch.hpl").c_str());
+      if (!read) return false;
+    }
+    listInHand = false;
+    return update::acceptRelease(baseUrl);
+  });
+}
+
 std::uint16_t checkForUpdates() {
   if (!indexLoaded) return 0;
+  const update::PublishedNumbers before = publishedNumbers();
   if (!readPatchList("patch.hpl")) return 0;
   if (!readVersionFile()) return 0;
   platform::deleteFile(besideLauncher("patch.hpl").c_str());
-  // A keyed launcher decides nothing on numbers the operator did not sign;
-  // it goes on as after a failed patch list download.
-  if (!update::acceptRelease()) {
+  // Without an accepted release the pass goes on as after a failed patch
+  // list download.
+  if (!acceptReleaseOfOneServer(before)) {
     platform::showMessageBox(lookupStatusText("FAIL_DOWNLOAD"), "");
     requestGameStart();
     return 0;
@@ -95,7 +127,8 @@ std::uint16_t checkForUpdates() {
 void runUpdate() {
   if (!indexLoaded) return;
   removeLeftoversOfEarlierRuns();
-  if (!downloadFileUpTo(patchListUrl().c_str(), "patch.hpl", kMaxPatchListSize)) {
+  beginPatchServerRun();
+  if (!downloadFromPatchServersUpTo("patch.hpl", "patch.hpl", kMaxPatchListSize)) {
     platform::showMessageBox(lookupStatusText("FAIL_DOWNLOAD"), "");
     requestGameStart();
     platform::deleteFile("patch.hpl");

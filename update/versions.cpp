@@ -1,8 +1,10 @@
 #include "update/versions.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 
+#include "archive/byte_order.h"
 #include "core/log.h"
 #include "core/paths.h"
 #include "platform/file.h"
@@ -15,26 +17,49 @@ LauncherVersions launcherVersions = {};
 
 void resetLauncherVersions() { launcherVersions = LauncherVersions{}; }
 
-std::string patchBaseUrl() {
+std::vector<std::string> splitPatchServerList(const std::string& list) {
+  std::vector<std::string> entries;
+  std::size_t start = 0;
+  while (start <= list.size()) {
+    std::size_t end = list.find(',', start);
+    if (end == std::string::npos) end = list.size();
+    std::string entry = list.substr(start, end - start);
+    std::size_t first = entry.find_first_not_of(" \t");
+    if (first != std::string::npos) {
+      entry = entry.substr(first, entry.find_last_not_of(" \t") + 1 - first);
+      if (std::find(entries.begin(), entries.end(), entry) == entries.end()) entries.push_back(entry);
+    }
+    start = end + 1;
+  }
+  return entries;
+}
+
+std::vector<std::string> baseUrlsOfPatchHosts(const std::string& hosts) {
+  std::vector<std::string> urls;
+  for (const std::string& host : splitPatchServerList(hosts)) urls.push_back("http://" + host + "/vlm/patch");
+  return urls;
+}
+
+std::vector<std::string> patchBaseUrls() {
 #if defined(VLM_TEST_HOOKS)
   // Test and demo builds only: a release launcher runs elevated, and a
   // variable any user can set must not point it at another server.
   const char* custom = std::getenv("VLM_PATCH_BASE_URL");
-  if (custom && *custom) return custom;
+  if (custom) {
+    std::vector<std::string> urls = splitPatchServerList(custom);
+    if (!urls.empty()) return urls;
+  }
 #endif
-  return std::string("http://") + VLM_PATCH_HOST + "/vlm/patch";
+  static const std::vector<std::string> fromBuild = baseUrlsOfPatchHosts(VLM_PATCH_HOST);
+  return fromBuild;
+}
+
+std::string patchBaseUrl() {
+  std::vector<std::string> urls = patchBaseUrls();
+  return urls.empty() ? std::string() : urls.front();
 }
 
 std::string patchListUrl() { return patchBaseUrl() + "/patch.hpl"; }
-
-std::uint32_t readLittleEndian32(const unsigned char* p) {
-  return static_cast<std::uint32_t>(p[0]) | static_cast<std::uint32_t>(p[1]) << 8 |
-         static_cast<std::uint32_t>(p[2]) << 16 | static_cast<std::uint32_t>(p[3]) << 24;
-}
-
-void writeLittleEndian32(unsigned char* p, std::uint32_t value) {
-  for (int i = 0; i < 4; ++i) p[i] = static_cast<unsigned char>(value >> (8 * i));
-}
 
 // Reads up to count 32-bit numbers into fields; a short file fills only the
 // fields it holds. False when the file cannot be opened; *length (when
@@ -46,7 +71,7 @@ static bool readNumbers(const char* path, std::uint32_t* const* fields, int coun
   std::size_t wanted = static_cast<std::size_t>(count) * 4;
   std::size_t held = std::fread(bytes, 1, wanted <= sizeof bytes ? wanted : sizeof bytes, file);
   std::fclose(file);
-  for (std::size_t i = 0; (i + 1) * 4 <= held; ++i) *fields[i] = readLittleEndian32(bytes + 4 * i);
+  for (std::size_t i = 0; (i + 1) * 4 <= held; ++i) *fields[i] = getU32(bytes + 4 * i);
   if (length) *length = held;
   return true;
 }
@@ -72,8 +97,8 @@ static std::string versionTempPath() { return exeDirectory() + "\\" + kVersionFi
 // Writes both installed versions to path; true when all 8 bytes were written.
 static bool writeVersionsTo(const std::string& path) {
   unsigned char bytes[8];
-  writeLittleEndian32(bytes, launcherVersions.launcherVersion);
-  writeLittleEndian32(bytes + 4, launcherVersions.clientVersion);
+  setU32(bytes, launcherVersions.launcherVersion);
+  setU32(bytes + 4, launcherVersions.clientVersion);
   platform::FileHandle file = platform::createFile(path.c_str());
   if (file == platform::kNoFile) return false;
   bool ok = platform::writeFileAt(file, 0, bytes, sizeof bytes) && platform::flushFileToDisk(file);

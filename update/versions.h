@@ -11,6 +11,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <string>
+#include <vector>
 
 struct LauncherVersions {
   std::uint32_t latestPatch;
@@ -26,13 +27,33 @@ extern LauncherVersions launcherVersions;
 // Back to all zeros, as at start-up (tests run many passes in one process).
 void resetLauncherVersions();
 
-// The patch server's base URL: "http://" + the build's patch host +
-// "/vlm/patch". In builds for tests and demos (VLM_TEST_HOOKS), the
-// environment variable VLM_PATCH_BASE_URL, when set and not empty, takes its
-// place, so a test or a demo can point the build at a server of its own; a
-// release build ignores the environment.
+// The patch servers, as base URLs, in the order given; the one home of the
+// list (update/download.h says how downloads go through it).
+//
+// The build setting VLM_PATCH_HOST lists one or more hosts, "host[:port]"
+// each, separated by ","; each gives the base URL "http://" + host +
+// "/vlm/patch", so a setting of one host means what it always meant. The
+// setting is read once. In builds for tests and demos (VLM_TEST_HOOKS), the
+// environment variable VLM_PATCH_BASE_URL, when it holds at least one entry,
+// replaces the whole list with its own: whole base URLs separated by ",",
+// read at every call so a test or a demo can point the build at servers of
+// its own; a release build ignores the environment.
+//
+// Both lists are read by one rule (splitPatchServerList): blanks around an
+// entry are dropped; an empty entry (a trailing comma, ",,", blanks only) is
+// skipped; an entry that repeats an earlier one is skipped, since it would
+// only try the same server twice. The order is kept. A release build's list
+// is never empty (the build refuses an empty or malformed VLM_PATCH_HOST).
+std::vector<std::string> patchBaseUrls();
+// The entries of a comma-separated list, by the rule above.
+std::vector<std::string> splitPatchServerList(const std::string& list);
+// The base URLs of a VLM_PATCH_HOST setting: "http://<host>/vlm/patch" for
+// each entry of the list.
+std::vector<std::string> baseUrlsOfPatchHosts(const std::string& hosts);
+
+// The first server's base URL and its patch list's URL ("/patch.hpl"
+// added): with a single server, the patch server.
 std::string patchBaseUrl();
-// The patch list's URL: the base URL and "/patch.hpl".
 std::string patchListUrl();
 
 constexpr std::size_t kPatchListBytes = 12;
@@ -56,7 +77,3 @@ bool readVersionFile();
 // one whole, so a failed write never leaves half a record. Callers ignore
 // the outcome: the next run simply tries the update again.
 bool writeVersionFile();
-
-// The little-endian number at p.
-std::uint32_t readLittleEndian32(const unsigned char* p);
-void writeLittleEndian32(unsigned char* p, std::uint32_t value);

@@ -5,6 +5,7 @@
 #include <fstream>
 #include <sstream>
 
+#include "archive/byte_order.h"
 #include "support/temp_dir.h"
 #include "update/versions.h"
 
@@ -54,9 +55,9 @@ void PatchServer::publishFile(const std::string& name, const std::string& bytes)
 void PatchServer::publishPatchList(std::uint32_t latestPatch, std::uint32_t latestLauncher,
                                    std::uint32_t latestClient) {
   unsigned char bytes[12];
-  writeLittleEndian32(bytes, latestPatch);
-  writeLittleEndian32(bytes + 4, latestLauncher);
-  writeLittleEndian32(bytes + 8, latestClient);
+  setU32(bytes, latestPatch);
+  setU32(bytes + 4, latestLauncher);
+  setU32(bytes + 8, latestClient);
   publishFile("patch.hpl", std::string(reinterpret_cast<char*>(bytes), sizeof bytes));
 }
 

@@ -14,8 +14,9 @@ TEST(ReleaseBuild, IgnoresThePatchServerInTheEnvironment) {
 #else
   setenv("VLM_PATCH_BASE_URL", "http://attacker.invalid/vlm/patch", 1);
 #endif
-  EXPECT_EQ(patchBaseUrl(), std::string("http://") + VLM_PATCH_HOST + "/vlm/patch");
-  EXPECT_EQ(patchListUrl(), std::string("http://") + VLM_PATCH_HOST + "/vlm/patch/patch.hpl");
+  EXPECT_EQ(patchBaseUrls(), baseUrlsOfPatchHosts(VLM_PATCH_HOST));
+  EXPECT_EQ(patchBaseUrl(), baseUrlsOfPatchHosts(VLM_PATCH_HOST)[0]);
+  EXPECT_EQ(patchListUrl(), baseUrlsOfPatchHosts(VLM_PATCH_HOST)[0] + "/patch.hpl");
 }
 
 }  // namespace

@@ -1,6 +1,7 @@
 // The whole update flow against a real nginx: the driver, the executables'
 // updates, the patch loop with real patch packages in stored RAR archives,
 // the failure paths and the game start.
+#include "archive/byte_order.h"
 #include "update/update_driver.h"
 
 #include <gtest/gtest.h>
@@ -38,8 +39,8 @@ const std::string kFailExtract = "Failed to extract the update..";
 
 std::string versionBytes(std::uint32_t launcher, std::uint32_t client) {
   unsigned char bytes[8];
-  writeLittleEndian32(bytes, launcher);
-  writeLittleEndian32(bytes + 4, client);
+  setU32(bytes, launcher);
+  setU32(bytes + 4, client);
   return std::string(reinterpret_cast<char*>(bytes), 8);
 }
 
@@ -59,7 +60,7 @@ class UpdateFlow : public LauncherDirectoryTest {
   std::uint32_t indexVersion() {
     std::string bytes = readWholeFile("data.idx");
     if (bytes.size() < 4) return 0xFFFFFFFFu;
-    return readLittleEndian32(reinterpret_cast<const unsigned char*>(bytes.data()));
+    return getU32(reinterpret_cast<const unsigned char*>(bytes.data()));
   }
 
   // Runs the worker as the entry does and waits until it is over.
@@ -474,7 +475,7 @@ TEST_F(UpdateFlow, WhileAnotherProgramHoldsTheArchivesNothingIsRemoved) {
   writeWholeFile("cver.v", versionBytes(0, 0));
   for (const char* name : kLeftovers) writeWholeFile(name, "perhaps still in use");
   // Held as the launcher and vlm-patch hold them: nobody else may write.
-  platform::FileHandle held = platform::openArchiveFile("GA0.VFS");
+  platform::FileHandle held = platform::openFileForExclusiveUpdate("GA0.VFS");
   ASSERT_NE(held, platform::kNoFile);
   server.publishPatchList(10, 0, 0);
   ::testing::internal::CaptureStdout();
