@@ -195,7 +195,7 @@ constexpr const char* kChildDiff = "--child-diff";
 // (diff-output.txt, kept for a look), so the figures stay readable.
 int childDiff() {
   if (!std::freopen("diff-output.txt", "w", stdout)) return 1;
-  return runDiff({"old", "new", "-o", "out"});
+  return vlmpatch::runDiff({"old", "new", "-o", "out"});
 }
 
 }  // namespace

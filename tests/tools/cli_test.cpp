@@ -13,6 +13,7 @@
 
 namespace fs = std::filesystem;
 
+namespace vlmpatch {
 namespace {
 
 struct ToolRun {
@@ -109,3 +110,4 @@ TEST(Compact, InterruptedAtAnyPointLeavesAValidInstallation) {
 }
 
 }  // namespace
+}  // namespace vlmpatch

@@ -11,6 +11,7 @@
 
 namespace fs = std::filesystem;
 
+namespace vlmpatch {
 namespace {
 
 TEST(CompactedArchiveName, RaisesTheGenerationTagAndStaysShort) {
@@ -100,3 +101,4 @@ TEST(Compact, RefusesAnUnsoundInstallationAndChangesNothing) {
 }
 
 }  // namespace
+}  // namespace vlmpatch

@@ -9,6 +9,7 @@
 
 namespace fs = std::filesystem;
 
+namespace vlmpatch {
 namespace {
 
 const ReleaseSpec kBase{5,
@@ -124,3 +125,4 @@ TEST(Compare, UsageAndUnreadableInstallations) {
 }
 
 }  // namespace
+}  // namespace vlmpatch

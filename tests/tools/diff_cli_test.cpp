@@ -12,6 +12,7 @@
 
 namespace fs = std::filesystem;
 
+namespace vlmpatch {
 namespace {
 
 struct ToolRun {
@@ -73,3 +74,4 @@ TEST(DiffCli, ShowsProgressOnATerminalOnly) {
 }
 
 }  // namespace
+}  // namespace vlmpatch

@@ -23,6 +23,7 @@
 
 namespace fs = std::filesystem;
 
+namespace vlmpatch {
 namespace {
 
 void updatePass() {
@@ -90,3 +91,4 @@ TEST(DiffRoundTrip, ThePublishedDiffTakesAPlayerFromTheOldReleaseToTheNew) {
 }
 
 }  // namespace
+}  // namespace vlmpatch

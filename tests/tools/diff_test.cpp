@@ -18,6 +18,7 @@
 
 namespace fs = std::filesystem;
 
+namespace vlmpatch {
 namespace {
 
 using Keys = std::vector<std::pair<std::uint32_t, std::string>>;
@@ -587,3 +588,4 @@ TEST(Xxh64, GivesThePublishedValuesWholeOrInPieces) {
 }
 
 }  // namespace
+}  // namespace vlmpatch

@@ -11,6 +11,7 @@
 
 namespace fs = std::filesystem;
 
+namespace vlmpatch {
 namespace {
 
 struct CheckCase {
@@ -154,3 +155,4 @@ TEST(Apply, LeavesAnInstallationAloneWhileAnotherProgramHoldsItsArchives) {
 }
 
 }  // namespace
+}  // namespace vlmpatch

@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+namespace vlmpatch {
 namespace {
 
 struct BadManifest {
@@ -56,3 +57,4 @@ TEST(Manifest, RejectsWhatItCannotBuildNamingTheLine) {
 }
 
 }  // namespace
+}  // namespace vlmpatch

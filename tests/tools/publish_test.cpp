@@ -9,6 +9,7 @@
 
 namespace fs = std::filesystem;
 
+namespace vlmpatch {
 namespace {
 
 std::string patchList(std::uint32_t patch, std::uint32_t launcher, std::uint32_t client) {
@@ -106,3 +107,4 @@ TEST(PackageBuild, WritesWhatTheLauncherLoadsAndShowLeavesTheFileAlone) {
 }
 
 }  // namespace
+}  // namespace vlmpatch

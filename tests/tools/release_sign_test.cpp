@@ -11,6 +11,7 @@
 
 namespace fs = std::filesystem;
 
+namespace vlmpatch {
 namespace {
 
 void publishThree(const char* key) {
@@ -121,7 +122,7 @@ TEST(ReleaseSigning, ServerCheckRefusesAnotherKeyAnExpiredRecordAndAWrongPackage
   EXPECT_EQ(runTool("server check", {"server", "--public-key", "op.key"}), kExitOk);
 
   // A validly hashed and signed archive that holds the wrong package.
-  fs::copy_file("server/1.rar", "server/3.rar", fs::copy_options::overwrite_existing);
+  writeWholeFile("server/3.rar", readWholeFile("server/1.rar"));
   ASSERT_EQ(runTool("server sign", {"server", "--key", "op.key", "--rehash"}), kExitOk);
   EXPECT_EQ(runTool("server check", {"server", "--public-key", "op.key"}), kExitFailed);
 }
@@ -165,3 +166,4 @@ TEST(ReleaseSigning, SequenceRisesAndFullBlocksAreNotHashedAgain) {
 }
 
 }  // namespace
+}  // namespace vlmpatch

@@ -22,6 +22,7 @@
 
 namespace fs = std::filesystem;
 
+namespace vlmpatch {
 namespace {
 
 void updatePass() {
@@ -93,3 +94,4 @@ TEST(RoundTrip, PublishedPatchesReachTheInstallationThroughTheLauncher) {
 }
 
 }  // namespace
+}  // namespace vlmpatch

@@ -9,6 +9,8 @@
 #include "support/temp_dir.h"
 #include "tools/vlm_patch/install_check.h"
 
+namespace vlmpatch {
+
 namespace fs = std::filesystem;
 
 int runTool(const std::string& command, const Args& args) {
@@ -147,3 +149,5 @@ std::vector<std::pair<std::string, int>> packagesIn(const std::string& dir) {
   }
   return packages;
 }
+
+}  // namespace vlmpatch

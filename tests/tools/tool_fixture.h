@@ -9,6 +9,8 @@
 
 #include "tools/vlm_patch/commands.h"
 
+namespace vlmpatch {
+
 // Runs a vlm-patch command in-process ("publish", {dir, file}); returns its
 // exit code. The working directory is restored afterwards.
 int runTool(const std::string& command, const Args& args);
@@ -48,3 +50,5 @@ std::map<std::string, std::string> looseFilesOf(const std::string& dir);
 
 // The package files ("N.dat") of a directory in number order, and their types.
 std::vector<std::pair<std::string, int>> packagesIn(const std::string& dir);
+
+}  // namespace vlmpatch

@@ -128,9 +128,9 @@ class Mirrors : public LauncherDirectoryTest, public ::testing::WithParamInterfa
     vlmpatch::SignOptions options;
     options.keys.push_back(operatorKey);
     options.now = now;
-    PatchList list;
+    vlmpatch::PatchList list;
     std::string error;
-    ASSERT_TRUE(readServerPatchList(server(which).patchDirectory(), &list, &error)) << error;
+    ASSERT_TRUE(vlmpatch::readServerPatchList(server(which).patchDirectory(), &list, &error)) << error;
     ASSERT_TRUE(vlmpatch::signRelease(server(which).patchDirectory(), list, options, &error)) << error;
   }
 

@@ -75,9 +75,9 @@ class SignedRelease : public LauncherDirectoryTest {
     vlmpatch::SignOptions options;
     options.keys.push_back(key);
     options.now = now;
-    PatchList list;
+    vlmpatch::PatchList list;
     std::string error;
-    ASSERT_TRUE(readServerPatchList(server.patchDirectory(), &list, &error)) << error;
+    ASSERT_TRUE(vlmpatch::readServerPatchList(server.patchDirectory(), &list, &error)) << error;
     ASSERT_TRUE(vlmpatch::signRelease(server.patchDirectory(), list, options, &error)) << error;
   }
 

@@ -8,6 +8,8 @@
 #include <string>
 #include <vector>
 
+namespace vlmpatch {
+
 using Args = std::vector<std::string>;
 
 constexpr int kExitOk = 0;
@@ -35,3 +37,5 @@ int runCompare(const Args& args);
 int fail(int code, const std::string& message);
 // True when args asks for help (-h or --help anywhere).
 bool wantsHelp(const Args& args);
+
+}  // namespace vlmpatch

@@ -11,6 +11,8 @@
 #include "tools/vlm_patch/install_check.h"
 #include "tools/vlm_patch/progress.h"
 
+namespace vlmpatch {
+
 namespace {
 
 constexpr std::size_t kCopyChunk = 1 << 20;
@@ -195,3 +197,5 @@ bool compactInstallation(CompactResult* result, std::string* error) {
   deleteReplacedArchives(held, rewritten.replaced);
   return true;
 }
+
+}  // namespace vlmpatch

@@ -14,6 +14,8 @@
 #include <cstdint>
 #include <string>
 
+namespace vlmpatch {
+
 struct CompactResult {
   std::uint64_t bytesBefore = 0;
   std::uint64_t bytesAfter = 0;
@@ -26,3 +28,5 @@ bool compactInstallation(CompactResult* result, std::string* error);
 // The name an archive gets when it is rewritten: the generation tag before
 // ".VFS" raised by one; a name that would pass 31 bytes becomes "C<n>.VFS".
 std::string compactedArchiveName(const std::string& name, int archive);
+
+}  // namespace vlmpatch

@@ -8,6 +8,8 @@
 #include "tools/vlm_patch/progress.h"
 #include "tools/vlm_patch/range_reader.h"
 
+namespace vlmpatch {
+
 namespace {
 
 constexpr std::size_t kPiece = 1u << 20;
@@ -162,3 +164,5 @@ bool compareTrees(const InstallTree& a, const InstallTree& b, TreeComparison* re
   if (ok) finishProgress(bar);
   return ok && compareLooseFiles(a, b, result, error);
 }
+
+}  // namespace vlmpatch

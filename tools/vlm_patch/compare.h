@@ -13,6 +13,8 @@
 
 #include "tools/vlm_patch/install_tree.h"
 
+namespace vlmpatch {
+
 constexpr std::size_t kListedDifferences = 20;
 
 struct TreeComparison {
@@ -28,3 +30,5 @@ bool compareTrees(const InstallTree& a, const InstallTree& b, TreeComparison* re
 // in bounded pieces. False when either cannot be read whole (error says which).
 bool filesHoldSameBytes(const std::string& pathA, const std::string& pathB, std::uint64_t size, bool* same,
                         std::string* error);
+
+}  // namespace vlmpatch

@@ -20,6 +20,8 @@
 #include "tools/vlm_patch/server_dir.h"
 #include "tools/vlm_patch/xxh64.h"
 
+namespace vlmpatch {
+
 namespace {
 
 // Where each archive's entries start among the index's flat positions
@@ -502,3 +504,5 @@ bool writePackages(const InstallTree& newTree, const ReleaseDiff& diff, const st
   }
   return true;
 }
+
+}  // namespace vlmpatch

@@ -26,6 +26,8 @@
 
 #include "tools/vlm_patch/install_tree.h"
 
+namespace vlmpatch {
+
 // Where NEW holds a key that a type-1 item stores.
 struct StoredKey {
   std::uint32_t key = 0;
@@ -104,3 +106,5 @@ bool parsePackageFileName(const std::string& name, std::uint32_t* number);
 // them. On failure nothing of this diff is left. Shows progress on a terminal.
 bool writePackages(const InstallTree& newTree, const ReleaseDiff& diff, const std::vector<PlannedPackage>& plan,
                    const std::string& outDir, std::string* error);
+
+}  // namespace vlmpatch

@@ -14,6 +14,8 @@
 #include "tools/vlm_patch/options.h"
 #include "tools/vlm_patch/server_dir.h"
 
+namespace vlmpatch {
+
 namespace fs = std::filesystem;
 
 namespace {
@@ -165,3 +167,5 @@ int runCompare(const Args& args) {
   std::printf("%zu difference%s\n", comparison.total, comparison.total == 1 ? "" : "s");
   return kExitFailed;
 }
+
+}  // namespace vlmpatch

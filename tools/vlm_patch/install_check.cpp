@@ -7,6 +7,8 @@
 #include "archive/install_path.h"
 #include "platform/file.h"
 
+namespace vlmpatch {
+
 bool readInstallIndex(ArchiveSet* set, std::string* error) {
   if (!platform::pathExists(kIndexFileName)) {
     *error = "no data.idx here: not an installation";
@@ -75,3 +77,5 @@ CheckReport checkInstallation(const ArchiveSet& set) {
   }
   return report;
 }
+
+}  // namespace vlmpatch

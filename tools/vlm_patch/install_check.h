@@ -7,6 +7,8 @@
 
 #include "archive/index.h"
 
+namespace vlmpatch {
+
 struct ArchiveReport {
   std::string name;
   bool present = false;  // the archive file exists and can be measured
@@ -32,3 +34,5 @@ bool readInstallIndex(ArchiveSet* set, std::string* error);
 // archive file, keys unique, archive names sound and unique; counts the bytes
 // nothing refers to.
 CheckReport checkInstallation(const ArchiveSet& set);
+
+}  // namespace vlmpatch

@@ -16,6 +16,8 @@
 #include "tools/vlm_patch/install_check.h"
 #include "tools/vlm_patch/progress.h"
 
+namespace vlmpatch {
+
 namespace fs = std::filesystem;
 
 int fail(int code, const std::string& message) {
@@ -217,3 +219,5 @@ int runCompact(const Args& args) {
               mib(result.bytesAfter));
   return kExitOk;
 }
+
+}  // namespace vlmpatch

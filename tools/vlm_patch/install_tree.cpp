@@ -10,6 +10,8 @@
 #include "archive/package_format.h"
 #include "platform/file.h"
 
+namespace vlmpatch {
+
 namespace fs = std::filesystem;
 
 namespace {
@@ -312,3 +314,5 @@ bool readInstallTree(const std::string& dir, InstallTree* tree, std::vector<std:
   problems->clear();
   return locateTree(dir, tree, problems) && readTreeIndex(tree, problems) && walkTree(tree, problems);
 }
+
+}  // namespace vlmpatch

@@ -21,6 +21,8 @@
 
 #include "archive/index.h"
 
+namespace vlmpatch {
+
 struct LooseFile {
   std::string name;  // relative, its parts joined by "\" as package items carry names
   std::uint64_t size = 0;
@@ -88,3 +90,5 @@ std::string treePath(const InstallTree& tree, const std::string& name);
 //  - "Lumenfall.ini": the player's own settings (language and the game's
 //    options); a patch would overwrite or delete every player's choices.
 bool isMachineryName(const ArchiveSet& index, const std::string& name);
+
+}  // namespace vlmpatch

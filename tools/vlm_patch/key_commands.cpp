@@ -5,6 +5,8 @@
 #include "tools/vlm_patch/commands.h"
 #include "tools/vlm_patch/release_files.h"
 
+namespace vlmpatch {
+
 int runKeyGenerate(const Args& args) {
   if (args.size() != 1) return fail(kExitUsage, "usage: vlm-patch key generate KEYFILE");
   vlmpatch::SigningKey key;
@@ -23,3 +25,5 @@ int runKeyGenerate(const Args& args) {
               update::toHex(key.publicKey.data(), key.publicKey.size()).c_str());
   return kExitOk;
 }
+
+}  // namespace vlmpatch

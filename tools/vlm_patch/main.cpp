@@ -5,6 +5,7 @@
 
 #include "tools/vlm_patch/commands.h"
 
+namespace vlmpatch {
 namespace {
 
 struct Command {
@@ -113,7 +114,7 @@ int matchWords(const char* words, int argc, char** argv) {
 
 }  // namespace
 
-int main(int argc, char** argv) {
+int run(int argc, char** argv) {
   if (argc < 2 || !std::strcmp(argv[1], "--help") || !std::strcmp(argv[1], "-h") || !std::strcmp(argv[1], "help")) {
     printUsage(argc < 2 ? stderr : stdout);
     return argc < 2 ? kExitUsage : kExitOk;
@@ -144,3 +145,7 @@ int main(int argc, char** argv) {
   printUsage(stderr);
   return kExitUsage;
 }
+
+}  // namespace vlmpatch
+
+int main(int argc, char** argv) { return vlmpatch::run(argc, argv); }

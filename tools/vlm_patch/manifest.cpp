@@ -4,6 +4,8 @@
 
 #include "platform/command_line.h"
 
+namespace vlmpatch {
+
 bool parseNumber(const std::string& word, std::uint64_t max, std::uint64_t* value) {
   if (word.empty() || word[0] == '-' || word[0] == '+') return false;
   int base = word.size() > 2 && word[0] == '0' && (word[1] == 'x' || word[1] == 'X') ? 16 : 10;
@@ -98,3 +100,5 @@ bool parseManifest(const std::string& text, Manifest* manifest, std::string* err
   }
   return true;
 }
+
+}  // namespace vlmpatch

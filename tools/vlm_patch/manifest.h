@@ -20,6 +20,8 @@
 #include <string>
 #include <vector>
 
+namespace vlmpatch {
+
 struct ManifestItem {
   std::uint32_t key = 0;  // store
   std::string target;     // write, delete: the path in the installation
@@ -41,3 +43,5 @@ bool parseManifest(const std::string& text, Manifest* manifest, std::string* err
 
 // Reads a whole number (decimal or 0x hex) that fits max; false otherwise.
 bool parseNumber(const std::string& word, std::uint64_t max, std::uint64_t* value);
+
+}  // namespace vlmpatch

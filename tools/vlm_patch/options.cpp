@@ -2,6 +2,8 @@
 
 #include <cstdlib>
 
+namespace vlmpatch {
+
 bool takeOption(Args& args, const std::string& name, std::string* value, bool* present) {
   for (std::size_t i = 0; i < args.size(); ++i) {
     if (args[i] != name) continue;
@@ -52,3 +54,5 @@ bool takeSigningOptions(Args& args, vlmpatch::SignOptions* options, int* code) {
   }
   return true;
 }
+
+}  // namespace vlmpatch

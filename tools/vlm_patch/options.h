@@ -8,6 +8,8 @@
 #include "tools/vlm_patch/commands.h"
 #include "tools/vlm_patch/release_files.h"
 
+namespace vlmpatch {
+
 // Pulls "--name value" out of args; false when the value is missing.
 bool takeOption(Args& args, const std::string& name, std::string* value, bool* present);
 // Pulls every "--name value" out of args, in order; false when a value is missing.
@@ -17,3 +19,5 @@ bool takeRepeatedOption(Args& args, const std::string& name, std::vector<std::st
 // "--expires-days N" (1 to 3650). False, with the exit code in *code and the
 // reason printed, on a bad value or a key file that cannot be read.
 bool takeSigningOptions(Args& args, vlmpatch::SignOptions* options, int* code);
+
+}  // namespace vlmpatch

@@ -10,6 +10,8 @@
 #include "tools/rar_writer/rar_writer.h"
 #include "tools/vlm_patch/progress.h"
 
+namespace vlmpatch {
+
 bool readManifestFile(const std::string& path, Manifest* manifest, std::string* error) {
   platform::FileHandle file = platform::openFileForReading(path.c_str());
   std::uint64_t size = 0;
@@ -132,3 +134,5 @@ bool packPackageFile(const std::string& packagePath, const std::string& entryNam
   }
   return true;
 }
+
+}  // namespace vlmpatch

@@ -7,6 +7,8 @@
 #include "archive/patch_package.h"
 #include "tools/vlm_patch/manifest.h"
 
+namespace vlmpatch {
+
 struct PackageSummary {
   std::uint8_t seed = 0;
   std::uint64_t bytes = 0;
@@ -29,3 +31,5 @@ bool readPackageForShow(const std::string& path, PatchPackage* package, std::str
 // Writes a RAR archive at outPath holding the package file as entryName.
 bool packPackageFile(const std::string& packagePath, const std::string& entryName, const std::string& outPath,
                      std::string* error);
+
+}  // namespace vlmpatch

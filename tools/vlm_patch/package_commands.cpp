@@ -11,6 +11,8 @@
 #include "tools/vlm_patch/options.h"
 #include "tools/vlm_patch/package_build.h"
 
+namespace vlmpatch {
+
 namespace {
 
 const char* typeMeaning(std::uint8_t type) {
@@ -102,3 +104,5 @@ int runPack(const Args& given) {
   std::printf("%s: holds %s\n", args[1].c_str(), entryName.c_str());
   return kExitOk;
 }
+
+}  // namespace vlmpatch

@@ -9,6 +9,8 @@
 #include <unistd.h>
 #endif
 
+namespace vlmpatch {
+
 ProgressBar startProgress(const std::string& label, std::uint64_t total) {
   ProgressBar bar;
   bar.label = label;
@@ -37,3 +39,5 @@ void finishProgress(ProgressBar& bar) {
   showProgress(bar, bar.total);
   std::fputc('\n', stderr);
 }
+
+}  // namespace vlmpatch

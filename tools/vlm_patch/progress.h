@@ -5,6 +5,8 @@
 #include <cstdint>
 #include <string>
 
+namespace vlmpatch {
+
 struct ProgressBar {
   std::string label;
   std::uint64_t total = 0;
@@ -15,3 +17,5 @@ struct ProgressBar {
 ProgressBar startProgress(const std::string& label, std::uint64_t total);
 void showProgress(ProgressBar& bar, std::uint64_t done);
 void finishProgress(ProgressBar& bar);
+
+}  // namespace vlmpatch

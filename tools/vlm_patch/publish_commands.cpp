@@ -18,6 +18,8 @@
 #include "tools/vlm_patch/release_files.h"
 #include "tools/vlm_patch/server_dir.h"
 
+namespace vlmpatch {
+
 namespace {
 
 // How a publish signs: the keys of "--key FILE" (any number) and
@@ -205,3 +207,5 @@ int runPublishExecutable(const Args& given, bool launcher) {
   std::printf("published %s as %s version %u\n", args[1].c_str(), name, version);
   return kExitOk;
 }
+
+}  // namespace vlmpatch

@@ -1,5 +1,7 @@
 #include "tools/vlm_patch/range_reader.h"
 
+namespace vlmpatch {
+
 bool openRangeReader(RangeReader& reader, const std::string& path) {
   closeRangeReader(reader);
   reader.file = platform::openFileForReading(path.c_str());
@@ -32,3 +34,5 @@ bool holdInWindow(RangeReader& reader, std::uint64_t offset, std::uint64_t wante
   reader.bytesRead += static_cast<std::uint64_t>(got);
   return true;
 }
+
+}  // namespace vlmpatch

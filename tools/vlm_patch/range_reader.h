@@ -11,6 +11,8 @@
 
 #include "platform/file.h"
 
+namespace vlmpatch {
+
 constexpr std::size_t kRangeWindow = 1u << 20;    // a sequential read's size
 constexpr std::size_t kRangeJumpGap = 64u << 10;  // a gap that makes a jump
 constexpr std::size_t kRangeJumpRead = 4u << 10;  // the least a jump reads
@@ -47,3 +49,5 @@ bool visitRange(RangeReader& reader, std::uint64_t offset, std::uint64_t length,
   }
   return true;
 }
+
+}  // namespace vlmpatch

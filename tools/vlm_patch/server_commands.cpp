@@ -16,6 +16,8 @@
 #include "tools/vlm_patch/server_dir.h"
 #include "update/release_check.h"
 
+namespace vlmpatch {
+
 namespace fs = std::filesystem;
 
 namespace {
@@ -225,3 +227,5 @@ int runServerCheck(const Args& given) {
               list.latestPatch, list.latestLauncher, list.latestClient);
   return kExitOk;
 }
+
+}  // namespace vlmpatch

@@ -7,6 +7,8 @@
 #include "archive/byte_order.h"
 #include "platform/file.h"
 
+namespace vlmpatch {
+
 std::string joinPath(const std::string& dir, const std::string& name) {
   if (dir.empty()) return name;
   char last = dir.back();
@@ -112,3 +114,5 @@ bool placeFileAtomically(const std::string& dir, const std::string& name, const 
   platform::closeFile(in);
   return ok;
 }
+
+}  // namespace vlmpatch

@@ -14,6 +14,8 @@
 #include <cstdint>
 #include <string>
 
+namespace vlmpatch {
+
 struct PatchList {
   std::uint32_t latestPatch = 0;
   std::uint32_t latestLauncher = 0;
@@ -40,3 +42,5 @@ bool placeFileAtomically(const std::string& dir, const std::string& name, const 
 bool commitTemporary(const std::string& dir, const std::string& name, std::string* error);
 // The hidden temporary name used beside dir/name while it is written.
 std::string temporaryNameFor(const std::string& dir, const std::string& name);
+
+}  // namespace vlmpatch

@@ -2,6 +2,8 @@
 
 #include <cstring>
 
+namespace vlmpatch {
+
 namespace {
 
 constexpr std::uint64_t kPrime1 = 0x9E3779B185EBCA87ull;
@@ -126,3 +128,5 @@ std::uint64_t xxh64Of(const void* data, std::size_t length, std::uint64_t seed) 
   xxh64Add(state, data, length);
   return xxh64Digest(state);
 }
+
+}  // namespace vlmpatch

@@ -11,6 +11,8 @@
 #include <cstddef>
 #include <cstdint>
 
+namespace vlmpatch {
+
 struct Xxh64 {
   std::uint64_t lanes[4] = {};
   std::uint64_t seed = 0;
@@ -26,3 +28,5 @@ std::uint64_t xxh64Digest(const Xxh64& state);
 
 // The digest of one buffer.
 std::uint64_t xxh64Of(const void* data, std::size_t length, std::uint64_t seed = 0);
+
+}  // namespace vlmpatch
