@@ -14,10 +14,12 @@ namespace platform {
 
 namespace {
 
-using OpenFn = RarHandle(__stdcall*)(RAROpenArchiveDataEx*);
-using ReadHeaderFn = int(__stdcall*)(RarHandle, RARHeaderDataEx*);
-using ProcessFileFn = int(__stdcall*)(RarHandle, int, char*, char*);
-using CloseFn = int(__stdcall*)(RarHandle);
+// The library's calling convention (stdcall on 32-bit Windows; 64-bit
+// Windows has one convention only).
+using OpenFn = RarHandle(VLM_RAR_CALL*)(RAROpenArchiveDataEx*);
+using ReadHeaderFn = int(VLM_RAR_CALL*)(RarHandle, RARHeaderDataEx*);
+using ProcessFileFn = int(VLM_RAR_CALL*)(RarHandle, int, char*, char*);
+using CloseFn = int(VLM_RAR_CALL*)(RarHandle);
 
 struct UnrarLibrary {
   OpenFn open = nullptr;

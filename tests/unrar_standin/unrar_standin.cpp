@@ -18,11 +18,12 @@
 //    library that keeps broken files does: the caller must clean up.
 //  - RAR_SKIP only steps over the data; it reports nothing.
 //
-// It exports the library's four calls (stdcall, undecorated names) with the
-// library's records (156-byte RAROpenArchiveDataEx, 10300-byte
-// RARHeaderDataEx) as platform/rar.h declares them, and fills Flags the way
-// the old library does: the entry's own header flags, so a directory has bits
-// 5 to 7 set.
+// It exports the library's four calls (stdcall on 32-bit Windows, the one
+// convention of 64-bit Windows; undecorated names) with the library's records
+// as platform/rar.h declares them (on 32-bit Windows a 156-byte
+// RAROpenArchiveDataEx and a 10300-byte RARHeaderDataEx; the pointers make
+// them larger on 64-bit), and fills Flags the way the old library does: the
+// entry's own header flags, so a directory has bits 5 to 7 set.
 //
 // RAR 4 block layout read here: HEAD_CRC u16, HEAD_TYPE u8, HEAD_FLAGS u16,
 // HEAD_SIZE u16, then ADD_SIZE u32 when HEAD_FLAGS has 0x8000; file headers
@@ -87,7 +88,7 @@ bool readWholeFile(const char* path, std::vector<unsigned char>& out) {
 
 extern "C" {
 
-__declspec(dllexport) void* __stdcall RAROpenArchiveEx(RAROpenArchiveDataEx* data) {
+__declspec(dllexport) void* VLM_RAR_CALL RAROpenArchiveEx(RAROpenArchiveDataEx* data) {
   if (!data) return nullptr;
   StandInArchive* archive = new StandInArchive;
   if (!data->ArcName || !readWholeFile(data->ArcName, archive->bytes)) {
@@ -107,7 +108,7 @@ __declspec(dllexport) void* __stdcall RAROpenArchiveEx(RAROpenArchiveDataEx* dat
   return archive;
 }
 
-__declspec(dllexport) int __stdcall RARReadHeaderEx(void* handle, RARHeaderDataEx* header) {
+__declspec(dllexport) int VLM_RAR_CALL RARReadHeaderEx(void* handle, RARHeaderDataEx* header) {
   StandInArchive* archive = static_cast<StandInArchive*>(handle);
   if (!archive || !header) return platform::kRarBadArchive;
   std::vector<unsigned char>& b = archive->bytes;
@@ -162,7 +163,7 @@ __declspec(dllexport) int __stdcall RARReadHeaderEx(void* handle, RARHeaderDataE
   return platform::kRarEndArchive;
 }
 
-__declspec(dllexport) int __stdcall RARProcessFile(void* handle, int operation, char* destPath, char* destName) {
+__declspec(dllexport) int VLM_RAR_CALL RARProcessFile(void* handle, int operation, char* destPath, char* destName) {
   StandInArchive* archive = static_cast<StandInArchive*>(handle);
   if (!archive || !archive->haveEntry) return platform::kRarBadArchive;
   archive->haveEntry = false;
@@ -196,7 +197,7 @@ __declspec(dllexport) int __stdcall RARProcessFile(void* handle, int operation, 
   return intact ? 0 : platform::kRarBadData;
 }
 
-__declspec(dllexport) int __stdcall RARCloseArchive(void* handle) {
+__declspec(dllexport) int VLM_RAR_CALL RARCloseArchive(void* handle) {
   delete static_cast<StandInArchive*>(handle);
   return 0;
 }
