@@ -5,6 +5,7 @@
 #include <ctime>
 #include <filesystem>
 #include <memory>
+#include <random>
 
 #include "archive/patch_package.h"
 #include "platform/file.h"
@@ -40,6 +41,33 @@ bool parsePublicKeyArgument(const std::string& text, update::PublicKey* key, std
 }
 
 // The package inside patch archive n must be "n.dat", alone, of version n.
+// A directory of our own under the system's temporary directory, made new
+// (never one that was there: another process's, or a link planted in a
+// shared /tmp) and removed with what it holds.
+class PrivateTempDirectory {
+ public:
+  PrivateTempDirectory() {
+    std::random_device random;
+    for (int attempt = 0; attempt < 100 && path_.empty(); ++attempt) {
+      std::error_code error;
+      fs::path candidate = fs::temp_directory_path(error) / ("vlm-check-" + std::to_string(random()));
+      if (!error && fs::create_directory(candidate, error) && !error) path_ = candidate;
+    }
+  }
+  ~PrivateTempDirectory() {
+    std::error_code ignored;
+    if (!path_.empty()) fs::remove_all(path_, ignored);
+  }
+  PrivateTempDirectory(const PrivateTempDirectory&) = delete;
+  PrivateTempDirectory& operator=(const PrivateTempDirectory&) = delete;
+
+  bool made() const { return !path_.empty(); }
+  std::string file(const std::string& name) const { return (path_ / name).string(); }
+
+ private:
+  fs::path path_;
+};
+
 bool checkPatchArchive(const std::string& path, std::uint32_t n, std::string* why) {
   std::unique_ptr<platform::RAROpenArchiveDataEx> open(new platform::RAROpenArchiveDataEx());
   std::unique_ptr<platform::RARHeaderDataEx> header(new platform::RARHeaderDataEx());
@@ -53,7 +81,13 @@ bool checkPatchArchive(const std::string& path, std::uint32_t n, std::string* wh
     return false;
   }
   const std::string wanted = std::to_string(n) + ".dat";
-  const std::string extracted = (fs::temp_directory_path() / ("vlm-check-" + std::to_string(n) + ".dat")).string();
+  PrivateTempDirectory scratch;
+  if (!scratch.made()) {
+    platform::rarCloseArchive(archive);
+    *why = "no temporary directory to extract " + wanted + " into";
+    return false;
+  }
+  const std::string extracted = scratch.file(wanted);
   int files = 0, result = 0;
   bool found = false;
   while ((result = platform::rarReadHeaderEx(archive, header.get())) == 0) {
@@ -93,7 +127,6 @@ bool checkPatchArchive(const std::string& path, std::uint32_t n, std::string* wh
     }
     closePatchPackage(package);
   }
-  platform::deleteFile(extracted.c_str());
   return ok;
 }
 
