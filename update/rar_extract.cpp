@@ -13,8 +13,9 @@
 
 namespace {
 
-// The library first writes a file under its name with this added; only a
-// whole, checked file is then put in place of the name.
+// The library first writes a file that replaces one of the installation's
+// under its name with this added; only a whole, checked file is then put in
+// place of the name.
 constexpr const char* kPartSuffix = ".vlm-part";
 
 // Directory entries: the old library marks them with bits 5 to 7 of Flags;
@@ -75,28 +76,50 @@ std::string printable(const char* name) {
 
 enum class Destination { kWritable, kUnsafeName, kCrossesLink };
 
-// Whether a file may be written under name (and its temporary twin part).
-Destination checkDestination(const char* name, const std::string& part) {
+// Whether a file may be written under name (and its temporary twin part,
+// when it has one).
+Destination checkDestination(const char* name, const std::string* part) {
   if (!isInstallRelativeName(name) || namesArchiveSetFile(archiveSet, name) ||
-      namesArchiveSetFile(archiveSet, part.c_str())) {
+      (part && namesArchiveSetFile(archiveSet, part->c_str()))) {
     return Destination::kUnsafeName;
   }
-  if (platform::nameCrossesLink(name) || platform::nameCrossesLink(part.c_str())) return Destination::kCrossesLink;
+  if (platform::nameCrossesLink(name) || (part && platform::nameCrossesLink(part->c_str())))
+    return Destination::kCrossesLink;
   return Destination::kWritable;
+}
+
+// Tells the trace why the entry just read could not be extracted.
+void logEntryFailure(const char* stored, int result) {
+  debugLog("%s could not be extracted: %s (RAR error %d).", printable(stored).c_str(), rarErrorText(result), result);
 }
 
 // Extracts the entry just read to part, then puts part in place of name.
 // False (the trace says why, part is gone) on any error.
-bool extractEntry(platform::RarHandle archive, const char* stored, const char* name, const std::string& part) {
+bool replaceWithEntry(platform::RarHandle archive, const char* stored, const char* name, const std::string& part) {
   int result = platform::rarProcessFile(archive, platform::kRarExtract, "", part.c_str());
   if (result != 0) {
     platform::deleteFileNoFollow(part.c_str());
-    debugLog("%s could not be extracted: %s (RAR error %d).", printable(stored).c_str(), rarErrorText(result), result);
+    logEntryFailure(stored, result);
     return false;
   }
   if (!platform::replaceFileAtomically(part.c_str(), name)) {
     platform::deleteFileNoFollow(part.c_str());
     debugLog("%s could not be put in place as %s.", printable(stored).c_str(), printable(name).c_str());
+    return false;
+  }
+  return true;
+}
+
+// Extracts the entry just read as the package, straight under its name. The
+// package is no file of the installation: it is read once, right after this
+// call, and deleted; a crash while it is written leaves a file that the
+// next extraction to that name deletes first. So neither a temporary twin
+// nor a flush to disk is needed, only that a failed entry leaves nothing.
+bool writePackage(platform::RarHandle archive, const char* stored, const char* name) {
+  int result = platform::rarProcessFile(archive, platform::kRarExtract, "", name);
+  if (result != 0) {
+    platform::deleteFileNoFollow(name);
+    logEntryFailure(stored, result);
     return false;
   }
   return true;
@@ -121,7 +144,7 @@ bool extractEntries(platform::RarHandle archive, platform::RARHeaderDataEx& head
     // The package, whichever way the archive names it.
     const bool callersName = targetName && std::strcmp(name, targetName) == 0;
     const std::string part = std::string(name) + kPartSuffix;
-    Destination destination = checkDestination(name, part);
+    Destination destination = checkDestination(name, callersName ? nullptr : &part);
     if (destination != Destination::kWritable) {
       platform::rarProcessFile(archive, platform::kRarSkip, nullptr, nullptr);
       const bool linked = destination == Destination::kCrossesLink;
@@ -133,8 +156,12 @@ bool extractEntries(platform::RarHandle archive, platform::RARHeaderDataEx& head
                linked ? "a link lies on its way or in its place" : "its name may not be written");
       continue;
     }
-    if (!extractEntry(archive, stored, name, part)) return false;
-    if (callersName) *wroteTarget = true;
+    if (callersName) {
+      if (!writePackage(archive, stored, name)) return false;
+      *wroteTarget = true;
+    } else if (!replaceWithEntry(archive, stored, name, part)) {
+      return false;
+    }
   }
   if (status != static_cast<int>(platform::kRarEndArchive)) {
     debugLog("The archive could not be read to its end: %s (RAR error %d).", rarErrorText(status), status);
@@ -155,6 +182,16 @@ bool extractPatchArchive(const char* archivePath, const char* targetName) {
   platform::RarHandle archive = platform::rarOpenArchiveEx(open.get());
   if (open->OpenResult != 0 || !archive) {
     if (archive) platform::rarCloseArchive(archive);
+    std::fputs("Falha ao extrair.\n", stdout);
+    return false;
+  }
+  // Whatever lies under the package's name now is not this archive's: a
+  // package left by an earlier run that broke off must not pass for one
+  // this archive gave (it may hold none).
+  if (targetName && checkDestination(targetName, nullptr) == Destination::kWritable &&
+      platform::pathExists(targetName) && !platform::deleteFileNoFollow(targetName)) {
+    debugLog("%s, left by an earlier run, cannot be removed.", printable(targetName).c_str());
+    platform::rarCloseArchive(archive);
     std::fputs("Falha ao extrair.\n", stdout);
     return false;
   }

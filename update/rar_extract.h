@@ -15,10 +15,14 @@
 // name (targetName) is the exception: when a link lies on its way the
 // extraction fails instead, since skipping it would drop the package.
 //
-// Each file is written under a temporary name beside its own (the name with
-// ".vlm-part" added) and put in place once the library reports it whole, so
-// a name holds either its old file or the new one, and a replaced file keeps
-// its permissions.
+// A file of the installation is written under a temporary name beside its
+// own (the name with ".vlm-part" added) and put in place once the library
+// reports it whole, so a name holds either its old file or the new one, the
+// change reaches the disk, and a replaced file keeps its permissions. The
+// package (targetName), which is read once and deleted, is written straight
+// under its name: a file of that name that is there before is deleted
+// first, and one that fails is deleted, so after a true result targetName
+// holds this archive's package whole, or nothing.
 //
 // True when the archive was opened and read to its end without an error;
 // an intact archive that holds no entry for targetName (only directories,

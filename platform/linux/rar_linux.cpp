@@ -1,11 +1,12 @@
 // The UnRAR library's four calls on Linux, over the contained reader: each
 // archive is read by "vlm-rar-reader" (beside the launcher), a process of its
-// own that can do little more than read the archive and write what it found
-// (see platform/linux/rar_reader/protocol.h). A bug in the archive library,
+// own that can do little more than read the archive, talk over its socket
+// and write into the files the launcher hands it (see
+// platform/linux/rar_reader/protocol.h). A bug in the archive library,
 // reached by a hostile archive, stays in that process; the launcher checks
-// every length it receives, writes the files itself, and counts a reader
-// that crashes, breaks off or stays silent past the time limit as a damaged
-// archive.
+// every length it receives, decides and creates every file itself, and
+// counts a reader that crashes, breaks off or stays silent past the time
+// limit as a damaged archive.
 //
 // What the calls give, as the library would:
 //  - FileName: the stored name; Flags: 0xE0 for a directory, 0x04 when the
@@ -13,12 +14,23 @@
 //    symbolic link shows as S_IFLNK and can be recognised by the caller;
 //    FileCRC: the checksum stored in the entry's header.
 //  - RAR_EXTRACT writes regular files only, never through a link: every
-//    directory on the way and the file itself are created without following
-//    one. A directory entry creates the directory; anything else (links,
-//    devices) is never created.
+//    directory on the way and the file itself are created here without
+//    following one, and the reader gets only the new file's descriptor. A
+//    directory entry creates the directory; anything else (links, devices)
+//    is never created.
 //  - Every file is checked against the CRC-32 and size in its own header,
-//    as the library does (the reader does it: libarchive leaves that check
-//    out for stored entries).
+//    as the library does (the reader does it, whatever libarchive checks
+//    itself). The data never passes through here, so the reader's word on
+//    it is all there is: that is no loss, since the only thing that can make
+//    the reader lie is the archive, and an archive can put any bytes in an
+//    entry with a checksum to match. The check is there for damage, and an
+//    honest reader finds that. What the launcher keeps to itself is what the
+//    reader could not otherwise reach: which file is written (one new, empty
+//    file per entry, made here), that it holds exactly the bytes the reader
+//    says it wrote, and that nothing writes into any of them once
+//    rarCloseArchive has returned (the reader is killed and reaped there).
+//  - RAR_SKIP passes over the entry's data without reading it; RAR_TEST
+//    reads and checks it.
 //
 // Results:
 //  - RAROpenArchiveEx: ERAR_EOPEN when the file is not there or the reader
@@ -39,6 +51,7 @@
 #include <poll.h>
 #include <signal.h>
 #include <spawn.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -81,23 +94,23 @@ std::string readerPath() {
 
 struct RarArchive {
   pid_t reader = -1;
-  int stream = -1;  // the reader's standard output
+  int channel = -1;  // the launcher's end of the reader's socket
   unsigned idleLimitMs = kDefaultRarReaderIdleLimitMs;
   bool broken = false;   // the stream failed: every later call fails
-  bool inEntry = false;  // a header was read; its data and end are still to come
+  bool inEntry = false;  // a header was read; the answer to it is still to be given
   mode_t mode = 0;
   bool encrypted = false;
   std::string name;
 };
 
-// Reads exactly size bytes of the stream, waiting at most the idle limit
-// for each piece; false (and the archive broken) on an end, an error or
-// silence.
+// Reads exactly size bytes of the reader's records, waiting at most the idle
+// limit for each piece; false (and the archive broken) on an end, an error
+// or silence.
 bool readExactly(RarArchive& archive, void* data, std::size_t size) {
   unsigned char* p = static_cast<unsigned char*>(data);
   std::size_t done = 0;
   while (!archive.broken && done < size) {
-    struct pollfd wait = {archive.stream, POLLIN, 0};
+    struct pollfd wait = {archive.channel, POLLIN, 0};
     int ready = poll(&wait, 1, static_cast<int>(archive.idleLimitMs));
     if (ready < 0 && errno == EINTR) continue;
     if (ready <= 0) {
@@ -105,7 +118,7 @@ bool readExactly(RarArchive& archive, void* data, std::size_t size) {
       archive.broken = true;
       break;
     }
-    ssize_t n = ::read(archive.stream, p + done, size - done);
+    ssize_t n = ::read(archive.channel, p + done, size - done);
     if (n < 0 && errno == EINTR) continue;
     if (n <= 0) {
       archive.broken = true;
@@ -124,37 +137,86 @@ bool readU32(RarArchive& archive, std::uint32_t* value) {
   return true;
 }
 
+bool readU64(RarArchive& archive, std::uint64_t* value) {
+  std::uint32_t low = 0, high = 0;
+  if (!readU32(archive, &low) || !readU32(archive, &high)) return false;
+  *value = static_cast<std::uint64_t>(high) << 32 | low;
+  return true;
+}
+
 bool readKind(RarArchive& archive, char* kind) { return readExactly(archive, kind, 1); }
 
-// Reads the current entry's data records up to its end record. Each piece
-// goes to out when given; a piece that cannot be written makes *writeFailed
-// true, the rest is still read so the stream stays in step. The entry's
-// result, or ERAR_BAD_DATA when the stream failed.
-int finishEntry(RarArchive& archive, FileHandle out, bool* writeFailed) {
+// Answers the header just read; file, when given, goes along with the
+// answer. The answer never waits: a reader that does not take its answers
+// has broken the stream.
+bool sendAnswer(RarArchive& archive, char answer, FileHandle file) {
   archive.inEntry = false;
-  std::vector<unsigned char> buffer;
-  std::uint64_t offset = 0;
+  if (archive.broken) return false;
+  struct iovec byte = {&answer, 1};
+  alignas(struct cmsghdr) char control[CMSG_SPACE(sizeof(int))];
+  std::memset(control, 0, sizeof control);
+  struct msghdr message = {};
+  message.msg_iov = &byte;
+  message.msg_iovlen = 1;
+  if (file != kNoFile) {
+    int fd = static_cast<int>(file);
+    message.msg_control = control;
+    message.msg_controllen = sizeof control;
+    struct cmsghdr* attached = CMSG_FIRSTHDR(&message);
+    attached->cmsg_level = SOL_SOCKET;
+    attached->cmsg_type = SCM_RIGHTS;
+    attached->cmsg_len = CMSG_LEN(sizeof fd);
+    std::memcpy(CMSG_DATA(attached), &fd, sizeof fd);
+  }
+  ssize_t sent;
+  do {
+    sent = ::sendmsg(archive.channel, &message, MSG_NOSIGNAL | MSG_DONTWAIT);
+  } while (sent < 0 && errno == EINTR);
+  if (sent != 1) archive.broken = true;
+  return !archive.broken;
+}
+
+// Waits for the end of the entry just answered; progress records on the way
+// only show the reader is at work. The entry's result, and in *written the
+// bytes the reader says it wrote; ERAR_BAD_DATA when the stream failed.
+int awaitEntryEnd(RarArchive& archive, std::uint64_t* written) {
+  std::uint64_t progress = 0;
   for (;;) {
     char kind = 0;
-    std::uint32_t value = 0;
-    if (!readKind(archive, &kind) || !readU32(archive, &value)) return static_cast<int>(kRarBadData);
-    if (kind == kReaderEntryEnd) return static_cast<int>(value);
-    if (kind != kReaderData || value == 0 || value > kRarReaderChunk) {
-      archive.broken = true;
-      return static_cast<int>(kRarBadData);
+    if (!readKind(archive, &kind)) return static_cast<int>(kRarBadData);
+    if (kind == kReaderProgress) {
+      std::uint64_t done = 0;
+      if (!readU64(archive, &done)) return static_cast<int>(kRarBadData);
+      if (done < progress) break;  // going back: nonsense
+      progress = done;
+      continue;
     }
-    buffer.resize(value);
-    if (!readExactly(archive, buffer.data(), value)) return static_cast<int>(kRarBadData);
-    if (out != kNoFile && !*writeFailed) {
-      if (!writeFileAt(out, offset, buffer.data(), value)) *writeFailed = true;
-      offset += value;
-    }
+    std::uint32_t result = 0;
+    if (kind != kReaderEntryEnd || !readU32(archive, &result) || !readU64(archive, written)) break;
+    if (result == kRarSuccess || result == kRarBadData || result == kRarMissingPassword || result == kRarWriteError)
+      return static_cast<int>(result);
+    break;
   }
+  archive.broken = true;
+  return static_cast<int>(kRarBadData);
+}
+
+// Answers the header just read with skip or test and waits for the entry's
+// end; its result.
+int finishEntry(RarArchive& archive, char answer) {
+  std::uint64_t written = 0;
+  if (!sendAnswer(archive, answer, kNoFile)) return static_cast<int>(kRarBadData);
+  int result = awaitEntryEnd(archive, &written);
+  if (written != 0) {  // it had no file to write into
+    archive.broken = true;
+    return static_cast<int>(kRarBadData);
+  }
+  return result;
 }
 
 void stopReader(RarArchive& archive) {
-  if (archive.stream >= 0) ::close(archive.stream);
-  archive.stream = -1;
+  if (archive.channel >= 0) ::close(archive.channel);
+  archive.channel = -1;
   if (archive.reader > 0) {
     kill(archive.reader, SIGKILL);
     while (waitpid(archive.reader, nullptr, 0) < 0 && errno == EINTR) {
@@ -165,27 +227,24 @@ void stopReader(RarArchive& archive) {
 
 // Starts the reader on the archive open as archiveFd; false when it cannot.
 bool startReader(RarArchive& archive, int archiveFd) {
-  int pipeFds[2];
-  if (pipe2(pipeFds, O_CLOEXEC) != 0) return false;
+  int sockets[2];
+  if (socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, sockets) != 0) return false;
   posix_spawn_file_actions_t actions;
   posix_spawn_file_actions_init(&actions);
   posix_spawn_file_actions_adddup2(&actions, archiveFd, 0);
-  posix_spawn_file_actions_adddup2(&actions, pipeFds[1], 1);
+  posix_spawn_file_actions_adddup2(&actions, sockets[1], 1);
   std::string program = readerPath();
   char* argv[] = {const_cast<char*>(kRarReaderName), nullptr};
   int spawned = posix_spawn(&archive.reader, program.c_str(), &actions, nullptr, argv, environ);
   posix_spawn_file_actions_destroy(&actions);
-  ::close(pipeFds[1]);
+  ::close(sockets[1]);
   if (spawned != 0) {
     std::fprintf(stderr, "vlm-rar-reader: cannot start %s: %s\n", program.c_str(), std::strerror(spawned));
-    ::close(pipeFds[0]);
+    ::close(sockets[0]);
     archive.reader = -1;
     return false;
   }
-  archive.stream = pipeFds[0];
-  // A pipe as large as one data record: the reader writes a record in one
-  // go and the launcher reads it in few calls. Smaller is only slower.
-  fcntl(archive.stream, F_SETPIPE_SZ, static_cast<int>(kRarReaderChunk));
+  archive.channel = sockets[0];
   return true;
 }
 
@@ -200,14 +259,24 @@ bool createDirectoriesOnTheWay(const std::string& name) {
   return true;
 }
 
-// Writes the current entry's data as the new file at path.
+// Has the reader write the current entry's data into a new file at path.
 int writeEntryData(RarArchive& archive, const std::string& path) {
   FileHandle out = createDirectoriesOnTheWay(path) ? createFileNoFollow(path.c_str()) : kNoFile;
-  bool writeFailed = false;
-  int result = finishEntry(archive, out, &writeFailed);
-  if (out == kNoFile) return archive.broken ? static_cast<int>(kRarBadData) : static_cast<int>(kRarCreateError);
+  if (out == kNoFile) {
+    finishEntry(archive, kLauncherSkip);
+    return archive.broken ? static_cast<int>(kRarBadData) : static_cast<int>(kRarCreateError);
+  }
+  std::uint64_t written = 0;
+  int result =
+      sendAnswer(archive, kLauncherWrite, out) ? awaitEntryEnd(archive, &written) : static_cast<int>(kRarBadData);
+  // The file holds what the reader says it wrote, no more and no less.
+  std::uint64_t size = 0;
+  if (result == static_cast<int>(kRarSuccess) && (!getFileSize(out, &size) || size != written)) {
+    std::fprintf(stderr, "vlm-rar-reader: said it wrote %llu bytes, the file holds %llu\n",
+                 static_cast<unsigned long long>(written), static_cast<unsigned long long>(size));
+    result = static_cast<int>(kRarBadData);
+  }
   closeFile(out);
-  if (result == static_cast<int>(kRarSuccess) && writeFailed) result = static_cast<int>(kRarWriteError);
   // Nothing half-written or unchecked stays under the name.
   if (result != static_cast<int>(kRarSuccess)) deleteFileNoFollow(path.c_str());
   return result;
@@ -247,10 +316,7 @@ RarHandle rarOpenArchiveEx(RAROpenArchiveDataEx* data) {
 int rarReadHeaderEx(RarHandle handle, RARHeaderDataEx* header) {
   RarArchive* archive = static_cast<RarArchive*>(handle);
   if (!archive || !header) return static_cast<int>(kRarBadArchive);
-  if (archive->inEntry) {
-    bool ignored = false;
-    finishEntry(*archive, kNoFile, &ignored);
-  }
+  if (archive->inEntry) finishEntry(*archive, kLauncherSkip);
   if (archive->broken) return static_cast<int>(kRarBadData);
   char kind = 0;
   std::uint32_t value = 0;
@@ -294,8 +360,8 @@ int rarReadHeaderEx(RarHandle handle, RARHeaderDataEx* header) {
 int rarProcessFile(RarHandle handle, int operation, const char* destPath, const char* destName) {
   RarArchive* archive = static_cast<RarArchive*>(handle);
   if (!archive || !archive->inEntry) return static_cast<int>(kRarBadArchive);
-  bool ignored = false;
-  if (operation != kRarExtract) return finishEntry(*archive, kNoFile, &ignored);
+  if (operation == kRarTest) return finishEntry(*archive, kLauncherTest);
+  if (operation != kRarExtract) return finishEntry(*archive, kLauncherSkip);
 
   std::string target;
   if (destName && *destName) {
@@ -305,7 +371,7 @@ int rarProcessFile(RarHandle handle, int operation, const char* destPath, const 
     target += archive->name;
   }
   if (S_ISDIR(archive->mode)) {
-    int result = finishEntry(*archive, kNoFile, &ignored);
+    int result = finishEntry(*archive, kLauncherSkip);
     if (result != static_cast<int>(kRarSuccess)) return result;
     return createDirectoriesOnTheWay(target) && createDirectoryNoFollow(target.c_str())
                ? static_cast<int>(kRarSuccess)
@@ -314,7 +380,7 @@ int rarProcessFile(RarHandle handle, int operation, const char* destPath, const 
   if (!S_ISREG(archive->mode) || archive->encrypted) {
     // Links and special files are never created; an encrypted entry ends
     // with its own result.
-    return finishEntry(*archive, kNoFile, &ignored);
+    return finishEntry(*archive, kLauncherSkip);
   }
   return writeEntryData(*archive, target);
 }

@@ -185,6 +185,36 @@ INSTANTIATE_TEST_SUITE_P(
                     {{"readme.txt", "the new text"}}}),
     [](const ::testing::TestParamInfo<FailureCase>& p) { return p.param.label; });
 
+// Every length of data is checked whole: a byte changed at its start, in
+// its middle or at its end fails the entry, whatever its length and however
+// the library reads it in pieces.
+class EveryLength : public ::testing::TestWithParam<std::size_t> {};
+
+TEST_P(EveryLength, IsCheckedToTheLastByte) {
+  TempWorkDir work;
+  std::string data(GetParam(), '\0');
+  for (std::size_t i = 0; i < data.size(); ++i) data[i] = static_cast<char>((i * 2654435761u) >> 13);
+  const std::vector<RarEntrySpec> entries = {{"12.dat", data, false}};
+  writeWholeFile("in.rar", encodeStoredRar(entries));
+  ASSERT_TRUE(extractPatchArchive("in.rar", "12.dat"));
+  EXPECT_TRUE(readWholeFile("12.dat") == data);
+  if (data.empty()) return;
+  for (std::size_t at : {std::size_t(0), data.size() / 2, data.size() - 1}) {
+    std::string bytes = encodeStoredRar(entries);
+    bytes[dataOffset(entries, 0) + at] ^= 0x01;
+    writeWholeFile("in.rar", bytes);
+    ::testing::internal::CaptureStdout();
+    EXPECT_FALSE(extractPatchArchive("in.rar", "12.dat")) << "byte " << at;
+    ::testing::internal::GetCapturedStdout();
+    EXPECT_FALSE(fileExists("12.dat")) << "byte " << at;
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(Table, EveryLength,
+                         ::testing::Values(0, 1, 15, 16, 17, 63, 64, 65, 127, 128, 1000, 4099, (1u << 20) + 13,
+                                           3u * (1u << 20) + 5),
+                         [](const ::testing::TestParamInfo<std::size_t>& p) { return std::to_string(p.param); });
+
 #if !defined(_WIN32)
 // RAR 5 archives with stored entries, for the Linux adapter's own checksum
 // check (libarchive checks none for stored entries; the Windows stand-in

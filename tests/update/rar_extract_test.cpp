@@ -120,6 +120,45 @@ TEST_F(RarExtract, EntriesNeverReplaceTheIndexOrAnOpenArchive) {
   EXPECT_EQ(readWholeFile("fine.txt"), "ok");
 }
 
+// A package left under the target name by an earlier run that broke off is
+// never taken for the one this archive gives: after the call the name holds
+// this archive's package, or nothing.
+struct LeftoverCase {
+  const char* label;
+  std::vector<RarEntrySpec> entries;
+  bool cutShort;  // the archive ends inside its last entry's data
+  bool extracts;
+  std::vector<std::pair<std::string, std::string>> expected;  // every file there afterwards, the archive aside
+};
+
+class LeftoverPackage : public RarExtract, public ::testing::WithParamInterface<LeftoverCase> {};
+
+TEST_P(LeftoverPackage, IsNeverTakenForThisArchives) {
+  writeWholeFile("12.dat", "a package an earlier run left, longer than the new one");
+  std::string archive = encodeStoredRar(GetParam().entries);
+  if (GetParam().cutShort) archive.resize(archive.size() - 7 - 2);  // the end block and two bytes of data
+  writeWholeFile("in.rar", archive);
+  ::testing::internal::CaptureStdout();
+  EXPECT_EQ(extractPatchArchive("in.rar", "12.dat"), GetParam().extracts);
+  ::testing::internal::GetCapturedStdout();
+  std::vector<std::string> expectedNames = {"in.rar"};
+  for (const auto& file : GetParam().expected) {
+    expectedNames.push_back(file.first);
+    EXPECT_EQ(readWholeFile(file.first), file.second) << file.first;
+  }
+  std::sort(expectedNames.begin(), expectedNames.end());
+  EXPECT_EQ(filesHere(), expectedNames);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Table, LeftoverPackage,
+    ::testing::Values(
+        LeftoverCase{"ReplacedByTheArchivesPackage", {{"12.dat", "new", false}}, false, true, {{"12.dat", "new"}}},
+        LeftoverCase{
+            "GoneWhenTheArchiveHoldsNone", {{"ext\\fine.txt", "ok", false}}, false, true, {{"fine.txt", "ok"}}},
+        LeftoverCase{"GoneWhenTheArchiveIsDamaged", {{"12.dat", "the new package", false}}, true, false, {}}),
+    [](const ::testing::TestParamInfo<LeftoverCase>& p) { return p.param.label; });
+
 #if !defined(_WIN32)
 // A replaced file keeps its permissions, so an updated client that could be
 // run still can.

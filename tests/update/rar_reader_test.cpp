@@ -10,6 +10,10 @@
 #include <gtest/gtest.h>
 
 #include <cerrno>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
 #include <filesystem>
 #include <string>
 
@@ -60,19 +64,27 @@ TEST_F(ContainedReader, AReaderThatFailsIsADamagedArchive) {
   const std::string header =
       "printf 'H\\005\\000\\000\\0001.dat\\000\\000\\000\\000\\003\\000\\000\\000"
       "\\244\\201\\000\\000\\007\\000\\000\\000\\000\\000\\000\\000\\000\\000\\000\\000'";
+  const std::string progress5 = "printf 'P\\005\\000\\000\\000\\000\\000\\000\\000'";
   struct Case {
     const char* what;
     std::string script;
   } cases[] = {
       {"crashes before it says anything", "kill -SEGV $$"},
-      {"crashes in the middle of an entry",
-       open + "; " + header + "; printf 'D\\007\\000\\000\\000pac'; kill -SEGV $$"},
+      {"crashes in the middle of an entry", open + "; " + header + "; " + progress5 + "; kill -SEGV $$"},
       {"stays silent", open + "; exec sleep 30"},
       {"stays silent in the middle of an entry", open + "; " + header + "; exec sleep 30"},
       {"sends a name above 1023 bytes", open + "; printf 'H\\000\\010\\000\\000'; exec sleep 30"},
-      {"sends a data record above 1 MiB", open + "; " + header + "; printf 'D\\001\\000\\020\\000'; exec sleep 30"},
       {"sends an unknown record", open + "; printf 'Q\\000\\000\\000\\000'"},
-      {"ends its data without an end record", open + "; " + header + "; printf 'D\\007\\000\\000\\000package'"},
+      {"sends data through the socket", open + "; " + header + "; printf 'D\\007\\000\\000\\000package'"},
+      {"sends progress that goes back",
+       open + "; " + header + "; " + progress5 + "; printf 'P\\004\\000\\000\\000\\000\\000\\000\\000'; exec sleep 30"},
+      {"ends its entry without an end record", open + "; " + header + "; " + progress5},
+      {"says it wrote what it never wrote",
+       open + "; " + header +
+           "; printf 'E\\000\\000\\000\\000\\007\\000\\000\\000\\000\\000\\000\\000'; exec sleep 30"},
+      {"ends an entry with a result the reader never gives",
+       open + "; " + header +
+           "; printf 'E\\012\\000\\000\\000\\000\\000\\000\\000\\000\\000\\000\\000'; exec sleep 30"},
   };
   for (const Case& c : cases) {
     platform::setRarReaderForTests(writeReaderScript("reader.sh", c.script).c_str(), 500);
@@ -81,6 +93,67 @@ TEST_F(ContainedReader, AReaderThatFailsIsADamagedArchive) {
   }
   platform::setRarReaderForTests((work.path() + "/no-such-reader").c_str(), 500);
   EXPECT_FALSE(extractPatchArchive("in.rar", "1.dat")) << "a missing reader";
+}
+
+// A reader that is handed the package's file and then lies about what it
+// wrote. A shell cannot take a descriptor from a socket, so this test
+// program plays that reader itself: started with VLM_LYING_READER set, it
+// does nothing else. The value is "bytes written/bytes claimed".
+int playLyingReader(const char* how) {
+  unsigned long wrote = 0, claimed = 0;
+  if (std::sscanf(how, "%lu/%lu", &wrote, &claimed) != 2) return 2;
+  auto send = [](const std::string& bytes) { return ::write(1, bytes.data(), bytes.size()) == ssize_t(bytes.size()); };
+  auto le = [](std::uint64_t value, int width) {
+    std::string out;
+    for (int i = 0; i < width; ++i) out += static_cast<char>((value >> (8 * i)) & 0xFF);
+    return out;
+  };
+  if (!send("O" + le(0, 4)) ||
+      !send("H" + le(5, 4) + "1.dat" + le(0, 4) + le(3, 4) + le(0100644, 4) + le(claimed, 4) + le(0, 4) + le(0, 4)))
+    return 2;
+  char answer = 0;
+  char control[CMSG_SPACE(sizeof(int))];
+  struct iovec byte = {&answer, 1};
+  struct msghdr message = {};
+  message.msg_iov = &byte;
+  message.msg_iovlen = 1;
+  message.msg_control = control;
+  message.msg_controllen = sizeof control;
+  if (::recvmsg(1, &message, 0) != 1 || answer != 'W' || !CMSG_FIRSTHDR(&message)) return 2;
+  int file;
+  std::memcpy(&file, CMSG_DATA(CMSG_FIRSTHDR(&message)), sizeof file);
+  const std::string data(wrote, 'x');
+  if (::write(file, data.data(), data.size()) != ssize_t(data.size())) return 2;
+  ::close(file);
+  if (!send("E" + le(0, 4) + le(claimed, 8)) || !send("Z" + le(10, 4))) return 2;
+  ::pause();
+  return 0;
+}
+
+const bool kPlaysLyingReader = [] {
+  if (const char* how = std::getenv("VLM_LYING_READER")) _exit(playLyingReader(how));
+  return false;
+}();
+
+TEST_F(ContainedReader, TheFileMustHoldWhatTheReaderSaysItWrote) {
+  ASSERT_TRUE(writeStoredRar("in.rar", {{"1.dat", "package", false}}));
+  platform::setRarReaderForTests(fs::read_symlink("/proc/self/exe").c_str(), 5000);
+  struct Case {
+    const char* how;
+    bool extracts;
+  } cases[] = {
+      {"7/7", true},   // the stand-in itself works
+      {"9/7", false},  // wrote more than it says
+      {"5/7", false},  // wrote less than it says
+      {"0/7", false},
+  };
+  for (const Case& c : cases) {
+    setenv("VLM_LYING_READER", c.how, 1);
+    EXPECT_EQ(extractPatchArchive("in.rar", "1.dat"), c.extracts) << c.how;
+    EXPECT_EQ(fs::exists("1.dat"), c.extracts) << c.how;
+    unsetenv("VLM_LYING_READER");
+    fs::remove("1.dat");
+  }
 }
 
 // Runs body in a child process inside the sandbox; the child's exit code.
@@ -95,7 +168,53 @@ int inSandbox(int (*body)()) {
   return WIFEXITED(status) ? WEXITSTATUS(status) : 200;
 }
 
+// Sends fd over socket as the launcher hands the reader a file; the result
+// of sendmsg.
+ssize_t sendDescriptor(int socket, int fd) {
+  char answer = 'W';
+  char control[CMSG_SPACE(sizeof(int))] = {};
+  struct iovec byte = {&answer, 1};
+  struct msghdr message = {};
+  message.msg_iov = &byte;
+  message.msg_iovlen = 1;
+  message.msg_control = control;
+  message.msg_controllen = sizeof control;
+  struct cmsghdr* attached = CMSG_FIRSTHDR(&message);
+  attached->cmsg_level = SOL_SOCKET;
+  attached->cmsg_type = SCM_RIGHTS;
+  attached->cmsg_len = CMSG_LEN(sizeof fd);
+  std::memcpy(CMSG_DATA(attached), &fd, sizeof fd);
+  return ::sendmsg(socket, &message, MSG_NOSIGNAL);
+}
+
+// The sockets and the file the two cases below share with their child.
+int sandboxSockets[2] = {-1, -1};
+int handedFile = -1;
+
+int takeAndWriteAHandedFile() {
+  char answer = 0;
+  char control[CMSG_SPACE(sizeof(int))];
+  struct iovec byte = {&answer, 1};
+  struct msghdr message = {};
+  message.msg_iov = &byte;
+  message.msg_iovlen = 1;
+  message.msg_control = control;
+  message.msg_controllen = sizeof control;
+  if (::recvmsg(sandboxSockets[1], &message, 0) != 1 || !CMSG_FIRSTHDR(&message)) return 1;
+  int file;
+  std::memcpy(&file, CMSG_DATA(CMSG_FIRSTHDR(&message)), sizeof file);
+  return ::pwrite(file, "written", 7, 0) == 7 && ::close(file) == 0 ? 0 : 1;
+}
+
+int handADescriptorOn() { return sendDescriptor(sandboxSockets[1], 0) < 0 && errno == EPERM ? 0 : 1; }
+
 TEST(ReaderSandbox, OnlyReadingAndWritingWhatItWasGivenRemain) {
+  TempWorkDir work;
+  ASSERT_EQ(::socketpair(AF_UNIX, SOCK_STREAM, 0, sandboxSockets), 0);
+  handedFile = ::open("handed", O_CREAT | O_WRONLY | O_TRUNC, 0600);
+  ASSERT_GE(handedFile, 0);
+  ASSERT_EQ(sendDescriptor(sandboxSockets[0], handedFile), 1);
+
   struct Case {
     const char* what;
     int (*body)();
@@ -112,9 +231,15 @@ TEST(ReaderSandbox, OnlyReadingAndWritingWhatItWasGivenRemain) {
       {"signal another process", [] { return ::kill(1, 0) < 0 && errno == EPERM ? 0 : 1; }},
       {"write its output", [] { return ::write(2, "", 0) == 0 ? 0 : 1; }},
       {"allocate memory", [] { return new char[1 << 20] != nullptr ? 0 : 1; }},
+      {"take a file the launcher hands it and write into it", takeAndWriteAHandedFile},
+      {"hand a descriptor on", handADescriptorOn},
   };
   for (const Case& c : cases) EXPECT_EQ(inSandbox(c.body), 0) << c.what;
   EXPECT_FALSE(fs::exists("/tmp/vlm-sandbox-escape"));
+  EXPECT_EQ(readWholeFile("handed"), "written");
+  ::close(handedFile);
+  ::close(sandboxSockets[0]);
+  ::close(sandboxSockets[1]);
 }
 
 }  // namespace

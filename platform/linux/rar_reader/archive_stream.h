@@ -3,8 +3,8 @@
 
 namespace platform {
 
-// Reads the RAR archive open as archiveFd and writes the reader's stream to
-// outFd, from the open result to the archive's end record.
-void streamArchive(int archiveFd, int outFd);
+// Reads the RAR archive open as archiveFd and talks with the launcher over
+// the socket channelFd, from the open result to the archive's end record.
+void streamArchive(int archiveFd, int channelFd);
 
 }  // namespace platform

@@ -1,8 +1,10 @@
 // vlm-rar-reader: reads one RAR archive for the Linux launcher, in a process
 // of its own that can do little more than read the archive it was given
-// (standard input) and write what it found (standard output): a bug in the
-// archive library reached by a hostile archive stays in here. The launcher
-// starts one for each archive and checks everything it sends.
+// (standard input), tell the launcher what it found over the socket that is
+// its standard output and write entries into the files the launcher hands it
+// there: a bug in the archive library reached by a hostile archive stays in
+// here. The launcher starts one for each archive and checks everything it
+// says.
 #include <unistd.h>
 
 #include <cstdio>
