@@ -141,8 +141,10 @@ void createDirectory(const char* path);
 // Copies a file over another, replacing it (CopyFileA); true on success.
 bool copyFileReplacing(const char* from, const char* to);
 // Puts `from` in place of `to` so that `to` is, at every moment, either the
-// old file or the new one, whole; the change itself reaches the disk before
-// this returns. True on success.
+// old file or the new one, whole: `from`'s data is flushed to disk first
+// (else a power loss after the rename could leave the name on an empty
+// file), and the change itself reaches the disk before this returns. True on
+// success; false, and `to` untouched, when the flush or the rename fails.
 bool replaceFileAtomically(const char* from, const char* to);
 
 // Reads the whole file into *bytes when it holds at most limit bytes; false

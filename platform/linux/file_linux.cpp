@@ -275,7 +275,11 @@ bool replaceFileAtomically(const char* from, const char* to) {
   // over it would: a client that could be run stays runnable.
   struct stat old;
   if (::stat(target.c_str(), &old) == 0) ::chmod(source.c_str(), old.st_mode & 07777);
-  if (::rename(source.c_str(), target.c_str()) != 0) return false;
+  int data = ::open(source.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
+  if (data < 0) return false;
+  const bool flushed = ::fsync(data) == 0;
+  ::close(data);
+  if (!flushed || ::rename(source.c_str(), target.c_str()) != 0) return false;
   // The rename itself lives in the directory: flush it too, so that after a
   // power loss the name refers to the new file.
   int dir = ::open(directoryOf(target).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);

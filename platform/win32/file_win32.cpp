@@ -317,6 +317,13 @@ void createDirectory(const char* path) { CreateDirectoryA(path, nullptr); }
 bool copyFileReplacing(const char* from, const char* to) { return CopyFileA(from, to, FALSE) != 0; }
 
 bool replaceFileAtomically(const char* from, const char* to) {
+  // The data first: write-through covers the rename, not what the file holds.
+  HANDLE data = CreateFileA(from, GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                            OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+  if (data == INVALID_HANDLE_VALUE) return false;
+  const bool flushed = FlushFileBuffers(data) != 0;
+  CloseHandle(data);
+  if (!flushed) return false;
   // MoveFileEx with write-through returns only once the rename is on disk;
   // replacing an existing target is one step for the file system.
   return MoveFileExA(from, to, MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH) != 0;
