@@ -24,8 +24,9 @@ std::uint32_t overallPatchPercent(std::uint32_t n, std::uint32_t base, std::uint
 // The failure box of the loop: the text for key, an empty caption.
 static void showFailure(const char* key) { platform::showMessageBox(lookupStatusText(key), ""); }
 
-// Handles one number; false when the loop must stop.
-static bool handlePatch(std::uint32_t n, std::uint32_t base, TextBuffer& path) {
+// Fetches "<n>.rar" beside the launcher into *archivePath; false, with the
+// failure box shown, when it cannot be had whole and checked.
+static bool downloadPatch(std::uint32_t n, TextBuffer& path, std::string* archivePath) {
   const std::string directory = exeDirectory();
   updateDisplay([](DisplayState& state) { setStatusText(state, lookupStatusText("WAIT")); });
   withUiLock([](DisplayState& state) { setStatusText(state, ""); });
@@ -44,9 +45,14 @@ static bool handlePatch(std::uint32_t n, std::uint32_t base, TextBuffer& path) {
     showFailure("FAIL_DOWNLOAD");
     return false;
   }
-  std::string archivePath = path.buffer;
+  *archivePath = path.buffer;
   withUiLock([](DisplayState& state) { state.fileProgress = 100; });
+  return true;
+}
 
+// Extracts "<n>.dat" from the archive, then deletes the archive whatever
+// happened; false, with the failure box shown, when extraction failed.
+static bool extractPatch(std::uint32_t n, const std::string& archivePath) {
   std::string packageName = formatText("%i.dat", static_cast<int>(n));
   if (!extractPatchArchive(archivePath.c_str(), packageName.c_str())) {
     showFailure("FAIL_EXTRACT");
@@ -55,7 +61,14 @@ static bool handlePatch(std::uint32_t n, std::uint32_t base, TextBuffer& path) {
   }
   debugLog("%i.rar Extracted successfully.", static_cast<int>(n));
   platform::deleteFile(archivePath.c_str());
+  return true;
+}
 
+// Applies "<n>.dat" when the archive held one (an archive without it is a
+// patch with nothing to do), deletes it and moves the lower bar.
+static bool applyPatch(std::uint32_t n, std::uint32_t base, TextBuffer& path) {
+  const std::string directory = exeDirectory();
+  std::string packageName = formatText("%i.dat", static_cast<int>(n));
   path.format("%s\\%i.dat", directory.c_str(), static_cast<int>(n));
   if (path.overflowed) {
     // The package was written relative to the working directory; it cannot
@@ -82,6 +95,12 @@ static bool handlePatch(std::uint32_t n, std::uint32_t base, TextBuffer& path) {
   debugLog("Patch progress : %i", static_cast<int>(percent));
   platform::deleteFile(path.buffer);
   return true;
+}
+
+// Handles one number: download, extract, apply; false when the loop must stop.
+static bool handlePatch(std::uint32_t n, std::uint32_t base, TextBuffer& path) {
+  std::string archivePath;
+  return downloadPatch(n, path, &archivePath) && extractPatch(n, archivePath) && applyPatch(n, base, path);
 }
 
 bool runPatchLoop(std::uint32_t first) {
