@@ -248,20 +248,9 @@ bool startReader(RarArchive& archive, int archiveFd) {
   return true;
 }
 
-// Creates the directories a relative name passes through, never through a
-// link; false when one of them cannot be made (a link or a file in its way).
-bool createDirectoriesOnTheWay(const std::string& name) {
-  for (std::size_t cut = name.find_first_of("\\/"); cut != std::string::npos;
-       cut = name.find_first_of("\\/", cut + 1)) {
-    if (cut == 0) continue;
-    if (!createDirectoryNoFollow(name.substr(0, cut).c_str())) return false;
-  }
-  return true;
-}
-
 // Has the reader write the current entry's data into a new file at path.
 int writeEntryData(RarArchive& archive, const std::string& path) {
-  FileHandle out = createDirectoriesOnTheWay(path) ? createFileNoFollow(path.c_str()) : kNoFile;
+  FileHandle out = createDirectoriesOnTheWayNoFollow(path) ? createFileNoFollow(path.c_str()) : kNoFile;
   if (out == kNoFile) {
     finishEntry(archive, kLauncherSkip);
     return archive.broken ? static_cast<int>(kRarBadData) : static_cast<int>(kRarCreateError);
@@ -373,7 +362,7 @@ int rarProcessFile(RarHandle handle, int operation, const char* destPath, const 
   if (S_ISDIR(archive->mode)) {
     int result = finishEntry(*archive, kLauncherSkip);
     if (result != static_cast<int>(kRarSuccess)) return result;
-    return createDirectoriesOnTheWay(target) && createDirectoryNoFollow(target.c_str())
+    return createDirectoriesOnTheWayNoFollow(target) && createDirectoryNoFollow(target.c_str())
                ? static_cast<int>(kRarSuccess)
                : static_cast<int>(kRarCreateError);
   }
