@@ -192,7 +192,10 @@ FileHandle createPlainFile(const char* name, int access, bool exclusive) {
   int flags = ::fcntl(fd, F_GETFL);
   bool ok = ::fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && flags >= 0 &&
             ::fcntl(fd, F_SETFL, flags & ~O_NONBLOCK) == 0 &&
-            !(exclusive && ::flock(fd, LOCK_EX | LOCK_NB) != 0 && errno == EWOULDBLOCK) && ::ftruncate(fd, 0) == 0;
+            !(exclusive && ::flock(fd, LOCK_EX | LOCK_NB) != 0 && errno == EWOULDBLOCK) &&
+            // A new file is empty already; cutting it anyway makes ext4 write
+            // the whole file back when it is closed.
+            ((::fstat(fd, &st) == 0 && st.st_size == 0) || ::ftruncate(fd, 0) == 0);
   if (!ok) {
     ::close(fd);
     return kNoFile;
