@@ -1,6 +1,7 @@
 // vlm-patch diff: the packages it writes take OLD to NEW when the launcher's
 // own application code applies them, and what it refuses.
 #include <gtest/gtest.h>
+#include <algorithm>
 
 #include <filesystem>
 
@@ -511,6 +512,43 @@ TEST(Diff, KeysNewLacksStopItUnlessAllowed) {
   std::string applied = applyToCopy("old", "out", "applied");
   EXPECT_EQ(installationContents(applied),
             (std::map<std::uint32_t, std::string>{{7, "seven"}, {8, "EIGHT"}, {9, "nine"}}));
+}
+
+// Keys across the whole 32-bit range, listed in another order on each side,
+// so that a pairing which looked at part of a key only would pair wrongly.
+TEST(Diff, PairsKeysOverTheirWholeRange) {
+  TempWorkDir dir;
+  writeRelease("old", {1,
+                       {{"GAME0.VFS",
+                         {{0x00000000, "a"},
+                          {0x000007FF, "b"},
+                          {0x003FF800, "c"},
+                          {0x00400000, "d"},
+                          {0x12345678, "e"},
+                          {0x80000000, "f"},
+                          {0xFFFFFFFF, "g"}}}},
+                       {}});
+  writeRelease("new",
+               {2,
+                {{"GAME0.VFS",
+                  {{0xFFFFFFFF, "G"}, {0x12345678, "e"}, {0x00400000, "dd"}, {0x003FF800, "c"}, {0x00000000, "a"}}}},
+                {}});
+  testing::internal::CaptureStderr();
+  int code = runTool("diff", {"old", "new", "-o", "out"});
+  std::string err = testing::internal::GetCapturedStderr();
+  EXPECT_EQ(code, kExitStaleKeys);
+  std::size_t low = err.find("0x000007FF"), high = err.find("0x80000000");
+  ASSERT_NE(low, std::string::npos) << err;
+  ASSERT_NE(high, std::string::npos) << err;
+  EXPECT_LT(low, high) << "stale keys are listed in ascending order";
+
+  testing::internal::CaptureStdout();
+  code = runTool("diff", {"old", "new", "-o", "out", "--allow-stale-keys"});
+  testing::internal::GetCapturedStdout();
+  ASSERT_EQ(code, kExitOk);
+  std::vector<std::uint32_t> stored = storedKeysOf("out");
+  std::sort(stored.begin(), stored.end());
+  EXPECT_EQ(stored, (std::vector<std::uint32_t>{0x00400000, 0xFFFFFFFF}));
 }
 
 TEST(Diff, NumbersFromFirstAndKeepsToAnOutputWithoutPackages) {

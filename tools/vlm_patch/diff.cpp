@@ -56,8 +56,10 @@ std::uint64_t liveBytes(const ArchiveSet& index) {
   return total;
 }
 
-// The digests of one tree's keys, read on a thread of their own.
-struct DigestScan {
+// The digests of one tree's keys, read on a thread of their own. Each scan
+// keeps to cache lines of its own: the two threads update their counts at
+// every entry.
+struct alignas(64) DigestScan {
   const InstallTree* tree = nullptr;
   std::vector<std::uint64_t> digests;  // by flat position
   std::vector<std::string> problems;
@@ -91,6 +93,7 @@ void digestAll(DigestScan& scan) {
       scan.problems.push_back("cannot read " + path);
       return;
     }
+    adviseSequential(reader);
     for (std::uint32_t n : order) {
       const FileEntry& e = archive.entries[n];
       Xxh64 state;
@@ -146,38 +149,72 @@ bool finishScans(Scans& scans, bool stop, ProgressBar* bar, std::vector<std::str
   return clean;
 }
 
-std::vector<std::uint32_t> keysNewLacks(const ArchiveSet& oldIndex, const ArchiveSet& newIndex) {
-  std::vector<std::uint32_t> keys;
-  for (const auto& slot : oldIndex.archives) {
+// A live entry of an index by its key: its flat position and size.
+struct KeyedEntry {
+  std::uint32_t key;
+  std::uint32_t flat;
+  std::uint32_t size;
+};
+
+// The live entries of an index sorted by key. A radix sort in three passes
+// of 11 bits (few enough buckets for their write positions to stay in the
+// processor's cache): a million keys sort in a few sweeps, where looking
+// each one up in the other index's key table would miss the cache each time.
+std::vector<KeyedEntry> entriesByKey(const ArchiveSet& index) {
+  std::vector<KeyedEntry> entries, sorted;
+  entries.reserve(flatStarts(index).back());
+  std::uint32_t flat = 0;
+  for (const auto& slot : index.archives) {
     const Archive& archive = *slot->archive;
-    for (std::size_t n = 0; n < archive.entries.size(); ++n) {
-      EntryLocation at;
-      if (!isRemoved(archive, n) && !keyMapFind(newIndex.keyIndex, archive.entries[n].key, &at))
-        keys.push_back(archive.entries[n].key);
-    }
+    for (std::size_t n = 0; n < archive.entries.size(); ++n, ++flat)
+      if (!isRemoved(archive, n)) entries.push_back({archive.entries[n].key, flat, archive.entries[n].size});
   }
-  std::sort(keys.begin(), keys.end());
-  return keys;
+  sorted.resize(entries.size());
+  constexpr int kPasses = 3, kBits = 11;
+  constexpr std::uint32_t kMask = (1u << kBits) - 1;
+  std::vector<std::size_t> count(kPasses << kBits);  // every pass's buckets, counted in one sweep
+  for (const KeyedEntry& e : entries)
+    for (int pass = 0; pass < kPasses; ++pass) ++count[(pass << kBits) + ((e.key >> (pass * kBits)) & kMask)];
+  for (int pass = 0; pass < kPasses; ++pass) {
+    std::size_t* bucket = count.data() + (pass << kBits);
+    std::size_t at = 0;
+    for (std::uint32_t b = 0; b <= kMask; ++b) {
+      std::size_t here = bucket[b];
+      bucket[b] = at;
+      at += here;
+    }
+    for (const KeyedEntry& e : entries) sorted[bucket[(e.key >> (pass * kBits)) & kMask]++] = e;
+    entries.swap(sorted);
+  }
+  return entries;
 }
 
 constexpr std::uint32_t kUnpaired = ~0u;
 
 // For each of NEW's entries (by flat position), the flat position of OLD's
 // entry of the same key and size, or kUnpaired: NEW stores the key anew.
-std::vector<std::uint32_t> pairEntries(const ArchiveSet& oldIndex, const ArchiveSet& newIndex) {
-  std::vector<std::uint32_t> oldStarts = flatStarts(oldIndex), newStarts = flatStarts(newIndex);
-  std::vector<std::uint32_t> paired(newStarts.back(), kUnpaired);
-  for (std::size_t a = 0; a < newIndex.archives.size(); ++a) {
-    const Archive& archive = *newIndex.archives[a]->archive;
-    for (std::size_t n = 0; n < archive.entries.size(); ++n) {
-      const FileEntry& e = archive.entries[n];
-      EntryLocation at;
-      if (!isRemoved(archive, n) && keyMapFind(oldIndex.keyIndex, e.key, &at) &&
-          oldIndex.archives[at.archive]->archive->entries[at.entry].size == e.size)
-        paired[newStarts[a] + n] = oldStarts[at.archive] + at.entry;
+// Also the keys NEW lacks, ascending. Both indexes are checked, so each
+// lists a key once.
+struct Pairing {
+  std::vector<std::uint32_t> paired;
+  std::vector<std::uint32_t> keysNewLacks;
+};
+
+Pairing pairEntries(const ArchiveSet& oldIndex, const ArchiveSet& newIndex) {
+  Pairing pairing;
+  pairing.paired.assign(flatStarts(newIndex).back(), kUnpaired);
+  std::vector<KeyedEntry> olds = entriesByKey(oldIndex), news = entriesByKey(newIndex);
+  std::size_t i = 0, j = 0;
+  while (i < olds.size()) {
+    while (j < news.size() && news[j].key < olds[i].key) ++j;
+    if (j < news.size() && news[j].key == olds[i].key) {
+      if (news[j].size == olds[i].size) pairing.paired[news[j].flat] = olds[i].flat;
+    } else {
+      pairing.keysNewLacks.push_back(olds[i].key);
     }
+    ++i;
   }
-  return paired;
+  return pairing;
 }
 
 // The keys NEW stores anew: those OLD lacks, or holds with another size or
@@ -305,11 +342,11 @@ DiffOutcome diffInstallations(const std::string& oldDir, const std::string& newD
     *problems = newProblems;
     return stopWith(DiffOutcome::kFailed);
   }
-  *staleKeys = keysNewLacks(oldTree->index, newTree->index);
-  if (!staleKeys->empty() && !allowStaleKeys) return stopWith(DiffOutcome::kStaleKeys);
   startScan(scans, scans.newScan, *newTree);
+  Pairing pairing = pairEntries(oldTree->index, newTree->index);
+  *staleKeys = pairing.keysNewLacks;
+  if (!staleKeys->empty() && !allowStaleKeys) return stopWith(DiffOutcome::kStaleKeys);
   ProgressBar bar = startProgress("reading archives", liveBytes(oldTree->index) + liveBytes(newTree->index));
-  std::vector<std::uint32_t> paired = pairEntries(oldTree->index, newTree->index);
   bool looseDone = diffLooseFiles(*oldTree, *newTree, diff, problems);
   if (!finishScans(scans, !looseDone, &bar, problems) || !looseDone) {
     if (bar.enabled) std::fputc('\n', stderr);
@@ -317,7 +354,7 @@ DiffOutcome diffInstallations(const std::string& oldDir, const std::string& newD
     return DiffOutcome::kFailed;
   }
   finishProgress(bar);
-  diff->storedKeys = changedKeys(newTree->index, paired, scans.oldScan.digests, scans.newScan.digests);
+  diff->storedKeys = changedKeys(newTree->index, pairing.paired, scans.oldScan.digests, scans.newScan.digests);
   noteMachineryChanges(*oldTree, *newTree, diff);
   return DiffOutcome::kDone;
 }
@@ -404,7 +441,10 @@ namespace {
 struct PackageSource {
   const InstallTree& tree;
   const ReleaseDiff& diff;
-  RangeReader archive;  // the NEW archive type-1 items are read from
+  // The NEW archive type-1 items are read from. The changed keys lie far
+  // apart, so each is read alone, exactly its bytes: a read window would
+  // read most of NEW again.
+  platform::File archive;
   std::uint32_t archiveOpen = ~0u;
   ProgressBar& bar;
   std::uint64_t done = 0;
@@ -414,17 +454,13 @@ struct PackageSource {
 bool addStoredKey(PackageFileWriter& writer, PackageSource& source, const StoredKey& k) {
   if (source.archiveOpen != k.archive) {
     source.archiveOpen = k.archive;
-    if (!openRangeReader(source.archive, treePath(source.tree, source.tree.index.archives[k.archive]->archive->name)))
-      source.readFailed = true;
+    source.archive.reset(platform::openFileForReading(
+        treePath(source.tree, source.tree.index.archives[k.archive]->archive->name).c_str()));
+    if (!source.archive) source.readFailed = true;
   }
   return addPackageItem(writer, k.key, "", k.size, [&](std::uint64_t from, char* buffer, std::size_t length) {
-    char* out = buffer;
-    bool read = !source.readFailed &&
-                visitRange(source.archive, k.offset + from, length, [&out](const unsigned char* bytes, std::size_t n) {
-                  std::memcpy(out, bytes, n);
-                  out += n;
-                });
-    if (!read) {
+    if (source.readFailed || platform::readFileAt(source.archive.get(), k.offset + from, buffer, length) !=
+                                 static_cast<std::int64_t>(length)) {
       std::memset(buffer, 0, length);
       source.readFailed = true;
     }
@@ -473,10 +509,10 @@ bool writePackages(const InstallTree& newTree, const ReleaseDiff& diff, const st
   std::uint64_t total = 0;
   for (const PlannedPackage& p : plan) total += p.bytes;
   ProgressBar bar = startProgress("writing packages", total);
-  PackageSource source{newTree, diff, RangeReader(), ~0u, bar};
+  PackageSource source{newTree, diff, platform::File(), ~0u, bar};
   std::vector<std::string> temporaries, placed;
   auto discard = [&] {
-    closeRangeReader(source.archive);
+    source.archive.reset();
     for (const std::string& t : temporaries) platform::deleteFile(t.c_str());
     for (const std::string& p : placed) platform::deleteFile(p.c_str());
   };
@@ -492,7 +528,7 @@ bool writePackages(const InstallTree& newTree, const ReleaseDiff& diff, const st
       return false;
     }
   }
-  closeRangeReader(source.archive);
+  source.archive.reset();
   finishProgress(bar);
   for (const PlannedPackage& package : plan) {
     std::string name = packageFileName(package.number);

@@ -60,8 +60,10 @@ enum class DiffOutcome {
 // The two indexes are read side by side; then each installation's archives
 // are read on a thread of their own, one sequential pass each, while the
 // main thread pairs the keys and compares the loose files. staleKeys
-// (ascending) is filled whenever NEW lacks keys of OLD, before any archive
-// of NEW is read; unless allowStaleKeys, the work stops there. Also kFailed
+// (ascending) is filled whenever NEW lacks keys of OLD, once the keys are
+// paired; unless allowStaleKeys, the work stops there, and the reading of
+// NEW's archives, begun meanwhile, is broken off. Memory grows with the
+// entry count, never with the size of the data. Also kFailed
 // when a file cannot be read or NEW cannot be reached by packages (a file
 // where OLD has a directory, which no package removes; a file under the name
 // of one of OLD's archives); problems is bounded as readInstallTree bounds

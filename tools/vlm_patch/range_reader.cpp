@@ -1,5 +1,9 @@
 #include "tools/vlm_patch/range_reader.h"
 
+#if !defined(_WIN32)
+#include <fcntl.h>
+#endif
+
 namespace vlmpatch {
 
 bool openRangeReader(RangeReader& reader, const std::string& path) {
@@ -13,6 +17,14 @@ void closeRangeReader(RangeReader& reader) {
   reader.file = platform::kNoFile;
   reader.windowStart = 0;
   reader.windowLength = 0;
+}
+
+void adviseSequential(const RangeReader& reader) {
+#if !defined(_WIN32)
+  if (reader.file != platform::kNoFile) ::posix_fadvise(static_cast<int>(reader.file), 0, 0, POSIX_FADV_SEQUENTIAL);
+#else
+  (void)reader;
+#endif
 }
 
 bool holdInWindow(RangeReader& reader, std::uint64_t offset, std::uint64_t wanted) {

@@ -28,6 +28,9 @@ struct RangeReader {
 // Opens the file for reading; false when it cannot be opened.
 bool openRangeReader(RangeReader& reader, const std::string& path);
 void closeRangeReader(RangeReader& reader);
+// Tells the system the file will be read from start to end, once, so it
+// reads further ahead (Linux; elsewhere nothing happens).
+void adviseSequential(const RangeReader& reader);
 
 // Makes the window hold the byte at offset, reading wanted bytes or more when
 // it must read; false when the file ends before offset or a read fails.
