@@ -95,6 +95,24 @@ TEST_F(ContainedReader, AReaderThatFailsIsADamagedArchive) {
   EXPECT_FALSE(extractPatchArchive("in.rar", "1.dat")) << "a missing reader";
 }
 
+// Takes the launcher's answer to a header from socket as the reader does:
+// the descriptor that came with it, or -1 when the answer was not 'W' or
+// carried none.
+int receiveHandedFile(int socket) {
+  char answer = 0;
+  char control[CMSG_SPACE(sizeof(int))];
+  struct iovec byte = {&answer, 1};
+  struct msghdr message = {};
+  message.msg_iov = &byte;
+  message.msg_iovlen = 1;
+  message.msg_control = control;
+  message.msg_controllen = sizeof control;
+  if (::recvmsg(socket, &message, 0) != 1 || answer != 'W' || !CMSG_FIRSTHDR(&message)) return -1;
+  int file;
+  std::memcpy(&file, CMSG_DATA(CMSG_FIRSTHDR(&message)), sizeof file);
+  return file;
+}
+
 // A reader that is handed the package's file and then lies about what it
 // wrote. A shell cannot take a descriptor from a socket, so this test
 // program plays that reader itself: started with VLM_LYING_READER set, it
@@ -111,17 +129,8 @@ int playLyingReader(const char* how) {
   if (!send("O" + le(0, 4)) ||
       !send("H" + le(5, 4) + "1.dat" + le(0, 4) + le(3, 4) + le(0100644, 4) + le(claimed, 4) + le(0, 4) + le(0, 4)))
     return 2;
-  char answer = 0;
-  char control[CMSG_SPACE(sizeof(int))];
-  struct iovec byte = {&answer, 1};
-  struct msghdr message = {};
-  message.msg_iov = &byte;
-  message.msg_iovlen = 1;
-  message.msg_control = control;
-  message.msg_controllen = sizeof control;
-  if (::recvmsg(1, &message, 0) != 1 || answer != 'W' || !CMSG_FIRSTHDR(&message)) return 2;
-  int file;
-  std::memcpy(&file, CMSG_DATA(CMSG_FIRSTHDR(&message)), sizeof file);
+  int file = receiveHandedFile(1);
+  if (file < 0) return 2;
   const std::string data(wrote, 'x');
   if (::write(file, data.data(), data.size()) != ssize_t(data.size())) return 2;
   ::close(file);
@@ -192,17 +201,8 @@ int sandboxSockets[2] = {-1, -1};
 int handedFile = -1;
 
 int takeAndWriteAHandedFile() {
-  char answer = 0;
-  char control[CMSG_SPACE(sizeof(int))];
-  struct iovec byte = {&answer, 1};
-  struct msghdr message = {};
-  message.msg_iov = &byte;
-  message.msg_iovlen = 1;
-  message.msg_control = control;
-  message.msg_controllen = sizeof control;
-  if (::recvmsg(sandboxSockets[1], &message, 0) != 1 || !CMSG_FIRSTHDR(&message)) return 1;
-  int file;
-  std::memcpy(&file, CMSG_DATA(CMSG_FIRSTHDR(&message)), sizeof file);
+  int file = receiveHandedFile(sandboxSockets[1]);
+  if (file < 0) return 1;
   return ::pwrite(file, "written", 7, 0) == 7 && ::close(file) == 0 ? 0 : 1;
 }
 
