@@ -5,6 +5,8 @@
 #include <cstdint>
 #include <string>
 
+namespace archive {
+
 inline void putU8(std::string& out, std::uint8_t value) { out.push_back(static_cast<char>(value)); }
 
 inline void putU16(std::string& out, std::uint16_t value) {
@@ -35,3 +37,5 @@ inline std::uint32_t getU32(const unsigned char* p) {
 inline std::uint64_t getU64(const unsigned char* p) {
   return static_cast<std::uint64_t>(getU32(p)) | (static_cast<std::uint64_t>(getU32(p + 4)) << 32);
 }
+
+}  // namespace archive

@@ -3,6 +3,8 @@
 #include <cstring>
 #include <string>
 
+namespace archive {
+
 bool startReading(FileReader& reader, platform::FileHandle file) {
   reader = FileReader();
   reader.file = file;
@@ -49,3 +51,5 @@ platform::Status readPart(FileReader& reader, void* out, std::size_t length, con
   if (!readBytes(reader, out, length)) return platform::Status::failure(std::string(what) + " cannot be read");
   return platform::Status();
 }
+
+}  // namespace archive

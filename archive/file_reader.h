@@ -10,6 +10,8 @@
 #include "platform/file.h"
 #include "platform/status.h"
 
+namespace archive {
+
 struct FileReader {
   platform::FileHandle file = platform::kNoFile;
   std::uint64_t size = 0;      // the file's size when the reader was set up
@@ -40,3 +42,5 @@ bool readBytes(FileReader& reader, void* out, std::size_t length);
 
 // Moves past length bytes; false when the file ends first.
 bool skipBytes(FileReader& reader, std::uint64_t length);
+
+}  // namespace archive

@@ -8,6 +8,8 @@
 #include "archive/index_format.h"
 #include "core/log.h"
 
+namespace archive {
+
 ArchiveSet archiveSet;
 bool indexLoaded = false;
 std::uint32_t installedVersion = 0;
@@ -190,7 +192,7 @@ Status loadIndexWithReason() {
     installedVersion = archiveSet.baseVersion;
     indexLoaded = true;
   } else {
-    debugLog("The index was not loaded: %s", read.reason().c_str());
+    core::debugLog("The index was not loaded: %s", read.reason().c_str());
   }
   platform::deleteFile(kPatchListFileName);
   return read;
@@ -234,7 +236,7 @@ Status saveIndex(ArchiveSet& set) {
   // the key map once for every entry that moves.
   for (auto& slot : set.archives) slot->archive->removed.resize(slot->archive->entries.size(), 0);
   Status saved = writeIndex(set);
-  if (!saved.ok()) debugLog("The index was not saved: %s", saved.reason().c_str());
+  if (!saved.ok()) core::debugLog("The index was not saved: %s", saved.reason().c_str());
   return saved;
 }
 
@@ -263,3 +265,5 @@ std::vector<FileEntry> liveEntries(const Archive& archive) {
   }
   return live;
 }
+
+}  // namespace archive

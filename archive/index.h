@@ -29,6 +29,8 @@
 #include "platform/file.h"
 #include "platform/status.h"
 
+namespace archive {
+
 struct FileEntry {
   std::uint32_t key;
   std::uint32_t offset;  // where the data starts in the archive file
@@ -125,3 +127,5 @@ std::vector<FileEntry> liveEntries(const Archive& archive);
 // Rebuilds keyIndex and duplicatedKeys from the entry lists (after the lists
 // were filled by hand, e.g. in tests).
 void rebuildKeyIndex(ArchiveSet& set);
+
+}  // namespace archive

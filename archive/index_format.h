@@ -13,6 +13,8 @@
 #include "archive/index.h"
 #include "archive/mask_tables.h"
 
+namespace archive {
+
 constexpr std::uint8_t kArchiveCountMask = 0x2D;
 
 inline std::uint32_t entryCountMask(std::size_t archive) { return T16[(archive % 64) * 4]; }
@@ -76,3 +78,5 @@ inline FileEntry decodeEntryRecord(const unsigned char (&bytes)[kEntryRecordSize
   return FileEntry{getU32(bytes) ^ entryKeyMask(entry), getU32(bytes + 4) ^ entryOffsetMask(entry),
                    getU32(bytes + 8) ^ entrySizeMask(entry)};
 }
+
+}  // namespace archive

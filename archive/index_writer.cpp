@@ -3,6 +3,8 @@
 #include "archive/index_format.h"
 #include "platform/file.h"
 
+namespace archive {
+
 std::string encodeIndex(std::uint32_t baseVersion, const std::vector<IndexArchiveSpec>& archives) {
   std::string out;
   appendIndexHeader(out, baseVersion, static_cast<std::uint8_t>(archives.size()));
@@ -19,3 +21,5 @@ bool writeIndexFile(const char* path, std::uint32_t baseVersion, const std::vect
   platform::File file(platform::createFile(path));
   return file && (bytes.empty() || platform::writeFileAt(file.get(), 0, bytes.data(), bytes.size()));
 }
+
+}  // namespace archive

@@ -8,6 +8,8 @@
 
 #include "archive/index.h"
 
+namespace archive {
+
 struct IndexArchiveSpec {
   std::string name;
   std::vector<FileEntry> entries;
@@ -19,3 +21,5 @@ std::string encodeIndex(std::uint32_t baseVersion, const std::vector<IndexArchiv
 
 // Writes encodeIndex's bytes as the file at path; true when all were written.
 bool writeIndexFile(const char* path, std::uint32_t baseVersion, const std::vector<IndexArchiveSpec>& archives);
+
+}  // namespace archive

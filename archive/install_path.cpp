@@ -6,6 +6,8 @@
 #include <cstring>
 #include <string>
 
+namespace archive {
+
 namespace {
 
 bool isSeparator(char c) { return c == '\\' || c == '/'; }
@@ -88,3 +90,5 @@ bool namesArchiveSetFile(const ArchiveSet& set, const char* name) {
   }
   return false;
 }
+
+}  // namespace archive

@@ -3,6 +3,10 @@
 // name must not reach elsewhere on the disk.
 #pragma once
 
+#include <string>
+
+namespace archive {
+
 // True for a relative name whose every component is ordinary: no leading
 // separator (absolute, UNC "\\server\..." or device "\\.\" / "\\?\"), no
 // drive or stream colon anywhere ("C:\x", "C:x", "a:b"), no ".." component
@@ -12,8 +16,6 @@
 // both separate. This is the one rule for every name that a patch package or
 // a patch archive brings.
 bool isInstallRelativeName(const char* name);
-
-#include <string>
 
 // The name as Windows would look it up: parts in lower case without trailing
 // dots and blanks, "." and empty parts dropped, joined by "/". Two names
@@ -29,3 +31,5 @@ struct ArchiveSet;
 // ".\GAME0.VFS" count too. Writing or deleting such a file from a patch
 // would cut or remove the archives under the index that lists them.
 bool namesArchiveSetFile(const ArchiveSet& set, const char* name);
+
+}  // namespace archive

@@ -1,5 +1,7 @@
 #include "archive/key_map.h"
 
+namespace archive {
+
 namespace {
 
 // Fibonacci hashing: keys from the game are often sequential, the multiply
@@ -97,3 +99,5 @@ bool keyMapErase(KeyLocationMap& map, std::uint32_t key) {
   --map.count;
   return true;
 }
+
+}  // namespace archive

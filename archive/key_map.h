@@ -9,6 +9,8 @@
 #include <cstdint>
 #include <vector>
 
+namespace archive {
+
 struct EntryLocation {
   std::uint32_t archive = 0;  // position in ArchiveSet::archives
   std::uint32_t entry = 0;    // position in that archive's entries
@@ -39,3 +41,5 @@ void keyMapSet(KeyLocationMap& map, std::uint32_t key, EntryLocation location);
 bool keyMapInsertNew(KeyLocationMap& map, std::uint32_t key, EntryLocation location);
 // Takes key out; false when it was not there.
 bool keyMapErase(KeyLocationMap& map, std::uint32_t key);
+
+}  // namespace archive

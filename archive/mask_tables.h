@@ -11,6 +11,8 @@
 #include <array>
 #include <cstdint>
 
+namespace archive {
+
 // Built once at compile time from the polynomials, so they cannot drift from
 // the standard tables.
 constexpr std::array<std::uint16_t, 256> makeT16() {
@@ -35,3 +37,5 @@ constexpr std::array<std::uint8_t, 256> makeT8() {
 
 inline constexpr std::array<std::uint16_t, 256> T16 = makeT16();
 inline constexpr std::array<std::uint8_t, 256> T8 = makeT8();
+
+}  // namespace archive

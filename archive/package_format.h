@@ -26,6 +26,8 @@
 #include "archive/byte_order.h"
 #include "archive/mask_tables.h"
 
+namespace archive {
+
 constexpr std::size_t kMaxItemNameLength = 259;  // the name buffer holds 260 bytes with its terminator
 constexpr std::uint32_t kMaxScrambledBytes = 128;
 
@@ -124,3 +126,5 @@ inline std::string decodeItemName(std::uint8_t seed, const char* bytes, std::siz
   }
   return name;
 }
+
+}  // namespace archive

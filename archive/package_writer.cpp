@@ -3,6 +3,8 @@
 #include "archive/byte_order.h"
 #include "archive/package_format.h"
 
+namespace archive {
+
 namespace {
 
 constexpr std::size_t kWriteChunk = 1 << 20;
@@ -78,3 +80,5 @@ bool finishPackageFile(PackageFileWriter& writer) {
   writer.ok = false;
   return ok;
 }
+
+}  // namespace archive

@@ -10,6 +10,8 @@
 
 #include "platform/file.h"
 
+namespace archive {
+
 struct PackageItemSpec {
   std::uint32_t key = 0;
   std::string name;
@@ -52,3 +54,5 @@ bool addPackageItem(PackageFileWriter& writer, std::uint32_t key, const std::str
                     const PlainDataSource& fill);
 // Writes what is pending and closes the file; true when every step succeeded.
 bool finishPackageFile(PackageFileWriter& writer);
+
+}  // namespace archive

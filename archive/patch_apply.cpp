@@ -14,6 +14,8 @@
 #include "core/log.h"
 #include "core/status_text.h"
 
+namespace archive {
+
 namespace {
 
 constexpr std::size_t kCopyChunk = 1 << 20;
@@ -85,14 +87,14 @@ ItemDecision decideNamedItem(std::uint8_t type, const std::string& name, std::st
   const char* text = name.c_str();
   auto refuse = [&](const char* why) {
     *refusal = why;
-    debugLog("Patch file refused, %s: %s", why, text);
+    core::debugLog("Patch file refused, %s: %s", why, text);
     return ItemDecision::kRefuse;
   };
   if (!isInstallRelativeName(text)) return refuse("its name leaves the installation");
   OwnFile own = ownFileNamed(archiveSet, name);
   if (own == OwnFile::kArchiveInUse && type == 3) return refuse("it would overwrite an archive in use");
   if (own != OwnFile::kNone) {
-    debugLog("Patch file skipped, the launcher keeps this file itself: %s", text);
+    core::debugLog("Patch file skipped, the launcher keeps this file itself: %s", text);
     return ItemDecision::kSkip;
   }
   if (platform::nameCrossesLink(text)) return refuse("its name passes through a link");
@@ -109,12 +111,12 @@ platform::Status performItem(const PatchPackage& package, const PatchItem& item)
   const char* name = item.name.c_str();
   if (package.type == 3) {
     if (writeItemFile(package, item)) return platform::Status();
-    debugLog("Patch file could not be written: %s", name);
+    core::debugLog("Patch file could not be written: %s", name);
     return platform::Status::failure(std::string("could not be written: ") + name);
   }
   // A link planted since the check above is refused here and left alone.
   if (platform::pathExists(name) && !platform::deleteFileNoFollow(name))
-    debugLog("Patch file could not be deleted: %s", name);
+    core::debugLog("Patch file could not be deleted: %s", name);
   return platform::Status();
 }
 
@@ -122,11 +124,11 @@ platform::Status performItem(const PatchPackage& package, const PatchItem& item)
 // value cut toward zero, so the two can differ by one.
 void reportProgress(std::size_t done, std::size_t count) {
   float percent = static_cast<float>(static_cast<double>(done) / static_cast<double>(count) * 100.0);
-  char line[sizeof displayState.statusText];
-  std::snprintf(line, sizeof line, "%s%u%%", lookupStatusText("PATCH_PROGRESS"),
+  char line[sizeof core::displayState.statusText];
+  std::snprintf(line, sizeof line, "%s%u%%", core::lookupStatusText("PATCH_PROGRESS"),
                 static_cast<unsigned>(std::floor(percent + 0.5f)));
-  updateDisplay([&](DisplayState& state) {
-    setStatusText(state, line);
+  core::updateDisplay([&](core::DisplayState& state) {
+    core::setStatusText(state, line);
     state.totalProgressMax = 100;
     state.totalProgress = static_cast<std::uint32_t>(percent);
   });
@@ -179,7 +181,7 @@ PatchOutcome applyPatchPackageWithOutcome(const char* path) {
   closePatchPackage(package);
   discardPackageFile(path);
   if (!outcome.items.ok()) {
-    debugLog("The patch package %s was not applied: %s", path, outcome.items.reason().c_str());
+    core::debugLog("The patch package %s was not applied: %s", path, outcome.items.reason().c_str());
     outcome.indexSaved = platform::Status::failure("not written: the package was not applied");
     return outcome;
   }
@@ -189,3 +191,5 @@ PatchOutcome applyPatchPackageWithOutcome(const char* path) {
 }
 
 bool applyPatchPackage(const char* path) { return applyPatchPackageWithOutcome(path).items.ok(); }
+
+}  // namespace archive

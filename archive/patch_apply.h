@@ -3,6 +3,8 @@
 
 #include "platform/status.h"
 
+namespace archive {
+
 // Loads the package at path and performs its items in order: type 1 stores
 // each item's data in the archive set, type 3 writes it as the named file,
 // type 4 deletes the named file, other types do nothing. A type 3 or 4 item
@@ -33,3 +35,5 @@ struct [[nodiscard]] PatchOutcome {
 // applyPatchPackage, giving both outcomes: for the operator's tool, which
 // reports a failed index write rather than passing over it.
 PatchOutcome applyPatchPackageWithOutcome(const char* path);
+
+}  // namespace archive

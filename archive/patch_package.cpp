@@ -8,6 +8,8 @@
 #include "archive/file_reader.h"
 #include "archive/package_format.h"
 
+namespace archive {
+
 namespace {
 
 using platform::Status;
@@ -121,3 +123,5 @@ platform::Status loadPatchPackageReadOnly(PatchPackage& package, const char* pat
   closePatchPackage(package);
   return readPackageFrom(package, platform::File(platform::openFileForReading(path)));
 }
+
+}  // namespace archive

@@ -16,6 +16,8 @@
 #include "platform/file.h"
 #include "platform/status.h"
 
+namespace archive {
+
 struct PatchItem {
   std::string name;  // types 3 and 4: the path (at most 259 bytes, cut at a zero byte)
   std::uint32_t key = 0;
@@ -58,3 +60,5 @@ bool readWholePatchItem(const PatchPackage& package, const PatchItem& item, std:
 
 // Closes the package's file and forgets its items.
 void closePatchPackage(PatchPackage& package);
+
+}  // namespace archive

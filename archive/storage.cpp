@@ -6,6 +6,8 @@
 
 #include "core/log.h"
 
+namespace archive {
+
 namespace {
 
 constexpr std::size_t kCopyChunk = 1 << 20;
@@ -176,7 +178,7 @@ ArchiveSlot* createArchive(ArchiveSet& set, const std::string& name) {
   // launcher or tool holds as its own new archive is never cut.
   platform::FileHandle file = platform::createArchiveFile(name.c_str());
   if (file == platform::kNoFile) {
-    debugLog("Cannot create the archive %s: it is held elsewhere, is a link or cannot be written.", name.c_str());
+    core::debugLog("Cannot create the archive %s: it is held elsewhere, is a link or cannot be written.", name.c_str());
     return nullptr;
   }
 
@@ -309,3 +311,5 @@ bool batchAddFile(ArchiveSet& set, FileBatch& batch, std::uint32_t key, std::uin
   batch.files.push_back(FileEntry{key, static_cast<std::uint32_t>(batch.start + at), size});
   return true;
 }
+
+}  // namespace archive

@@ -17,6 +17,8 @@
 
 #include "archive/index.h"
 
+namespace archive {
+
 // Data goes into an archive only while the archive's size plus the data's
 // size stays at most this (1908 MiB, deliberately not 2 GiB).
 constexpr std::uint32_t kArchiveSizeLimit = 0x77400000;
@@ -109,3 +111,5 @@ bool batchAddFile(ArchiveSet& set, FileBatch& batch, std::uint32_t key, std::uin
 // Writes the gathered files and records their entries; false when the write
 // fails, and then none of them is recorded.
 bool flushFileBatch(ArchiveSet& set, FileBatch& batch, const StoredCallback& stored);
+
+}  // namespace archive

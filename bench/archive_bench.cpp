@@ -71,19 +71,19 @@ void fillPattern(std::uint64_t from, char* out, std::size_t length) {
 }
 
 void startFresh(const std::string& dir) {
-  closeArchiveSet(archiveSet);
-  indexLoaded = false;
+  archive::closeArchiveSet(archive::archiveSet);
+  archive::indexLoaded = false;
   for (const auto& item : fs::directory_iterator(dir)) fs::remove_all(item.path());
 }
 
 bool writeKeyedPackage(const char* path, std::uint16_t version, const std::vector<std::uint32_t>& keys,
                        std::uint32_t itemSize) {
-  PackageFileWriter writer;
-  if (!beginPackageFile(writer, path, 0x5A, version, 1, static_cast<std::uint16_t>(keys.size()))) return false;
+  archive::PackageFileWriter writer;
+  if (!archive::beginPackageFile(writer, path, 0x5A, version, 1, static_cast<std::uint16_t>(keys.size()))) return false;
   for (std::uint32_t key : keys) {
-    if (!addPackageItem(writer, key, "", itemSize, fillPattern)) return false;
+    if (!archive::addPackageItem(writer, key, "", itemSize, fillPattern)) return false;
   }
-  return finishPackageFile(writer);
+  return archive::finishPackageFile(writer);
 }
 
 // A plain copy: read and write through 1 MiB buffers, then flush to disk,
@@ -115,15 +115,15 @@ void largeItems(const Options& options) {
   std::vector<double> copyTimes, applyTimes;
   for (int run = 0; run < options.runs; ++run) {
     startFresh(options.dir);
-    writeIndexFile("data.idx", 1, {});
+    archive::writeIndexFile("data.idx", 1, {});
     if (!writeKeyedPackage("large.dat", 2, keys, kLargeItem)) std::exit(1);
     double start = now();
     if (!plainCopy("large.dat", "copy.bin")) std::printf("  copy FAILED\n");
     copyTimes.push_back(now() - start);
     fs::remove("copy.bin");
-    loadIndex();
+    archive::loadIndex();
     start = now();
-    bool ok = applyPatchPackage("large.dat");
+    bool ok = archive::applyPatchPackage("large.dat");
     applyTimes.push_back(now() - start);
     if (!ok) std::printf("  apply FAILED\n");
   }
@@ -137,7 +137,7 @@ void largeItems(const Options& options) {
 
 // Writes the 20 archives and the index of `entries` entries spread over them.
 void writeLargeIndex(std::size_t entries) {
-  std::vector<IndexArchiveSpec> archives(kSmallArchives);
+  std::vector<archive::IndexArchiveSpec> archives(kSmallArchives);
   std::string filler(64 << 10, 'a');
   for (int a = 0; a < kSmallArchives; ++a) {
     archives[a].name = "GAME" + std::to_string(a) + ".VFS";
@@ -146,10 +146,10 @@ void writeLargeIndex(std::size_t entries) {
     std::fclose(f);
   }
   for (std::size_t n = 0; n < entries; ++n) {
-    IndexArchiveSpec& archive = archives[n * kSmallArchives / entries];
+    archive::IndexArchiveSpec& archive = archives[n * kSmallArchives / entries];
     archive.entries.push_back({static_cast<std::uint32_t>(n), static_cast<std::uint32_t>(n * 7), 1024});
   }
-  writeIndexFile("data.idx", 1, archives);
+  archive::writeIndexFile("data.idx", 1, archives);
 }
 
 void smallItems(const Options& options) {
@@ -161,10 +161,10 @@ void smallItems(const Options& options) {
     startFresh(options.dir);
     writeLargeIndex(entries);
     double start = now();
-    loadIndex();
+    archive::loadIndex();
     loadTimes.push_back(now() - start);
     start = now();
-    if (!saveIndex(archiveSet).ok()) std::printf("  save FAILED\n");
+    if (!archive::saveIndex(archive::archiveSet).ok()) std::printf("  save FAILED\n");
     saveTimes.push_back(now() - start);
 
     // Half the items replace random keys already present, half are new.
@@ -183,11 +183,11 @@ void smallItems(const Options& options) {
     }
     start = now();
     for (const std::string& package : packages) {
-      if (!applyPatchPackage(package.c_str())) std::printf("  apply FAILED\n");
+      if (!archive::applyPatchPackage(package.c_str())) std::printf("  apply FAILED\n");
     }
     applyTimes.push_back(now() - start);
     finalEntries = 0;
-    for (auto& slot : archiveSet.archives) finalEntries += liveEntries(*slot->archive).size();
+    for (auto& slot : archive::archiveSet.archives) finalEntries += archive::liveEntries(*slot->archive).size();
   }
   double load = median(loadTimes), save = median(saveTimes), apply = median(applyTimes);
   std::printf("index of %zu entries in %d archives (%.1f MiB)\n", entries, kSmallArchives,
@@ -205,8 +205,8 @@ constexpr const char* kChildApply = "--child-apply=";
 // The child of the memory case: loads the index, applies one package and
 // reports its own peak, nothing else.
 int childApply(const char* package) {
-  loadIndex();
-  bool ok = applyPatchPackage(package);
+  archive::loadIndex();
+  bool ok = archive::applyPatchPackage(package);
   std::printf("  child's own peak       %8.1f MiB\n", bench::ownPeakBytes() / 1048576.0);
   std::fflush(stdout);
   return ok ? 0 : 1;
@@ -215,7 +215,7 @@ int childApply(const char* package) {
 void memory(const Options& options) {
   std::size_t items = scaled(512, options.scale);
   startFresh(options.dir);
-  writeIndexFile("data.idx", 1, {});
+  archive::writeIndexFile("data.idx", 1, {});
   std::vector<std::uint32_t> keys(items);
   for (std::size_t i = 0; i < items; ++i) keys[i] = static_cast<std::uint32_t>(i + 1);
   if (!writeKeyedPackage("huge.dat", 2, keys, kLargeItem)) std::exit(1);
@@ -261,7 +261,7 @@ int main(int argc, char** argv) {
   if (options.only.empty() || options.only == "large") largeItems(options);
   if (options.only.empty() || options.only == "small") smallItems(options);
   fs::current_path(fs::path(options.dir).parent_path());
-  closeArchiveSet(archiveSet);
+  archive::closeArchiveSet(archive::archiveSet);
   fs::remove_all(work);
   return 0;
 }

@@ -103,7 +103,7 @@ void entryBytes(const Release& release, std::size_t i, bool inNew, std::vector<u
 bool writeInstallation(const Release& release, const std::string& dir, bool inNew,
                        const std::vector<std::size_t>& order) {
   fs::create_directories(dir);
-  std::vector<IndexArchiveSpec> archives(kArchives);
+  std::vector<archive::IndexArchiveSpec> archives(kArchives);
   std::vector<unsigned char> bytes, buffer;
   for (int a = 0; a < kArchives; ++a) {
     archives[a].name = "GAME" + std::to_string(a) + ".VFS";
@@ -126,7 +126,7 @@ bool writeInstallation(const Release& release, const std::string& dir, bool inNe
     }
     platform::closeFile(file);
   }
-  return writeIndexFile((dir + "/data.idx").c_str(), 1, archives);
+  return archive::writeIndexFile((dir + "/data.idx").c_str(), 1, archives);
 }
 
 // The yardstick: every archive file of both installations read once.
@@ -175,11 +175,11 @@ bool dropFromCache() {
 bool packagesStoreTheChangedKeys(std::size_t entries, std::size_t* stored) {
   std::vector<std::uint32_t> keys, expected;
   for (const auto& item : fs::directory_iterator("out")) {
-    PatchPackage package;
-    if (!loadPatchPackageReadOnly(package, item.path().string().c_str())) return false;
+    archive::PatchPackage package;
+    if (!archive::loadPatchPackageReadOnly(package, item.path().string().c_str())) return false;
     if (package.type == 1)
-      for (const PatchItem& i : package.items) keys.push_back(i.key);
-    closePatchPackage(package);
+      for (const archive::PatchItem& i : package.items) keys.push_back(i.key);
+    archive::closePatchPackage(package);
   }
   for (std::size_t i = 0; i < entries; ++i)
     if (isChanged(i)) expected.push_back(keyOf(i));

@@ -61,7 +61,7 @@ int main(int argc, char** argv) {
   double ours = 1e30, theirs = 1e30;
   for (int round = 0; round < rounds; ++round) {
     auto start = std::chrono::steady_clock::now();
-    bool ok = downloadFile(url.c_str(), out.string().c_str());
+    bool ok = update::downloadFile(url.c_str(), out.string().c_str());
     double t = secondsSince(start);
     if (!ok || fs::file_size(out) != (mib << 20)) {
       std::fprintf(stderr, "downloadFile failed\n");

@@ -18,8 +18,6 @@
 // It prints each way's median and the ratio (goal: at most 1.10), where
 // each way spends its time, and one extraction alone both ways. A pass that
 // fails makes the program fail without a ratio.
-#include <archive.h>
-#include <archive_entry.h>
 #include <fcntl.h>
 #include <unistd.h>
 
@@ -36,6 +34,7 @@
 #include "archive/index_writer.h"
 #include "archive/package_writer.h"
 #include "archive/patch_apply.h"
+#include "bench/in_process_extract.h"
 #include "core/paths.h"
 #include "platform/crypto.h"
 #include "platform/rar.h"
@@ -69,51 +68,28 @@ void fillPattern(std::uint64_t from, char* out, std::size_t length) {
 // Patch n: a type-1 package of `items` items, stored in "<n>.rar" as "<n>.dat".
 bool writePatch(const fs::path& serverDir, std::uint32_t n, std::size_t items) {
   std::string package = (serverDir / (".p" + std::to_string(n) + ".dat")).string();
-  PackageFileWriter writer;
-  if (!beginPackageFile(writer, package.c_str(), 0x5A, static_cast<std::uint16_t>(n), 1,
-                        static_cast<std::uint16_t>(items)))
+  archive::PackageFileWriter writer;
+  if (!archive::beginPackageFile(writer, package.c_str(), 0x5A, static_cast<std::uint16_t>(n), 1,
+                                 static_cast<std::uint16_t>(items)))
     return false;
   for (std::size_t i = 0; i < items; ++i) {
-    if (!addPackageItem(writer, static_cast<std::uint32_t>(n * 1000 + i), "", kItemSize, fillPattern)) return false;
+    if (!archive::addPackageItem(writer, static_cast<std::uint32_t>(n * 1000 + i), "", kItemSize, fillPattern))
+      return false;
   }
-  if (!finishPackageFile(writer)) return false;
+  if (!archive::finishPackageFile(writer)) return false;
   std::string rar = (serverDir / (std::to_string(n) + ".rar")).string();
   bool ok = writeStoredRarFromFile(rar.c_str(), std::to_string(n) + ".dat", package.c_str());
   fs::remove(package);
   return ok;
 }
 
-// The yardstick's extraction: libarchive in this process, straight to the file.
-bool extractInProcess(const char* archivePath, const char* target) {
-  struct archive* reader = archive_read_new();
-  archive_read_support_format_rar(reader);
-  archive_read_support_format_rar5(reader);
-  bool ok = archive_read_open_filename(reader, archivePath, 1 << 16) == ARCHIVE_OK;
-  struct archive_entry* entry = nullptr;
-  ok = ok && archive_read_next_header(reader, &entry) == ARCHIVE_OK;
-  std::FILE* out = ok ? std::fopen(target, "wb") : nullptr;
-  std::vector<char> buffer(1 << 20);
-  while (out) {
-    la_ssize_t n = archive_read_data(reader, buffer.data(), buffer.size());
-    if (n <= 0) {
-      ok = n == 0;
-      break;
-    }
-    ok = std::fwrite(buffer.data(), 1, static_cast<std::size_t>(n), out) == static_cast<std::size_t>(n);
-    if (!ok) break;
-  }
-  if (out) std::fclose(out);
-  archive_read_free(reader);
-  return ok;
-}
-
 // A fresh installation in dir: an empty index at version 0.
 void freshInstallation(const fs::path& dir) {
-  closeArchiveSet(archiveSet);
-  indexLoaded = false;
+  archive::closeArchiveSet(archive::archiveSet);
+  archive::indexLoaded = false;
   for (const auto& item : fs::directory_iterator(dir)) fs::remove_all(item.path());
-  writeIndexFile("data.idx", 0, {});
-  loadIndex();
+  archive::writeIndexFile("data.idx", 0, {});
+  archive::loadIndex();
 }
 
 // Where a pass spends its time: download (with the record, blocks and
@@ -131,8 +107,8 @@ bool updatePass(const std::string& baseUrl, std::uint32_t patches, bool keyed, P
     mark = t;
   };
   if (keyed) {
-    if (!downloadFileUpTo((baseUrl + "/patch.hpl").c_str(), "patch.hpl", 4096) || !readPatchList("patch.hpl") ||
-        !update::acceptRelease())
+    if (!update::downloadFileUpTo((baseUrl + "/patch.hpl").c_str(), "patch.hpl", 4096) ||
+        !update::readPatchList("patch.hpl") || !update::acceptRelease())
       return false;
   }
   for (std::uint32_t n = 1; n <= patches; ++n) {
@@ -141,13 +117,14 @@ bool updatePass(const std::string& baseUrl, std::uint32_t patches, bool keyed, P
     if (keyed && !update::expectedPatch(n, &expected)) return false;
     if (!downloadFile((baseUrl + "/" + rar).c_str(), rar.c_str(), expected)) return false;
     lap(&phases->download);
-    bool extracted = keyed ? extractPatchArchive(rar.c_str(), dat.c_str()) : extractInProcess(rar.c_str(), dat.c_str());
+    bool extracted =
+        keyed ? update::extractPatchArchive(rar.c_str(), dat.c_str()) : extractInProcess(rar.c_str(), dat.c_str());
     fs::remove(rar);
     lap(&phases->extract);
-    if (!extracted || !applyPatchPackage(dat.c_str())) return false;
+    if (!extracted || !archive::applyPatchPackage(dat.c_str())) return false;
     lap(&phases->apply);
   }
-  return archiveSet.baseVersion == patches;
+  return archive::archiveSet.baseVersion == patches;
 }
 
 }  // namespace
@@ -180,10 +157,10 @@ int main(int argc, char** argv) {
     ~Cleanup() {
       std::error_code ignored;
       fs::current_path(work.parent_path(), ignored);
-      closeArchiveSet(archiveSet);
+      archive::closeArchiveSet(archive::archiveSet);
       fs::remove_all(work, ignored);
       // The accepted sequence the keyed passes recorded beside this program.
-      fs::remove(fs::path(exeDirectory()) / "rseq.v", ignored);
+      fs::remove(fs::path(core::exeDirectory()) / "rseq.v", ignored);
     }
   } cleanup{work};
 
@@ -217,8 +194,8 @@ int main(int argc, char** argv) {
   fs::current_path(install);
   // A build without test hooks keeps the reader in bin/ only, beside the
   // launcher and the other programs.
-  const fs::path readerInBin = fs::path(exeDirectory()).parent_path() / "bin" / "vlm-rar-reader";
-  if (!fs::exists(fs::path(exeDirectory()) / "vlm-rar-reader") && fs::exists(readerInBin)) {
+  const fs::path readerInBin = fs::path(core::exeDirectory()).parent_path() / "bin" / "vlm-rar-reader";
+  if (!fs::exists(fs::path(core::exeDirectory()) / "vlm-rar-reader") && fs::exists(readerInBin)) {
     platform::setRarReaderForTests(readerInBin.c_str(), 0);
   }
 
@@ -236,7 +213,7 @@ int main(int argc, char** argv) {
     for (bool withKey : {false, true}) {
       update::setTrustedKeysForTests(withKey ? std::vector<update::PublicKey>{key.publicKey}
                                              : std::vector<update::PublicKey>{});
-      resetLauncherVersions();
+      update::resetLauncherVersions();
       freshInstallation(install);
       // The passes' trace goes nowhere: only the figures are printed.
       std::fflush(stdout);
@@ -277,7 +254,7 @@ int main(int argc, char** argv) {
     inProcess.push_back(now() - start);
     fs::remove("x.dat");
     start = now();
-    ok = extractPatchArchive("x.rar", "x.dat") && ok;
+    ok = update::extractPatchArchive("x.rar", "x.dat") && ok;
     contained.push_back(now() - start);
     fs::remove("x.dat");
     if (!ok) {

@@ -3,6 +3,8 @@
 #include <atomic>
 #include <cstring>
 
+namespace core {
+
 DisplayState displayState = {{0}, 0, 0, 0, 0, kDefaultTextColour, 0};
 
 CCriticalSection::CCriticalSection() : mutex_(platform::createMutex()) {}
@@ -43,3 +45,5 @@ void resetDisplayState(DisplayState& state) {
   state.totalProgress = 0;
   state.closeButtonState = 1;
 }
+
+}  // namespace core

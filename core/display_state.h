@@ -15,6 +15,8 @@
 
 #include "platform/mutex.h"
 
+namespace core {
+
 struct DisplayState {
   char statusText[1024];
   std::uint32_t fileProgress;
@@ -79,3 +81,5 @@ void setStatusText(DisplayState& state, const char* text);
 
 // The entry's start values: "Loading...", both bars hidden, close button normal.
 void resetDisplayState(DisplayState& state);
+
+}  // namespace core

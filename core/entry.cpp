@@ -42,11 +42,11 @@ bool applyTestDisplay() {
   int consumed = 0;
   if (std::sscanf(spec, "%lu/%lu/%lu/%lu/%n", &values[0], &values[1], &values[2], &values[3], &consumed) < 4)
     return false;
-  displayState.fileProgress = static_cast<std::uint32_t>(values[0]);
-  displayState.fileProgressMax = static_cast<std::uint32_t>(values[1]);
-  displayState.totalProgress = static_cast<std::uint32_t>(values[2]);
-  displayState.totalProgressMax = static_cast<std::uint32_t>(values[3]);
-  if (consumed > 0 && spec[consumed] != '\0') setStatusText(displayState, spec + consumed);
+  core::displayState.fileProgress = static_cast<std::uint32_t>(values[0]);
+  core::displayState.fileProgressMax = static_cast<std::uint32_t>(values[1]);
+  core::displayState.totalProgress = static_cast<std::uint32_t>(values[2]);
+  core::displayState.totalProgressMax = static_cast<std::uint32_t>(values[3]);
+  if (consumed > 0 && spec[consumed] != '\0') core::setStatusText(core::displayState, spec + consumed);
   return true;
 }
 #endif
@@ -58,15 +58,15 @@ void startWorker() {
   if (std::getenv("VLM_TEST_DISPLAY")) return;
 #endif
   if (platform::windowOfClassExists("cKELDA")) {
-    platform::startThread(GameStarter);
+    platform::startThread(update::GameStarter);
   } else {
-    platform::startThread(UpdateWorker);
+    platform::startThread(update::UpdateWorker);
   }
 }
 
 [[noreturn]] void runLauncher(platform::ImageModule images) {
   // Workers have not started yet: nobody else touches the display values.
-  resetDisplayState(displayState);
+  core::resetDisplayState(core::displayState);
 #if defined(VLM_LAUNCHER_TEST_HOOKS)
   applyTestDisplay();
 #endif
@@ -74,11 +74,11 @@ void startWorker() {
   if (!platform::createMainWindow(ui::launcherWindowHandlers()) || !platform::createBackBuffer()) {
     // No window, no worker: an update the player cannot follow or stop is
     // not started. The system's box still tells the player.
-    debugLog("The launcher window could not be created.");
+    core::debugLog("The launcher window could not be created.");
     platform::showMessageBox("The launcher window could not be created.", "");
     platform::exitProcessNow(1);
   }
-  setRepaintHandler(platform::repaintMainWindow);
+  core::setRepaintHandler(platform::repaintMainWindow);
   platform::makeMainWindowLayered();
   platform::setBackgroundBlend(0x01FF0000);
   startWorker();

@@ -6,6 +6,8 @@
 #include "platform/console.h"
 #include "platform/mutex.h"
 
+namespace core {
+
 // Created by the first call; only the update worker logs, so the creation
 // needs no guard of its own. Never closed.
 static platform::MutexHandle logLock = nullptr;
@@ -47,3 +49,5 @@ void debugLog(const char* format, ...) {
   std::fprintf(stdout, " | %s", time.c_str());
   platform::releaseMutex(logLock);
 }
+
+}  // namespace core

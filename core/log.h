@@ -16,9 +16,13 @@
 #define VLM_PRINTF(fmt, args)
 #endif
 
+namespace core {
+
 // Writes one trace line; the format carries no line end.
 void debugLog(const char* format, ...) VLM_PRINTF(1, 2);
 
 // The time text of a trace line: 24 characters and "\n", English names,
 // the day of the month in two digits.
 std::string formatLogTime(const std::tm& local);
+
+}  // namespace core

@@ -8,6 +8,8 @@
 #include "platform/executable.h"
 #include "platform/file.h"
 
+namespace core {
+
 std::string directoryOfPath(const std::string& path) {
   std::size_t cut = path.find_last_of("\\/");
   return cut == std::string::npos ? path : path.substr(0, cut);
@@ -74,3 +76,5 @@ bool writeFileCreatingDirectories(const char* path, const void* data, std::size_
   platform::closeFile(file);
   return written;
 }
+
+}  // namespace core

@@ -8,6 +8,8 @@
 
 #include "core/log.h"  // VLM_PRINTF
 
+namespace core {
+
 // The directory of the running launcher, without a trailing separator.
 // Asked of the system at every call. Empty when the system cannot tell.
 std::string exeDirectory();
@@ -48,3 +50,5 @@ bool createDirectories(const char* path);
 // Writes length bytes as the file at path, creating its directory first when
 // needed. True when the whole block was written.
 bool writeFileCreatingDirectories(const char* path, const void* data, std::size_t length);
+
+}  // namespace core

@@ -2,6 +2,8 @@
 
 #include "platform/profile.h"
 
+namespace core {
+
 namespace {
 
 struct StatusText {
@@ -48,3 +50,5 @@ const char* lookupStatusText(const char* key) {
   }
   return "";
 }
+
+}  // namespace core

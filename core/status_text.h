@@ -3,6 +3,8 @@
 
 #include <cstdint>
 
+namespace core {
+
 // The game's language, from "./Lumenfall.ini" [PLAY] LANGUAGE: the low 8 bits
 // of the value as a signed number. Read once during static initialisation.
 extern std::int8_t languageSetting;
@@ -14,3 +16,5 @@ std::int8_t readLanguageSetting();
 // current languageSetting; the empty text for an unknown key or language.
 // The text is a constant that lives as long as the process.
 const char* lookupStatusText(const char* key);
+
+}  // namespace core

@@ -7,7 +7,7 @@
 namespace ui {
 
 // Why one function: the order of the layers is the picture.
-static void composeBackBuffer(const DisplayState& state) {
+static void composeBackBuffer(const core::DisplayState& state) {
   const PaintLayout layout = layOutPaint(state);
   platform::copyImageToBackBuffer(kImageBackground, 0, 0, platform::kWindowWidth, platform::kWindowHeight, 0, 0);
   platform::blendImageOverBackBuffer(kImageBackground, 0, 0, platform::kWindowWidth, platform::kWindowHeight);
@@ -25,21 +25,21 @@ static void composeBackBuffer(const DisplayState& state) {
 }
 
 void paintLauncherWindow() {
-  if (!uiLock->enter()) {
+  if (!core::uiLock->enter()) {
     platform::presentBackBuffer();
-    requestRepaint();
+    core::requestRepaint();
     return;
   }
-  composeBackBuffer(displayState);
+  composeBackBuffer(core::displayState);
   platform::presentBackBuffer();
-  uiLock->leave();
+  core::uiLock->leave();
 }
 
 // Why here: the pointer code decides, the platform acts.
 static void act(PointerAction action) {
   switch (action) {
     case PointerAction::Repaint:
-      requestRepaint();
+      core::requestRepaint();
       break;
     case PointerAction::DragWindow:
       platform::beginWindowDrag();

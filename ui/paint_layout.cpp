@@ -39,7 +39,7 @@ static BarLayout layOutBar(std::uint32_t value, std::uint32_t maximum, int top) 
   return bar;
 }
 
-PaintLayout layOutPaint(const DisplayState& state) {
+PaintLayout layOutPaint(const core::DisplayState& state) {
   PaintLayout layout{};
   layout.closeImageId = closeButtonImageId(state.closeButtonState);
   layout.upperBar = layOutBar(state.fileProgress, state.fileProgressMax, 234);

@@ -64,6 +64,6 @@ int shownBarWidth(std::uint32_t value, std::uint32_t maximum);
 int closeButtonImageId(std::int32_t closeButtonState);
 
 // Everything the paint computes before it draws.
-PaintLayout layOutPaint(const DisplayState& state);
+PaintLayout layOutPaint(const core::DisplayState& state);
 
 }  // namespace ui

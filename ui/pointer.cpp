@@ -30,7 +30,8 @@ std::int32_t closeButtonAfterLeftPress(std::int32_t state, HitRegion region) {
 }
 
 PointerAction onPointerMove(std::int16_t x, std::int16_t y, unsigned keyFlags) {
-  displayState.closeButtonState = closeButtonAfterMove(displayState.closeButtonState, hitTest(x, y), keyFlags);
+  core::displayState.closeButtonState =
+      closeButtonAfterMove(core::displayState.closeButtonState, hitTest(x, y), keyFlags);
   return PointerAction::Repaint;
 }
 
@@ -39,7 +40,7 @@ PointerAction onLeftButtonDown(std::int16_t x, std::int16_t y) {
     case HitBody:
       return PointerAction::DragWindow;
     case HitClose:
-      displayState.closeButtonState = closeButtonAfterLeftPress(displayState.closeButtonState, HitClose);
+      core::displayState.closeButtonState = closeButtonAfterLeftPress(core::displayState.closeButtonState, HitClose);
       return PointerAction::Repaint;
     default:
       return PointerAction::None;

@@ -14,6 +14,8 @@
 #include "platform/file.h"
 #include "update/versions.h"
 
+namespace update {
+
 DownloadProgress downloadProgress = {0};
 
 std::uint32_t progressPercent(std::uint32_t progress, std::uint32_t maximum) {
@@ -27,17 +29,17 @@ std::uint32_t progressPercent(std::uint32_t progress, std::uint32_t maximum) {
 void reportDownloadProgress(std::uint32_t progress, std::uint32_t maximum) {
   // The gate comes before the lock: a dropped report costs one clock reading.
   if (platform::clockTicksMs() - downloadProgress.lastProgressTicks < kProgressGateMs) return;
-  enterUiLockPatiently();
-  displayState.fileProgressMax = 100;
-  displayState.fileProgress = progressPercent(progress, maximum);
-  requestRepaint();
+  core::enterUiLockPatiently();
+  core::displayState.fileProgressMax = 100;
+  core::displayState.fileProgress = progressPercent(progress, maximum);
+  core::requestRepaint();
   downloadProgress.lastProgressTicks = platform::clockTicksMs();
-  uiLock->leave();
+  core::uiLock->leave();
 }
 
 std::string downloadDisplayName(const char* localPath) {
   std::string path(localPath ? localPath : "");
-  std::string directory = exeDirectory();
+  std::string directory = core::exeDirectory();
   if (!directory.empty() && path.size() > directory.size() && path.compare(0, directory.size(), directory) == 0 &&
       (path[directory.size()] == '\\' || path[directory.size()] == '/')) {
     path.erase(0, directory.size() + 1);
@@ -80,12 +82,12 @@ static bool download(const char* url, const char* localPath, std::uint64_t maxBy
                      const update::FileDigest* expected) {
   downloadProgress.lastProgressTicks = 0;
   std::string name = downloadDisplayName(localPath);
-  updateDisplay([&](DisplayState& state) {
-    std::snprintf(state.statusText, sizeof state.statusText, lookupStatusText("DOWNLOAD_PROGRESS"), name.c_str());
+  core::updateDisplay([&](core::DisplayState& state) {
+    std::snprintf(state.statusText, sizeof state.statusText, core::lookupStatusText("DOWNLOAD_PROGRESS"), name.c_str());
     state.fileProgress = 0;
     state.fileProgressMax = 0;
   });
-  debugLog("Starting download of: %s", url);
+  core::debugLog("Starting download of: %s", url);
 
   std::string partial = std::string(localPath) + kPartialDownloadSuffix;
   platform::DownloadFailure failure = platform::DownloadFailure::kNone;
@@ -105,8 +107,8 @@ static bool download(const char* url, const char* localPath, std::uint64_t maxBy
   }
   if (!why.empty()) {
     platform::deleteFile(partial.c_str());
-    debugLog("Error downloading : %s", url);
-    debugLog("The download failed: %s.", why.c_str());
+    core::debugLog("Error downloading : %s", url);
+    core::debugLog("The download failed: %s.", why.c_str());
   }
   return why.empty();
 }
@@ -142,7 +144,7 @@ void beginPatchServerRun() {
   if (urls.size() < 2) return;
   std::string names;
   for (const std::string& url : urls) names += (names.empty() ? "" : ", ") + url;
-  debugLog("Patch servers: %s", names.c_str());
+  core::debugLog("Patch servers: %s", names.c_str());
 }
 
 std::string currentPatchServer() {
@@ -153,7 +155,7 @@ std::string currentPatchServer() {
 bool tryPatchServers(const std::string& what, const std::function<bool(const std::string& baseUrl)>& attempt) {
   const std::vector<std::string> urls = patchBaseUrls();
   if (urls.empty()) {
-    debugLog("%s: no patch server is set.", what.c_str());
+    core::debugLog("%s: no patch server is set.", what.c_str());
     return false;
   }
   const std::size_t first = firstToTry(urls);
@@ -164,11 +166,11 @@ bool tryPatchServers(const std::string& what, const std::function<bool(const std
       return true;
     }
     if (i + 1 < urls.size()) {
-      debugLog("%s: %s failed; trying the next patch server: %s", what.c_str(), url.c_str(),
-               urls[(first + i + 1) % urls.size()].c_str());
+      core::debugLog("%s: %s failed; trying the next patch server: %s", what.c_str(), url.c_str(),
+                     urls[(first + i + 1) % urls.size()].c_str());
     }
   }
-  if (urls.size() > 1) debugLog("%s: every patch server failed.", what.c_str());
+  if (urls.size() > 1) core::debugLog("%s: every patch server failed.", what.c_str());
   return false;
 }
 
@@ -183,3 +185,5 @@ bool downloadFromPatchServersUpTo(const std::string& name, const char* localPath
     return downloadFileUpTo((baseUrl + "/" + name).c_str(), localPath, maxBytes);
   });
 }
+
+}  // namespace update

@@ -8,6 +8,8 @@
 
 #include "update/release_record.h"
 
+namespace update {
+
 // What the download shows; lastProgressTicks is set to 0 at the start of
 // every download so that its first report is shown at once.
 struct DownloadProgress {
@@ -92,3 +94,5 @@ std::uint32_t progressPercent(std::uint32_t progress, std::uint32_t maximum);
 // launcher's directory and one separator, or the whole path when it lies
 // elsewhere; at most 59 characters.
 std::string downloadDisplayName(const char* localPath);
+
+}  // namespace update

@@ -15,6 +15,8 @@
 #define VLM_GAME_SERVER "127.0.0.1"
 #endif
 
+namespace update {
+
 std::atomic<unsigned> gameStartDelayMs{kGameStartDelayMs};
 
 static std::atomic_flag gameStartClaimed = ATOMIC_FLAG_INIT;
@@ -37,16 +39,16 @@ static void gameServerAddress(int octets[4]) {
 std::string gameClientCommandLine() {
   int o[4];
   gameServerAddress(o);
-  return formatText("Kelda.exe @HALVORN_MODE@ _server %i.%i.%i.%i", o[0], o[1], o[2], o[3]);
+  return core::formatText("Kelda.exe @HALVORN_MODE@ _server %i.%i.%i.%i", o[0], o[1], o[2], o[3]);
 }
 
 // The start message in the start colour, with the lower bar full.
 static void showStartMessage() {
-  updateDisplay([](DisplayState& state) {
-    setStatusText(state, lookupStatusText("WAIT_START"));
+  core::updateDisplay([](core::DisplayState& state) {
+    core::setStatusText(state, core::lookupStatusText("WAIT_START"));
     state.totalProgress = 1;
     state.totalProgressMax = 1;
-    state.textColour = kStartTextColour;
+    state.textColour = core::kStartTextColour;
   });
 }
 
@@ -62,3 +64,5 @@ void GameStarter() {
   platform::startProcess(gameClientCommandLine().c_str());
   platform::exitProcessNow(0);
 }
+
+}  // namespace update

@@ -4,6 +4,8 @@
 #include <atomic>
 #include <string>
 
+namespace update {
+
 // Shows the start message in gold with a full lower bar and starts a
 // GameStarter thread; returns at once. Every call starts a thread; only the
 // first thread goes on.
@@ -25,3 +27,5 @@ constexpr unsigned kGameStartDelayMs = 3000;
 // Clears the claim, as at start-up. Only for tests, which run many starts in
 // one process.
 void resetGameStartClaim();
+
+}  // namespace update

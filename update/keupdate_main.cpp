@@ -34,22 +34,22 @@
 // Marks the environment that the launcher started from here inherits.
 static void markFailedSelfUpdate() {
 #if defined(_WIN32)
-  SetEnvironmentVariableA(kSelfUpdateFailedVariable, "1");
+  SetEnvironmentVariableA(update::kSelfUpdateFailedVariable, "1");
 #else
-  setenv(kSelfUpdateFailedVariable, "1", 1);
+  setenv(update::kSelfUpdateFailedVariable, "1", 1);
 #endif
 }
 
 int main() {
-  const std::string directory = exeDirectory();
+  const std::string directory = core::exeDirectory();
   std::string why;
-  const LauncherReplacement outcome = replaceLauncher(directory, kLauncherWaitLimitMs, &why);
-  const bool replaced = outcome == LauncherReplacement::kReplaced;
+  const update::LauncherReplacement outcome = update::replaceLauncher(directory, update::kLauncherWaitLimitMs, &why);
+  const bool replaced = outcome == update::LauncherReplacement::kReplaced;
   if (replaced) {
     std::printf("KeUpdate: the launcher was updated.\n");
   } else {
     std::printf("KeUpdate: the launcher was not updated: %s.\n", why.c_str());
-    if (forgetInstalledLauncherVersion()) {
+    if (update::forgetInstalledLauncherVersion()) {
       std::printf("KeUpdate: cver.v now records launcher version 0: the next run of the launcher fetches it again.\n");
     } else {
       std::printf("KeUpdate: cver.v could not be written: the launcher will not fetch itself again.\n");
@@ -59,8 +59,8 @@ int main() {
   std::fflush(stdout);
   // The old launcher still runs when the wait ran out: a second one is not
   // wanted then. Otherwise the player gets a launcher back either way.
-  if (outcome != LauncherReplacement::kStillRunning) {
-    if (!platform::startProcess(launcherCommandLine(directory).c_str())) {
+  if (outcome != update::LauncherReplacement::kStillRunning) {
+    if (!platform::startProcess(update::launcherCommandLine(directory).c_str())) {
       std::printf("KeUpdate: the launcher could not be started again.\n");
       std::fflush(stdout);
       return 1;

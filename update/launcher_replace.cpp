@@ -9,6 +9,8 @@
 #include "platform/file.h"
 #include "update/versions.h"
 
+namespace update {
+
 bool waitUntilFileIsFree(const std::string& path, unsigned limitMs) {
   std::int32_t start = platform::clockTicksMs();
   for (;;) {
@@ -90,3 +92,5 @@ bool startedAfterFailedSelfUpdate() {
   const char* value = std::getenv(kSelfUpdateFailedVariable);
   return value && std::strcmp(value, "1") == 0;
 }
+
+}  // namespace update

@@ -4,6 +4,8 @@
 
 #include <string>
 
+namespace update {
+
 // The launcher executable's and the update program's names in their
 // directory.
 #if defined(_WIN32)
@@ -58,3 +60,5 @@ constexpr const char* kSelfUpdateFailedVariable = "VLM_SELF_UPDATE_FAILED";
 // Whether this process was started by the update program after a failed
 // replacement.
 bool startedAfterFailedSelfUpdate();
+
+}  // namespace update

@@ -12,15 +12,17 @@
 #include "update/launcher_replace.h"
 #include "update/versions.h"
 
+namespace update {
+
 namespace {
 
-std::string besideLauncher(const std::string& name) { return exeDirectory() + "\\" + name; }
+std::string besideLauncher(const std::string& name) { return core::exeDirectory() + "\\" + name; }
 
 // An archive of the set that exists but could not be opened is held by
 // another program: the launcher and vlm-patch hold them exclusively.
 bool archiveHeldElsewhere() {
-  for (const auto& slot : archiveSet.archives) {
-    const Archive& archive = *slot->archive;
+  for (const auto& slot : archive::archiveSet.archives) {
+    const archive::Archive& archive = *slot->archive;
     if (archive.fileHandle == platform::kNoFile && platform::pathExists(archive.name.c_str())) return true;
   }
   return false;
@@ -30,9 +32,9 @@ bool archiveHeldElsewhere() {
 void removeLeftover(const std::string& path, const std::string& name) {
   if (!platform::pathExists(path.c_str())) return;
   if (platform::deleteFile(path.c_str())) {
-    debugLog("Removed %s, left by an earlier run.", name.c_str());
+    core::debugLog("Removed %s, left by an earlier run.", name.c_str());
   } else {
-    debugLog("Could not remove %s, left by an earlier run.", name.c_str());
+    core::debugLog("Could not remove %s, left by an earlier run.", name.c_str());
   }
 }
 
@@ -78,28 +80,30 @@ bool isPatchArchivePartName(const std::string& name) {
 
 void removeLeftoversOfEarlierRuns() {
   if (archiveHeldElsewhere()) {
-    debugLog("Another program holds the game archives: files left by an earlier run stay where they are.");
+    core::debugLog("Another program holds the game archives: files left by an earlier run stay where they are.");
     return;
   }
   // The patch list and the index are written relative to the working
   // directory, the other files beside the launcher.
-  const std::string patchListPart = std::string(kPatchListFileName) + kPartialDownloadSuffix;
+  const std::string patchListPart = std::string(archive::kPatchListFileName) + kPartialDownloadSuffix;
   removeLeftover(patchListPart, patchListPart);
-  removeLeftover(kIndexTempFileName, kIndexTempFileName);
+  removeLeftover(archive::kIndexTempFileName, archive::kIndexTempFileName);
   const std::string besideNames[] = {std::string(kNewLauncherName) + kPartialDownloadSuffix,
                                      std::string(kNewClientName) + kPartialDownloadSuffix, kNewClientName,
                                      kVersionFileTempName};
   for (const std::string& name : besideNames) removeLeftover(besideLauncher(name), name);
-  for (const std::string& name : patchArchivePartsIn(exeDirectory())) removeLeftover(besideLauncher(name), name);
+  for (const std::string& name : patchArchivePartsIn(core::exeDirectory())) removeLeftover(besideLauncher(name), name);
 
   // A running update program may still be waiting to put the new launcher
   // in place (a running executable cannot be opened for writing).
   const std::string newLauncher = besideLauncher(kNewLauncherName);
   if (!waitUntilFileIsFree(besideLauncher(kUpdateProgramName), 0)) {
     if (platform::pathExists(newLauncher.c_str())) {
-      debugLog("%s stays: the update program is running.", kNewLauncherName);
+      core::debugLog("%s stays: the update program is running.", kNewLauncherName);
     }
     return;
   }
   removeLeftover(newLauncher, kNewLauncherName);
 }
+
+}  // namespace update

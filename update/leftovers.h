@@ -18,6 +18,8 @@
 
 #include <string>
 
+namespace update {
+
 // Removes the leftovers above, each with a line in the trace. Does nothing
 // (and says so) while another program holds an archive of the loaded set:
 // another launcher or vlm-patch is at work in this directory, and its
@@ -27,3 +29,5 @@ void removeLeftoversOfEarlierRuns();
 // Whether a file name is the temporary twin of a numbered patch archive:
 // an optional "-", 1 to 10 digits, ".rar.part", nothing more.
 bool isPatchArchivePartName(const std::string& name);
+
+}  // namespace update

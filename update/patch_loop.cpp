@@ -14,6 +14,8 @@
 #include "update/release_verify.h"
 #include "update/versions.h"
 
+namespace update {
+
 std::uint32_t overallPatchPercent(std::uint32_t n, std::uint32_t base, std::uint32_t latest) {
   std::uint32_t done = n - base;
   std::uint32_t total = latest - base;
@@ -22,23 +24,23 @@ std::uint32_t overallPatchPercent(std::uint32_t n, std::uint32_t base, std::uint
 }
 
 // The failure box of the loop: the text for key, an empty caption.
-static void showFailure(const char* key) { platform::showMessageBox(lookupStatusText(key), ""); }
+static void showFailure(const char* key) { platform::showMessageBox(core::lookupStatusText(key), ""); }
 
 // Fetches "<n>.rar" beside the launcher into *archivePath; false, with the
 // failure box shown, when it cannot be had whole and checked.
-static bool downloadPatch(std::uint32_t n, TextBuffer& path, std::string* archivePath) {
-  const std::string directory = exeDirectory();
-  updateDisplay([](DisplayState& state) { setStatusText(state, lookupStatusText("WAIT")); });
-  withUiLock([](DisplayState& state) { setStatusText(state, ""); });
+static bool downloadPatch(std::uint32_t n, core::TextBuffer& path, std::string* archivePath) {
+  const std::string directory = core::exeDirectory();
+  core::updateDisplay([](core::DisplayState& state) { core::setStatusText(state, core::lookupStatusText("WAIT")); });
+  core::withUiLock([](core::DisplayState& state) { core::setStatusText(state, ""); });
 
   path.format("%s\\%i.rar", directory.c_str(), static_cast<int>(n));
-  updateDisplay([](DisplayState& state) {
+  core::updateDisplay([](core::DisplayState& state) {
     state.fileProgress = 0;
     state.fileProgressMax = 1;
   });
   // A path cut to fit the buffer would name another file: refuse it as a
   // failed download.
-  std::string name = formatText("%i.rar", static_cast<int>(n));
+  std::string name = core::formatText("%i.rar", static_cast<int>(n));
   const update::FileDigest* expected = nullptr;
   if (path.overflowed || !update::expectedPatch(n, &expected) ||
       !downloadFromPatchServers(name, path.buffer, expected)) {
@@ -46,29 +48,29 @@ static bool downloadPatch(std::uint32_t n, TextBuffer& path, std::string* archiv
     return false;
   }
   *archivePath = path.buffer;
-  withUiLock([](DisplayState& state) { state.fileProgress = 100; });
+  core::withUiLock([](core::DisplayState& state) { state.fileProgress = 100; });
   return true;
 }
 
 // Extracts "<n>.dat" from the archive, then deletes the archive whatever
 // happened; false, with the failure box shown, when extraction failed.
 static bool extractPatch(std::uint32_t n, const std::string& archivePath) {
-  std::string packageName = formatText("%i.dat", static_cast<int>(n));
+  std::string packageName = core::formatText("%i.dat", static_cast<int>(n));
   if (!extractPatchArchive(archivePath.c_str(), packageName.c_str())) {
     showFailure("FAIL_EXTRACT");
     platform::deleteFile(archivePath.c_str());
     return false;
   }
-  debugLog("%i.rar Extracted successfully.", static_cast<int>(n));
+  core::debugLog("%i.rar Extracted successfully.", static_cast<int>(n));
   platform::deleteFile(archivePath.c_str());
   return true;
 }
 
 // Applies "<n>.dat" when the archive held one (an archive without it is a
 // patch with nothing to do), deletes it and moves the lower bar.
-static bool applyPatch(std::uint32_t n, std::uint32_t base, TextBuffer& path) {
-  const std::string directory = exeDirectory();
-  std::string packageName = formatText("%i.dat", static_cast<int>(n));
+static bool applyPatch(std::uint32_t n, std::uint32_t base, core::TextBuffer& path) {
+  const std::string directory = core::exeDirectory();
+  std::string packageName = core::formatText("%i.dat", static_cast<int>(n));
   path.format("%s\\%i.dat", directory.c_str(), static_cast<int>(n));
   if (path.overflowed) {
     // The package was written relative to the working directory; it cannot
@@ -78,35 +80,35 @@ static bool applyPatch(std::uint32_t n, std::uint32_t base, TextBuffer& path) {
     return false;
   }
   if (!platform::pathExists(path.buffer)) {
-    debugLog("File does not exist.");
+    core::debugLog("File does not exist.");
     return true;
   }
-  debugLog("Starting update.");
-  if (!applyPatchPackage(path.buffer)) {
+  core::debugLog("Starting update.");
+  if (!archive::applyPatchPackage(path.buffer)) {
     platform::deleteFile(path.buffer);
-    debugLog("Failed to load the patch list.");
+    core::debugLog("Failed to load the patch list.");
     return false;
   }
   std::uint32_t percent = overallPatchPercent(n, base, launcherVersions.latestPatch);
-  updateDisplay([percent](DisplayState& state) {
+  core::updateDisplay([percent](core::DisplayState& state) {
     state.totalProgressMax = 100;
     state.totalProgress = percent;
   });
-  debugLog("Patch progress : %i", static_cast<int>(percent));
+  core::debugLog("Patch progress : %i", static_cast<int>(percent));
   platform::deleteFile(path.buffer);
   return true;
 }
 
 // Handles one number: download, extract, apply; false when the loop must stop.
-static bool handlePatch(std::uint32_t n, std::uint32_t base, TextBuffer& path) {
+static bool handlePatch(std::uint32_t n, std::uint32_t base, core::TextBuffer& path) {
   std::string archivePath;
   return downloadPatch(n, path, &archivePath) && extractPatch(n, archivePath) && applyPatch(n, base, path);
 }
 
 bool runPatchLoop(std::uint32_t first) {
-  TextBuffer path;
+  core::TextBuffer path;
   const std::uint32_t base = first - 1;
-  withUiLock([](DisplayState& state) {
+  core::withUiLock([](core::DisplayState& state) {
     state.fileProgressMax = 1;
     state.fileProgress = 0;
   });
@@ -117,3 +119,5 @@ bool runPatchLoop(std::uint32_t first) {
   }
   return true;
 }
+
+}  // namespace update

@@ -11,6 +11,8 @@
 #include "platform/file.h"
 #include "platform/rar.h"
 
+namespace update {
+
 namespace {
 
 // The library first writes a file that replaces one of the installation's
@@ -79,8 +81,8 @@ enum class Destination { kWritable, kUnsafeName, kCrossesLink };
 // Whether a file may be written under name (and its temporary twin part,
 // when it has one).
 Destination checkDestination(const char* name, const std::string* part) {
-  if (!isInstallRelativeName(name) || namesArchiveSetFile(archiveSet, name) ||
-      (part && namesArchiveSetFile(archiveSet, part->c_str()))) {
+  if (!archive::isInstallRelativeName(name) || archive::namesArchiveSetFile(archive::archiveSet, name) ||
+      (part && archive::namesArchiveSetFile(archive::archiveSet, part->c_str()))) {
     return Destination::kUnsafeName;
   }
   if (platform::nameCrossesLink(name) || (part && platform::nameCrossesLink(part->c_str())))
@@ -90,7 +92,8 @@ Destination checkDestination(const char* name, const std::string* part) {
 
 // Tells the trace why the entry just read could not be extracted.
 void logEntryFailure(const char* stored, int result) {
-  debugLog("%s could not be extracted: %s (RAR error %d).", printable(stored).c_str(), rarErrorText(result), result);
+  core::debugLog("%s could not be extracted: %s (RAR error %d).", printable(stored).c_str(), rarErrorText(result),
+                 result);
 }
 
 // Extracts the entry just read to part, then puts part in place of name.
@@ -104,7 +107,7 @@ bool replaceWithEntry(platform::RarHandle archive, const char* stored, const cha
   }
   if (!platform::replaceFileAtomically(part.c_str(), name)) {
     platform::deleteFileNoFollow(part.c_str());
-    debugLog("%s could not be put in place as %s.", printable(stored).c_str(), printable(name).c_str());
+    core::debugLog("%s could not be put in place as %s.", printable(stored).c_str(), printable(name).c_str());
     return false;
   }
   return true;
@@ -149,11 +152,11 @@ bool extractEntries(platform::RarHandle archive, platform::RARHeaderDataEx& head
       platform::rarProcessFile(archive, platform::kRarSkip, nullptr, nullptr);
       const bool linked = destination == Destination::kCrossesLink;
       if (callersName && linked) {
-        debugLog("%s cannot be written: a link lies on its way or in its place.", printable(name).c_str());
+        core::debugLog("%s cannot be written: a link lies on its way or in its place.", printable(name).c_str());
         return false;
       }
-      debugLog("%s skipped: %s.", printable(stored).c_str(),
-               linked ? "a link lies on its way or in its place" : "its name may not be written");
+      core::debugLog("%s skipped: %s.", printable(stored).c_str(),
+                     linked ? "a link lies on its way or in its place" : "its name may not be written");
       continue;
     }
     if (callersName) {
@@ -164,7 +167,7 @@ bool extractEntries(platform::RarHandle archive, platform::RARHeaderDataEx& head
     }
   }
   if (status != static_cast<int>(platform::kRarEndArchive)) {
-    debugLog("The archive could not be read to its end: %s (RAR error %d).", rarErrorText(status), status);
+    core::debugLog("The archive could not be read to its end: %s (RAR error %d).", rarErrorText(status), status);
     return false;
   }
   return true;
@@ -190,7 +193,7 @@ bool extractPatchArchive(const char* archivePath, const char* targetName) {
   // this archive gave (it may hold none).
   if (targetName && checkDestination(targetName, nullptr) == Destination::kWritable &&
       platform::pathExists(targetName) && !platform::deleteFileNoFollow(targetName)) {
-    debugLog("%s, left by an earlier run, cannot be removed.", printable(targetName).c_str());
+    core::debugLog("%s, left by an earlier run, cannot be removed.", printable(targetName).c_str());
     platform::rarCloseArchive(archive);
     std::fputs("Falha ao extrair.\n", stdout);
     return false;
@@ -206,3 +209,5 @@ bool extractPatchArchive(const char* archivePath, const char* targetName) {
   }
   return ok;
 }
+
+}  // namespace update

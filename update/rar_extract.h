@@ -1,6 +1,8 @@
 // Unpacking a patch archive (RAR) into the working directory.
 #pragma once
 
+namespace update {
+
 // Extracts the entries of the archive at archivePath:
 //  - directory entries and link entries are skipped;
 //  - an entry whose stored name contains "ext" is written under its name
@@ -35,3 +37,5 @@
 // this call wrote under targetName is deleted. Files that earlier "ext"
 // entries replaced stay replaced.
 bool extractPatchArchive(const char* archivePath, const char* targetName);
+
+}  // namespace update

@@ -20,7 +20,7 @@ bool fail(std::string* why, const std::string& reason) {
   return false;
 }
 
-std::string sequenceFilePath() { return exeDirectory() + "\\rseq.v"; }
+std::string sequenceFilePath() { return core::exeDirectory() + "\\rseq.v"; }
 
 }  // namespace
 
@@ -133,13 +133,13 @@ std::uint64_t readAcceptedSequence() {
   unsigned char bytes[8];
   std::int64_t got = platform::readFileAt(file, 0, bytes, sizeof bytes);
   platform::closeFile(file);
-  return got == 8 ? getU64(bytes) : 0;
+  return got == 8 ? archive::getU64(bytes) : 0;
 }
 
 bool writeAcceptedSequence(std::uint64_t sequence) {
   std::string path = sequenceFilePath(), temporary = path + ".new";
   std::string bytes;
-  putU64(bytes, sequence);
+  archive::putU64(bytes, sequence);
   platform::FileHandle file = platform::createFile(temporary.c_str());
   if (file == platform::kNoFile) return false;
   bool ok = platform::writeFileAt(file, 0, bytes.data(), bytes.size()) && platform::flushFileToDisk(file);

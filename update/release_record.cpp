@@ -14,13 +14,13 @@ constexpr std::size_t kFixedBodySize = 122;  // up to the block digests
 constexpr std::size_t kSignatureSize = kKeyIdSize + 64;
 
 void putDigest(std::string& out, const FileDigest& file) {
-  putU64(out, file.size);
+  archive::putU64(out, file.size);
   out.append(reinterpret_cast<const char*>(file.sha256.data()), file.sha256.size());
 }
 
 FileDigest getDigest(const unsigned char* p) {
   FileDigest file;
-  file.size = getU64(p);
+  file.size = archive::getU64(p);
   std::memcpy(file.sha256.data(), p + 8, file.sha256.size());
   return file;
 }
@@ -49,16 +49,16 @@ std::uint32_t patchesInBlock(std::uint32_t k, std::uint32_t latestPatch, std::ui
 
 std::string encodeRecordBody(const ReleaseRecord& record) {
   std::string out(kMagic, sizeof kMagic);
-  putU16(out, kReleaseFormatVersion);
-  putU32(out, record.latestPatch);
-  putU32(out, record.latestLauncher);
-  putU32(out, record.latestClient);
-  putU64(out, record.sequence);
-  putU64(out, record.expiresAt);
+  archive::putU16(out, kReleaseFormatVersion);
+  archive::putU32(out, record.latestPatch);
+  archive::putU32(out, record.latestLauncher);
+  archive::putU32(out, record.latestClient);
+  archive::putU64(out, record.sequence);
+  archive::putU64(out, record.expiresAt);
   putDigest(out, record.launcher);
   putDigest(out, record.client);
-  putU32(out, record.blockPatches);
-  putU32(out, static_cast<std::uint32_t>(record.blockDigests.size()));
+  archive::putU32(out, record.blockPatches);
+  archive::putU32(out, static_cast<std::uint32_t>(record.blockDigests.size()));
   for (const Sha256Digest& digest : record.blockDigests)
     out.append(reinterpret_cast<const char*>(digest.data()), digest.size());
   return out;
@@ -66,7 +66,7 @@ std::string encodeRecordBody(const ReleaseRecord& record) {
 
 std::string encodeReleaseRecord(const ReleaseRecord& record) {
   std::string out = encodeRecordBody(record);
-  putU8(out, static_cast<std::uint8_t>(record.signatures.size()));
+  archive::putU8(out, static_cast<std::uint8_t>(record.signatures.size()));
   for (const RecordSignature& signature : record.signatures) {
     out.append(reinterpret_cast<const char*>(signature.keyId.data()), signature.keyId.size());
     out.append(reinterpret_cast<const char*>(signature.signature.data()), signature.signature.size());
@@ -85,19 +85,19 @@ bool decodeReleaseRecord(const std::string& bytes, ReleaseRecord* record, std::s
   if (size < kFixedBodySize) return fail(why, "record: " + std::to_string(size) + " bytes, shorter than its header");
   const unsigned char* p = reinterpret_cast<const unsigned char*>(bytes.data());
   if (std::memcmp(p, kMagic, sizeof kMagic) != 0) return fail(why, "record: not a release record (magic)");
-  if (getU16(p + 4) != kReleaseFormatVersion)
-    return fail(why, "record: format version " + std::to_string(getU16(p + 4)) + ", this launcher reads " +
+  if (archive::getU16(p + 4) != kReleaseFormatVersion)
+    return fail(why, "record: format version " + std::to_string(archive::getU16(p + 4)) + ", this launcher reads " +
                          std::to_string(kReleaseFormatVersion));
   ReleaseRecord read;
-  read.latestPatch = getU32(p + 6);
-  read.latestLauncher = getU32(p + 10);
-  read.latestClient = getU32(p + 14);
-  read.sequence = getU64(p + 18);
-  read.expiresAt = getU64(p + 26);
+  read.latestPatch = archive::getU32(p + 6);
+  read.latestLauncher = archive::getU32(p + 10);
+  read.latestClient = archive::getU32(p + 14);
+  read.sequence = archive::getU64(p + 18);
+  read.expiresAt = archive::getU64(p + 26);
   read.launcher = getDigest(p + 34);
   read.client = getDigest(p + 74);
-  read.blockPatches = getU32(p + 114);
-  std::uint32_t blockCount = getU32(p + 118);
+  read.blockPatches = archive::getU32(p + 114);
+  std::uint32_t blockCount = archive::getU32(p + 118);
   if (read.blockPatches == 0 || read.blockPatches > kMaxBlockPatches)
     return fail(why, "record: " + std::to_string(read.blockPatches) + " patches a block, outside 1.." +
                          std::to_string(kMaxBlockPatches));

@@ -26,9 +26,9 @@ std::vector<PublicKey> keysForTests;
 
 const std::vector<PublicKey>& keys() { return keysForTests.empty() ? trustedKeys() : keysForTests; }
 
-std::string besideLauncher(const std::string& name) { return exeDirectory() + "\\" + name; }
+std::string besideLauncher(const std::string& name) { return core::exeDirectory() + "\\" + name; }
 
-void refuse(const std::string& why) { debugLog("Release check failed: %s.", why.c_str()); }
+void refuse(const std::string& why) { core::debugLog("Release check failed: %s.", why.c_str()); }
 
 }  // namespace
 
@@ -44,7 +44,7 @@ bool acceptRelease(const std::string& baseUrl) {
   resetAcceptedRelease();
   if (!releaseChecksOn()) {
     static bool said = false;
-    if (!said) debugLog("This launcher was built without release keys: downloads are not verified.");
+    if (!said) core::debugLog("This launcher was built without release keys: downloads are not verified.");
     said = true;
     return true;
   }
@@ -69,10 +69,10 @@ bool acceptRelease(const std::string& baseUrl) {
     return false;
   }
   if (record.sequence > highest && !writeAcceptedSequence(record.sequence))
-    debugLog("The release's sequence could not be recorded.");
+    core::debugLog("The release's sequence could not be recorded.");
   acceptedRelease.accepted = true;
   acceptedRelease.record = record;
-  debugLog("Release %llu verified.", static_cast<unsigned long long>(record.sequence));
+  core::debugLog("Release %llu verified.", static_cast<unsigned long long>(record.sequence));
   return true;
 }
 

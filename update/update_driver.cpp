@@ -20,9 +20,11 @@
 #include "update/release_verify.h"
 #include "update/versions.h"
 
+namespace update {
+
 // Local names are built as whole strings: a deep launcher directory must not
 // be cut to a different name.
-static std::string besideLauncher(const char* name) { return exeDirectory() + "\\" + name; }
+static std::string besideLauncher(const char* name) { return core::exeDirectory() + "\\" + name; }
 
 // A new launcher: left as "launcher.bin" for the update program, which puts
 // it in place once this process has ended. Returns only on failure.
@@ -31,7 +33,7 @@ static void runSelfUpdate() {
   // launcher in place: "cver.v" already asks for it again, and the next run
   // fetches it. Fetching it now could go round for ever.
   if (startedAfterFailedSelfUpdate()) {
-    debugLog("The update program could not put the new launcher in place; the next run fetches it again.");
+    core::debugLog("The update program could not put the new launcher in place; the next run fetches it again.");
     requestGameStart();
     return;
   }
@@ -42,7 +44,7 @@ static void runSelfUpdate() {
     platform::startProcess("KeUpdate.exe");
     platform::exitProcessNormally(0);
   }
-  platform::showMessageBox(lookupStatusText("FAIL_DOWNLOAD"), "Error updating.");
+  platform::showMessageBox(core::lookupStatusText("FAIL_DOWNLOAD"), "Error updating.");
   requestGameStart();
 }
 
@@ -57,7 +59,7 @@ static bool runClientUpdate() {
   if (!downloadFromPatchServers("Kelda.exe", local.c_str(), update::expectedClient()) ||
       !platform::replaceFileAtomically(local.c_str(), installed.c_str())) {
     platform::deleteFile(local.c_str());
-    platform::showMessageBox(lookupStatusText("FAIL_DOWNLOAD"), "Error updating");
+    platform::showMessageBox(core::lookupStatusText("FAIL_DOWNLOAD"), "Error updating");
     requestGameStart();
     return false;
   }
@@ -99,7 +101,7 @@ static bool acceptReleaseOfOneServer(const update::PublishedNumbers& before) {
 }
 
 std::uint16_t checkForUpdates() {
-  if (!indexLoaded) return 0;
+  if (!archive::indexLoaded) return 0;
   const update::PublishedNumbers before = publishedNumbers();
   if (!readPatchList("patch.hpl")) return 0;
   if (!readVersionFile()) return 0;
@@ -107,7 +109,7 @@ std::uint16_t checkForUpdates() {
   // Without an accepted release the pass goes on as after a failed patch
   // list download.
   if (!acceptReleaseOfOneServer(before)) {
-    platform::showMessageBox(lookupStatusText("FAIL_DOWNLOAD"), "");
+    platform::showMessageBox(core::lookupStatusText("FAIL_DOWNLOAD"), "");
     requestGameStart();
     return 0;
   }
@@ -117,19 +119,19 @@ std::uint16_t checkForUpdates() {
     return 0;
   }
   if (launcherVersions.clientVersion < launcherVersions.latestClient && !runClientUpdate()) return 0;
-  if (launcherVersions.latestPatch <= installedVersion) {
+  if (launcherVersions.latestPatch <= archive::installedVersion) {
     requestGameStart();
     return 0;
   }
-  return static_cast<std::uint16_t>(installedVersion + 1);
+  return static_cast<std::uint16_t>(archive::installedVersion + 1);
 }
 
 void runUpdate() {
-  if (!indexLoaded) return;
+  if (!archive::indexLoaded) return;
   removeLeftoversOfEarlierRuns();
   beginPatchServerRun();
   if (!downloadFromPatchServersUpTo("patch.hpl", "patch.hpl", kMaxPatchListSize)) {
-    platform::showMessageBox(lookupStatusText("FAIL_DOWNLOAD"), "");
+    platform::showMessageBox(core::lookupStatusText("FAIL_DOWNLOAD"), "");
     requestGameStart();
     platform::deleteFile("patch.hpl");
     return;
@@ -148,12 +150,14 @@ void runUpdate() {
 }
 
 void UpdateWorker() {
-  loadIndex();
+  archive::loadIndex();
   runUpdate();
-  updateDisplay([](DisplayState& state) {
+  core::updateDisplay([](core::DisplayState& state) {
     state.fileProgress = 1;
     state.fileProgressMax = 1;
     state.totalProgress = 1;
     state.totalProgressMax = 1;
   });
 }
+
+}  // namespace update

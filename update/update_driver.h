@@ -4,6 +4,8 @@
 
 #include <cstdint>
 
+namespace update {
+
 // Thread body: loads the archive index, runs the update and fills both bars.
 void UpdateWorker();
 
@@ -24,3 +26,5 @@ constexpr unsigned kMaxPatchListSize = 64 * 1024;
 
 // The client update's wait before it fetches; tests shorten it.
 constexpr unsigned kClientUpdateWaitMs = 200;
+
+}  // namespace update

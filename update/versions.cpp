@@ -13,6 +13,8 @@
 #define VLM_PATCH_HOST "127.0.0.1:8080"
 #endif
 
+namespace update {
+
 LauncherVersions launcherVersions = {};
 
 void resetLauncherVersions() { launcherVersions = LauncherVersions{}; }
@@ -71,7 +73,7 @@ static bool readNumbers(const char* path, std::uint32_t* const* fields, int coun
   std::size_t wanted = static_cast<std::size_t>(count) * 4;
   std::size_t held = std::fread(bytes, 1, wanted <= sizeof bytes ? wanted : sizeof bytes, file);
   std::fclose(file);
-  for (std::size_t i = 0; (i + 1) * 4 <= held; ++i) *fields[i] = getU32(bytes + 4 * i);
+  for (std::size_t i = 0; (i + 1) * 4 <= held; ++i) *fields[i] = archive::getU32(bytes + 4 * i);
   if (length) *length = held;
   return true;
 }
@@ -84,21 +86,21 @@ bool readPatchList(const char* path) {
   // Served whole with a success status, a short list (an empty file, say)
   // would otherwise pass for "nothing new".
   if (length < kPatchListBytes) {
-    debugLog("The patch list is short: %u of %u bytes; the values it does not hold keep their previous values.",
-             static_cast<unsigned>(length), static_cast<unsigned>(kPatchListBytes));
+    core::debugLog("The patch list is short: %u of %u bytes; the values it does not hold keep their previous values.",
+                   static_cast<unsigned>(length), static_cast<unsigned>(kPatchListBytes));
   }
   return true;
 }
 
 // Built as whole strings: a deep launcher directory must not be cut.
-static std::string versionFilePath() { return exeDirectory() + "\\cver.v"; }
-static std::string versionTempPath() { return exeDirectory() + "\\" + kVersionFileTempName; }
+static std::string versionFilePath() { return core::exeDirectory() + "\\cver.v"; }
+static std::string versionTempPath() { return core::exeDirectory() + "\\" + kVersionFileTempName; }
 
 // Writes both installed versions to path; true when all 8 bytes were written.
 static bool writeVersionsTo(const std::string& path) {
   unsigned char bytes[8];
-  setU32(bytes, launcherVersions.launcherVersion);
-  setU32(bytes + 4, launcherVersions.clientVersion);
+  archive::setU32(bytes, launcherVersions.launcherVersion);
+  archive::setU32(bytes + 4, launcherVersions.clientVersion);
   platform::FileHandle file = platform::createFile(path.c_str());
   if (file == platform::kNoFile) return false;
   bool ok = platform::writeFileAt(file, 0, bytes, sizeof bytes) && platform::flushFileToDisk(file);
@@ -122,3 +124,5 @@ bool writeVersionFile() {
   }
   return true;
 }
+
+}  // namespace update

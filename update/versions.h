@@ -13,6 +13,8 @@
 #include <string>
 #include <vector>
 
+namespace update {
+
 struct LauncherVersions {
   std::uint32_t latestPatch;
   std::uint32_t latestLauncher;
@@ -77,3 +79,5 @@ bool readVersionFile();
 // one whole, so a failed write never leaves half a record. Callers ignore
 // the outcome: the next run simply tries the update again.
 bool writeVersionFile();
+
+}  // namespace update

@@ -20,12 +20,12 @@ class ArchiveTest : public ::testing::Test {
   void TearDown() override { resetState(); }
 
   static void resetState() {
-    closeArchiveSet(archiveSet);
-    indexLoaded = false;
-    installedVersion = 0;
-    languageSetting = 0;
-    resetDisplayState(displayState);
-    setRepaintHandler(nullptr);
+    archive::closeArchiveSet(archive::archiveSet);
+    archive::indexLoaded = false;
+    archive::installedVersion = 0;
+    core::languageSetting = 0;
+    core::resetDisplayState(core::displayState);
+    core::setRepaintHandler(nullptr);
   }
 
   TempWorkDir dir_;

@@ -10,10 +10,10 @@ namespace {
 
 using IndexTest = ArchiveTest;
 
-const std::vector<FileEntry> kTwoEntries = {{0x11112222, 0, 0x100}, {0x33334444, 0x100, 0x20}};
+const std::vector<archive::FileEntry> kTwoEntries = {{0x11112222, 0, 0x100}, {0x33334444, 0x100, 0x20}};
 
 TEST_F(IndexTest, TwoEntriesEncodeToThePublishedBytes) {
-  std::string encoded = encodeIndex(7, {{"A.VFS", kTwoEntries}});
+  std::string encoded = archive::encodeIndex(7, {{"A.VFS", kTwoEntries}});
   std::string expected = bytes({7, 0, 0, 0, 1 ^ 0x2D, 5, 'A', '.', 'V', 'F', 'S', 2, 0, 0, 0});
   expected += bytes({0x22, 0x22, 0x11, 0x11, 0x00, 0x00, 0x00, 0x00, 0x00, 0x01, 0x00, 0x00,
                      0x45, 0x88, 0x33, 0x33, 0x01, 0xC7, 0x00, 0x00, 0x21, 0xF0, 0x00, 0x00});
@@ -21,7 +21,7 @@ TEST_F(IndexTest, TwoEntriesEncodeToThePublishedBytes) {
 }
 
 TEST_F(IndexTest, OnlyTheLowSixteenBitsOfAFieldAreMasked) {
-  std::string encoded = encodeIndex(0, {{"A", {{0, 0, 0}, {0, 0x00010100, 0}}}});
+  std::string encoded = archive::encodeIndex(0, {{"A", {{0, 0, 0}, {0, 0x00010100, 0}}}});
   // entry 1's offset: 0x00010100 XOR 0xC601 = 0x0001C701
   EXPECT_EQ(hex(encoded.substr(5 + 2 + 4 + 12 + 4, 4)), "01 C7 01 00");
 }
@@ -29,91 +29,91 @@ TEST_F(IndexTest, OnlyTheLowSixteenBitsOfAFieldAreMasked) {
 TEST_F(IndexTest, LoadsArchivesEntriesAndVersion) {
   writeWholeFile("GAME0.VFS", std::string(0x120, 'x'));
   writeWholeFile("GAME1.VFS", "");
-  ASSERT_TRUE(writeIndexFile("data.idx", 42, {{"GAME0.VFS", kTwoEntries}, {"GAME1.VFS", {}}}));
-  loadIndex();
-  ASSERT_TRUE(indexLoaded);
-  EXPECT_EQ(installedVersion, 42u);
-  EXPECT_EQ(archiveSet.baseVersion, 42u);
-  EXPECT_EQ(archiveSet.indexPath, "data.idx");
-  ASSERT_EQ(archiveSet.archiveCount, 2);
-  ASSERT_EQ(archiveSet.archives.size(), 2u);
-  EXPECT_EQ(archiveSet.archives[0]->name, "GAME0.VFS");
-  EXPECT_EQ(archiveSet.archives[0]->archive->name, "GAME0.VFS");
-  EXPECT_NE(archiveSet.archives[0]->archive->fileHandle, platform::kNoFile);
-  ASSERT_EQ(archiveSet.archives[0]->archive->entries.size(), 2u);
-  EXPECT_EQ(archiveSet.archives[0]->archive->entries[1].key, 0x33334444u);
-  EXPECT_EQ(archiveSet.archives[0]->archive->entries[1].offset, 0x100u);
-  EXPECT_EQ(archiveSet.archives[0]->archive->entries[1].size, 0x20u);
-  EXPECT_TRUE(archiveSet.archives[1]->archive->entries.empty());
+  ASSERT_TRUE(archive::writeIndexFile("data.idx", 42, {{"GAME0.VFS", kTwoEntries}, {"GAME1.VFS", {}}}));
+  archive::loadIndex();
+  ASSERT_TRUE(archive::indexLoaded);
+  EXPECT_EQ(archive::installedVersion, 42u);
+  EXPECT_EQ(archive::archiveSet.baseVersion, 42u);
+  EXPECT_EQ(archive::archiveSet.indexPath, "data.idx");
+  ASSERT_EQ(archive::archiveSet.archiveCount, 2);
+  ASSERT_EQ(archive::archiveSet.archives.size(), 2u);
+  EXPECT_EQ(archive::archiveSet.archives[0]->name, "GAME0.VFS");
+  EXPECT_EQ(archive::archiveSet.archives[0]->archive->name, "GAME0.VFS");
+  EXPECT_NE(archive::archiveSet.archives[0]->archive->fileHandle, platform::kNoFile);
+  ASSERT_EQ(archive::archiveSet.archives[0]->archive->entries.size(), 2u);
+  EXPECT_EQ(archive::archiveSet.archives[0]->archive->entries[1].key, 0x33334444u);
+  EXPECT_EQ(archive::archiveSet.archives[0]->archive->entries[1].offset, 0x100u);
+  EXPECT_EQ(archive::archiveSet.archives[0]->archive->entries[1].size, 0x20u);
+  EXPECT_TRUE(archive::archiveSet.archives[1]->archive->entries.empty());
 }
 
 TEST_F(IndexTest, AnUnchangedSetIsSavedByteForByte) {
-  std::vector<IndexArchiveSpec> archives;
+  std::vector<archive::IndexArchiveSpec> archives;
   for (int a = 0; a < 70; ++a) {  // past 64 archives, so the entry-count masks wrap
-    IndexArchiveSpec spec{"GAME" + std::to_string(a) + ".VFS", {}};
+    archive::IndexArchiveSpec spec{"GAME" + std::to_string(a) + ".VFS", {}};
     for (std::uint32_t n = 0; n < static_cast<std::uint32_t>(a % 37); ++n)
       spec.entries.push_back({a * 1000u + n * 0x10001u, n * 0x1234567u, n * 0x89ABu});
     archives.push_back(spec);
   }
-  std::string original = encodeIndex(0xDEADBEEF, archives);
+  std::string original = archive::encodeIndex(0xDEADBEEF, archives);
   writeWholeFile("data.idx", original);
-  loadIndex();
-  ASSERT_TRUE(indexLoaded);
-  ASSERT_TRUE(saveIndex(archiveSet).ok());
+  archive::loadIndex();
+  ASSERT_TRUE(archive::indexLoaded);
+  ASSERT_TRUE(archive::saveIndex(archive::archiveSet).ok());
   EXPECT_TRUE(readWholeFile("data.idx") == original);
-  EXPECT_FALSE(fileExists(kIndexTempFileName));
+  EXPECT_FALSE(fileExists(archive::kIndexTempFileName));
 }
 
 TEST_F(IndexTest, AnEmptyIndexLoadsAndSavesAsFiveBytes) {
   writeWholeFile("data.idx", bytes({1, 2, 3, 4, 0x2D}));
-  loadIndex();
-  EXPECT_TRUE(indexLoaded);
-  EXPECT_EQ(installedVersion, 0x04030201u);
-  EXPECT_EQ(archiveSet.archiveCount, 0);
-  ASSERT_TRUE(saveIndex(archiveSet).ok());
+  archive::loadIndex();
+  EXPECT_TRUE(archive::indexLoaded);
+  EXPECT_EQ(archive::installedVersion, 0x04030201u);
+  EXPECT_EQ(archive::archiveSet.archiveCount, 0);
+  ASSERT_TRUE(archive::saveIndex(archive::archiveSet).ok());
   EXPECT_EQ(hex(readWholeFile("data.idx")), "01 02 03 04 2D");
 }
 
 TEST_F(IndexTest, AMissingArchiveKeepsItsEntriesAndTheNextArchiveLoads) {
   writeWholeFile("B.VFS", "");
-  std::vector<IndexArchiveSpec> archives = {{"MISSING.VFS", kTwoEntries}, {"B.VFS", {{9, 0, 0}}}};
-  std::string original = encodeIndex(3, archives);
+  std::vector<archive::IndexArchiveSpec> archives = {{"MISSING.VFS", kTwoEntries}, {"B.VFS", {{9, 0, 0}}}};
+  std::string original = archive::encodeIndex(3, archives);
   writeWholeFile("data.idx", original);
-  loadIndex();
-  ASSERT_TRUE(indexLoaded);
-  EXPECT_EQ(archiveSet.archives[0]->archive->fileHandle, platform::kNoFile);
-  EXPECT_EQ(archiveSet.archives[0]->archive->entries.size(), 2u);
-  EXPECT_NE(archiveSet.archives[1]->archive->fileHandle, platform::kNoFile);
-  EXPECT_EQ(archiveSet.archives[1]->archive->entries[0].key, 9u);
-  ASSERT_TRUE(saveIndex(archiveSet).ok());
+  archive::loadIndex();
+  ASSERT_TRUE(archive::indexLoaded);
+  EXPECT_EQ(archive::archiveSet.archives[0]->archive->fileHandle, platform::kNoFile);
+  EXPECT_EQ(archive::archiveSet.archives[0]->archive->entries.size(), 2u);
+  EXPECT_NE(archive::archiveSet.archives[1]->archive->fileHandle, platform::kNoFile);
+  EXPECT_EQ(archive::archiveSet.archives[1]->archive->entries[0].key, 9u);
+  ASSERT_TRUE(archive::saveIndex(archive::archiveSet).ok());
   EXPECT_TRUE(readWholeFile("data.idx") == original);
 }
 
 TEST_F(IndexTest, ANameWithAZeroByteIsCutThere) {
   writeWholeFile("data.idx", bytes({0, 0, 0, 0, 1 ^ 0x2D, 3, 'A', 0, 'B', 0, 0, 0, 0}));
-  loadIndex();
-  ASSERT_TRUE(indexLoaded);
-  EXPECT_EQ(archiveSet.archives[0]->name, "A");
+  archive::loadIndex();
+  ASSERT_TRUE(archive::indexLoaded);
+  EXPECT_EQ(archive::archiveSet.archives[0]->name, "A");
 }
 
 TEST_F(IndexTest, PatchListIsDeletedWithOrWithoutAnIndex) {
   writeWholeFile("patch.hpl", "1 2 3");
-  loadIndex();
-  EXPECT_FALSE(indexLoaded);
+  archive::loadIndex();
+  EXPECT_FALSE(archive::indexLoaded);
   EXPECT_FALSE(fileExists("patch.hpl"));
-  writeIndexFile("data.idx", 1, {});
+  archive::writeIndexFile("data.idx", 1, {});
   writeWholeFile("patch.hpl", "1 2 3");
-  loadIndex();
-  EXPECT_TRUE(indexLoaded);
+  archive::loadIndex();
+  EXPECT_TRUE(archive::indexLoaded);
   EXPECT_FALSE(fileExists("patch.hpl"));
 }
 
 TEST_F(IndexTest, NoIndexLeavesInstalledVersionAlone) {
-  installedVersion = 17;
-  loadIndex();
-  EXPECT_FALSE(indexLoaded);
-  EXPECT_EQ(installedVersion, 17u);
-  EXPECT_EQ(archiveSet.archiveCount, 0);
+  archive::installedVersion = 17;
+  archive::loadIndex();
+  EXPECT_FALSE(archive::indexLoaded);
+  EXPECT_EQ(archive::installedVersion, 17u);
+  EXPECT_EQ(archive::archiveSet.archiveCount, 0);
 }
 
 struct BadIndex {
@@ -123,7 +123,7 @@ struct BadIndex {
 
 // Every prefix of a good index, and indexes whose counts the file cannot hold.
 TEST_F(IndexTest, MalformedIndexesLeaveTheSetEmptyAndUnloaded) {
-  std::string good = encodeIndex(5, {{"GAME0.VFS", kTwoEntries}, {"GAME1.VFS", {{1, 2, 3}}}});
+  std::string good = archive::encodeIndex(5, {{"GAME0.VFS", kTwoEntries}, {"GAME1.VFS", {{1, 2, 3}}}});
   std::vector<BadIndex> cases;
   for (std::size_t cut = 0; cut < good.size(); ++cut) cases.push_back({"prefix", good.substr(0, cut)});
   cases.push_back({"name length 32", bytes({0, 0, 0, 0, 1 ^ 0x2D, 32}) + std::string(32, 'a') + bytes({0, 0, 0, 0})});
@@ -135,15 +135,15 @@ TEST_F(IndexTest, MalformedIndexesLeaveTheSetEmptyAndUnloaded) {
   cases.push_back({"255 archives announced, one present", bytes({0, 0, 0, 0, 255 ^ 0x2D, 1, 'A', 0, 0, 0, 0})});
   for (const BadIndex& bad : cases) {
     SCOPED_TRACE(std::string(bad.what) + " size " + std::to_string(bad.data.size()));
-    closeArchiveSet(archiveSet);
-    indexLoaded = false;
-    installedVersion = 99;
+    archive::closeArchiveSet(archive::archiveSet);
+    archive::indexLoaded = false;
+    archive::installedVersion = 99;
     writeWholeFile("data.idx", bad.data);
-    loadIndex();
-    EXPECT_FALSE(indexLoaded);
-    EXPECT_EQ(installedVersion, 99u);
-    EXPECT_EQ(archiveSet.archiveCount, 0);
-    EXPECT_TRUE(archiveSet.archives.empty());
+    archive::loadIndex();
+    EXPECT_FALSE(archive::indexLoaded);
+    EXPECT_EQ(archive::installedVersion, 99u);
+    EXPECT_EQ(archive::archiveSet.archiveCount, 0);
+    EXPECT_TRUE(archive::archiveSet.archives.empty());
   }
 }
 
@@ -155,13 +155,14 @@ struct DamagedIndex {
 
 TEST_F(IndexTest, EachDamagedRecordGivesItsReason) {
   const std::string header = bytes({0, 0, 0, 0, 1 ^ 0x2D});
-  const std::string twoArchives = encodeIndex(0, {{"A", {}}, {"B", kTwoEntries}});
+  const std::string twoArchives = archive::encodeIndex(0, {{"A", {}}, {"B", kTwoEntries}});
   const DamagedIndex cases[] = {
       {"empty file", "", "ends within the header (0 of 5 bytes)"},
       {"short header", bytes({1, 0, 0}), "ends within the header (3 of 5 bytes)"},
       {"no name length", header, "archive 0: ends within the name length (0 of 1 bytes)"},
       {"name length above 31", header + bytes({32}), "archive 0: name length 32 above 31"},
-      {"fourth archive's name too long", encodeIndex(0, {{"A", {}}, {"B", {}}, {"C", {}}, {std::string(40, 'n'), {}}}),
+      {"fourth archive's name too long",
+       archive::encodeIndex(0, {{"A", {}}, {"B", {}}, {"C", {}}, {std::string(40, 'n'), {}}}),
        "archive 3: name length 40 above 31"},
       {"name cut short", header + bytes({5, 'G', 'A'}), "archive 0: ends within the name (2 of 5 bytes)"},
       {"entry count cut short", header + bytes({1, 'A', 2, 0}),
@@ -171,26 +172,26 @@ TEST_F(IndexTest, EachDamagedRecordGivesItsReason) {
   };
   for (const DamagedIndex& c : cases) {
     writeWholeFile("bad.idx", c.bytes);
-    ArchiveSet set;
-    platform::Status read = readIndexFile("bad.idx", set);
+    archive::ArchiveSet set;
+    platform::Status read = archive::readIndexFile("bad.idx", set);
     EXPECT_FALSE(read.ok()) << c.what;
     EXPECT_EQ(read.reason(), c.reason) << c.what;
     EXPECT_EQ(set.archiveCount, 0) << c.what;
   }
-  ArchiveSet set;
-  platform::Status absent = readIndexFile("absent.idx", set);
+  archive::ArchiveSet set;
+  platform::Status absent = archive::readIndexFile("absent.idx", set);
   EXPECT_EQ(absent.reason().rfind("cannot be opened: ", 0), 0u) << absent.reason();
 }
 
 TEST_F(IndexTest, TheLauncherTracesWhyTheIndexWasNotLoaded) {
-  writeWholeFile("data.idx", encodeIndex(0, {{"A", {}}, {"B", {}}, {"C", {}}, {std::string(40, 'n'), {}}}));
+  writeWholeFile("data.idx", archive::encodeIndex(0, {{"A", {}}, {"B", {}}, {"C", {}}, {std::string(40, 'n'), {}}}));
   ::testing::internal::CaptureStdout();
-  loadIndex();
+  archive::loadIndex();
   std::string trace = ::testing::internal::GetCapturedStdout();
-  EXPECT_FALSE(indexLoaded);
+  EXPECT_FALSE(archive::indexLoaded);
   EXPECT_NE(trace.find("The index was not loaded: data.idx: archive 3: name length 40 above 31"), std::string::npos)
       << trace;
-  platform::Status again = loadIndexWithReason();
+  platform::Status again = archive::loadIndexWithReason();
   EXPECT_EQ(again.reason(), "data.idx: archive 3: name length 40 above 31");
 }
 
@@ -198,85 +199,85 @@ TEST_F(IndexTest, ANegativeEntryCountMeansNoEntries) {
   // count -1 for archive 0 (mask 0), then archive 1 follows at once.
   writeWholeFile("data.idx", bytes({0, 0, 0, 0, 2 ^ 0x2D, 1, 'A', 0xFF, 0xFF, 0xFF, 0xFF, 1, 'B', 0x01, 0xC3, 0,
                                     0}));  // count 0 XOR 0xC301
-  loadIndex();
-  ASSERT_TRUE(indexLoaded);
-  EXPECT_EQ(archiveSet.archiveCount, 2);
-  EXPECT_TRUE(archiveSet.archives[0]->archive->entries.empty());
-  EXPECT_TRUE(archiveSet.archives[1]->archive->entries.empty());
+  archive::loadIndex();
+  ASSERT_TRUE(archive::indexLoaded);
+  EXPECT_EQ(archive::archiveSet.archiveCount, 2);
+  EXPECT_TRUE(archive::archiveSet.archives[0]->archive->entries.empty());
+  EXPECT_TRUE(archive::archiveSet.archives[1]->archive->entries.empty());
 }
 
 TEST_F(IndexTest, SaveReplacesTheIndexWholeAndLeavesNoTemporaryFile) {
-  writeIndexFile("data.idx", 1, {{"GAME0.VFS", kTwoEntries}});
+  archive::writeIndexFile("data.idx", 1, {{"GAME0.VFS", kTwoEntries}});
   writeWholeFile("GAME0.VFS", std::string(0x120, 'x'));
-  loadIndex();
-  archiveSet.baseVersion = 2;
-  ASSERT_TRUE(saveIndex(archiveSet).ok());
-  EXPECT_TRUE(readWholeFile("data.idx") == encodeIndex(2, {{"GAME0.VFS", kTwoEntries}}));
-  EXPECT_FALSE(fileExists(kIndexTempFileName));
+  archive::loadIndex();
+  archive::archiveSet.baseVersion = 2;
+  ASSERT_TRUE(archive::saveIndex(archive::archiveSet).ok());
+  EXPECT_TRUE(readWholeFile("data.idx") == archive::encodeIndex(2, {{"GAME0.VFS", kTwoEntries}}));
+  EXPECT_FALSE(fileExists(archive::kIndexTempFileName));
 }
 
 TEST_F(IndexTest, AStaleTemporaryFileFromACrashIsReplaced) {
-  writeWholeFile(kIndexTempFileName, "half of an index from a crash");
-  writeIndexFile("data.idx", 1, {});
-  loadIndex();
-  ASSERT_TRUE(saveIndex(archiveSet).ok());
+  writeWholeFile(archive::kIndexTempFileName, "half of an index from a crash");
+  archive::writeIndexFile("data.idx", 1, {});
+  archive::loadIndex();
+  ASSERT_TRUE(archive::saveIndex(archive::archiveSet).ok());
   EXPECT_EQ(hex(readWholeFile("data.idx")), "01 00 00 00 2D");
-  EXPECT_FALSE(fileExists(kIndexTempFileName));
+  EXPECT_FALSE(fileExists(archive::kIndexTempFileName));
 }
 
 TEST_F(IndexTest, WhenTheTemporaryFileCannotBeWrittenTheOldIndexStays) {
-  writeIndexFile("data.idx", 1, {});
-  loadIndex();
-  platform::createDirectory(kIndexTempFileName);  // a directory where the temporary file would go
-  archiveSet.baseVersion = 2;
-  platform::Status saved = saveIndex(archiveSet);
+  archive::writeIndexFile("data.idx", 1, {});
+  archive::loadIndex();
+  platform::createDirectory(archive::kIndexTempFileName);  // a directory where the temporary file would go
+  archive::archiveSet.baseVersion = 2;
+  platform::Status saved = archive::saveIndex(archive::archiveSet);
   EXPECT_FALSE(saved.ok());
   EXPECT_EQ(saved.reason().rfind("data.idx.new cannot be created: ", 0), 0u) << saved.reason();
   EXPECT_EQ(hex(readWholeFile("data.idx")), "01 00 00 00 2D");
 }
 
 TEST_F(IndexTest, AnIndexIsNotPutInPlaceWhileTheArchiveBytesItNamesAreNotOnDisk) {
-  writeIndexFile("data.idx", 1, {{"MISSING.VFS", {}}});
-  loadIndex();
+  archive::writeIndexFile("data.idx", 1, {{"MISSING.VFS", {}}});
+  archive::loadIndex();
   // As if bytes had been appended that cannot be flushed: the file is not open.
-  archiveSet.archives[0]->archive->unflushed = true;
-  archiveSet.baseVersion = 2;
-  platform::Status saved = saveIndex(archiveSet);
+  archive::archiveSet.archives[0]->archive->unflushed = true;
+  archive::archiveSet.baseVersion = 2;
+  platform::Status saved = archive::saveIndex(archive::archiveSet);
   EXPECT_FALSE(saved.ok());
   EXPECT_EQ(saved.reason().rfind("the archive MISSING.VFS cannot be flushed to disk: ", 0), 0u) << saved.reason();
-  EXPECT_TRUE(readWholeFile("data.idx") == encodeIndex(1, {{"MISSING.VFS", {}}}));
+  EXPECT_TRUE(readWholeFile("data.idx") == archive::encodeIndex(1, {{"MISSING.VFS", {}}}));
 }
 
 TEST_F(IndexTest, ReadingAnIndexFileForInspectionTouchesNothingElse) {
   writeWholeFile("GAME0.VFS", "");
   writeWholeFile("patch.hpl", "1 2 3");
-  writeIndexFile("other.idx", 4, {{"GAME0.VFS", kTwoEntries}});
-  ArchiveSet set;
-  ASSERT_TRUE(readIndexFile("other.idx", set));
+  archive::writeIndexFile("other.idx", 4, {{"GAME0.VFS", kTwoEntries}});
+  archive::ArchiveSet set;
+  ASSERT_TRUE(archive::readIndexFile("other.idx", set));
   EXPECT_EQ(set.baseVersion, 4u);
   ASSERT_EQ(set.archiveCount, 1);
   EXPECT_EQ(set.archives[0]->archive->fileHandle, platform::kNoFile);
-  EXPECT_EQ(liveEntries(*set.archives[0]->archive).size(), 2u);
-  EXPECT_TRUE(removeEntryByKey(set, 0x33334444));
-  EXPECT_FALSE(indexLoaded);
+  EXPECT_EQ(archive::liveEntries(*set.archives[0]->archive).size(), 2u);
+  EXPECT_TRUE(archive::removeEntryByKey(set, 0x33334444));
+  EXPECT_FALSE(archive::indexLoaded);
   EXPECT_TRUE(fileExists("patch.hpl"));
   writeWholeFile("bad.idx", bytes({0, 0, 0, 0, 1 ^ 0x2D, 40}));
-  EXPECT_FALSE(readIndexFile("bad.idx", set));
+  EXPECT_FALSE(archive::readIndexFile("bad.idx", set));
   EXPECT_EQ(set.archiveCount, 0);
-  EXPECT_FALSE(readIndexFile("absent.idx", set));
+  EXPECT_FALSE(archive::readIndexFile("absent.idx", set));
 }
 
 TEST_F(IndexTest, CloseLeavesTheSetEmptyAndReusable) {
   writeWholeFile("GAME0.VFS", "");
-  writeIndexFile("data.idx", 1, {{"GAME0.VFS", kTwoEntries}});
-  loadIndex();
-  closeArchiveSet(archiveSet);
-  EXPECT_EQ(archiveSet.archiveCount, 0);
-  EXPECT_TRUE(archiveSet.archives.empty());
-  EXPECT_FALSE(removeEntryByKey(archiveSet, 0x11112222));
-  loadIndex();
-  EXPECT_EQ(archiveSet.archiveCount, 1);
-  EXPECT_TRUE(removeEntryByKey(archiveSet, 0x11112222));
+  archive::writeIndexFile("data.idx", 1, {{"GAME0.VFS", kTwoEntries}});
+  archive::loadIndex();
+  archive::closeArchiveSet(archive::archiveSet);
+  EXPECT_EQ(archive::archiveSet.archiveCount, 0);
+  EXPECT_TRUE(archive::archiveSet.archives.empty());
+  EXPECT_FALSE(archive::removeEntryByKey(archive::archiveSet, 0x11112222));
+  archive::loadIndex();
+  EXPECT_EQ(archive::archiveSet.archiveCount, 1);
+  EXPECT_TRUE(archive::removeEntryByKey(archive::archiveSet, 0x11112222));
 }
 
 }  // namespace

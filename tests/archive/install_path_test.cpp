@@ -71,8 +71,8 @@ TEST(InstallPath, NamesMustStayInsideTheInstallation) {
       {"COM\xB9\xB9", true},
       {"XCOM\xB9", true},
   };
-  for (const NameCase& c : cases) EXPECT_EQ(isInstallRelativeName(c.name), c.inside) << c.name;
-  EXPECT_FALSE(isInstallRelativeName(nullptr));
+  for (const NameCase& c : cases) EXPECT_EQ(archive::isInstallRelativeName(c.name), c.inside) << c.name;
+  EXPECT_FALSE(archive::isInstallRelativeName(nullptr));
 }
 
 }  // namespace

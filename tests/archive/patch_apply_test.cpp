@@ -24,7 +24,8 @@ std::vector<Shown> shown;
 
 // Stands in for the window: notes what each repaint would show.
 void noteRepaint() {
-  shown.push_back({displayState.statusText, displayState.totalProgress, displayState.totalProgressMax});
+  shown.push_back(
+      {core::displayState.statusText, core::displayState.totalProgress, core::displayState.totalProgressMax});
 }
 
 class PatchApplyTest : public ArchiveTest {
@@ -32,21 +33,22 @@ class PatchApplyTest : public ArchiveTest {
   void SetUp() override {
     ArchiveTest::SetUp();
     shown.clear();
-    setRepaintHandler(noteRepaint);
-    ASSERT_TRUE(writeIndexFile("data.idx", 1, {}));
-    loadIndex();
-    ASSERT_TRUE(indexLoaded);
+    core::setRepaintHandler(noteRepaint);
+    ASSERT_TRUE(archive::writeIndexFile("data.idx", 1, {}));
+    archive::loadIndex();
+    ASSERT_TRUE(archive::indexLoaded);
   }
 
-  static bool apply(const PatchPackageSpec& spec) {
-    EXPECT_TRUE(writePatchPackageFile("5.dat", spec));
-    bool result = applyPatchPackage("5.dat");
+  static bool apply(const archive::PatchPackageSpec& spec) {
+    EXPECT_TRUE(archive::writePatchPackageFile("5.dat", spec));
+    bool result = archive::applyPatchPackage("5.dat");
     EXPECT_FALSE(fileExists("5.dat"));
     return result;
   }
 
-  static PatchPackageSpec package(std::uint8_t type, std::uint16_t version, std::vector<PackageItemSpec> items) {
-    PatchPackageSpec spec;
+  static archive::PatchPackageSpec package(std::uint8_t type, std::uint16_t version,
+                                           std::vector<archive::PackageItemSpec> items) {
+    archive::PatchPackageSpec spec;
     spec.seed = 0x5A;
     spec.version = version;
     spec.type = type;
@@ -57,9 +59,10 @@ class PatchApplyTest : public ArchiveTest {
 
 TEST_F(PatchApplyTest, KeyedItemsGoToTheArchivesAndTheIndexIsSaved) {
   ASSERT_TRUE(apply(package(1, 2, {{10, "", "alpha"}, {11, "", "beta"}, {12, "", ""}, {10, "", "ALPHA"}})));
-  EXPECT_EQ(archiveSet.baseVersion, 2u);
+  EXPECT_EQ(archive::archiveSet.baseVersion, 2u);
   EXPECT_EQ(readWholeFile("GAME0.VFS"), "alphabetaALPHA");
-  EXPECT_TRUE(readWholeFile("data.idx") == encodeIndex(2, {{"GAME0.VFS", {{11, 5, 4}, {12, 9, 0}, {10, 9, 5}}}}));
+  EXPECT_TRUE(readWholeFile("data.idx") ==
+              archive::encodeIndex(2, {{"GAME0.VFS", {{11, 5, 4}, {12, 9, 0}, {10, 9, 5}}}}));
   ASSERT_EQ(shown.size(), 4u);
   const char* lines[] = {"Extracting files. 25%", "Extracting files. 50%", "Extracting files. 75%",
                          "Extracting files. 100%"};
@@ -71,7 +74,7 @@ TEST_F(PatchApplyTest, KeyedItemsGoToTheArchivesAndTheIndexIsSaved) {
 }
 
 TEST_F(PatchApplyTest, TextRoundsHalvesUpWhileTheBarIsCut) {
-  ASSERT_TRUE(apply(package(2, 3, std::vector<PackageItemSpec>(3))));
+  ASSERT_TRUE(apply(package(2, 3, std::vector<archive::PackageItemSpec>(3))));
   ASSERT_EQ(shown.size(), 3u);
   EXPECT_EQ(shown[0].status, "Extracting files. 33%");
   EXPECT_EQ(shown[1].status, "Extracting files. 67%");
@@ -79,15 +82,15 @@ TEST_F(PatchApplyTest, TextRoundsHalvesUpWhileTheBarIsCut) {
   EXPECT_EQ(shown[2].status, "Extracting files. 100%");
   EXPECT_EQ(shown[2].bar, 100u);
   shown.clear();
-  ASSERT_TRUE(apply(package(0, 3, std::vector<PackageItemSpec>(8))));
+  ASSERT_TRUE(apply(package(0, 3, std::vector<archive::PackageItemSpec>(8))));
   ASSERT_EQ(shown.size(), 8u);
   EXPECT_EQ(shown[0].status, "Extracting files. 13%");
   EXPECT_EQ(shown[0].bar, 12u);
 }
 
 TEST_F(PatchApplyTest, AnUnsupportedLanguageLeavesOnlyThePercentage) {
-  languageSetting = 3;
-  ASSERT_TRUE(apply(package(2, 3, std::vector<PackageItemSpec>(2))));
+  core::languageSetting = 3;
+  ASSERT_TRUE(apply(package(2, 3, std::vector<archive::PackageItemSpec>(2))));
   ASSERT_EQ(shown.size(), 2u);
   EXPECT_EQ(shown[0].status, "50%");
 }
@@ -95,17 +98,17 @@ TEST_F(PatchApplyTest, AnUnsupportedLanguageLeavesOnlyThePercentage) {
 TEST_F(PatchApplyTest, AnEmptyPackageSetsTheVersionAndWritesTheIndex) {
   ASSERT_TRUE(apply(package(1, 0x0203, {})));
   EXPECT_TRUE(shown.empty());
-  EXPECT_EQ(archiveSet.baseVersion, 0x0203u);
+  EXPECT_EQ(archive::archiveSet.baseVersion, 0x0203u);
   EXPECT_EQ(hex(readWholeFile("data.idx")), "03 02 00 00 2D");
 }
 
 TEST_F(PatchApplyTest, TypeTwoMovesProgressOnlyAndAVersionMayGoDown) {
-  archiveSet.baseVersion = 50;
+  archive::archiveSet.baseVersion = 50;
   ASSERT_TRUE(apply(package(2, 4, {{1, "", "data"}, {2, "", "more"}})));
-  EXPECT_EQ(archiveSet.archiveCount, 0);
+  EXPECT_EQ(archive::archiveSet.archiveCount, 0);
   EXPECT_FALSE(fileExists("GAME0.VFS"));
   EXPECT_EQ(shown.size(), 2u);
-  EXPECT_EQ(archiveSet.baseVersion, 4u);
+  EXPECT_EQ(archive::archiveSet.baseVersion, 4u);
   EXPECT_EQ(hex(readWholeFile("data.idx")), "04 00 00 00 2D");
 }
 
@@ -117,7 +120,7 @@ TEST_F(PatchApplyTest, TypeThreeWritesFilesCreatingDirectories) {
   EXPECT_TRUE(fileExists("empty.txt"));
   EXPECT_EQ(readWholeFile("empty.txt"), "");
   EXPECT_TRUE(readWholeFile("big.bin") == big);
-  EXPECT_EQ(archiveSet.baseVersion, 6u);
+  EXPECT_EQ(archive::archiveSet.baseVersion, 6u);
 }
 
 TEST_F(PatchApplyTest, TypeFourDeletesWhatExistsAndSkipsWhatDoesNot) {
@@ -145,7 +148,7 @@ TEST_F(PatchApplyTest, AFailingThirdItemKeepsTheFirstTwoAndTheOldIndex) {
   EXPECT_EQ(readWholeFile("two.txt"), "2");
   EXPECT_FALSE(fileExists("../three.txt"));
   EXPECT_FALSE(fileExists("four.txt"));
-  EXPECT_EQ(archiveSet.baseVersion, 1u);
+  EXPECT_EQ(archive::archiveSet.baseVersion, 1u);
   EXPECT_TRUE(readWholeFile("data.idx") == indexBefore);
   EXPECT_EQ(shown.size(), 2u);
 }
@@ -153,13 +156,13 @@ TEST_F(PatchApplyTest, AFailingThirdItemKeepsTheFirstTwoAndTheOldIndex) {
 TEST_F(PatchApplyTest, AFailedArchiveWriteFailsTheItem) {
   ASSERT_TRUE(apply(package(1, 2, {{1, "", "first"}})));
   std::string indexBefore = readWholeFile("data.idx");
-  Archive& archive = *archiveSet.archives[0]->archive;
+  archive::Archive& archive = *archive::archiveSet.archives[0]->archive;
   platform::closeFile(archive.fileHandle);
   archive.fileHandle = platform::openFileForReading("GAME0.VFS");  // every write to it fails
   EXPECT_FALSE(apply(package(1, 3, {{1, "", "second"}})));
-  EXPECT_EQ(archiveSet.baseVersion, 2u);
+  EXPECT_EQ(archive::archiveSet.baseVersion, 2u);
   EXPECT_TRUE(readWholeFile("data.idx") == indexBefore);
-  ASSERT_EQ(liveEntries(archive).size(), 1u);
+  ASSERT_EQ(archive::liveEntries(archive).size(), 1u);
   EXPECT_EQ(archive.entries[0].size, 5u);
 }
 
@@ -170,7 +173,7 @@ TEST_F(PatchApplyTest, NamesLeavingTheInstallationFailTheItem) {
     for (const char* name : names) {
       SCOPED_TRACE(std::string(name) + " type " + std::to_string(type));
       EXPECT_FALSE(apply(package(type, 9, {{0, name, "x"}})));
-      EXPECT_EQ(archiveSet.baseVersion, 1u);
+      EXPECT_EQ(archive::archiveSet.baseVersion, 1u);
     }
   }
   EXPECT_FALSE(fileExists("../escape.txt"));
@@ -200,16 +203,17 @@ const OwnFileCase kOwnFileCases[] = {
 };
 
 TEST_F(PatchApplyTest, ItemsNamingTheIndexOrAnArchiveAreSkippedUnlessTheyWouldOverwriteOne) {
-  closeArchiveSet(archiveSet);
-  const std::vector<IndexArchiveSpec> archives = {{"GAME0.VFS", {{1, 0, 11}}}, {"GAME1.VFS", {}}, {"GAME2.VFS", {}}};
-  ASSERT_TRUE(writeIndexFile("data.idx", 1, archives));
+  archive::closeArchiveSet(archive::archiveSet);
+  const std::vector<archive::IndexArchiveSpec> archives = {
+      {"GAME0.VFS", {{1, 0, 11}}}, {"GAME1.VFS", {}}, {"GAME2.VFS", {}}};
+  ASSERT_TRUE(archive::writeIndexFile("data.idx", 1, archives));
   writeWholeFile("GAME0.VFS", "stored data");
   writeWholeFile("GAME2.VFS", "held archive");
   platform::FileHandle holder = platform::openFileForExclusiveUpdate("GAME2.VFS");  // as another process would
   ASSERT_NE(holder, platform::kNoFile);
-  loadIndex();
-  ASSERT_EQ(archiveSet.archiveCount, 3);
-  ASSERT_EQ(archiveSet.archives[2]->archive->fileHandle, platform::kNoFile);
+  archive::loadIndex();
+  ASSERT_EQ(archive::archiveSet.archiveCount, 3);
+  ASSERT_EQ(archive::archiveSet.archives[2]->archive->fileHandle, platform::kNoFile);
 
   std::uint32_t version = 1;
   for (const OwnFileCase& c : kOwnFileCases) {
@@ -220,12 +224,12 @@ TEST_F(PatchApplyTest, ItemsNamingTheIndexOrAnArchiveAreSkippedUnlessTheyWouldOv
     EXPECT_EQ(applied, c.applies);
     EXPECT_NE(trace.find(c.name), std::string::npos) << "the trace names the item: " << trace;
     if (applied) version = 9;
-    EXPECT_EQ(archiveSet.baseVersion, version);
+    EXPECT_EQ(archive::archiveSet.baseVersion, version);
     EXPECT_EQ(readWholeFile("GAME0.VFS"), "stored data");
     EXPECT_EQ(readWholeFile("GAME2.VFS"), "held archive");
     EXPECT_FALSE(fileExists("GAME1.VFS"));
     EXPECT_FALSE(fileExists("data.idx.new"));
-    EXPECT_TRUE(readWholeFile("data.idx") == encodeIndex(version, archives));
+    EXPECT_TRUE(readWholeFile("data.idx") == archive::encodeIndex(version, archives));
   }
   platform::closeFile(holder);
   // A name that merely resembles one is an ordinary file.
@@ -266,9 +270,9 @@ TEST_F(PatchApplyTest, ItemsThroughALinkFailAndLeaveEverythingOutsideUntouched) 
     }
     ++planted;
     std::filesystem::current_path("inst");
-    closeArchiveSet(archiveSet);
-    ASSERT_TRUE(writeIndexFile("data.idx", 1, {}));
-    loadIndex();
+    archive::closeArchiveSet(archive::archiveSet);
+    ASSERT_TRUE(archive::writeIndexFile("data.idx", 1, {}));
+    archive::loadIndex();
     ::testing::internal::CaptureStdout();
     bool applied = apply(package(c.type, 9, {{0, c.name, "x"}}));
     std::string trace = ::testing::internal::GetCapturedStdout();
@@ -277,7 +281,7 @@ TEST_F(PatchApplyTest, ItemsThroughALinkFailAndLeaveEverythingOutsideUntouched) 
     if (linkIsVisible(c.kind) || c.type == 3) {
       EXPECT_FALSE(applied);
       EXPECT_NE(trace.find(c.name), std::string::npos) << "the trace names the item: " << trace;
-      EXPECT_EQ(archiveSet.baseVersion, 1u);
+      EXPECT_EQ(archive::archiveSet.baseVersion, 1u);
     }
     if (linkIsVisible(c.kind)) {
       EXPECT_TRUE(platform::nameCrossesLink("lnk")) << "the link itself stays";
@@ -305,30 +309,30 @@ TEST_F(PatchApplyTest, ItemsBesideALinkAreAppliedAsUsual) {
 }
 
 TEST_F(PatchApplyTest, AMalformedPackageAppliesNothingAndIsDeleted) {
-  std::string good = encodePatchPackage(package(3, 9, {{0, "a.txt", "abc"}, {0, "b.txt", "def"}}));
+  std::string good = archive::encodePatchPackage(package(3, 9, {{0, "a.txt", "abc"}, {0, "b.txt", "def"}}));
   writeWholeFile("5.dat", good.substr(0, good.size() - 1));
-  EXPECT_FALSE(applyPatchPackage("5.dat"));
+  EXPECT_FALSE(archive::applyPatchPackage("5.dat"));
   EXPECT_FALSE(fileExists("5.dat"));
   EXPECT_FALSE(fileExists("a.txt"));
   EXPECT_TRUE(shown.empty());
-  EXPECT_EQ(archiveSet.baseVersion, 1u);
+  EXPECT_EQ(archive::archiveSet.baseVersion, 1u);
 }
 
 TEST_F(PatchApplyTest, AMissingPackageFails) {
-  EXPECT_FALSE(applyPatchPackage("77.dat"));
+  EXPECT_FALSE(archive::applyPatchPackage("77.dat"));
   EXPECT_FALSE(fileExists("77.dat"));
-  EXPECT_EQ(archiveSet.baseVersion, 1u);
+  EXPECT_EQ(archive::archiveSet.baseVersion, 1u);
 }
 
 TEST_F(PatchApplyTest, SuccessiveInstallationsInOneProcessStartClean) {
   ASSERT_TRUE(apply(package(1, 2, {{1, "", "x"}})));
-  closeArchiveSet(archiveSet);
-  EXPECT_EQ(archiveSet.archiveCount, 0);
-  loadIndex();
-  ASSERT_EQ(archiveSet.archiveCount, 1);
+  archive::closeArchiveSet(archive::archiveSet);
+  EXPECT_EQ(archive::archiveSet.archiveCount, 0);
+  archive::loadIndex();
+  ASSERT_EQ(archive::archiveSet.archiveCount, 1);
   ASSERT_TRUE(apply(package(1, 3, {{1, "", "yy"}})));
   EXPECT_EQ(readWholeFile("GAME0.VFS"), "xyy");
-  EXPECT_TRUE(readWholeFile("data.idx") == encodeIndex(3, {{"GAME0.VFS", {{1, 1, 2}}}}));
+  EXPECT_TRUE(readWholeFile("data.idx") == archive::encodeIndex(3, {{"GAME0.VFS", {{1, 1, 2}}}}));
 }
 
 }  // namespace

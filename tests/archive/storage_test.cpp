@@ -20,7 +20,7 @@ std::unique_ptr<std::uint8_t[]> buffer(const std::string& data) {
 }
 
 bool store(std::uint32_t key, const std::string& data) {
-  return addFile(key, buffer(data), static_cast<std::uint32_t>(data.size()));
+  return archive::addFile(key, buffer(data), static_cast<std::uint32_t>(data.size()));
 }
 
 // An archive file of the given size without writing its bytes (sparse where
@@ -34,18 +34,18 @@ void makeFileOfSize(const char* name, std::uint64_t size) {
   platform::closeFile(file);
 }
 
-void loadArchives(const std::vector<IndexArchiveSpec>& archives) {
-  ASSERT_TRUE(writeIndexFile("data.idx", 1, archives));
-  loadIndex();
-  ASSERT_TRUE(indexLoaded);
+void loadArchives(const std::vector<archive::IndexArchiveSpec>& archives) {
+  ASSERT_TRUE(archive::writeIndexFile("data.idx", 1, archives));
+  archive::loadIndex();
+  ASSERT_TRUE(archive::indexLoaded);
 }
 
 TEST_F(StorageTest, TheFirstFileCreatesGame0AtOffsetZero) {
   loadArchives({});
   ASSERT_TRUE(store(0x1234, "abc"));
-  ASSERT_EQ(archiveSet.archiveCount, 1);
-  EXPECT_EQ(archiveSet.archives[0]->name, "GAME0.VFS");
-  const std::vector<FileEntry>& entries = archiveSet.archives[0]->archive->entries;
+  ASSERT_EQ(archive::archiveSet.archiveCount, 1);
+  EXPECT_EQ(archive::archiveSet.archives[0]->name, "GAME0.VFS");
+  const std::vector<archive::FileEntry>& entries = archive::archiveSet.archives[0]->archive->entries;
   ASSERT_EQ(entries.size(), 1u);
   EXPECT_EQ(entries[0].key, 0x1234u);
   EXPECT_EQ(entries[0].offset, 0u);
@@ -58,7 +58,7 @@ TEST_F(StorageTest, FilesAreAppendedBackToBack) {
   ASSERT_TRUE(store(1, "hello"));
   ASSERT_TRUE(store(2, ""));
   ASSERT_TRUE(store(3, "world"));
-  const std::vector<FileEntry>& entries = archiveSet.archives[0]->archive->entries;
+  const std::vector<archive::FileEntry>& entries = archive::archiveSet.archives[0]->archive->entries;
   ASSERT_EQ(entries.size(), 3u);
   EXPECT_EQ(entries[1].offset, 5u);
   EXPECT_EQ(entries[1].size, 0u);
@@ -68,9 +68,9 @@ TEST_F(StorageTest, FilesAreAppendedBackToBack) {
 
 TEST_F(StorageTest, NullDataFails) {
   loadArchives({});
-  EXPECT_FALSE(addFile(1, nullptr, 0));
-  Archive archive;
-  EXPECT_FALSE(appendToArchive(archiveSet, archive, 1, nullptr, 0));
+  EXPECT_FALSE(archive::addFile(1, nullptr, 0));
+  archive::Archive archive;
+  EXPECT_FALSE(archive::appendToArchive(archive::archiveSet, archive, 1, nullptr, 0));
 }
 
 struct RoomCase {
@@ -83,43 +83,43 @@ TEST_F(StorageTest, RoomIsCheckedAgainstTheLimitInclusively) {
   makeFileOfSize("GAME1.VFS", 0);
   loadArchives({{"GAME0.VFS", {}}, {"GAME1.VFS", {}}});
   for (RoomCase c : {RoomCase{0x100000, 0}, RoomCase{0x100001, 1}}) {
-    ArchiveSlot* slot = findArchiveWithRoom(archiveSet, c.size);
+    archive::ArchiveSlot* slot = archive::findArchiveWithRoom(archive::archiveSet, c.size);
     ASSERT_NE(slot, nullptr);
-    EXPECT_EQ(slot, archiveSet.archives[c.expectedArchive].get()) << c.size;
+    EXPECT_EQ(slot, archive::archiveSet.archives[c.expectedArchive].get()) << c.size;
   }
-  EXPECT_EQ(kArchiveSizeLimit, 2000683008u);
+  EXPECT_EQ(archive::kArchiveSizeLimit, 2000683008u);
 }
 
 TEST_F(StorageTest, DataLargerThanTheLimitGetsANewArchiveOfItsOwn) {
   makeFileOfSize("GAME0.VFS", 0);
   loadArchives({{"GAME0.VFS", {}}});
-  EXPECT_EQ(findArchiveWithRoom(archiveSet, kArchiveSizeLimit + 1), nullptr);
-  EXPECT_NE(findArchiveWithRoom(archiveSet, kArchiveSizeLimit), nullptr);
+  EXPECT_EQ(archive::findArchiveWithRoom(archive::archiveSet, archive::kArchiveSizeLimit + 1), nullptr);
+  EXPECT_NE(archive::findArchiveWithRoom(archive::archiveSet, archive::kArchiveSizeLimit), nullptr);
 }
 
 TEST_F(StorageTest, ANewArchiveIsNamedAfterTheArchiveCount) {
-  makeFileOfSize("X.VFS", kArchiveSizeLimit);
-  makeFileOfSize("Y.VFS", kArchiveSizeLimit);
-  makeFileOfSize("Z.VFS", kArchiveSizeLimit);
+  makeFileOfSize("X.VFS", archive::kArchiveSizeLimit);
+  makeFileOfSize("Y.VFS", archive::kArchiveSizeLimit);
+  makeFileOfSize("Z.VFS", archive::kArchiveSizeLimit);
   loadArchives({{"X.VFS", {}}, {"Y.VFS", {}}, {"Z.VFS", {}}});
   ASSERT_TRUE(store(5, "data"));
-  ASSERT_EQ(archiveSet.archiveCount, 4);
-  EXPECT_EQ(archiveSet.archives[3]->name, "GAME3.VFS");
+  ASSERT_EQ(archive::archiveSet.archiveCount, 4);
+  EXPECT_EQ(archive::archiveSet.archives[3]->name, "GAME3.VFS");
   EXPECT_EQ(readWholeFile("GAME3.VFS"), "data");
 }
 
 TEST_F(StorageTest, ATakenNameMovesOnToTheNextFreeNumberInsteadOfCuttingThatArchive) {
-  makeFileOfSize("GAME2.VFS", kArchiveSizeLimit);
-  makeFileOfSize("game3.vfs", kArchiveSizeLimit);
+  makeFileOfSize("GAME2.VFS", archive::kArchiveSizeLimit);
+  makeFileOfSize("game3.vfs", archive::kArchiveSizeLimit);
   loadArchives({{"GAME2.VFS", {{7, 0, 10}}}, {"game3.vfs", {}}});
-  EXPECT_EQ(newArchiveName(archiveSet), "GAME4.VFS");
-  EXPECT_EQ(createArchive(archiveSet, "GAME2.VFS"), nullptr);
+  EXPECT_EQ(archive::newArchiveName(archive::archiveSet), "GAME4.VFS");
+  EXPECT_EQ(archive::createArchive(archive::archiveSet, "GAME2.VFS"), nullptr);
   ASSERT_TRUE(store(5, "data"));
-  EXPECT_EQ(archiveSet.archives[2]->name, "GAME4.VFS");
+  EXPECT_EQ(archive::archiveSet.archives[2]->name, "GAME4.VFS");
   EXPECT_EQ(platform::pathExists("GAME2.VFS"), true);
   std::uint64_t size = 0;
-  EXPECT_TRUE(platform::getFileSize(archiveSet.archives[0]->archive->fileHandle, &size));
-  EXPECT_EQ(size, kArchiveSizeLimit);
+  EXPECT_TRUE(platform::getFileSize(archive::archiveSet.archives[0]->archive->fileHandle, &size));
+  EXPECT_EQ(size, archive::kArchiveSizeLimit);
 }
 
 // Another launcher or vlm-patch may pick the same unlisted name for its own
@@ -135,16 +135,16 @@ TEST_F(StorageTest, ANewArchiveCutsAStaleFileButNeverOneHeldElsewhere) {
   for (UnlistedArchiveCase c :
        {UnlistedArchiveCase{true, false, "another's new archive"}, UnlistedArchiveCase{false, true, ""}}) {
     SCOPED_TRACE(c.heldElsewhere ? "held" : "stale");
-    closeArchiveSet(archiveSet);
+    archive::closeArchiveSet(archive::archiveSet);
     loadArchives({});
     writeWholeFile("GAME0.VFS", "another's new archive");
     // A second open file description holds it as another process would.
     platform::FileHandle holder =
         c.heldElsewhere ? platform::openFileForExclusiveUpdate("GAME0.VFS") : platform::kNoFile;
     ASSERT_EQ(holder != platform::kNoFile, c.heldElsewhere);
-    ArchiveSlot* slot = createArchive(archiveSet, "GAME0.VFS");
+    archive::ArchiveSlot* slot = archive::createArchive(archive::archiveSet, "GAME0.VFS");
     EXPECT_EQ(slot != nullptr, c.created);
-    EXPECT_EQ(archiveSet.archiveCount, c.created ? 1 : 0);
+    EXPECT_EQ(archive::archiveSet.archiveCount, c.created ? 1 : 0);
     platform::closeFile(holder);
     EXPECT_EQ(readWholeFile("GAME0.VFS"), c.contentAfter);
   }
@@ -165,10 +165,10 @@ TEST_F(StorageTest, ANewArchiveIsNeverMadeThroughALink) {
     }
     ++planted;
     std::filesystem::current_path("inst");
-    closeArchiveSet(archiveSet);
+    archive::closeArchiveSet(archive::archiveSet);
     loadArchives({});
     EXPECT_FALSE(store(1, "data"));
-    EXPECT_EQ(archiveSet.archiveCount, 0);
+    EXPECT_EQ(archive::archiveSet.archiveCount, 0);
     std::filesystem::current_path("..");
     EXPECT_EQ(readWholeFile("outside/victim"), "outside data");
     EXPECT_FALSE(fileExists("outside/made"));
@@ -179,14 +179,14 @@ TEST_F(StorageTest, ANewArchiveIsNeverMadeThroughALink) {
 TEST_F(StorageTest, ATwoHundredFiftySixthArchiveIsRefused) {
   loadArchives({});
   for (int i = 0; i < 255; ++i) {
-    ASSERT_NE(createArchive(archiveSet, "A" + std::to_string(i) + ".VFS"), nullptr) << i;
-    archiveSet.archives.back()->archive->knownSize = kArchiveSizeLimit;  // full
+    ASSERT_NE(archive::createArchive(archive::archiveSet, "A" + std::to_string(i) + ".VFS"), nullptr) << i;
+    archive::archiveSet.archives.back()->archive->knownSize = archive::kArchiveSizeLimit;  // full
   }
-  EXPECT_EQ(archiveSet.archiveCount, 255);
+  EXPECT_EQ(archive::archiveSet.archiveCount, 255);
   EXPECT_FALSE(store(1, "x"));
-  EXPECT_EQ(archiveSet.archiveCount, 255);
-  EXPECT_EQ(archiveSet.archives.size(), 255u);
-  EXPECT_EQ(createArchive(archiveSet, "ONEMORE.VFS"), nullptr);
+  EXPECT_EQ(archive::archiveSet.archiveCount, 255);
+  EXPECT_EQ(archive::archiveSet.archives.size(), 255u);
+  EXPECT_EQ(archive::createArchive(archive::archiveSet, "ONEMORE.VFS"), nullptr);
   EXPECT_FALSE(platform::pathExists("GAME255.VFS"));
 }
 
@@ -197,7 +197,7 @@ TEST_F(StorageTest, ReplacingAFileRemovesTheOldEntryAndKeepsItsBytes) {
   ASSERT_TRUE(store(1, "one"));
   ASSERT_TRUE(store(2, "two"));
   ASSERT_TRUE(store(1, "ONE!"));
-  std::vector<FileEntry> entries = liveEntries(*archiveSet.archives[0]->archive);
+  std::vector<archive::FileEntry> entries = archive::liveEntries(*archive::archiveSet.archives[0]->archive);
   ASSERT_EQ(entries.size(), 2u);
   EXPECT_EQ(entries[0].key, 2u);
   EXPECT_EQ(entries[1].key, 1u);
@@ -211,34 +211,34 @@ TEST_F(StorageTest, RemovalTakesTheFirstEntryInSetOrderAndKeepsListOrder) {
   makeFileOfSize("B.VFS", 100);
   // Key 5 twice: an index written by something else may hold it so.
   loadArchives({{"A.VFS", {{1, 0, 1}, {5, 1, 1}, {2, 2, 1}, {3, 3, 1}}}, {"B.VFS", {{5, 0, 1}, {6, 1, 1}}}});
-  EXPECT_TRUE(removeEntryByKey(archiveSet, 5));
-  compactArchiveSet(archiveSet);
-  const std::vector<FileEntry>& a = archiveSet.archives[0]->archive->entries;
+  EXPECT_TRUE(archive::removeEntryByKey(archive::archiveSet, 5));
+  archive::compactArchiveSet(archive::archiveSet);
+  const std::vector<archive::FileEntry>& a = archive::archiveSet.archives[0]->archive->entries;
   ASSERT_EQ(a.size(), 3u);
   EXPECT_EQ(a[0].key, 1u);
   EXPECT_EQ(a[1].key, 2u);
   EXPECT_EQ(a[2].key, 3u);
-  EXPECT_EQ(archiveSet.archives[1]->archive->entries.size(), 2u);
-  EXPECT_TRUE(removeEntryByKey(archiveSet, 5));
-  compactArchiveSet(archiveSet);
-  ASSERT_EQ(archiveSet.archives[1]->archive->entries.size(), 1u);
-  EXPECT_EQ(archiveSet.archives[1]->archive->entries[0].key, 6u);
-  EXPECT_FALSE(removeEntryByKey(archiveSet, 5));
-  EXPECT_FALSE(removeEntryByKey(archiveSet, 77));
-  ASSERT_TRUE(saveIndex(archiveSet).ok());
+  EXPECT_EQ(archive::archiveSet.archives[1]->archive->entries.size(), 2u);
+  EXPECT_TRUE(archive::removeEntryByKey(archive::archiveSet, 5));
+  archive::compactArchiveSet(archive::archiveSet);
+  ASSERT_EQ(archive::archiveSet.archives[1]->archive->entries.size(), 1u);
+  EXPECT_EQ(archive::archiveSet.archives[1]->archive->entries[0].key, 6u);
+  EXPECT_FALSE(archive::removeEntryByKey(archive::archiveSet, 5));
+  EXPECT_FALSE(archive::removeEntryByKey(archive::archiveSet, 77));
+  ASSERT_TRUE(archive::saveIndex(archive::archiveSet).ok());
   EXPECT_TRUE(readWholeFile("data.idx") ==
-              encodeIndex(1, {{"A.VFS", {{1, 0, 1}, {2, 2, 1}, {3, 3, 1}}}, {"B.VFS", {{6, 1, 1}}}}));
+              archive::encodeIndex(1, {{"A.VFS", {{1, 0, 1}, {2, 2, 1}, {3, 3, 1}}}, {"B.VFS", {{6, 1, 1}}}}));
 }
 
 TEST_F(StorageTest, ManyRemovalsMatchAPlainListModel) {
   makeFileOfSize("A.VFS", 0);
   makeFileOfSize("B.VFS", 0);
-  std::vector<IndexArchiveSpec> model = {{"A.VFS", {}}, {"B.VFS", {}}};
+  std::vector<archive::IndexArchiveSpec> model = {{"A.VFS", {}}, {"B.VFS", {}}};
   for (std::uint32_t k = 0; k < 20000; ++k) model[k % 2].entries.push_back({k, k, 1});
   loadArchives(model);
   // Remove every third key, with compaction passes happening along the way.
   for (std::uint32_t k = 0; k < 20000; k += 3) {
-    ASSERT_TRUE(removeEntryByKey(archiveSet, k));
+    ASSERT_TRUE(archive::removeEntryByKey(archive::archiveSet, k));
     auto& list = model[k % 2].entries;
     for (auto it = list.begin(); it != list.end(); ++it) {
       if (it->key == k) {
@@ -249,7 +249,7 @@ TEST_F(StorageTest, ManyRemovalsMatchAPlainListModel) {
   }
   for (std::uint32_t k = 1; k < 20000; k += 1000) {
     bool present = k % 3 != 0;
-    EXPECT_EQ(removeEntryByKey(archiveSet, k), present) << k;
+    EXPECT_EQ(archive::removeEntryByKey(archive::archiveSet, k), present) << k;
     auto& list = model[k % 2].entries;
     for (auto it = list.begin(); present && it != list.end(); ++it) {
       if (it->key == k) {
@@ -258,58 +258,59 @@ TEST_F(StorageTest, ManyRemovalsMatchAPlainListModel) {
       }
     }
   }
-  ASSERT_TRUE(saveIndex(archiveSet).ok());
-  EXPECT_TRUE(readWholeFile("data.idx") == encodeIndex(1, model));
+  ASSERT_TRUE(archive::saveIndex(archive::archiveSet).ok());
+  EXPECT_TRUE(readWholeFile("data.idx") == archive::encodeIndex(1, model));
 }
 
 TEST_F(StorageTest, AppendKeepsAnEntryTheArchiveAlreadyHoldsForTheKey) {
   makeFileOfSize("A.VFS", 4);
   loadArchives({{"A.VFS", {{9, 0, 4}}}});
-  ASSERT_TRUE(appendToArchive(archiveSet, *archiveSet.archives[0]->archive, 9, buffer("new"), 3));
-  ASSERT_EQ(archiveSet.archives[0]->archive->entries.size(), 1u);
-  EXPECT_EQ(archiveSet.archives[0]->archive->entries[0].offset, 0u);
+  ASSERT_TRUE(
+      archive::appendToArchive(archive::archiveSet, *archive::archiveSet.archives[0]->archive, 9, buffer("new"), 3));
+  ASSERT_EQ(archive::archiveSet.archives[0]->archive->entries.size(), 1u);
+  EXPECT_EQ(archive::archiveSet.archives[0]->archive->entries[0].offset, 0u);
   std::uint64_t size = 0;
-  platform::getFileSize(archiveSet.archives[0]->archive->fileHandle, &size);
+  platform::getFileSize(archive::archiveSet.archives[0]->archive->fileHandle, &size);
   EXPECT_EQ(size, 7u);
 }
 
 TEST_F(StorageTest, AnArchiveWhoseFileDidNotOpenIsNeverChosenNorWritten) {
   makeFileOfSize("B.VFS", 0);
   loadArchives({{"MISSING.VFS", {{1, 0, 4}}}, {"B.VFS", {}}});
-  Archive& missing = *archiveSet.archives[0]->archive;
-  EXPECT_EQ(archiveFileSize(missing), kUnknownArchiveSize);
-  EXPECT_EQ(findArchiveWithRoom(archiveSet, 1), archiveSet.archives[1].get());
-  EXPECT_FALSE(appendToArchive(archiveSet, missing, 2, buffer("x"), 1));
+  archive::Archive& missing = *archive::archiveSet.archives[0]->archive;
+  EXPECT_EQ(archive::archiveFileSize(missing), archive::kUnknownArchiveSize);
+  EXPECT_EQ(archive::findArchiveWithRoom(archive::archiveSet, 1), archive::archiveSet.archives[1].get());
+  EXPECT_FALSE(archive::appendToArchive(archive::archiveSet, missing, 2, buffer("x"), 1));
   EXPECT_EQ(missing.entries.size(), 1u);
   ASSERT_TRUE(store(1, "data"));  // replaces the entry in the missing archive
-  EXPECT_TRUE(liveEntries(missing).empty());
-  EXPECT_EQ(archiveSet.archives[1]->archive->entries.size(), 1u);
+  EXPECT_TRUE(archive::liveEntries(missing).empty());
+  EXPECT_EQ(archive::archiveSet.archives[1]->archive->entries.size(), 1u);
 }
 
 TEST_F(StorageTest, AFailedWriteRecordsNothingAndKeepsTheOldEntry) {
   makeFileOfSize("A.VFS", 3);
   loadArchives({{"A.VFS", {{1, 0, 3}}}});
-  Archive& archive = *archiveSet.archives[0]->archive;
+  archive::Archive& archive = *archive::archiveSet.archives[0]->archive;
   // Swap in a handle that cannot write: every write to it fails.
   platform::closeFile(archive.fileHandle);
   archive.fileHandle = platform::openFileForReading("A.VFS");
   ASSERT_NE(archive.fileHandle, platform::kNoFile);
   EXPECT_FALSE(store(1, "new data"));
   EXPECT_FALSE(store(2, "more"));
-  ASSERT_EQ(liveEntries(archive).size(), 1u);
+  ASSERT_EQ(archive::liveEntries(archive).size(), 1u);
   EXPECT_EQ(archive.entries[0].key, 1u);
   EXPECT_EQ(archive.entries[0].size, 3u);
-  EXPECT_FALSE(appendToArchive(archiveSet, archive, 3, buffer("x"), 1));
+  EXPECT_FALSE(archive::appendToArchive(archive::archiveSet, archive, 3, buffer("x"), 1));
   EXPECT_EQ(archive.entries.size(), 1u);
 }
 
 TEST_F(StorageTest, ArchiveFileSizeFollowsAppends) {
   makeFileOfSize("A.VFS", 10);
   loadArchives({{"A.VFS", {}}});
-  Archive& archive = *archiveSet.archives[0]->archive;
-  EXPECT_EQ(archiveFileSize(archive), 10u);
+  archive::Archive& archive = *archive::archiveSet.archives[0]->archive;
+  EXPECT_EQ(archive::archiveFileSize(archive), 10u);
   ASSERT_TRUE(store(1, "12345"));
-  EXPECT_EQ(archiveFileSize(archive), 15u);
+  EXPECT_EQ(archive::archiveFileSize(archive), 15u);
   std::uint64_t size = 0;
   platform::getFileSize(archive.fileHandle, &size);
   EXPECT_EQ(size, 15u);
@@ -318,10 +319,10 @@ TEST_F(StorageTest, ArchiveFileSizeFollowsAppends) {
 TEST_F(StorageTest, BytesBeyondFourGibibytesAreRefused) {
   makeFileOfSize("A.VFS", 0);
   loadArchives({{"A.VFS", {}}});
-  Archive& archive = *archiveSet.archives[0]->archive;
+  archive::Archive& archive = *archive::archiveSet.archives[0]->archive;
   archive.knownSize = 0xFFFFFFF0u;  // as if the archive had grown that far
   archive.sizeKnown = true;
-  EXPECT_FALSE(appendToArchive(archiveSet, archive, 1, buffer(std::string(0x20, 'x')), 0x20));
+  EXPECT_FALSE(archive::appendToArchive(archive::archiveSet, archive, 1, buffer(std::string(0x20, 'x')), 0x20));
   EXPECT_TRUE(archive.entries.empty());
 }
 
@@ -337,17 +338,18 @@ struct Op {
 std::string runScenario(const char* subdir, const std::vector<Op>& ops, bool batched) {
   std::filesystem::create_directory(subdir);
   std::filesystem::current_path(subdir);
-  const std::uint64_t aSize = kArchiveSizeLimit - 3000, bSize = kArchiveSizeLimit - 200000;
+  const std::uint64_t aSize = archive::kArchiveSizeLimit - 3000, bSize = archive::kArchiveSizeLimit - 200000;
   makeFileOfSize("A.VFS", aSize);
   makeFileOfSize("B.VFS", bSize);
-  writeIndexFile("data.idx", 1, {{"A.VFS", {{100, 0, 5}, {101, 5, 5}, {102, 10, 5}}}, {"B.VFS", {{200, 0, 10}}}});
-  loadIndex();
-  FileBatch batch;
+  archive::writeIndexFile("data.idx", 1,
+                          {{"A.VFS", {{100, 0, 5}, {101, 5, 5}, {102, 10, 5}}}, {"B.VFS", {{200, 0, 10}}}});
+  archive::loadIndex();
+  archive::FileBatch batch;
   int storedCount = 0;
   for (std::size_t i = 0; i < ops.size(); ++i) {
     std::string data(ops[i].size, static_cast<char>('a' + i % 26));
-    bool ok = batched ? batchAddFile(
-                            archiveSet, batch, ops[i].key, ops[i].size,
+    bool ok = batched ? archive::batchAddFile(
+                            archive::archiveSet, batch, ops[i].key, ops[i].size,
                             [&](std::uint64_t from, void* out, std::size_t length) {
                               std::memcpy(out, data.data() + from, length);
                               return true;
@@ -358,19 +360,19 @@ std::string runScenario(const char* subdir, const std::vector<Op>& ops, bool bat
     if (!batched) ++storedCount;
   }
   if (batched) {
-    EXPECT_TRUE(flushFileBatch(archiveSet, batch, [&] { ++storedCount; }));
+    EXPECT_TRUE(archive::flushFileBatch(archive::archiveSet, batch, [&] { ++storedCount; }));
   }
   EXPECT_EQ(storedCount, static_cast<int>(ops.size()));
-  EXPECT_TRUE(saveIndex(archiveSet).ok());
+  EXPECT_TRUE(archive::saveIndex(archive::archiveSet).ok());
   std::string result = readWholeFile("data.idx");
-  for (auto& slot : archiveSet.archives) {
+  for (auto& slot : archive::archiveSet.archives) {
     std::uint64_t size = 0, from = slot->name == "A.VFS" ? aSize : slot->name == "B.VFS" ? bSize : 0;
     platform::getFileSize(slot->archive->fileHandle, &size);
     std::string tail(size - from, '\0');
     platform::readFileAt(slot->archive->fileHandle, from, &tail[0], tail.size());
     result += "|" + slot->name + ":" + std::to_string(size) + ":" + tail;
   }
-  closeArchiveSet(archiveSet);
+  archive::closeArchiveSet(archive::archiveSet);
   std::filesystem::current_path("..");
   return result;
 }
@@ -379,8 +381,8 @@ TEST_F(StorageTest, GatheredWritesGiveExactlyWhatOneByOneGives) {
   std::vector<Op> ops = {{1, 2000},  {2, 1500}, {3, 900},  {100, 50}, {4, 0}, {1, 30},
                          {5, 70000}, {6, 40},   {200, 60}, {6, 41},   {7, 1}, {102, 1000}};
   for (std::uint32_t k = 0; k < 3000; ++k) ops.push_back({1000 + k % 1500, 700});  // past 1 MiB, keys repeat
-  ops.push_back({8, kBatchedFileLimit});
-  ops.push_back({9, kBatchedFileLimit + 1});
+  ops.push_back({8, archive::kBatchedFileLimit});
+  ops.push_back({9, archive::kBatchedFileLimit + 1});
   std::string oneByOne = runScenario("one", ops, false);
   std::string gathered = runScenario("gathered", ops, true);
   EXPECT_TRUE(oneByOne == gathered);
@@ -390,40 +392,40 @@ TEST_F(StorageTest, GatheredWritesGiveExactlyWhatOneByOneGives) {
 
 TEST_F(StorageTest, AGatheredFileWhoseDataCannotBeReadStopsAfterStoringTheOnesBefore) {
   loadArchives({});
-  FileBatch batch;
+  archive::FileBatch batch;
   int stored = 0;
   auto good = [](std::uint64_t, void* out, std::size_t length) {
     std::memset(out, 'g', length);
     return true;
   };
   auto bad = [](std::uint64_t, void*, std::size_t) { return false; };
-  ASSERT_TRUE(batchAddFile(archiveSet, batch, 1, 10, good, [&] { ++stored; }));
-  ASSERT_TRUE(batchAddFile(archiveSet, batch, 2, 10, good, [&] { ++stored; }));
-  EXPECT_FALSE(batchAddFile(archiveSet, batch, 3, 10, bad, [&] { ++stored; }));
+  ASSERT_TRUE(archive::batchAddFile(archive::archiveSet, batch, 1, 10, good, [&] { ++stored; }));
+  ASSERT_TRUE(archive::batchAddFile(archive::archiveSet, batch, 2, 10, good, [&] { ++stored; }));
+  EXPECT_FALSE(archive::batchAddFile(archive::archiveSet, batch, 3, 10, bad, [&] { ++stored; }));
   EXPECT_EQ(stored, 2);
-  EXPECT_EQ(archiveSet.archives[0]->archive->entries.size(), 2u);
+  EXPECT_EQ(archive::archiveSet.archives[0]->archive->entries.size(), 2u);
   EXPECT_EQ(readWholeFile("GAME0.VFS"), std::string(20, 'g'));
 }
 
 TEST_F(StorageTest, AFailedGatheredWriteRecordsNoneOfItsFiles) {
   makeFileOfSize("A.VFS", 0);
   loadArchives({{"A.VFS", {{1, 0, 0}}}});
-  Archive& archive = *archiveSet.archives[0]->archive;
+  archive::Archive& archive = *archive::archiveSet.archives[0]->archive;
   platform::closeFile(archive.fileHandle);
   archive.fileHandle = platform::openFileForReading("A.VFS");  // every write to it fails
   archive.sizeKnown = true;
   archive.knownSize = 0;
-  FileBatch batch;
+  archive::FileBatch batch;
   int stored = 0;
   auto data = [](std::uint64_t, void* out, std::size_t length) {
     std::memset(out, 'x', length);
     return true;
   };
-  ASSERT_TRUE(batchAddFile(archiveSet, batch, 1, 10, data, [&] { ++stored; }));
-  ASSERT_TRUE(batchAddFile(archiveSet, batch, 2, 10, data, [&] { ++stored; }));
-  EXPECT_FALSE(flushFileBatch(archiveSet, batch, [&] { ++stored; }));
+  ASSERT_TRUE(archive::batchAddFile(archive::archiveSet, batch, 1, 10, data, [&] { ++stored; }));
+  ASSERT_TRUE(archive::batchAddFile(archive::archiveSet, batch, 2, 10, data, [&] { ++stored; }));
+  EXPECT_FALSE(archive::flushFileBatch(archive::archiveSet, batch, [&] { ++stored; }));
   EXPECT_EQ(stored, 0);
-  ASSERT_EQ(liveEntries(archive).size(), 1u);
+  ASSERT_EQ(archive::liveEntries(archive).size(), 1u);
   EXPECT_EQ(archive.entries[0].key, 1u);
 }
 

@@ -39,8 +39,8 @@ const char* const kTime = R"([A-Z][a-z]{2} [A-Z][a-z]{2} \d\d \d\d:\d\d:\d\d \d{
 
 TEST(DebugLog, WritesPrefixMessageAndTimeWithoutColourWhenRedirected) {
   std::string out = captureStdout([] {
-    debugLog("Starting update.");
-    debugLog("%i.rar Extracted successfully.", 12);
+    core::debugLog("Starting update.");
+    core::debugLog("%i.rar Extracted successfully.", 12);
   });
   EXPECT_EQ(out.find('\x1b'), std::string::npos) << "no colour codes in a file";
   std::regex twoLines(std::string(R"(\[DEBUG\]: Starting update\. \| )") + kTime +
@@ -49,7 +49,7 @@ TEST(DebugLog, WritesPrefixMessageAndTimeWithoutColourWhenRedirected) {
 }
 
 TEST(DebugLog, MessageWithItsOwnLineEndPutsTheTimeOnTheNextLine) {
-  std::string out = captureStdout([] { debugLog("done\n"); });
+  std::string out = captureStdout([] { core::debugLog("done\n"); });
   EXPECT_TRUE(std::regex_match(out, std::regex(std::string(R"(\[DEBUG\]: done\n \| )") + kTime))) << out;
 }
 
@@ -62,14 +62,14 @@ TEST(DebugLog, TimeUsesTheAsctimeLayoutWithTwoDigitDay) {
   t.tm_hour = 11;
   t.tm_min = 35;
   t.tm_sec = 29;
-  EXPECT_EQ(formatLogTime(t), "Mon Dec 07 11:35:29 2026\n");
+  EXPECT_EQ(core::formatLogTime(t), "Mon Dec 07 11:35:29 2026\n");
   t.tm_mon = 0;
   t.tm_mday = 31;
   t.tm_wday = 0;
   t.tm_hour = 0;
   t.tm_min = 0;
   t.tm_sec = 5;
-  EXPECT_EQ(formatLogTime(t), "Sun Jan 31 00:00:05 2026\n");
+  EXPECT_EQ(core::formatLogTime(t), "Sun Jan 31 00:00:05 2026\n");
 }
 
 }  // namespace

@@ -17,23 +17,23 @@ namespace {
 
 TEST(FormatText, HandsOutTwentyBuffersInTurn) {
   std::vector<char*> first;
-  for (int i = 0; i < 20; ++i) first.push_back(formatText("call %d", i));
+  for (int i = 0; i < 20; ++i) first.push_back(core::formatText("call %d", i));
   for (int i = 0; i < 20; ++i) {
     EXPECT_EQ(std::string(first[static_cast<std::size_t>(i)]), "call " + std::to_string(i));
   }
-  char* twentyFirst = formatText("call %d", 20);
+  char* twentyFirst = core::formatText("call %d", 20);
   EXPECT_EQ(twentyFirst, first[0]) << "the 21st call reuses the first buffer";
   EXPECT_STREQ(first[0], "call 20") << "and overwrites the first text";
   EXPECT_STREQ(first[1], "call 1");
 }
 
 TEST(FormatText, CutsLongTextsWithoutTouchingTheNextBuffer) {
-  char* a = formatText("%s", "");
-  char* b = formatText("untouched");
-  for (int i = 0; i < 18; ++i) formatText("x");
-  char* again = formatText("%s", std::string(1000, 'y').c_str());
+  char* a = core::formatText("%s", "");
+  char* b = core::formatText("untouched");
+  for (int i = 0; i < 18; ++i) core::formatText("x");
+  char* again = core::formatText("%s", std::string(1000, 'y').c_str());
   ASSERT_EQ(again, a);
-  EXPECT_EQ(std::strlen(again), kFormatBufferSize - 1);
+  EXPECT_EQ(std::strlen(again), core::kFormatBufferSize - 1);
   EXPECT_STREQ(b, "untouched");
 }
 
@@ -43,12 +43,12 @@ TEST(FormatText, ConcurrentCallsKeepTheRoundRobinExact) {
   constexpr int kThreads = 4, kCalls = 5000;
   std::vector<std::vector<char*>> seen(kThreads);
   std::vector<std::thread> threads;
-  formatText("align");
+  core::formatText("align");
   // Bring the pool back to buffer 0 first: 19 more calls finish the round.
-  for (int i = 0; i < 19; ++i) formatText("align");
+  for (int i = 0; i < 19; ++i) core::formatText("align");
   for (int t = 0; t < kThreads; ++t) {
     threads.emplace_back([&seen, t] {
-      for (int i = 0; i < kCalls; ++i) seen[static_cast<std::size_t>(t)].push_back(formatText("%d", i));
+      for (int i = 0; i < kCalls; ++i) seen[static_cast<std::size_t>(t)].push_back(core::formatText("%d", i));
     });
   }
   for (std::thread& thread : threads) thread.join();
@@ -60,7 +60,7 @@ TEST(FormatText, ConcurrentCallsKeepTheRoundRobinExact) {
 }
 
 TEST(TextBuffer, FormatsIntoItsOwnBufferAndCutsWhatDoesNotFit) {
-  TextBuffer text;
+  core::TextBuffer text;
   EXPECT_EQ(text.capacity, 256);
   EXPECT_STREQ(text.format("%s\\%i.rar", "C:\\Games", 12), "C:\\Games\\12.rar");
   EXPECT_FALSE(text.overflowed);
@@ -72,13 +72,13 @@ TEST(TextBuffer, FormatsIntoItsOwnBufferAndCutsWhatDoesNotFit) {
 }
 
 TEST(DirectoryOfPath, CutsBeforeTheLastSeparatorOfEitherKind) {
-  EXPECT_EQ(directoryOfPath("D:\\Games\\Launcher\\Start.exe"), "D:\\Games\\Launcher");
-  EXPECT_EQ(directoryOfPath("D:\\Games\\Launcher/Start.exe"), "D:\\Games\\Launcher");
-  EXPECT_EQ(directoryOfPath("/opt/game/launcher"), "/opt/game");
+  EXPECT_EQ(core::directoryOfPath("D:\\Games\\Launcher\\Start.exe"), "D:\\Games\\Launcher");
+  EXPECT_EQ(core::directoryOfPath("D:\\Games\\Launcher/Start.exe"), "D:\\Games\\Launcher");
+  EXPECT_EQ(core::directoryOfPath("/opt/game/launcher"), "/opt/game");
 }
 
 TEST(ExeDirectory, IsTheExistingDirectoryOfTheRunningProgram) {
-  std::string dir = exeDirectory();
+  std::string dir = core::exeDirectory();
   ASSERT_FALSE(dir.empty());
   EXPECT_NE(dir.back(), '\\');
   EXPECT_NE(dir.back(), '/');
@@ -87,7 +87,7 @@ TEST(ExeDirectory, IsTheExistingDirectoryOfTheRunningProgram) {
 
 TEST(WriteFileCreatingDirectories, CreatesMissingDirectoriesOfARelativePath) {
   TempWorkDir dir;
-  ASSERT_TRUE(writeFileCreatingDirectories("sub\\dir\\file.bin", "abc", 3));
+  ASSERT_TRUE(core::writeFileCreatingDirectories("sub\\dir\\file.bin", "abc", 3));
   EXPECT_TRUE(fs::is_directory("sub"));
   EXPECT_TRUE(fs::is_directory(fs::path("sub") / "dir"));
   EXPECT_EQ(readWholeFile((fs::path("sub") / "dir" / "file.bin").string()), "abc");
@@ -96,9 +96,9 @@ TEST(WriteFileCreatingDirectories, CreatesMissingDirectoriesOfARelativePath) {
 TEST(WriteFileCreatingDirectories, BareNameWritesInTheWorkingDirectoryAndReplaces) {
   TempWorkDir dir;
   writeWholeFile("plain.bin", "old content that is longer");
-  ASSERT_TRUE(writeFileCreatingDirectories("plain.bin", "new", 3));
+  ASSERT_TRUE(core::writeFileCreatingDirectories("plain.bin", "new", 3));
   EXPECT_EQ(readWholeFile("plain.bin"), "new");
-  ASSERT_TRUE(writeFileCreatingDirectories("empty.bin", "", 0));
+  ASSERT_TRUE(core::writeFileCreatingDirectories("empty.bin", "", 0));
   EXPECT_EQ(readWholeFile("empty.bin"), "");
   std::vector<std::string> entries;
   for (const auto& e : fs::directory_iterator(".")) entries.push_back(e.path().filename().string());
@@ -108,14 +108,14 @@ TEST(WriteFileCreatingDirectories, BareNameWritesInTheWorkingDirectoryAndReplace
 TEST(WriteFileCreatingDirectories, FailsWhenTheFileCannotBeOpened) {
   TempWorkDir dir;
   fs::create_directory("taken");
-  EXPECT_FALSE(writeFileCreatingDirectories("taken", "x", 1)) << "a directory is in the way";
+  EXPECT_FALSE(core::writeFileCreatingDirectories("taken", "x", 1)) << "a directory is in the way";
 }
 
 TEST(CreateDirectories, CreatesEachPrefixWithMixedSeparators) {
   TempWorkDir dir;
-  EXPECT_TRUE(createDirectories("data\\sub/leaf"));
+  EXPECT_TRUE(core::createDirectories("data\\sub/leaf"));
   EXPECT_TRUE(fs::is_directory(fs::path("data") / "sub" / "leaf"));
-  EXPECT_TRUE(createDirectories("data\\sub/leaf")) << "existing directories are no error";
+  EXPECT_TRUE(core::createDirectories("data\\sub/leaf")) << "existing directories are no error";
 }
 
 }  // namespace

@@ -11,7 +11,7 @@ namespace {
 std::int8_t languageFromIni(const std::string& content, bool createFile = true) {
   TempWorkDir dir;
   if (createFile) writeWholeFile("Lumenfall.ini", content);
-  return readLanguageSetting();
+  return core::readLanguageSetting();
 }
 
 struct LanguageCase {
@@ -72,12 +72,12 @@ TEST(LookupStatusText, GivesTheTableTextForKeyAndLanguage) {
       {-1, "WAIT", ""},
       {-128, "FAIL_DOWNLOAD", ""},
   };
-  std::int8_t saved = languageSetting;
+  std::int8_t saved = core::languageSetting;
   for (const TextCase& c : cases) {
-    languageSetting = static_cast<std::int8_t>(c.language);
-    EXPECT_STREQ(lookupStatusText(c.key), c.expected) << c.language << " " << c.key;
+    core::languageSetting = static_cast<std::int8_t>(c.language);
+    EXPECT_STREQ(core::lookupStatusText(c.key), c.expected) << c.language << " " << c.key;
   }
-  languageSetting = saved;
+  core::languageSetting = saved;
 }
 
 }  // namespace

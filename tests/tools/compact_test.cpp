@@ -78,14 +78,14 @@ TEST(Compact, RefusesArchivesInUseAndChangesNothing) {
   std::string index = readWholeFile("install/data.idx");
   // The launcher holds its archives while it runs.
   fs::current_path("install");
-  loadIndex();
+  archive::loadIndex();
   fs::current_path("..");
-  ASSERT_TRUE(indexLoaded);
+  ASSERT_TRUE(archive::indexLoaded);
   EXPECT_EQ(runTool("compact", {"install"}), kExitFailed);
   EXPECT_EQ(readWholeFile("install/data.idx"), index);
   EXPECT_FALSE(fileExists("install/GAME0~1.VFS"));
-  closeArchiveSet(archiveSet);
-  indexLoaded = false;
+  archive::closeArchiveSet(archive::archiveSet);
+  archive::indexLoaded = false;
   EXPECT_EQ(runTool("compact", {"install"}), kExitOk);
   EXPECT_EQ(installationContents("install"), expected);
 }

@@ -27,12 +27,12 @@ namespace vlmpatch {
 namespace {
 
 void updatePass() {
-  loadIndex();
-  runUpdate();
+  archive::loadIndex();
+  update::runUpdate();
 }
 
 TEST(DiffRoundTrip, ThePublishedDiffTakesAPlayerFromTheOldReleaseToTheNew) {
-  fs::path launcherDir = exeDirectory();
+  fs::path launcherDir = core::exeDirectory();
   TempWorkDir work;
   const std::string big = bytesOf(300000, 'q');
   ReleaseSpec oldRelease{0,
@@ -61,18 +61,18 @@ TEST(DiffRoundTrip, ThePublishedDiffTakesAPlayerFromTheOldReleaseToTheNew) {
   }
   fs::path previous = fs::current_path();
   fs::current_path(launcherDir);
-  closeArchiveSet(archiveSet);
-  indexLoaded = false;
-  resetLauncherVersions();
-  resetGameStartClaim();
-  gameStartDelayMs = 20;
+  archive::closeArchiveSet(archive::archiveSet);
+  archive::indexLoaded = false;
+  update::resetLauncherVersions();
+  update::resetGameStartClaim();
+  update::gameStartDelayMs = 20;
   installRecorders();
   bool ran = runOnWorkerThread(updatePass);
   bool started = ran && waitForStarts(1);
   RecordedEffects effects = recordedEffects();
   removeRecorders();
-  closeArchiveSet(archiveSet);
-  gameStartDelayMs = kGameStartDelayMs;
+  archive::closeArchiveSet(archive::archiveSet);
+  update::gameStartDelayMs = update::kGameStartDelayMs;
   fs::current_path(previous);
 
   EXPECT_TRUE(ran && started);

@@ -46,10 +46,10 @@ std::vector<int> typesOf(const std::string& out) {
 std::vector<std::uint32_t> storedKeysOf(const std::string& out) {
   std::vector<std::uint32_t> keys;
   for (const auto& [path, type] : packagesIn(out)) {
-    PatchPackage package;
-    if (type == 1 && loadPatchPackageReadOnly(package, path.c_str()))
-      for (const PatchItem& item : package.items) keys.push_back(item.key);
-    closePatchPackage(package);
+    archive::PatchPackage package;
+    if (type == 1 && archive::loadPatchPackageReadOnly(package, path.c_str()))
+      for (const archive::PatchItem& item : package.items) keys.push_back(item.key);
+    archive::closePatchPackage(package);
   }
   std::sort(keys.begin(), keys.end());
   return keys;
@@ -58,10 +58,10 @@ std::vector<std::uint32_t> storedKeysOf(const std::string& out) {
 std::vector<std::string> namesOf(const std::string& out) {
   std::vector<std::string> names;
   for (const auto& [path, type] : packagesIn(out)) {
-    PatchPackage package;
-    if ((type == 3 || type == 4) && loadPatchPackageReadOnly(package, path.c_str()))
-      for (const PatchItem& item : package.items) names.push_back(std::to_string(type) + " " + item.name);
-    closePatchPackage(package);
+    archive::PatchPackage package;
+    if ((type == 3 || type == 4) && archive::loadPatchPackageReadOnly(package, path.c_str()))
+      for (const archive::PatchItem& item : package.items) names.push_back(std::to_string(type) + " " + item.name);
+    archive::closePatchPackage(package);
   }
   return names;
 }
@@ -194,9 +194,9 @@ TEST(Diff, ReadsEntriesThatOverlapOrComeOutOfOrder) {
   writeWholeFile("old/GAME0.VFS", bytes);
   // Key 1: the middle 2 MiB; key 2: overlaps its start; key 3: the very
   // first bytes, listed last; key 4: the tail, crossing every window.
-  std::vector<FileEntry> entries = {
+  std::vector<archive::FileEntry> entries = {
       {1, 1u << 20, 2u << 20}, {2, (1u << 20) - 10, 100}, {4, 5, (3u << 20) - 5}, {3, 0, 7}};
-  ASSERT_TRUE(writeIndexFile("old/data.idx", 1, {{"GAME0.VFS", entries}}));
+  ASSERT_TRUE(archive::writeIndexFile("old/data.idx", 1, {{"GAME0.VFS", entries}}));
   auto slice = [&bytes](std::uint32_t from, std::uint32_t size) { return bytes.substr(from, size); };
   ReleaseSpec same{1,
                    {{"A.VFS",
@@ -230,14 +230,14 @@ TEST(Diff, SplitsPackagesAt65535Items) {
   ASSERT_EQ(runTool("diff", {"old", "new", "-o", "out"}), kExitOk);
   std::vector<std::pair<std::string, int>> packages = packagesIn("out");
   ASSERT_EQ(packages.size(), 2u);
-  PatchPackage first, second;
-  ASSERT_TRUE(loadPatchPackageReadOnly(first, packages[0].first.c_str()));
-  ASSERT_TRUE(loadPatchPackageReadOnly(second, packages[1].first.c_str()));
+  archive::PatchPackage first, second;
+  ASSERT_TRUE(archive::loadPatchPackageReadOnly(first, packages[0].first.c_str()));
+  ASSERT_TRUE(archive::loadPatchPackageReadOnly(second, packages[1].first.c_str()));
   EXPECT_EQ(first.itemCount, 65535);
   EXPECT_EQ(second.itemCount, 1);
   EXPECT_EQ(first.version, 10);
   EXPECT_EQ(second.version, 11);
-  closePatchPackage(first);
+  archive::closePatchPackage(first);
   closePatchPackage(second);
   std::string applied = applyToCopy("old", "out", "applied");
   EXPECT_EQ(runTool("compare", {applied, "new"}), kExitOk);
@@ -283,10 +283,10 @@ TEST(Diff, PackageNamesAreTheNumbersPublishTakes) {
 }
 
 TEST(Diff, TheInstallationsMachineryIsNeverALooseFile) {
-  ArchiveSet index;
-  index.archives.push_back(std::make_unique<ArchiveSlot>());
+  archive::ArchiveSet index;
+  index.archives.push_back(std::make_unique<archive::ArchiveSlot>());
   index.archives.back()->name = "extra.pak";
-  index.archives.back()->archive = std::make_unique<Archive>();
+  index.archives.back()->archive = std::make_unique<archive::Archive>();
   index.archives.back()->archive->name = "extra.pak";
   struct Case {
     const char* name;

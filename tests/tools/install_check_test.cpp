@@ -16,7 +16,7 @@ namespace {
 
 struct CheckCase {
   const char* what;
-  std::vector<IndexArchiveSpec> archives;
+  std::vector<archive::IndexArchiveSpec> archives;
   std::vector<std::pair<std::string, std::size_t>> files;  // archive files and their sizes
   std::size_t problems;
   std::uint64_t unreferenced;
@@ -25,8 +25,8 @@ struct CheckCase {
 CheckReport checkOf(const CheckCase& c) {
   TempWorkDir dir;
   for (const auto& [name, size] : c.files) writeWholeFile(name, std::string(size, 'x'));
-  EXPECT_TRUE(writeIndexFile("data.idx", 3, c.archives));
-  ArchiveSet set;
+  EXPECT_TRUE(archive::writeIndexFile("data.idx", 3, c.archives));
+  archive::ArchiveSet set;
   std::string error;
   EXPECT_TRUE(readInstallIndex(&set, &error)) << error;
   return checkInstallation(set);
@@ -62,9 +62,9 @@ TEST(IndexCheck, ExitCodeTellsWhetherTheInstallationIsSound) {
   fs::create_directories("good");
   fs::create_directories("bad");
   writeWholeFile("good/GAME0.VFS", "abcd");
-  ASSERT_TRUE(writeIndexFile("good/data.idx", 1, {{"GAME0.VFS", {{1, 0, 4}}}}));
+  ASSERT_TRUE(archive::writeIndexFile("good/data.idx", 1, {{"GAME0.VFS", {{1, 0, 4}}}}));
   writeWholeFile("bad/GAME0.VFS", "ab");
-  ASSERT_TRUE(writeIndexFile("bad/data.idx", 1, {{"GAME0.VFS", {{1, 0, 4}}}}));
+  ASSERT_TRUE(archive::writeIndexFile("bad/data.idx", 1, {{"GAME0.VFS", {{1, 0, 4}}}}));
   writeWholeFile("bad/damaged.idx", "\x01\x00");
   EXPECT_EQ(runTool("index check", {"good"}), kExitOk);
   EXPECT_EQ(runTool("index show", {"good"}), kExitOk);
@@ -122,8 +122,8 @@ std::string patchedInstallation() {
   EXPECT_EQ(runTool("package build", {"m1.txt", "-o", "p1.dat", "--version", "1"}), kExitOk);
   EXPECT_EQ(runTool("package build", {"m2.txt", "-o", "p2.dat", "--version", "2"}), kExitOk);
   EXPECT_EQ(runTool("apply", {"install", "p1.dat"}), kExitOk);
-  ArchiveSet set;
-  EXPECT_TRUE(readIndexFile("install/data.idx", set));
+  archive::ArchiveSet set;
+  EXPECT_TRUE(archive::readIndexFile("install/data.idx", set));
   return set.archives.empty() ? std::string() : set.archives[0]->name;
 }
 

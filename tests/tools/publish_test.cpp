@@ -88,17 +88,17 @@ TEST(PackageBuild, WritesWhatTheLauncherLoadsAndShowLeavesTheFileAlone) {
   ASSERT_EQ(runTool("package show", {"p.dat"}), kExitOk);
   EXPECT_EQ(readWholeFile("p.dat"), before) << "show only reads";
 
-  PatchPackage package;
-  ASSERT_TRUE(loadPatchPackage(package, "p.dat"));
+  archive::PatchPackage package;
+  ASSERT_TRUE(archive::loadPatchPackage(package, "p.dat"));
   EXPECT_EQ(package.version, 3);
   EXPECT_EQ(package.seed, 5);
   EXPECT_EQ(package.type, 3);
   ASSERT_EQ(package.items.size(), 2u);
   EXPECT_EQ(package.items[0].name, "docs\\a b.txt");
   std::string data;
-  ASSERT_TRUE(readWholePatchItem(package, package.items[1], &data));
+  ASSERT_TRUE(archive::readWholePatchItem(package, package.items[1], &data));
   EXPECT_EQ(data, std::string(300, 'b'));
-  closePatchPackage(package);
+  archive::closePatchPackage(package);
 
   EXPECT_EQ(runTool("package build", {"content/m.txt"}), kExitUsage) << "no output named";
   writeWholeFile("content/noversion.txt", "delete x\n");

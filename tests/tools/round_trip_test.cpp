@@ -26,12 +26,12 @@ namespace vlmpatch {
 namespace {
 
 void updatePass() {
-  loadIndex();
-  runUpdate();
+  archive::loadIndex();
+  update::runUpdate();
 }
 
 TEST(RoundTrip, PublishedPatchesReachTheInstallationThroughTheLauncher) {
-  fs::path launcherDir = exeDirectory();
+  fs::path launcherDir = core::exeDirectory();
   fs::path previous = fs::current_path();
   fs::current_path(launcherDir);
   for (const char* leftover : {"data.idx", "GAME0.VFS", "cver.v", "old_intro.txt", "data", "content"}) {
@@ -61,18 +61,18 @@ TEST(RoundTrip, PublishedPatchesReachTheInstallationThroughTheLauncher) {
   writeWholeFile("cver.v", std::string("\x01\x00\x00\x00\x00\x00\x00\x00", 8));
   writeWholeFile("old_intro.txt", "an intro movie");
 
-  closeArchiveSet(archiveSet);
-  indexLoaded = false;
-  resetLauncherVersions();
-  resetGameStartClaim();
-  gameStartDelayMs = 20;
+  archive::closeArchiveSet(archive::archiveSet);
+  archive::indexLoaded = false;
+  update::resetLauncherVersions();
+  update::resetGameStartClaim();
+  update::gameStartDelayMs = 20;
   installRecorders();
   ASSERT_TRUE(runOnWorkerThread(updatePass));
   ASSERT_TRUE(waitForStarts(1));
   RecordedEffects effects = recordedEffects();
   removeRecorders();
-  closeArchiveSet(archiveSet);
-  gameStartDelayMs = kGameStartDelayMs;
+  archive::closeArchiveSet(archive::archiveSet);
+  update::gameStartDelayMs = update::kGameStartDelayMs;
 
   EXPECT_TRUE(effects.boxes.empty()) << effects.boxes[0].first;
   EXPECT_EQ(effects.starts[0].rfind("Kelda.exe @HALVORN_MODE@ _server ", 0), 0u) << effects.starts[0];
@@ -82,7 +82,7 @@ TEST(RoundTrip, PublishedPatchesReachTheInstallationThroughTheLauncher) {
   EXPECT_EQ(readWholeFile((fs::path("data") / "news" / "festival.txt").string()), "Welcome to the winter festival!\n");
   EXPECT_FALSE(fileExists("old_intro.txt"));
   EXPECT_EQ(runTool("index check", {"."}), kExitOk);
-  EXPECT_EQ(installedVersion, 0u) << "the pass started from version 0";
+  EXPECT_EQ(archive::installedVersion, 0u) << "the pass started from version 0";
   std::string index = readWholeFile("data.idx");
   ASSERT_GE(index.size(), 4u);
   EXPECT_EQ(index.substr(0, 4), std::string("\x03\x00\x00\x00", 4)) << "the index now holds version 3";

@@ -40,12 +40,12 @@ std::map<std::uint32_t, std::string> installationContents(const std::string& dir
   fs::path here = fs::current_path();
   fs::current_path(dir);
   std::map<std::uint32_t, std::string> contents;
-  ArchiveSet set;
+  archive::ArchiveSet set;
   std::string error;
   if (readInstallIndex(&set, &error)) {
     for (const auto& slot : set.archives) {
       platform::FileHandle file = platform::openFileForReading(slot->name.c_str());
-      for (const FileEntry& e : liveEntries(*slot->archive)) {
+      for (const archive::FileEntry& e : liveEntries(*slot->archive)) {
         std::string bytes(e.size, '\0');
         if (e.size) platform::readFileAt(file, e.offset, &bytes[0], e.size);
         contents[e.key] = bytes;
@@ -93,9 +93,9 @@ std::vector<std::string> partsOf(const std::string& name) {
 
 void writeRelease(const std::string& dir, const ReleaseSpec& release) {
   fs::create_directories(dir);
-  std::vector<IndexArchiveSpec> archives;
+  std::vector<archive::IndexArchiveSpec> archives;
   for (const ArchiveContents& contents : release.archives) {
-    IndexArchiveSpec spec;
+    archive::IndexArchiveSpec spec;
     spec.name = contents.name;
     std::string bytes;
     for (const auto& [key, data] : contents.files) {
@@ -106,7 +106,7 @@ void writeRelease(const std::string& dir, const ReleaseSpec& release) {
     writeWholeFile((fs::path(dir) / contents.name).string(), bytes);
     archives.push_back(spec);
   }
-  writeIndexFile((fs::path(dir) / "data.idx").string().c_str(), release.version, archives);
+  archive::writeIndexFile((fs::path(dir) / "data.idx").string().c_str(), release.version, archives);
   for (const auto& [name, bytes] : release.files) {
     fs::path path = dir;
     std::vector<std::string> parts = partsOf(name);
@@ -117,8 +117,8 @@ void writeRelease(const std::string& dir, const ReleaseSpec& release) {
 }
 
 std::map<std::string, std::string> looseFilesOf(const std::string& dir) {
-  ArchiveSet set;  // without an index every file is loose
-  static_cast<void>(readIndexFile((fs::path(dir) / "data.idx").string().c_str(), set));
+  archive::ArchiveSet set;  // without an index every file is loose
+  static_cast<void>(archive::readIndexFile((fs::path(dir) / "data.idx").string().c_str(), set));
   std::vector<std::string> machinery = {"data.idx"};
   for (const auto& slot : set.archives) machinery.push_back(slot->name);
   std::map<std::string, std::string> files;
@@ -142,9 +142,9 @@ std::vector<std::pair<std::string, int>> packagesIn(const std::string& dir) {
   std::sort(numbered.begin(), numbered.end());
   std::vector<std::pair<std::string, int>> packages;
   for (const auto& [number, path] : numbered) {
-    PatchPackage package;
-    int type = loadPatchPackageReadOnly(package, path.c_str()) ? package.type : -1;
-    closePatchPackage(package);
+    archive::PatchPackage package;
+    int type = archive::loadPatchPackageReadOnly(package, path.c_str()) ? package.type : -1;
+    archive::closePatchPackage(package);
     packages.emplace_back(path, type);
   }
   return packages;

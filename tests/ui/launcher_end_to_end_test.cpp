@@ -96,7 +96,7 @@ void installClientStandIn() {
 // and client version 0) and the client stand-in, in the test's directory.
 void installLauncherAt10() {
   writeWholeFile("GA0.VFS", "");
-  ASSERT_TRUE(writeIndexFile("data.idx", 10, {{"GA0.VFS", {}}}));
+  ASSERT_TRUE(archive::writeIndexFile("data.idx", 10, {{"GA0.VFS", {}}}));
   writeWholeFile("cver.v", littleEndian32(0) + littleEndian32(0));
   const std::string launcherName = fs::path(VLM_LAUNCHER_PATH).filename().string();
   fs::copy_file(hostPath(VLM_LAUNCHER_PATH), launcherName);
@@ -207,7 +207,7 @@ TEST(LauncherEndToEnd, UpdatesAppliesThePatchesShowsThemAndStartsTheClient) {
   ASSERT_TRUE(waitFor([] { return fileExists("client_command_line.txt"); }, 60)) << "the client was not started";
   // The stand-in records its command line: the client's name and arguments.
   std::string recorded = readWholeFile("client_command_line.txt");
-  std::string expected = gameClientCommandLine();
+  std::string expected = update::gameClientCommandLine();
   EXPECT_NE(recorded.find(expected.substr(expected.find(' '))), std::string::npos) << recorded;
   EXPECT_NE(recorded.find("Kelda.exe"), std::string::npos) << recorded;
   for (const char* leftover : {"11.rar", "12.rar", "11.dat", "12.dat", "patch.hpl"})

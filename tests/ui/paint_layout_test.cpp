@@ -32,7 +32,7 @@ INSTANTIATE_TEST_SUITE_P(
                     BarCase{1, 4294967295u, 0, 0}, BarCase{12582912, 12582913, 341, 341}, BarCase{7, 0, 0, 0}));
 
 TEST(PaintLayout, AMaximumOf0HidesItsBarWhateverTheValue) {
-  DisplayState state{};
+  core::DisplayState state{};
   state.fileProgress = 50;
   state.fileProgressMax = 0;
   state.totalProgress = 3;
@@ -57,7 +57,7 @@ TEST(PaintLayout, AMaximumOf0HidesItsBarWhateverTheValue) {
 }
 
 TEST(PaintLayout, ABarAtValue0IsShownWithNoWidth) {
-  DisplayState state{};
+  core::DisplayState state{};
   state.totalProgressMax = 10;
   PaintLayout layout = layOutPaint(state);
   EXPECT_TRUE(layout.lowerBar.shown);
@@ -70,14 +70,14 @@ TEST(PaintLayout, CloseButtonImageFollowsItsState) {
     int imageId;
   } cases[] = {{1, 111}, {2, 112}, {3, 113}, {0, 0}, {4, 0}, {-1, 0}, {2147483647, 0}};
   for (const auto& c : cases) {
-    DisplayState state{};
+    core::DisplayState state{};
     state.closeButtonState = c.state;
     EXPECT_EQ(layOutPaint(state).closeImageId, c.imageId) << "state " << c.state;
   }
 }
 
 TEST(PaintLayout, StatusLineRectangle) {
-  DisplayState state{};
+  core::DisplayState state{};
   PaintRect rect = layOutPaint(state).statusRect;
   EXPECT_EQ(rect.left, 28);
   EXPECT_EQ(rect.top, 209);

@@ -24,16 +24,16 @@ class PaintLock : public testing::Test {
  protected:
   void SetUp() override {
     repaints = 0;
-    setRepaintHandler(countRepaint);
+    core::setRepaintHandler(countRepaint);
   }
-  void TearDown() override { setRepaintHandler(nullptr); }
+  void TearDown() override { core::setRepaintHandler(nullptr); }
 };
 
 TEST_F(PaintLock, APaintWithTheLockFreeAsksForNoOtherPaintAndGivesTheLockBack) {
   paintLauncherWindow();
   EXPECT_EQ(repaints.load(), 0);
-  ASSERT_TRUE(uiLock->enter());
-  uiLock->leave();
+  ASSERT_TRUE(core::uiLock->enter());
+  core::uiLock->leave();
 }
 
 TEST_F(PaintLock, APaintWhileAWorkerHoldsTheLockAsksForAnotherPaint) {
@@ -41,7 +41,7 @@ TEST_F(PaintLock, APaintWhileAWorkerHoldsTheLockAsksForAnotherPaint) {
   std::condition_variable cv;
   bool held = false, done = false;
   std::thread worker([&] {
-    enterUiLockPatiently();
+    core::enterUiLockPatiently();
     {
       std::lock_guard<std::mutex> lock(m);
       held = true;
@@ -49,7 +49,7 @@ TEST_F(PaintLock, APaintWhileAWorkerHoldsTheLockAsksForAnotherPaint) {
     cv.notify_all();
     std::unique_lock<std::mutex> lock(m);
     cv.wait(lock, [&] { return done; });
-    uiLock->leave();
+    core::uiLock->leave();
   });
   {
     std::unique_lock<std::mutex> lock(m);
@@ -64,8 +64,8 @@ TEST_F(PaintLock, APaintWhileAWorkerHoldsTheLockAsksForAnotherPaint) {
   cv.notify_all();
   worker.join();
   // The paint did not release the worker's lock: the worker gave it back.
-  ASSERT_TRUE(uiLock->enter());
-  uiLock->leave();
+  ASSERT_TRUE(core::uiLock->enter());
+  core::uiLock->leave();
 }
 
 }  // namespace

@@ -40,14 +40,14 @@ struct MachineCase {
 class CloseButton : public testing::TestWithParam<MachineCase> {
  protected:
   // All cases share one process under Wine: each starts from its own state.
-  void SetUp() override { displayState.closeButtonState = GetParam().before; }
+  void SetUp() override { core::displayState.closeButtonState = GetParam().before; }
 };
 
 TEST_P(CloseButton, FollowsThePointer) {
   const MachineCase& c = GetParam();
   std::string event = c.event;
   PointerAction action = event == "move" ? onPointerMove(c.x, c.y, c.keyFlags) : onLeftButtonDown(c.x, c.y);
-  EXPECT_EQ(displayState.closeButtonState, c.after) << event << " from " << c.before;
+  EXPECT_EQ(core::displayState.closeButtonState, c.after) << event << " from " << c.before;
   if (event == "move") {
     EXPECT_EQ(action, PointerAction::Repaint);
   }
@@ -70,18 +70,18 @@ INSTANTIATE_TEST_SUITE_P(
 
 class PointerActions : public testing::Test {
  protected:
-  void SetUp() override { displayState.closeButtonState = 1; }
+  void SetUp() override { core::displayState.closeButtonState = 1; }
 };
 
 TEST_F(PointerActions, APressOnTheBodyDragsTheWindowAndAsksNoRepaint) {
   EXPECT_EQ(onLeftButtonDown(200, 240), PointerAction::DragWindow);
   EXPECT_EQ(onLeftButtonDown(380, 15), PointerAction::DragWindow);  // one row below the button
-  EXPECT_EQ(displayState.closeButtonState, 1);
+  EXPECT_EQ(core::displayState.closeButtonState, 1);
 }
 
 TEST_F(PointerActions, APressOnTheCloseButtonAsksARepaintEvenWhenNothingChanged) {
   EXPECT_EQ(onLeftButtonDown(380, 14), PointerAction::Repaint);
-  EXPECT_EQ(displayState.closeButtonState, 1);
+  EXPECT_EQ(core::displayState.closeButtonState, 1);
 }
 
 TEST_F(PointerActions, APressOutsideDoesNothing) { EXPECT_EQ(onLeftButtonDown(-3, 10), PointerAction::None); }
@@ -97,9 +97,9 @@ TEST_F(PointerActions, OnlyAReleaseOnTheCloseButtonQuits) {
 TEST_F(PointerActions, PressOnButtonSlideOffAndReleaseDoesNotQuit) {
   onPointerMove(380, 7, 0);
   onLeftButtonDown(380, 7);
-  EXPECT_EQ(displayState.closeButtonState, 3);
+  EXPECT_EQ(core::displayState.closeButtonState, 3);
   onPointerMove(300, 100, platform::kKeyLeftButton);
-  EXPECT_EQ(displayState.closeButtonState, 1);
+  EXPECT_EQ(core::displayState.closeButtonState, 1);
   EXPECT_EQ(onLeftButtonUp(300, 100), PointerAction::None);
 }
 

@@ -33,10 +33,10 @@ class DownloadTest : public ::testing::Test {
  protected:
   void SetUp() override {
     platform::setDownloadLimits(platform::kDefaultDownloadLimits);
-    resetDisplayState(displayState);
+    core::resetDisplayState(core::displayState);
     // The 120 ms gate counts from process start: be past it, so the first
     // report of a download is shown.
-    while (platform::clockTicksMs() < 2 * kProgressGateMs) platform::sleepMs(10);
+    while (platform::clockTicksMs() < 2 * update::kProgressGateMs) platform::sleepMs(10);
   }
   void TearDown() override { platform::setDownloadLimits(platform::kDefaultDownloadLimits); }
   TempWorkDir work;
@@ -48,17 +48,17 @@ TEST_F(DownloadTest, StoresTheWholeFileAndLeavesNoTemporaryName) {
   std::string body = pattern(3 * 1024 * 1024 + 17);
   server.publishFile("12.rar", body);
   std::string local = (fs::path(work.path()) / "12.rar").string();
-  ASSERT_TRUE(downloadFile((server.baseUrl() + "/12.rar").c_str(), local.c_str()));
+  ASSERT_TRUE(update::downloadFile((server.baseUrl() + "/12.rar").c_str(), local.c_str()));
   EXPECT_EQ(readWholeFile(local), body);
   EXPECT_FALSE(fileExists(local + ".part"));
-  EXPECT_EQ(displayState.fileProgressMax, 100u) << "the first progress report is always shown";
+  EXPECT_EQ(core::displayState.fileProgressMax, 100u) << "the first progress report is always shown";
 }
 
 TEST_F(DownloadTest, FetchesANameWithABlank) {
   PatchServer server;
   ASSERT_TRUE(server.start()) << server.nginx().why();
   server.publishFile("Start VLM.exe", "MZ new launcher");
-  ASSERT_TRUE(downloadFile((server.baseUrl() + "/Start VLM.exe").c_str(), "launcher.bin"));
+  ASSERT_TRUE(update::downloadFile((server.baseUrl() + "/Start VLM.exe").c_str(), "launcher.bin"));
   EXPECT_EQ(readWholeFile("launcher.bin"), "MZ new launcher");
 }
 
@@ -67,7 +67,7 @@ TEST_F(DownloadTest, ReplacesAnOlderFileOfTheSameName) {
   ASSERT_TRUE(server.start()) << server.nginx().why();
   server.publishFile("patch.hpl", std::string(12, '\x01'));
   writeWholeFile("patch.hpl", "old contents that are longer");
-  ASSERT_TRUE(downloadFile((server.baseUrl() + "/patch.hpl").c_str(), "patch.hpl"));
+  ASSERT_TRUE(update::downloadFile((server.baseUrl() + "/patch.hpl").c_str(), "patch.hpl"));
   EXPECT_EQ(readWholeFile("patch.hpl"), std::string(12, '\x01'));
 }
 
@@ -88,7 +88,7 @@ TEST_P(RefusedDownload, FailsAndKeepsTheGoodFile) {
   ASSERT_TRUE(server.start()) << server.nginx().why();
   writeWholeFile("kept.rar", "the good file");
   ::testing::internal::CaptureStdout();
-  EXPECT_FALSE(downloadFile((server.baseUrl() + GetParam().path).c_str(), "kept.rar"));
+  EXPECT_FALSE(update::downloadFile((server.baseUrl() + GetParam().path).c_str(), "kept.rar"));
   std::string trace = ::testing::internal::GetCapturedStdout();
   EXPECT_NE(trace.find("The download failed: the server refused the file."), std::string::npos) << trace;
   EXPECT_EQ(readWholeFile("kept.rar"), "the good file") << "never an error page in its place";
@@ -109,7 +109,7 @@ TEST_F(DownloadTest, AServerThatIsDownIsAFailedDownload) {
   std::string url = server.baseUrl() + "/1.rar";
   server.nginx().stop();
   ::testing::internal::CaptureStdout();
-  EXPECT_FALSE(downloadFile(url.c_str(), "1.rar"));
+  EXPECT_FALSE(update::downloadFile(url.c_str(), "1.rar"));
   std::string trace = ::testing::internal::GetCapturedStdout();
   EXPECT_NE(trace.find("The download failed: the server could not be reached"), std::string::npos) << trace;
   EXPECT_FALSE(fileExists("1.rar"));
@@ -127,7 +127,7 @@ TEST_F(DownloadTest, ATemporaryNameTakenByADirectoryIsAFailedDownload) {
   writeWholeFile("12.rar", "the good file");
   fs::create_directories(fs::path("12.rar.part") / "in-the-way");
   ::testing::internal::CaptureStdout();
-  EXPECT_FALSE(downloadFile((server.baseUrl() + "/12.rar").c_str(), "12.rar"));
+  EXPECT_FALSE(update::downloadFile((server.baseUrl() + "/12.rar").c_str(), "12.rar"));
   std::string trace = ::testing::internal::GetCapturedStdout();
   EXPECT_EQ(readWholeFile("12.rar"), "the good file");
   EXPECT_TRUE(fs::is_directory(fs::path("12.rar.part") / "in-the-way"));
@@ -145,7 +145,7 @@ bool downloadWhileInterfering(PatchServer& server, const std::string& local, Int
   server.publishFile("big.rar", pattern(8 * 1024 * 1024));
   std::string url = server.baseUrl() + "/big.rar";
   std::atomic<int> result{-1};
-  std::thread transfer([&] { result = downloadFile(url.c_str(), local.c_str()) ? 1 : 0; });
+  std::thread transfer([&] { result = update::downloadFile(url.c_str(), local.c_str()) ? 1 : 0; });
   std::string partial = local + ".part";
   for (int i = 0; i < 400; ++i) {
     std::error_code ignored;
@@ -221,7 +221,7 @@ TEST_P(SlowServer, EndsATrickleAndKeepsASteadyTransfer) {
     if (!over) server.nginx().kill();
   });
   ::testing::internal::CaptureStdout();
-  bool stored = downloadFile((server.baseUrl() + "/slow.rar").c_str(), "slow.rar");
+  bool stored = update::downloadFile((server.baseUrl() + "/slow.rar").c_str(), "slow.rar");
   std::string trace = ::testing::internal::GetCapturedStdout();
   over = true;
   guard.join();
@@ -296,7 +296,7 @@ TEST_P(CompressedAnswer, StoresThePublishedBytes) {
   server.publishFile("12.rar", body);
   if (GetParam().precompressed) server.publishFile("12.rar.gz", storedGzip(body));
   ::testing::internal::CaptureStdout();
-  bool stored = downloadFile((server.baseUrl() + "/12.rar").c_str(), "12.rar");
+  bool stored = update::downloadFile((server.baseUrl() + "/12.rar").c_str(), "12.rar");
   std::string trace = ::testing::internal::GetCapturedStdout();
   ASSERT_TRUE(stored) << trace;
   EXPECT_EQ(readWholeFile("12.rar"), body);
@@ -313,11 +313,11 @@ TEST_F(DownloadTest, StatusLineNamesTheFileRelativeToTheLauncher) {
   server.publishFile("7.rar", "seven");
   // A unique name beside the test binary, since several cases run at once.
   std::string name = "dl-" + std::to_string(std::chrono::steady_clock::now().time_since_epoch().count()) + ".rar";
-  std::string local = exeDirectory() + "\\" + name;
-  ASSERT_TRUE(downloadFile((server.baseUrl() + "/7.rar").c_str(), local.c_str()));
-  EXPECT_EQ(std::string(displayState.statusText), "Downloading file 'patch_" + name + "'...");
+  std::string local = core::exeDirectory() + "\\" + name;
+  ASSERT_TRUE(update::downloadFile((server.baseUrl() + "/7.rar").c_str(), local.c_str()));
+  EXPECT_EQ(std::string(core::displayState.statusText), "Downloading file 'patch_" + name + "'...");
   std::error_code ignored;
-  fs::remove(fs::path(exeDirectory()) / name, ignored);
+  fs::remove(fs::path(core::exeDirectory()) / name, ignored);
 }
 
 }  // namespace

@@ -23,18 +23,18 @@
 class LauncherDirectoryTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    directory_ = exeDirectory();
+    directory_ = core::exeDirectory();
     previous_ = std::filesystem::current_path();
     std::filesystem::current_path(directory_);
     clean();
-    closeArchiveSet(archiveSet);
-    indexLoaded = false;
-    installedVersion = 0;
-    resetLauncherVersions();
-    resetGameStartClaim();
-    gameStartDelayMs = 20;
-    resetDisplayState(displayState);
-    displayState.textColour = kDefaultTextColour;
+    archive::closeArchiveSet(archive::archiveSet);
+    archive::indexLoaded = false;
+    archive::installedVersion = 0;
+    update::resetLauncherVersions();
+    update::resetGameStartClaim();
+    update::gameStartDelayMs = 20;
+    core::resetDisplayState(core::displayState);
+    core::displayState.textColour = core::kDefaultTextColour;
     platform::setDownloadLimits(platform::kDefaultDownloadLimits);
     installRecorders();
   }
@@ -42,13 +42,13 @@ class LauncherDirectoryTest : public ::testing::Test {
   void TearDown() override {
     // A game start asked for near the end of the case gets the time to reach
     // the hooks; removeRecorders then waits for it to end.
-    platform::sleepMs(4 * gameStartDelayMs.load());
+    platform::sleepMs(4 * update::gameStartDelayMs.load());
     removeRecorders();
-    closeArchiveSet(archiveSet);
-    indexLoaded = false;
+    archive::closeArchiveSet(archive::archiveSet);
+    archive::indexLoaded = false;
     clean();
     std::filesystem::current_path(previous_);
-    gameStartDelayMs = kGameStartDelayMs;
+    update::gameStartDelayMs = update::kGameStartDelayMs;
   }
 
   // A name in the launcher's directory.

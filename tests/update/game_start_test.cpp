@@ -16,47 +16,47 @@ namespace {
 class GameStart : public ::testing::Test {
  protected:
   void SetUp() override {
-    resetDisplayState(displayState);
-    displayState.textColour = kDefaultTextColour;
-    resetGameStartClaim();
-    gameStartDelayMs = 50;
+    core::resetDisplayState(core::displayState);
+    core::displayState.textColour = core::kDefaultTextColour;
+    update::resetGameStartClaim();
+    update::gameStartDelayMs = 50;
     installRecorders();
   }
   void TearDown() override {
     removeRecorders();
-    gameStartDelayMs = kGameStartDelayMs;
+    update::gameStartDelayMs = update::kGameStartDelayMs;
   }
 };
 
 TEST_F(GameStart, TwoRequestsStartExactlyOneClient) {
-  requestGameStart();
-  requestGameStart();
+  update::requestGameStart();
+  update::requestGameStart();
   ASSERT_TRUE(waitForStarts(1));
   ASSERT_TRUE(waitForExit());
   // Give a second starter every chance to go on, should the claim be broken.
   std::this_thread::sleep_for(std::chrono::milliseconds(500));
   RecordedEffects effects = recordedEffects();
   ASSERT_EQ(effects.starts.size(), 1u);
-  EXPECT_EQ(effects.starts[0], gameClientCommandLine());
+  EXPECT_EQ(effects.starts[0], update::gameClientCommandLine());
   EXPECT_EQ(effects.exitsNow, std::vector<unsigned>{0u}) << "the process ends once, at once, with 0";
   EXPECT_TRUE(effects.exitsNormally.empty());
 }
 
 TEST_F(GameStart, ShowsTheStartMessageInGoldWithAFullLowerBar) {
-  requestGameStart();
+  update::requestGameStart();
   {
-    std::string status = displayState.statusText;
+    std::string status = core::displayState.statusText;
     EXPECT_EQ(status, "Please wait, starting Vellmarch....");
-    EXPECT_EQ(displayState.textColour, 0x23EDFCu);
-    EXPECT_EQ(displayState.totalProgress, 1u);
-    EXPECT_EQ(displayState.totalProgressMax, 1u);
+    EXPECT_EQ(core::displayState.textColour, 0x23EDFCu);
+    EXPECT_EQ(core::displayState.totalProgress, 1u);
+    EXPECT_EQ(core::displayState.totalProgressMax, 1u);
   }
   ASSERT_TRUE(waitForStarts(1));
   ASSERT_TRUE(waitForExit());
 }
 
 TEST_F(GameStart, CommandLineCarriesTheTokenAndTheServerInDecimal) {
-  std::string line = gameClientCommandLine();
+  std::string line = update::gameClientCommandLine();
   EXPECT_TRUE(std::regex_match(
       line, std::regex(R"(Kelda\.exe @HALVORN_MODE@ _server (0|[1-9][0-9]{0,2})(\.(0|[1-9][0-9]{0,2})){3})")))
       << line;

@@ -44,8 +44,8 @@ NginxOptions mirrorOptions() {
 
 std::string versionBytes(std::uint32_t launcher, std::uint32_t client) {
   unsigned char bytes[8];
-  setU32(bytes, launcher);
-  setU32(bytes + 4, client);
+  archive::setU32(bytes, launcher);
+  archive::setU32(bytes + 4, client);
   return std::string(reinterpret_cast<char*>(bytes), 8);
 }
 
@@ -94,7 +94,7 @@ class Mirrors : public LauncherDirectoryTest, public ::testing::WithParamInterfa
     update::resetAcceptedRelease();
     // The installation: data version 10, launcher 2, client 1.
     writeWholeFile("GA0.VFS", "");
-    ASSERT_TRUE(writeIndexFile("data.idx", 10, {{"GA0.VFS", {}}}));
+    ASSERT_TRUE(archive::writeIndexFile("data.idx", 10, {{"GA0.VFS", {}}}));
     writeWholeFile("cver.v", versionBytes(2, 1));
     writeWholeFile("Kelda.exe", "client v1");
   }
@@ -166,13 +166,13 @@ class Mirrors : public LauncherDirectoryTest, public ::testing::WithParamInterfa
 
   std::uint32_t indexVersion() {
     std::string bytes = readWholeFile("data.idx");
-    return bytes.size() < 4 ? 0xFFFFFFFFu : getU32(reinterpret_cast<const unsigned char*>(bytes.data()));
+    return bytes.size() < 4 ? 0xFFFFFFFFu : archive::getU32(reinterpret_cast<const unsigned char*>(bytes.data()));
   }
 
   // Runs one update pass and checks its outcome against the row's.
   void runAndExpect(const MirrorOutcome& expected) {
     ::testing::internal::CaptureStdout();
-    ASSERT_TRUE(runOnWorkerThread(UpdateWorker));
+    ASSERT_TRUE(runOnWorkerThread(update::UpdateWorker));
     std::string trace = ::testing::internal::GetCapturedStdout();
     EXPECT_EQ(indexVersion(), expected.indexVersion) << trace;
     EXPECT_EQ(readWholeFile("Kelda.exe"), expected.client);
@@ -184,7 +184,7 @@ class Mirrors : public LauncherDirectoryTest, public ::testing::WithParamInterfa
     RecordedEffects effects = recordedEffects();
     EXPECT_EQ(effects.starts.size(), expected.gameStarted ? 1u : 0u);
     if (expected.gameStarted && !effects.starts.empty()) {
-      EXPECT_EQ(effects.starts[0], gameClientCommandLine());
+      EXPECT_EQ(effects.starts[0], update::gameClientCommandLine());
     }
     if (expected.box) {
       ASSERT_EQ(effects.boxes.size(), 1u) << trace;
@@ -403,13 +403,13 @@ TEST(PatchHostList, EachEntryIsOneServerInTheGivenOrder) {
       {"Empty", "", {}},
       {"OnlyCommasAndBlanks", " , ,", {}},
   };
-  for (const HostListCase& c : cases) EXPECT_EQ(baseUrlsOfPatchHosts(c.setting), c.baseUrls) << c.label;
+  for (const HostListCase& c : cases) EXPECT_EQ(update::baseUrlsOfPatchHosts(c.setting), c.baseUrls) << c.label;
 }
 
 // VLM_PATCH_BASE_URL in test and demo builds: whole base URLs, comma
 // separated, read by the same rules; a list with no entry leaves the build's.
 TEST(PatchBaseUrlList, TheEnvironmentListReplacesTheBuildsInOrder) {
-  const std::vector<std::string> build = baseUrlsOfPatchHosts(VLM_PATCH_HOST_FOR_TESTS);
+  const std::vector<std::string> build = update::baseUrlsOfPatchHosts(VLM_PATCH_HOST_FOR_TESTS);
   struct Case {
     const char* label;
     const char* variable;
@@ -426,11 +426,11 @@ TEST(PatchBaseUrlList, TheEnvironmentListReplacesTheBuildsInOrder) {
   };
   for (const Case& c : cases) {
     setPatchBaseUrlForTests(c.variable);
-    EXPECT_EQ(patchBaseUrls(), c.baseUrls) << c.label;
+    EXPECT_EQ(update::patchBaseUrls(), c.baseUrls) << c.label;
   }
   setPatchBaseUrlForTests("");
   ASSERT_FALSE(build.empty());
-  EXPECT_EQ(patchBaseUrl(), build[0]);
+  EXPECT_EQ(update::patchBaseUrl(), build[0]);
 }
 
 }  // namespace

@@ -15,7 +15,7 @@ TEST(MissingUnrarLibrary, EveryArchiveCannotBeOpened) {
   TempWorkDir work;
   ASSERT_TRUE(writeStoredRar("1.rar", {{"1.dat", "package", false}}));
   ::testing::internal::CaptureStdout();
-  bool opened = extractPatchArchive("1.rar", "1.dat");
+  bool opened = update::extractPatchArchive("1.rar", "1.dat");
   std::string printed = ::testing::internal::GetCapturedStdout();
   EXPECT_FALSE(opened);
   EXPECT_EQ(printed, "Falha ao extrair.\n");

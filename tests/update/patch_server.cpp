@@ -24,12 +24,12 @@ void setPatchBaseUrlForTests(const std::string& url) {
 }
 
 std::string packageBytes(std::uint16_t version, std::uint32_t key, const std::string& data) {
-  PatchPackageSpec spec;
+  archive::PatchPackageSpec spec;
   spec.seed = static_cast<std::uint8_t>(version * 7 + 3);
   spec.version = version;
   spec.type = 1;
-  spec.items.push_back(PackageItemSpec{key, "", data});
-  return encodePatchPackage(spec);
+  spec.items.push_back(archive::PackageItemSpec{key, "", data});
+  return archive::encodePatchPackage(spec);
 }
 
 PatchServer::PatchServer(NginxOptions options) : nginx_(std::move(options)) {
@@ -55,9 +55,9 @@ void PatchServer::publishFile(const std::string& name, const std::string& bytes)
 void PatchServer::publishPatchList(std::uint32_t latestPatch, std::uint32_t latestLauncher,
                                    std::uint32_t latestClient) {
   unsigned char bytes[12];
-  setU32(bytes, latestPatch);
-  setU32(bytes + 4, latestLauncher);
-  setU32(bytes + 8, latestClient);
+  archive::setU32(bytes, latestPatch);
+  archive::setU32(bytes + 4, latestLauncher);
+  archive::setU32(bytes + 8, latestClient);
   publishFile("patch.hpl", std::string(reinterpret_cast<char*>(bytes), sizeof bytes));
 }
 

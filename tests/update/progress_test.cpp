@@ -19,7 +19,7 @@ struct PercentCase {
 class ProgressPercent : public ::testing::TestWithParam<PercentCase> {};
 
 TEST_P(ProgressPercent, RoundsThroughAFloatBeforeTheCut) {
-  EXPECT_EQ(progressPercent(GetParam().progress, GetParam().maximum), GetParam().expected);
+  EXPECT_EQ(update::progressPercent(GetParam().progress, GetParam().maximum), GetParam().expected);
 }
 
 INSTANTIATE_TEST_SUITE_P(Table, ProgressPercent,
@@ -36,7 +36,7 @@ struct OverallCase {
 class OverallPercent : public ::testing::TestWithParam<OverallCase> {};
 
 TEST_P(OverallPercent, IsTheShareOfTheRunDone) {
-  EXPECT_EQ(overallPatchPercent(GetParam().n, GetParam().base, GetParam().latest), GetParam().expected);
+  EXPECT_EQ(update::overallPatchPercent(GetParam().n, GetParam().base, GetParam().latest), GetParam().expected);
 }
 
 INSTANTIATE_TEST_SUITE_P(Table, OverallPercent,
@@ -47,34 +47,34 @@ INSTANTIATE_TEST_SUITE_P(Table, OverallPercent,
 class ProgressGate : public ::testing::Test {
  protected:
   void SetUp() override {
-    resetDisplayState(displayState);
+    core::resetDisplayState(core::displayState);
     // The gate measures from process start: be past the first 120 ms.
-    while (platform::clockTicksMs() < 2 * kProgressGateMs) platform::sleepMs(10);
+    while (platform::clockTicksMs() < 2 * update::kProgressGateMs) platform::sleepMs(10);
   }
 };
 
 TEST_F(ProgressGate, TheFirstReportOfADownloadIsShown) {
-  downloadProgress.lastProgressTicks = 0;
-  reportDownloadProgress(29, 100);
-  EXPECT_EQ(displayState.fileProgressMax, 100u);
-  EXPECT_EQ(displayState.fileProgress, 29u);
+  update::downloadProgress.lastProgressTicks = 0;
+  update::reportDownloadProgress(29, 100);
+  EXPECT_EQ(core::displayState.fileProgressMax, 100u);
+  EXPECT_EQ(core::displayState.fileProgress, 29u);
 }
 
 TEST_F(ProgressGate, AReportWithin120MsIsDropped) {
-  downloadProgress.lastProgressTicks = 0;
-  reportDownloadProgress(10, 100);
-  reportDownloadProgress(50, 100);  // microseconds later
-  EXPECT_EQ(displayState.fileProgress, 10u);
-  downloadProgress.lastProgressTicks = platform::clockTicksMs() - kProgressGateMs;
-  reportDownloadProgress(60, 100);
-  EXPECT_EQ(displayState.fileProgress, 60u) << "once 120 ms have passed the next report is shown";
+  update::downloadProgress.lastProgressTicks = 0;
+  update::reportDownloadProgress(10, 100);
+  update::reportDownloadProgress(50, 100);  // microseconds later
+  EXPECT_EQ(core::displayState.fileProgress, 10u);
+  update::downloadProgress.lastProgressTicks = platform::clockTicksMs() - update::kProgressGateMs;
+  update::reportDownloadProgress(60, 100);
+  EXPECT_EQ(core::displayState.fileProgress, 60u) << "once 120 ms have passed the next report is shown";
 }
 
 TEST_F(ProgressGate, AnUnknownSizeShowsAnEmptyBar) {
-  downloadProgress.lastProgressTicks = 0;
-  reportDownloadProgress(4096, 0);
-  EXPECT_EQ(displayState.fileProgressMax, 100u);
-  EXPECT_EQ(displayState.fileProgress, 0u);
+  update::downloadProgress.lastProgressTicks = 0;
+  update::reportDownloadProgress(4096, 0);
+  EXPECT_EQ(core::displayState.fileProgressMax, 100u);
+  EXPECT_EQ(core::displayState.fileProgress, 0u);
 }
 
 struct NameCase {
@@ -87,8 +87,8 @@ class DisplayName : public ::testing::TestWithParam<NameCase> {};
 TEST_P(DisplayName, DropsTheLauncherDirectory) {
   std::string path = GetParam().path;
   std::size_t at = path.find("<dir>");
-  if (at != std::string::npos) path.replace(at, 5, exeDirectory());
-  EXPECT_EQ(downloadDisplayName(path.c_str()), GetParam().expected);
+  if (at != std::string::npos) path.replace(at, 5, core::exeDirectory());
+  EXPECT_EQ(update::downloadDisplayName(path.c_str()), GetParam().expected);
 }
 
 INSTANTIATE_TEST_SUITE_P(Table, DisplayName,

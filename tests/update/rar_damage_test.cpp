@@ -138,7 +138,7 @@ TEST_P(DamagedArchive, FailsAndLeavesNoPackage) {
   for (const auto& file : GetParam().before) writeWholeFile(file.first, file.second);
   writeWholeFile("in.rar", damagedArchive(GetParam().entries, GetParam().damage, GetParam().index));
   ::testing::internal::CaptureStdout();
-  bool extracted = extractPatchArchive("in.rar", "12.dat");
+  bool extracted = update::extractPatchArchive("in.rar", "12.dat");
   std::string printed = ::testing::internal::GetCapturedStdout();
   EXPECT_FALSE(extracted);
   EXPECT_NE(printed.find("RAR error 12"), std::string::npos) << printed;
@@ -196,7 +196,7 @@ TEST_P(EveryLength, IsCheckedToTheLastByte) {
   for (std::size_t i = 0; i < data.size(); ++i) data[i] = static_cast<char>((i * 2654435761u) >> 13);
   const std::vector<RarEntrySpec> entries = {{"12.dat", data, false}};
   writeWholeFile("in.rar", encodeStoredRar(entries));
-  ASSERT_TRUE(extractPatchArchive("in.rar", "12.dat"));
+  ASSERT_TRUE(update::extractPatchArchive("in.rar", "12.dat"));
   EXPECT_TRUE(readWholeFile("12.dat") == data);
   if (data.empty()) return;
   for (std::size_t at : {std::size_t(0), data.size() / 2, data.size() - 1}) {
@@ -204,7 +204,7 @@ TEST_P(EveryLength, IsCheckedToTheLastByte) {
     bytes[dataOffset(entries, 0) + at] ^= 0x01;
     writeWholeFile("in.rar", bytes);
     ::testing::internal::CaptureStdout();
-    EXPECT_FALSE(extractPatchArchive("in.rar", "12.dat")) << "byte " << at;
+    EXPECT_FALSE(update::extractPatchArchive("in.rar", "12.dat")) << "byte " << at;
     ::testing::internal::GetCapturedStdout();
     EXPECT_FALSE(fileExists("12.dat")) << "byte " << at;
   }
@@ -282,7 +282,7 @@ TEST_P(Rar5Stored, IsCheckedWhereTheHeaderHasACrc) {
   if (GetParam().flipByte) bytes[bytes.size() - 8 - data.size() / 2] ^= 0x20;
   writeWholeFile("in.rar", bytes);
   ::testing::internal::CaptureStdout();
-  bool extracted = extractPatchArchive("in.rar", "12.dat");
+  bool extracted = update::extractPatchArchive("in.rar", "12.dat");
   ::testing::internal::GetCapturedStdout();
   EXPECT_EQ(extracted, GetParam().extracts);
   EXPECT_EQ(fileExists("12.dat"), GetParam().extracts);

@@ -44,7 +44,7 @@ class ExtractTable : public RarExtract, public ::testing::WithParamInterface<Ext
 
 TEST_P(ExtractTable, WritesWhatItShould) {
   ASSERT_TRUE(writeStoredRar("in.rar", GetParam().entries));
-  ASSERT_TRUE(extractPatchArchive("in.rar", GetParam().target));
+  ASSERT_TRUE(update::extractPatchArchive("in.rar", GetParam().target));
   std::vector<std::string> expectedNames = {"in.rar"};
   for (const auto& file : GetParam().expected) {
     expectedNames.push_back(file.first);
@@ -98,23 +98,23 @@ INSTANTIATE_TEST_SUITE_P(Stored, ExtractTable, ::testing::ValuesIn(extractCases)
 TEST_F(RarExtract, AnExtEntryReplacesAnExistingFile) {
   writeWholeFile("readme.txt", "old and longer text");
   ASSERT_TRUE(writeStoredRar("in.rar", {{"ext\\readme.txt", "new", false}}));
-  ASSERT_TRUE(extractPatchArchive("in.rar", "1.dat"));
+  ASSERT_TRUE(update::extractPatchArchive("in.rar", "1.dat"));
   EXPECT_EQ(readWholeFile("readme.txt"), "new");
 }
 
 TEST_F(RarExtract, EntriesNeverReplaceTheIndexOrAnOpenArchive) {
-  ASSERT_TRUE(writeIndexFile("data.idx", 4, {{"GAME0.VFS", {{1, 0, 4}}}}));
+  ASSERT_TRUE(archive::writeIndexFile("data.idx", 4, {{"GAME0.VFS", {{1, 0, 4}}}}));
   writeWholeFile("GAME0.VFS", "keep");
-  loadIndex();
-  ASSERT_TRUE(indexLoaded);
+  archive::loadIndex();
+  ASSERT_TRUE(archive::indexLoaded);
   std::string index = readWholeFile("data.idx");
   ASSERT_TRUE(writeStoredRar("in.rar", {{"ext\\GAME0.VFS", "x", false},
                                         {"ext\\data.idx", "x", false},
                                         {"plain.dat", "x", false},
                                         {"ext\\fine.txt", "ok", false}}));
-  ASSERT_TRUE(extractPatchArchive("in.rar", "GAME0.VFS"));
-  closeArchiveSet(archiveSet);
-  indexLoaded = false;
+  ASSERT_TRUE(update::extractPatchArchive("in.rar", "GAME0.VFS"));
+  archive::closeArchiveSet(archive::archiveSet);
+  archive::indexLoaded = false;
   EXPECT_EQ(readWholeFile("GAME0.VFS"), "keep");
   EXPECT_TRUE(readWholeFile("data.idx") == index);
   EXPECT_EQ(readWholeFile("fine.txt"), "ok");
@@ -139,7 +139,7 @@ TEST_P(LeftoverPackage, IsNeverTakenForThisArchives) {
   if (GetParam().cutShort) archive.resize(archive.size() - 7 - 2);  // the end block and two bytes of data
   writeWholeFile("in.rar", archive);
   ::testing::internal::CaptureStdout();
-  EXPECT_EQ(extractPatchArchive("in.rar", "12.dat"), GetParam().extracts);
+  EXPECT_EQ(update::extractPatchArchive("in.rar", "12.dat"), GetParam().extracts);
   ::testing::internal::GetCapturedStdout();
   std::vector<std::string> expectedNames = {"in.rar"};
   for (const auto& file : GetParam().expected) {
@@ -167,7 +167,7 @@ TEST_F(RarExtract, AnExtEntryKeepsThePermissionsOfTheFileItReplaces) {
   writeWholeFile("client", "old client");
   fs::permissions("client", runnable);
   ASSERT_TRUE(writeStoredRar("in.rar", {{"ext\\client", "new client", false}}));
-  ASSERT_TRUE(extractPatchArchive("in.rar", "1.dat"));
+  ASSERT_TRUE(update::extractPatchArchive("in.rar", "1.dat"));
   EXPECT_EQ(readWholeFile("client"), "new client");
   EXPECT_EQ(fs::status("client").permissions(), runnable);
 }
@@ -186,7 +186,7 @@ class Unopenable : public RarExtract, public ::testing::WithParamInterface<Unope
 TEST_P(Unopenable, PrintsTheConsoleLineAndFails) {
   if (GetParam().contents) writeWholeFile("in.rar", GetParam().contents);
   ::testing::internal::CaptureStdout();
-  bool opened = extractPatchArchive("in.rar", "1.dat");
+  bool opened = update::extractPatchArchive("in.rar", "1.dat");
   std::string printed = ::testing::internal::GetCapturedStdout();
   EXPECT_FALSE(opened);
   EXPECT_EQ(printed, "Falha ao extrair.\n");
@@ -205,24 +205,24 @@ INSTANTIATE_TEST_SUITE_P(Table, Unopenable,
 std::string fixture(const char* name) { return std::string(VLM_RAR_FIXTURES) + "/" + name; }
 
 TEST_F(RarExtract, RealRar5OneFileLandsUnderTheTarget) {
-  ASSERT_TRUE(extractPatchArchive(fixture("rar5-one-file.rar").c_str(), "3.dat"));
+  ASSERT_TRUE(update::extractPatchArchive(fixture("rar5-one-file.rar").c_str(), "3.dat"));
   EXPECT_EQ(filesHere(), std::vector<std::string>{"3.dat"});
   EXPECT_EQ(fs::file_size("3.dat"), 1200u);
 }
 
 TEST_F(RarExtract, RealRar5FourFilesAllGoToTheTargetTheLastStays) {
-  ASSERT_TRUE(extractPatchArchive(fixture("rar5-four-files.rar").c_str(), "4.dat"));
+  ASSERT_TRUE(update::extractPatchArchive(fixture("rar5-four-files.rar").c_str(), "4.dat"));
   EXPECT_EQ(filesHere(), std::vector<std::string>{"4.dat"});
   EXPECT_EQ(fs::file_size("4.dat"), 4096u);
-  ASSERT_TRUE(extractPatchArchive(fixture("rar5-four-files.rar").c_str(), nullptr));
+  ASSERT_TRUE(update::extractPatchArchive(fixture("rar5-four-files.rar").c_str(), nullptr));
   EXPECT_EQ(filesHere(), (std::vector<std::string>{"4.dat", "test1.bin", "test2.bin", "test3.bin", "test4.bin"}));
 }
 
 TEST_F(RarExtract, RealRar4SkipsDirectoriesAndNeverCreatesLinks) {
-  ASSERT_TRUE(extractPatchArchive(fixture("rar4-normal-dirs-symlink.rar").c_str(), "9.dat"));
+  ASSERT_TRUE(update::extractPatchArchive(fixture("rar4-normal-dirs-symlink.rar").c_str(), "9.dat"));
   EXPECT_EQ(filesHere(), std::vector<std::string>{"9.dat"});
   EXPECT_FALSE(fs::is_symlink("9.dat"));
-  ASSERT_TRUE(extractPatchArchive(fixture("rar4-normal-dirs-symlink.rar").c_str(), nullptr));
+  ASSERT_TRUE(update::extractPatchArchive(fixture("rar4-normal-dirs-symlink.rar").c_str(), nullptr));
   EXPECT_FALSE(fs::exists(fs::symlink_status("testlink"))) << "a link entry is never created";
   EXPECT_FALSE(fs::exists("testemptydir")) << "directory entries are skipped";
   EXPECT_EQ(fs::file_size("LibarchiveAddingTest.html"), 20111u);

@@ -86,7 +86,7 @@ TEST_P(PlantedLink, IsNeverWrittenThrough) {
   ASSERT_TRUE(platform::nameCrossesLink(c.link)) << "the planted " << linkKindName(c.kind) << " is seen";
   ASSERT_TRUE(writeStoredRar("in.rar", {{"ext\\fine.txt", "fine", false}, {c.entry, "from the patch", false}}));
   ::testing::internal::CaptureStdout();
-  bool extracted = extractPatchArchive("in.rar", "12.dat");
+  bool extracted = update::extractPatchArchive("in.rar", "12.dat");
   std::string printed = ::testing::internal::GetCapturedStdout();
   EXPECT_EQ(extracted, c.extracts) << printed;
   EXPECT_EQ(printed.find("a link lies on its way or in its place") != std::string::npos, c.inTheWay) << printed;

@@ -39,12 +39,12 @@ TEST_F(ContainedReader, HostileArchivesAreAFailedExtraction) {
   // launcher's process must not notice more than a failed extraction.
   for (const char* name : {"rar5-reader-use-after-free.rar", "rar-huge-allocation.rar"}) {
     fs::copy_file(fs::path(VLM_RAR_FIXTURES) / "hostile" / name, "in.rar", fs::copy_options::overwrite_existing);
-    EXPECT_FALSE(extractPatchArchive("in.rar", "1.dat")) << name;
+    EXPECT_FALSE(update::extractPatchArchive("in.rar", "1.dat")) << name;
     EXPECT_FALSE(fs::exists("1.dat")) << name;
   }
   // And a good archive still extracts afterwards.
   ASSERT_TRUE(writeStoredRar("good.rar", {{"1.dat", "package", false}}));
-  EXPECT_TRUE(extractPatchArchive("good.rar", "1.dat"));
+  EXPECT_TRUE(update::extractPatchArchive("good.rar", "1.dat"));
   EXPECT_EQ(readWholeFile("1.dat"), "package");
 }
 
@@ -88,11 +88,11 @@ TEST_F(ContainedReader, AReaderThatFailsIsADamagedArchive) {
   };
   for (const Case& c : cases) {
     platform::setRarReaderForTests(writeReaderScript("reader.sh", c.script).c_str(), 500);
-    EXPECT_FALSE(extractPatchArchive("in.rar", "1.dat")) << c.what;
+    EXPECT_FALSE(update::extractPatchArchive("in.rar", "1.dat")) << c.what;
     EXPECT_FALSE(fs::exists("1.dat")) << c.what;
   }
   platform::setRarReaderForTests((work.path() + "/no-such-reader").c_str(), 500);
-  EXPECT_FALSE(extractPatchArchive("in.rar", "1.dat")) << "a missing reader";
+  EXPECT_FALSE(update::extractPatchArchive("in.rar", "1.dat")) << "a missing reader";
 }
 
 // Takes the launcher's answer to a header from socket as the reader does:
@@ -158,7 +158,7 @@ TEST_F(ContainedReader, TheFileMustHoldWhatTheReaderSaysItWrote) {
   };
   for (const Case& c : cases) {
     setenv("VLM_LYING_READER", c.how, 1);
-    EXPECT_EQ(extractPatchArchive("in.rar", "1.dat"), c.extracts) << c.how;
+    EXPECT_EQ(update::extractPatchArchive("in.rar", "1.dat"), c.extracts) << c.how;
     EXPECT_EQ(fs::exists("1.dat"), c.extracts) << c.how;
     unsetenv("VLM_LYING_READER");
     fs::remove("1.dat");

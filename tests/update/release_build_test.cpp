@@ -14,9 +14,9 @@ TEST(ReleaseBuild, IgnoresThePatchServerInTheEnvironment) {
 #else
   setenv("VLM_PATCH_BASE_URL", "http://attacker.invalid/vlm/patch", 1);
 #endif
-  EXPECT_EQ(patchBaseUrls(), baseUrlsOfPatchHosts(VLM_PATCH_HOST));
-  EXPECT_EQ(patchBaseUrl(), baseUrlsOfPatchHosts(VLM_PATCH_HOST)[0]);
-  EXPECT_EQ(patchListUrl(), baseUrlsOfPatchHosts(VLM_PATCH_HOST)[0] + "/patch.hpl");
+  EXPECT_EQ(update::patchBaseUrls(), update::baseUrlsOfPatchHosts(VLM_PATCH_HOST));
+  EXPECT_EQ(update::patchBaseUrl(), update::baseUrlsOfPatchHosts(VLM_PATCH_HOST)[0]);
+  EXPECT_EQ(update::patchListUrl(), update::baseUrlsOfPatchHosts(VLM_PATCH_HOST)[0] + "/patch.hpl");
 }
 
 }  // namespace

@@ -54,7 +54,7 @@ class SignedRelease : public LauncherDirectoryTest {
     update::resetAcceptedRelease();
     // The installation: data version 10, launcher 2, client 1.
     writeWholeFile("GA0.VFS", "");
-    ASSERT_TRUE(writeIndexFile("data.idx", 10, {{"GA0.VFS", {}}}));
+    ASSERT_TRUE(archive::writeIndexFile("data.idx", 10, {{"GA0.VFS", {}}}));
     writeWholeFile("cver.v", versionBytes(2, 1));
     writeWholeFile("Kelda.exe", "client v1");
     // The release: patches 11 and 12, client 3, launcher 2.
@@ -83,13 +83,13 @@ class SignedRelease : public LauncherDirectoryTest {
 
   std::uint32_t indexVersion() {
     std::string bytes = readWholeFile("data.idx");
-    return bytes.size() < 4 ? 0xFFFFFFFFu : getU32(reinterpret_cast<const unsigned char*>(bytes.data()));
+    return bytes.size() < 4 ? 0xFFFFFFFFu : archive::getU32(reinterpret_cast<const unsigned char*>(bytes.data()));
   }
 
   // Runs one update pass and checks its outcome against the row's.
   void runAndExpect(const Outcome& expected) {
     ::testing::internal::CaptureStdout();
-    ASSERT_TRUE(runOnWorkerThread(UpdateWorker));
+    ASSERT_TRUE(runOnWorkerThread(update::UpdateWorker));
     platform::sleepMs(200);
     std::string trace = ::testing::internal::GetCapturedStdout();
     EXPECT_EQ(indexVersion(), expected.indexVersion);
@@ -229,7 +229,7 @@ TEST_F(SignedRelease, ASignedLauncherIsHandedToTheUpdateProgram) {
   server.publishFile("Start VLM.exe", "launcher v3");
   sign(operatorKey);
   ::testing::internal::CaptureStdout();
-  ASSERT_TRUE(runOnWorkerThread(UpdateWorker));
+  ASSERT_TRUE(runOnWorkerThread(update::UpdateWorker));
   ::testing::internal::GetCapturedStdout();
   EXPECT_EQ(readWholeFile("launcher.bin"), "launcher v3");
   RecordedEffects effects = recordedEffects();

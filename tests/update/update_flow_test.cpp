@@ -39,8 +39,8 @@ const std::string kFailExtract = "Failed to extract the update..";
 
 std::string versionBytes(std::uint32_t launcher, std::uint32_t client) {
   unsigned char bytes[8];
-  setU32(bytes, launcher);
-  setU32(bytes + 4, client);
+  archive::setU32(bytes, launcher);
+  archive::setU32(bytes + 4, client);
   return std::string(reinterpret_cast<char*>(bytes), 8);
 }
 
@@ -54,23 +54,23 @@ class UpdateFlow : public LauncherDirectoryTest {
   // An installation at data version `version` with one empty archive.
   void install(std::uint32_t version) {
     writeWholeFile("GA0.VFS", "");
-    ASSERT_TRUE(writeIndexFile("data.idx", version, {{"GA0.VFS", {}}}));
+    ASSERT_TRUE(archive::writeIndexFile("data.idx", version, {{"GA0.VFS", {}}}));
   }
 
   std::uint32_t indexVersion() {
     std::string bytes = readWholeFile("data.idx");
     if (bytes.size() < 4) return 0xFFFFFFFFu;
-    return getU32(reinterpret_cast<const unsigned char*>(bytes.data()));
+    return archive::getU32(reinterpret_cast<const unsigned char*>(bytes.data()));
   }
 
   // Runs the worker as the entry does and waits until it is over.
-  void runWorker() { ASSERT_TRUE(runOnWorkerThread(UpdateWorker)); }
+  void runWorker() { ASSERT_TRUE(runOnWorkerThread(update::UpdateWorker)); }
 
   // Whether the client was started (the game start takes 20 ms here).
   bool gameStarted() {
     if (!waitForStarts(1, 3000) || !waitForExit(3000)) return false;
     RecordedEffects effects = recordedEffects();
-    return std::count(effects.starts.begin(), effects.starts.end(), gameClientCommandLine()) == 1;
+    return std::count(effects.starts.begin(), effects.starts.end(), update::gameClientCommandLine()) == 1;
   }
   bool gameNotStarted() {
     std::this_thread::sleep_for(std::chrono::milliseconds(300));
@@ -93,10 +93,10 @@ TEST_F(UpdateFlow, WithoutAnIndexNothingHappensButTheBarsFill) {
   EXPECT_EQ(server.requestCount("/vlm/patch/patch.hpl"), 0) << "no download at all";
   EXPECT_TRUE(recordedEffects().boxes.empty());
   EXPECT_TRUE(gameNotStarted());
-  EXPECT_EQ(displayState.fileProgress, 1u);
-  EXPECT_EQ(displayState.fileProgressMax, 1u);
-  EXPECT_EQ(displayState.totalProgress, 1u);
-  EXPECT_EQ(displayState.totalProgressMax, 1u);
+  EXPECT_EQ(core::displayState.fileProgress, 1u);
+  EXPECT_EQ(core::displayState.fileProgressMax, 1u);
+  EXPECT_EQ(core::displayState.totalProgress, 1u);
+  EXPECT_EQ(core::displayState.totalProgressMax, 1u);
 }
 
 TEST_F(UpdateFlow, FirstRunWithoutVersionFileCreatesItWithZeros) {
@@ -347,9 +347,9 @@ INSTANTIATE_TEST_SUITE_P(Table, ExecutableDownloadFails,
                          [](const ::testing::TestParamInfo<ExecutableFailure>& p) { return p.param.label; });
 
 TEST_F(UpdateFlow, RunPatchLoopFetchesNothingWhenNothingIsDue) {
-  launcherVersions.latestPatch = 10;
-  EXPECT_TRUE(runPatchLoop(11));
-  EXPECT_TRUE(runPatchLoop(12));
+  update::launcherVersions.latestPatch = 10;
+  EXPECT_TRUE(update::runPatchLoop(11));
+  EXPECT_TRUE(update::runPatchLoop(12));
   EXPECT_EQ(server.requestCount("/vlm/patch/11.rar"), 0);
 }
 
@@ -384,7 +384,7 @@ TEST_F(UpdateFlow, AfterAFailedReplacementTheLauncherWaitsForTheNextRun) {
   server.publishPatchList(11, 2, 1);
   server.publishFile("Start VLM.exe", "launcher v2");
   server.publishPatch(11, 11, 11, "eleven");
-  ScopedVariable marked(kSelfUpdateFailedVariable, "1");
+  ScopedVariable marked(update::kSelfUpdateFailedVariable, "1");
   ::testing::internal::CaptureStdout();
   runWorker();
   std::string trace = ::testing::internal::GetCapturedStdout();
@@ -411,7 +411,7 @@ TEST(LeftoverNames, APatchArchivesTwinIsANumberAndDotRarDotPart) {
       {"1 1.rar.part", false},         {"+11.rar.part", false},   {"11.rar.par", false},
       {"--5.rar.part", false},         {"patch.hpl.part", false}, {"", false},
   };
-  for (const Case& c : cases) EXPECT_EQ(isPatchArchivePartName(c.name), c.matches) << c.name;
+  for (const Case& c : cases) EXPECT_EQ(update::isPatchArchivePartName(c.name), c.matches) << c.name;
 }
 
 // What a run that ended half-way may leave, and names that only look alike.
@@ -451,7 +451,7 @@ TEST_F(UpdateFlow, WhileTheUpdateProgramRunsItsNewLauncherStays) {
   install(10);
   writeWholeFile("cver.v", versionBytes(0, 0));
   writeWholeFile("launcher.bin", "new launcher");
-  std::string program = here(kUpdateProgramName);
+  std::string program = here(update::kUpdateProgramName);
   std::filesystem::copy_file("/bin/sleep", program);
   std::filesystem::permissions(program, std::filesystem::perms::owner_all);
   std::string seconds = "60";

@@ -12,30 +12,30 @@ namespace {
 class VersionFile : public LauncherDirectoryTest {};
 
 TEST_F(VersionFile, FirstRunCreatesEightZeroBytes) {
-  ASSERT_TRUE(readVersionFile());
+  ASSERT_TRUE(update::readVersionFile());
   EXPECT_EQ(readWholeFile(here("cver.v")), std::string(8, '\0'));
-  EXPECT_EQ(launcherVersions.launcherVersion, 0u);
-  EXPECT_EQ(launcherVersions.clientVersion, 0u);
+  EXPECT_EQ(update::launcherVersions.launcherVersion, 0u);
+  EXPECT_EQ(update::launcherVersions.clientVersion, 0u);
 }
 
 TEST_F(VersionFile, AShortFileSetsOnlyWhatItHolds) {
   writeWholeFile(here("cver.v"), std::string("\x05\x00\x00\x00", 4));
-  launcherVersions.clientVersion = 9;
-  ASSERT_TRUE(readVersionFile());
-  EXPECT_EQ(launcherVersions.launcherVersion, 5u);
-  EXPECT_EQ(launcherVersions.clientVersion, 9u);
+  update::launcherVersions.clientVersion = 9;
+  ASSERT_TRUE(update::readVersionFile());
+  EXPECT_EQ(update::launcherVersions.launcherVersion, 5u);
+  EXPECT_EQ(update::launcherVersions.clientVersion, 9u);
 }
 
 TEST_F(VersionFile, WriteAfterASelfUpdate) {
-  launcherVersions.launcherVersion = 7;
-  launcherVersions.clientVersion = 3;
-  ASSERT_TRUE(writeVersionFile());
+  update::launcherVersions.launcherVersion = 7;
+  update::launcherVersions.clientVersion = 3;
+  ASSERT_TRUE(update::writeVersionFile());
   EXPECT_EQ(readWholeFile(here("cver.v")), std::string("\x07\x00\x00\x00\x03\x00\x00\x00", 8));
   EXPECT_FALSE(fileExists(here("cver.v.new")));
-  launcherVersions = LauncherVersions{};
-  ASSERT_TRUE(readVersionFile());
-  EXPECT_EQ(launcherVersions.launcherVersion, 7u);
-  EXPECT_EQ(launcherVersions.clientVersion, 3u);
+  update::launcherVersions = update::LauncherVersions{};
+  ASSERT_TRUE(update::readVersionFile());
+  EXPECT_EQ(update::launcherVersions.launcherVersion, 7u);
+  EXPECT_EQ(update::launcherVersions.clientVersion, 3u);
 }
 
 struct ListCase {
@@ -49,15 +49,15 @@ class PatchList : public LauncherDirectoryTest, public ::testing::WithParamInter
 
 TEST_P(PatchList, ReadsUpToTwelveBytes) {
   writeWholeFile("patch.hpl", GetParam().bytes);
-  launcherVersions.latestPatch = 1;
-  launcherVersions.latestLauncher = 2;
-  launcherVersions.latestClient = 3;
+  update::launcherVersions.latestPatch = 1;
+  update::launcherVersions.latestLauncher = 2;
+  update::launcherVersions.latestClient = 3;
   ::testing::internal::CaptureStdout();
-  ASSERT_TRUE(readPatchList("patch.hpl"));
+  ASSERT_TRUE(update::readPatchList("patch.hpl"));
   std::string trace = ::testing::internal::GetCapturedStdout();
-  EXPECT_EQ(launcherVersions.latestPatch, GetParam().patch);
-  EXPECT_EQ(launcherVersions.latestLauncher, GetParam().launcher);
-  EXPECT_EQ(launcherVersions.latestClient, GetParam().client);
+  EXPECT_EQ(update::launcherVersions.latestPatch, GetParam().patch);
+  EXPECT_EQ(update::launcherVersions.latestLauncher, GetParam().launcher);
+  EXPECT_EQ(update::launcherVersions.latestClient, GetParam().client);
   if (GetParam().trace) {
     EXPECT_NE(trace.find(GetParam().trace), std::string::npos) << trace;
   } else {
@@ -78,9 +78,9 @@ INSTANTIATE_TEST_SUITE_P(
     [](const ::testing::TestParamInfo<ListCase>& p) { return p.param.label; });
 
 TEST(PatchBaseUrl, IsTheBuildsHostUnlessTheEnvironmentSaysOtherwise) {
-  std::string url = patchBaseUrl();
+  std::string url = update::patchBaseUrl();
   EXPECT_EQ(url.rfind("http://", 0), 0u) << url;
-  EXPECT_EQ(patchListUrl(), url + "/patch.hpl");
+  EXPECT_EQ(update::patchListUrl(), url + "/patch.hpl");
 }
 
 }  // namespace

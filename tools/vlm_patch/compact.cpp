@@ -44,7 +44,7 @@ bool copyRange(platform::FileHandle from, std::uint64_t offset, std::uint32_t si
 
 // Writes the live entries of one archive into a new file; fills entries with
 // their new places.
-bool rewriteArchive(const std::string& oldName, const std::string& newName, std::vector<FileEntry>& entries,
+bool rewriteArchive(const std::string& oldName, const std::string& newName, std::vector<archive::FileEntry>& entries,
                     ProgressBar& bar, std::uint64_t& progress, std::string* error) {
   bool ok = false;
   {
@@ -70,7 +70,7 @@ bool rewriteArchive(const std::string& oldName, const std::string& newName, std:
 // Step 1: holds every present archive the way the launcher does, so that
 // neither a running launcher nor a second tool writes to them while they
 // are rewritten. Nothing is held when one cannot be.
-bool holdArchives(const ArchiveSet& set, const CheckReport& check, std::vector<platform::File>* held,
+bool holdArchives(const archive::ArchiveSet& set, const CheckReport& check, std::vector<platform::File>* held,
                   std::string* error) {
   for (std::size_t a = 0; a < set.archives.size(); ++a) {
     if (!check.archives[a].present) continue;
@@ -88,14 +88,14 @@ bool holdArchives(const ArchiveSet& set, const CheckReport& check, std::vector<p
 // What step 2 made: the archive list for the new index and the old files
 // it no longer lists.
 struct Rewritten {
-  std::vector<IndexArchiveSpec> archives;
+  std::vector<archive::IndexArchiveSpec> archives;
   std::vector<std::string> replaced;
 };
 
 // Step 2: copies each archive that holds unreferenced bytes, live entries
 // only, into a new file under a new name; the others stay as they are.
-bool rewriteArchives(const ArchiveSet& set, const CheckReport& check, Rewritten* rewritten, CompactResult* result,
-                     std::string* error) {
+bool rewriteArchives(const archive::ArchiveSet& set, const CheckReport& check, Rewritten* rewritten,
+                     CompactResult* result, std::string* error) {
   std::set<std::string> listed;
   for (const auto& slot : set.archives) listed.insert(slot->name);
   std::uint64_t toCopy = 0;
@@ -107,7 +107,7 @@ bool rewriteArchives(const ArchiveSet& set, const CheckReport& check, Rewritten*
   std::uint64_t progress = 0;
   for (std::size_t a = 0; a < set.archives.size(); ++a) {
     const std::string& name = set.archives[a]->name;
-    IndexArchiveSpec spec{name, liveEntries(*set.archives[a]->archive)};
+    archive::IndexArchiveSpec spec{name, liveEntries(*set.archives[a]->archive)};
     if (check.archives[a].unreferenced > 0) {
       std::string newName = compactedArchiveName(name, static_cast<int>(a));
       while (listed.count(newName)) newName = compactedArchiveName(newName, static_cast<int>(a));
@@ -131,8 +131,9 @@ bool rewriteArchives(const ArchiveSet& set, const CheckReport& check, Rewritten*
 
 // Step 3, the one step that switches the installation over: the new index
 // is written beside the old one, flushed and put in its place atomically.
-bool switchIndex(std::uint32_t baseVersion, const std::vector<IndexArchiveSpec>& archives, std::string* error) {
-  std::string bytes = encodeIndex(baseVersion, archives);
+bool switchIndex(std::uint32_t baseVersion, const std::vector<archive::IndexArchiveSpec>& archives,
+                 std::string* error) {
+  std::string bytes = archive::encodeIndex(baseVersion, archives);
   bool written = false;
   {
     platform::File file(platform::createFile(kCompactIndexName));
@@ -140,7 +141,7 @@ bool switchIndex(std::uint32_t baseVersion, const std::vector<IndexArchiveSpec>&
               platform::flushFileToDisk(file.get());
   }
   crashHereForTests();
-  if (!written || !platform::replaceFileAtomically(kCompactIndexName, kIndexFileName)) {
+  if (!written || !platform::replaceFileAtomically(kCompactIndexName, archive::kIndexFileName)) {
     platform::deleteFile(kCompactIndexName);
     *error = "cannot write the new data.idx; the installation is unchanged";
     return false;
@@ -181,7 +182,7 @@ std::string compactedArchiveName(const std::string& name, int archive) {
 }
 
 bool compactInstallation(CompactResult* result, std::string* error) {
-  ArchiveSet set;
+  archive::ArchiveSet set;
   if (!readInstallIndex(&set, error)) return false;
   CheckReport check = checkInstallation(set);
   if (!check.problems.empty()) {

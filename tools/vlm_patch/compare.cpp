@@ -41,24 +41,24 @@ bool compareKeysOneWay(const InstallTree& a, const InstallTree& b, const char* a
   RangeReader aReader;
   std::unique_ptr<unsigned char[]> bBytes(new unsigned char[kPiece]);
   for (std::size_t archive = 0; archive < a.index.archives.size(); ++archive) {
-    const Archive& aArchive = *a.index.archives[archive]->archive;
+    const archive::Archive& aArchive = *a.index.archives[archive]->archive;
     std::vector<std::uint32_t> order;
     for (std::size_t n = 0; n < aArchive.entries.size(); ++n)
-      if (!isRemoved(aArchive, n)) order.push_back(static_cast<std::uint32_t>(n));
-    const std::vector<FileEntry>& entries = aArchive.entries;
+      if (!archive::isRemoved(aArchive, n)) order.push_back(static_cast<std::uint32_t>(n));
+    const std::vector<archive::FileEntry>& entries = aArchive.entries;
     std::stable_sort(order.begin(), order.end(),
                      [&entries](std::uint32_t x, std::uint32_t y) { return entries[x].offset < entries[y].offset; });
     bool aOpen = false;
     for (std::uint32_t n : order) {
-      const FileEntry& e = entries[n];
-      EntryLocation at;
-      if (!keyMapFind(b.index.keyIndex, e.key, &at)) {
+      const archive::FileEntry& e = entries[n];
+      archive::EntryLocation at;
+      if (!archive::keyMapFind(b.index.keyIndex, e.key, &at)) {
         addDifference(result, "key " + hexKey(e.key) + " only in " + aName);
         continue;
       }
       if (!compareBytes) continue;
-      const Archive& bArchive = *b.index.archives[at.archive]->archive;
-      const FileEntry& other = bArchive.entries[at.entry];
+      const archive::Archive& bArchive = *b.index.archives[at.archive]->archive;
+      const archive::FileEntry& other = bArchive.entries[at.entry];
       if (other.size != e.size) {
         addDifference(result, "key " + hexKey(e.key) + ": " + std::to_string(e.size) + " bytes in " + aName + ", " +
                                   std::to_string(other.size) + " in " + bName);
@@ -156,7 +156,7 @@ bool compareTrees(const InstallTree& a, const InstallTree& b, TreeComparison* re
                               std::to_string(b.index.baseVersion) + " in " + b.named);
   std::uint64_t total = 0, done = 0;
   for (const auto& slot : a.index.archives)
-    for (const FileEntry& e : slot->archive->entries) total += e.size;
+    for (const archive::FileEntry& e : slot->archive->entries) total += e.size;
   ProgressBar bar = startProgress("comparing keys", total);
   // Both ways for keys present on one side only; the bytes once.
   bool ok = compareKeysOneWay(a, b, a.named.c_str(), b.named.c_str(), true, result, error, bar, done) &&

@@ -27,7 +27,7 @@ namespace {
 // Where each archive's entries start among the index's flat positions
 // (archive by archive in index order, entry by entry within each); one more
 // element holds the total.
-std::vector<std::uint32_t> flatStarts(const ArchiveSet& index) {
+std::vector<std::uint32_t> flatStarts(const archive::ArchiveSet& index) {
   std::vector<std::uint32_t> starts(1, 0);
   for (const auto& slot : index.archives)
     starts.push_back(starts.back() + static_cast<std::uint32_t>(slot->archive->entries.size()));
@@ -35,23 +35,23 @@ std::vector<std::uint32_t> flatStarts(const ArchiveSet& index) {
 }
 
 // An archive's live entries in offset order: the order it is read in.
-std::vector<std::uint32_t> inOffsetOrder(const Archive& archive) {
+std::vector<std::uint32_t> inOffsetOrder(const archive::Archive& archive) {
   std::vector<std::uint32_t> order;
   order.reserve(archive.entries.size());
   for (std::size_t n = 0; n < archive.entries.size(); ++n)
-    if (!isRemoved(archive, n)) order.push_back(static_cast<std::uint32_t>(n));
-  const std::vector<FileEntry>& entries = archive.entries;
+    if (!archive::isRemoved(archive, n)) order.push_back(static_cast<std::uint32_t>(n));
+  const std::vector<archive::FileEntry>& entries = archive.entries;
   auto byOffset = [&entries](std::uint32_t x, std::uint32_t y) { return entries[x].offset < entries[y].offset; };
   if (!std::is_sorted(order.begin(), order.end(), byOffset)) std::stable_sort(order.begin(), order.end(), byOffset);
   return order;
 }
 
-std::uint64_t liveBytes(const ArchiveSet& index) {
+std::uint64_t liveBytes(const archive::ArchiveSet& index) {
   std::uint64_t total = 0;
   for (const auto& slot : index.archives) {
-    const Archive& archive = *slot->archive;
+    const archive::Archive& archive = *slot->archive;
     for (std::size_t n = 0; n < archive.entries.size(); ++n)
-      if (!isRemoved(archive, n)) total += archive.entries[n].size;
+      if (!archive::isRemoved(archive, n)) total += archive.entries[n].size;
   }
   return total;
 }
@@ -80,12 +80,12 @@ struct Scans {
 // offset order, and keeps each one's digest at its flat position.
 void digestAll(DigestScan& scan) {
   const InstallTree& tree = *scan.tree;
-  const ArchiveSet& index = tree.index;
+  const archive::ArchiveSet& index = tree.index;
   std::vector<std::uint32_t> starts = flatStarts(index);
   scan.digests.assign(starts.back(), 0);
   RangeReader reader;
   for (std::size_t a = 0; a < index.archives.size() && !scan.stop; ++a) {
-    const Archive& archive = *index.archives[a]->archive;
+    const archive::Archive& archive = *index.archives[a]->archive;
     std::vector<std::uint32_t> order = inOffsetOrder(archive);
     if (order.empty()) continue;
     std::string path = treePath(tree, archive.name);
@@ -95,7 +95,7 @@ void digestAll(DigestScan& scan) {
     }
     adviseSequential(reader);
     for (std::uint32_t n : order) {
-      const FileEntry& e = archive.entries[n];
+      const archive::FileEntry& e = archive.entries[n];
       Xxh64 state;
       xxh64Start(state);
       if (scan.stop || !visitRange(reader, e.offset, e.size, [&state](const unsigned char* bytes, std::size_t length) {
@@ -160,14 +160,14 @@ struct KeyedEntry {
 // of 11 bits (few enough buckets for their write positions to stay in the
 // processor's cache): a million keys sort in a few sweeps, where looking
 // each one up in the other index's key table would miss the cache each time.
-std::vector<KeyedEntry> entriesByKey(const ArchiveSet& index) {
+std::vector<KeyedEntry> entriesByKey(const archive::ArchiveSet& index) {
   std::vector<KeyedEntry> entries, sorted;
   entries.reserve(flatStarts(index).back());
   std::uint32_t flat = 0;
   for (const auto& slot : index.archives) {
-    const Archive& archive = *slot->archive;
+    const archive::Archive& archive = *slot->archive;
     for (std::size_t n = 0; n < archive.entries.size(); ++n, ++flat)
-      if (!isRemoved(archive, n)) entries.push_back({archive.entries[n].key, flat, archive.entries[n].size});
+      if (!archive::isRemoved(archive, n)) entries.push_back({archive.entries[n].key, flat, archive.entries[n].size});
   }
   sorted.resize(entries.size());
   constexpr int kPasses = 3, kBits = 11;
@@ -200,7 +200,7 @@ struct Pairing {
   std::vector<std::uint32_t> keysNewLacks;
 };
 
-Pairing pairEntries(const ArchiveSet& oldIndex, const ArchiveSet& newIndex) {
+Pairing pairEntries(const archive::ArchiveSet& oldIndex, const archive::ArchiveSet& newIndex) {
   Pairing pairing;
   pairing.paired.assign(flatStarts(newIndex).back(), kUnpaired);
   std::vector<KeyedEntry> olds = entriesByKey(oldIndex), news = entriesByKey(newIndex);
@@ -219,17 +219,17 @@ Pairing pairEntries(const ArchiveSet& oldIndex, const ArchiveSet& newIndex) {
 
 // The keys NEW stores anew: those OLD lacks, or holds with another size or
 // another digest; in NEW's archive order, then offset order.
-std::vector<StoredKey> changedKeys(const ArchiveSet& newIndex, const std::vector<std::uint32_t>& paired,
+std::vector<StoredKey> changedKeys(const archive::ArchiveSet& newIndex, const std::vector<std::uint32_t>& paired,
                                    const std::vector<std::uint64_t>& oldDigests,
                                    const std::vector<std::uint64_t>& newDigests) {
   std::vector<StoredKey> stored;
   std::uint32_t flat = 0;
   for (std::size_t a = 0; a < newIndex.archives.size(); ++a) {
-    const Archive& archive = *newIndex.archives[a]->archive;
+    const archive::Archive& archive = *newIndex.archives[a]->archive;
     for (std::size_t n = 0; n < archive.entries.size(); ++n, ++flat) {
-      if (isRemoved(archive, n)) continue;
+      if (archive::isRemoved(archive, n)) continue;
       if (paired[flat] != kUnpaired && oldDigests[paired[flat]] == newDigests[flat]) continue;
-      const FileEntry& e = archive.entries[n];
+      const archive::FileEntry& e = archive.entries[n];
       stored.push_back({e.key, static_cast<std::uint32_t>(a), e.offset, e.size});
     }
   }
@@ -266,13 +266,13 @@ bool diffLooseFiles(const InstallTree& oldTree, const InstallTree& newTree, Rele
     }
   }
   std::vector<std::string> oldDirectories;
-  for (const std::string& d : oldTree.directories) oldDirectories.push_back(windowsFoldedName(d));
+  for (const std::string& d : oldTree.directories) oldDirectories.push_back(archive::windowsFoldedName(d));
   std::sort(oldDirectories.begin(), oldDirectories.end());
   for (const LooseFile& f : diff->writtenFiles) {
-    if (std::binary_search(oldDirectories.begin(), oldDirectories.end(), windowsFoldedName(f.name)))
+    if (std::binary_search(oldDirectories.begin(), oldDirectories.end(), archive::windowsFoldedName(f.name)))
       problems->push_back(newTree.named + ": " + f.name + " is a file where " + oldTree.named +
                           " has a directory, and no patch removes a directory");
-    if (namesArchiveSetFile(oldTree.index, f.name.c_str()))
+    if (archive::namesArchiveSetFile(oldTree.index, f.name.c_str()))
       problems->push_back(newTree.named + ": " + f.name + " has the name of an archive of " + oldTree.named +
                           ", which a patch cannot write");
   }
@@ -295,7 +295,7 @@ void noteMachineryChanges(const InstallTree& oldTree, const InstallTree& newTree
     const InstallTree* trees[2] = {&oldTree, &newTree};
     for (int side = 0; side < 2; ++side)
       for (const LooseFile& f : trees[side]->topMachinery)
-        if (windowsFoldedName(f.name) == windowsFoldedName(w.name)) in[side] = &f;
+        if (archive::windowsFoldedName(f.name) == archive::windowsFoldedName(w.name)) in[side] = &f;
     bool same = (!in[0] && !in[1]);
     if (in[0] && in[1] && in[0]->size == in[1]->size) {
       std::string ignored;
@@ -361,8 +361,8 @@ DiffOutcome diffInstallations(const std::string& oldDir, const std::string& newD
 
 std::uint64_t itemBytes(std::uint8_t type, std::size_t nameLength, std::uint64_t dataLength) {
   std::uint64_t head = 4;  // the data length
-  if (itemHasKey(type)) head += 4;
-  if (itemHasName(type)) head += 4 + nameLength;
+  if (archive::itemHasKey(type)) head += 4;
+  if (archive::itemHasName(type)) head += 4 + nameLength;
   return head + dataLength;
 }
 
@@ -374,7 +374,7 @@ std::vector<std::pair<std::size_t, std::size_t>> splitItems(const std::vector<st
     bool fits = !packages.empty() && packages.back().second < maxItems && bytes + sizes[i] <= maxBytes;
     if (!fits) {
       packages.push_back({i, 0});
-      bytes = kPackageHeaderSize;
+      bytes = archive::kPackageHeaderSize;
     }
     packages.back().second += 1;
     bytes += sizes[i];
@@ -419,7 +419,7 @@ bool planPackages(const ReleaseDiff& diff, std::uint32_t firstNumber, std::vecto
       package.number = number++;
       package.first = first;
       package.count = count;
-      package.bytes = kPackageHeaderSize;
+      package.bytes = archive::kPackageHeaderSize;
       for (std::size_t i = first; i < first + count; ++i) package.bytes += sizes[t][i];
       if (package.bytes > kMaxPackageFileBytes) {
         *error = "an item of " + std::to_string(package.bytes) + " bytes is too large for one patch archive";
@@ -451,7 +451,7 @@ struct PackageSource {
   bool readFailed = false;
 };
 
-bool addStoredKey(PackageFileWriter& writer, PackageSource& source, const StoredKey& k) {
+bool addStoredKey(archive::PackageFileWriter& writer, PackageSource& source, const StoredKey& k) {
   if (source.archiveOpen != k.archive) {
     source.archiveOpen = k.archive;
     source.archive.reset(platform::openFileForReading(
@@ -469,7 +469,7 @@ bool addStoredKey(PackageFileWriter& writer, PackageSource& source, const Stored
   });
 }
 
-bool addWrittenFile(PackageFileWriter& writer, PackageSource& source, const LooseFile& f) {
+bool addWrittenFile(archive::PackageFileWriter& writer, PackageSource& source, const LooseFile& f) {
   platform::FileHandle file = platform::openFileForReading(treePath(source.tree, f.name).c_str());
   std::uint64_t size = 0;
   // The size the walk saw, or the file changed since.
@@ -489,17 +489,17 @@ bool addWrittenFile(PackageFileWriter& writer, PackageSource& source, const Loos
 }
 
 bool writeOnePackage(const std::string& path, const PlannedPackage& package, PackageSource& source) {
-  PackageFileWriter writer;
+  archive::PackageFileWriter writer;
   std::uint8_t seed = static_cast<std::uint8_t>(std::random_device()() & 0xFF);
-  bool ok = beginPackageFile(writer, path.c_str(), seed, static_cast<std::uint16_t>(package.number), package.type,
-                             static_cast<std::uint16_t>(package.count));
+  bool ok = archive::beginPackageFile(writer, path.c_str(), seed, static_cast<std::uint16_t>(package.number),
+                                      package.type, static_cast<std::uint16_t>(package.count));
   for (std::size_t i = package.first; ok && i < package.first + package.count; ++i) {
     if (package.type == 1) ok = addStoredKey(writer, source, source.diff.storedKeys[i]);
-    if (package.type == 4) ok = addPackageItem(writer, 0, source.diff.deletedFiles[i], 0, nullptr);
+    if (package.type == 4) ok = archive::addPackageItem(writer, 0, source.diff.deletedFiles[i], 0, nullptr);
     if (package.type == 3) ok = addWrittenFile(writer, source, source.diff.writtenFiles[i]);
     ok = ok && !source.readFailed;
   }
-  return finishPackageFile(writer) && ok;
+  return archive::finishPackageFile(writer) && ok;
 }
 
 }  // namespace

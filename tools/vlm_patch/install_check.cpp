@@ -9,12 +9,12 @@
 
 namespace vlmpatch {
 
-bool readInstallIndex(ArchiveSet* set, std::string* error) {
-  if (!platform::pathExists(kIndexFileName)) {
+bool readInstallIndex(archive::ArchiveSet* set, std::string* error) {
+  if (!platform::pathExists(archive::kIndexFileName)) {
     *error = "no data.idx here: not an installation";
     return false;
   }
-  platform::Status read = readIndexFile(kIndexFileName, *set);
+  platform::Status read = readIndexFile(archive::kIndexFileName, *set);
   if (!read.ok()) {
     *error = "data.idx is damaged: " + read.reason();
     return false;
@@ -40,26 +40,26 @@ static std::string hex(std::uint32_t value) {
   return text;
 }
 
-CheckReport checkInstallation(const ArchiveSet& set) {
+CheckReport checkInstallation(const archive::ArchiveSet& set) {
   CheckReport report;
   std::unordered_map<std::uint32_t, std::string> owners;
   std::unordered_map<std::string, int> names;
   for (const auto& slot : set.archives) {
-    const Archive& archive = *slot->archive;
+    const archive::Archive& archive = *slot->archive;
     ArchiveReport a;
     a.name = slot->name;
-    if (a.name.empty() || !isInstallRelativeName(a.name.c_str())) {
+    if (a.name.empty() || !archive::isInstallRelativeName(a.name.c_str())) {
       report.problems.push_back("archive name '" + a.name + "' does not name a file inside the installation");
     }
     if (++names[a.name] == 2) report.problems.push_back("archive name '" + a.name + "' is listed twice");
     platform::File file(platform::openFileForReading(a.name.c_str()));
     a.present = file && platform::getFileSize(file.get(), &a.fileSize);
-    std::vector<FileEntry> entries = liveEntries(archive);
+    std::vector<archive::FileEntry> entries = archive::liveEntries(archive);
     a.entries = entries.size();
     if (!a.present && !entries.empty()) report.problems.push_back("archive " + a.name + " is missing");
     std::vector<std::pair<std::uint64_t, std::uint64_t>> ranges;
     for (std::size_t n = 0; n < entries.size(); ++n) {
-      const FileEntry& e = entries[n];
+      const archive::FileEntry& e = entries[n];
       std::uint64_t end = static_cast<std::uint64_t>(e.offset) + e.size;
       if (a.present && end > a.fileSize) {
         report.problems.push_back("entry " + std::to_string(n) + " of " + a.name + " (key " + hex(e.key) +

@@ -28,11 +28,11 @@ struct CheckReport {
 // for writing and without touching any other file. False when it is not
 // there or is damaged; the error then names the damaged record ("data.idx is
 // damaged: archive 3: name length 40 above 31").
-bool readInstallIndex(ArchiveSet* set, std::string* error);
+bool readInstallIndex(archive::ArchiveSet* set, std::string* error);
 
 // Checks the set read from the working directory: every entry within its
 // archive file, keys unique, archive names sound and unique; counts the bytes
 // nothing refers to.
-CheckReport checkInstallation(const ArchiveSet& set);
+CheckReport checkInstallation(const archive::ArchiveSet& set);
 
 }  // namespace vlmpatch

@@ -64,8 +64,8 @@ int runIndexInit(const Args& args) {
   fs::create_directories(args[0], ignored);
   std::string error;
   if (!enterInstallation(args[0], &error)) return fail(kExitFailed, error);
-  if (platform::pathExists(kIndexFileName)) return fail(kExitFailed, "data.idx exists already in " + args[0]);
-  if (!writeIndexFile(kIndexFileName, static_cast<std::uint32_t>(version), {})) {
+  if (platform::pathExists(archive::kIndexFileName)) return fail(kExitFailed, "data.idx exists already in " + args[0]);
+  if (!archive::writeIndexFile(archive::kIndexFileName, static_cast<std::uint32_t>(version), {})) {
     return fail(kExitFailed, "cannot write data.idx in " + args[0]);
   }
   std::printf("%s: empty installation at version %lu\n", args[0].c_str(), version);
@@ -75,7 +75,7 @@ int runIndexInit(const Args& args) {
 int runIndexShow(const Args& args) {
   if (args.size() != 1) return fail(kExitUsage, "usage: vlm-patch index show INSTALL_DIR");
   std::string error;
-  ArchiveSet set;
+  archive::ArchiveSet set;
   if (!enterInstallation(args[0], &error) || !readInstallIndex(&set, &error)) return fail(kExitFailed, error);
   CheckReport report = checkInstallation(set);
   std::printf("version %u, %u archives\n", set.baseVersion, static_cast<unsigned>(set.archiveCount));
@@ -87,7 +87,7 @@ int runIndexShow(const Args& args) {
     } else {
       std::printf("file missing\n");
     }
-    for (const FileEntry& e : liveEntries(*set.archives[a]->archive)) {
+    for (const archive::FileEntry& e : liveEntries(*set.archives[a]->archive)) {
       std::printf("  key 0x%08X  offset %10u  size %10u\n", e.key, e.offset, e.size);
     }
   }
@@ -97,7 +97,7 @@ int runIndexShow(const Args& args) {
 int runIndexCheck(const Args& args) {
   if (args.size() != 1) return fail(kExitUsage, "usage: vlm-patch index check INSTALL_DIR");
   std::string error;
-  ArchiveSet set;
+  archive::ArchiveSet set;
   if (!enterInstallation(args[0], &error) || !readInstallIndex(&set, &error)) return fail(kExitFailed, error);
   CheckReport report = checkInstallation(set);
   std::size_t entries = 0;
@@ -123,7 +123,7 @@ ProgressBar* applyBar = nullptr;
 void showApplyProgress() {
   if (!applyBar) return;
   std::uint32_t done = 0;
-  withUiLock([&done](DisplayState& state) { done = state.totalProgress; });
+  core::withUiLock([&done](core::DisplayState& state) { done = state.totalProgress; });
   showProgress(*applyBar, done);
 }
 
@@ -135,8 +135,8 @@ constexpr const char* kApplyWorkingCopy = "vlm-patch-apply.dat";
 // opened, or "": the launcher and vlm-patch hold the archives exclusively,
 // so another of them is at work in the installation.
 std::string archiveHeldElsewhere() {
-  for (const auto& slot : archiveSet.archives) {
-    const Archive& archive = *slot->archive;
+  for (const auto& slot : archive::archiveSet.archives) {
+    const archive::Archive& archive = *slot->archive;
     if (archive.fileHandle == platform::kNoFile && platform::pathExists(archive.name.c_str())) return archive.name;
   }
   return "";
@@ -161,20 +161,20 @@ int runApply(const Args& args) {
   }
   std::string error;
   if (!enterInstallation(args[0], &error)) return fail(kExitFailed, error);
-  if (!platform::pathExists(kIndexFileName)) return fail(kExitFailed, "no data.idx in " + args[0]);
-  platform::Status loaded = loadIndexWithReason();
+  if (!platform::pathExists(archive::kIndexFileName)) return fail(kExitFailed, "no data.idx in " + args[0]);
+  platform::Status loaded = archive::loadIndexWithReason();
   if (!loaded.ok()) return fail(kExitFailed, "the index in " + args[0] + " cannot be loaded: " + loaded.reason());
   std::string held = archiveHeldElsewhere();
   if (!held.empty()) {
-    closeArchiveSet(archiveSet);
+    archive::closeArchiveSet(archive::archiveSet);
     return fail(kExitFailed, held + " in " + args[0] + " is held by another program (a launcher or vlm-patch at work)");
   }
   if (!removeStaleWorkingCopy()) {
-    closeArchiveSet(archiveSet);
+    archive::closeArchiveSet(archive::archiveSet);
     return fail(kExitFailed,
                 std::string("cannot remove ") + kApplyWorkingCopy + " left by an earlier apply in " + args[0]);
   }
-  setRepaintHandler(showApplyProgress);
+  core::setRepaintHandler(showApplyProgress);
   int status = kExitOk;
   for (const std::string& package : packages) {
     const char* copy = kApplyWorkingCopy;
@@ -185,7 +185,7 @@ int runApply(const Args& args) {
     }
     ProgressBar bar = startProgress(fs::path(package).filename().string(), 100);
     applyBar = &bar;
-    PatchOutcome outcome = applyPatchPackageWithOutcome(copy);
+    archive::PatchOutcome outcome = archive::applyPatchPackageWithOutcome(copy);
     applyBar = nullptr;
     platform::deleteFile(copy);
     if (!outcome.items.ok()) {
@@ -202,10 +202,10 @@ int runApply(const Args& args) {
           fail(kExitFailed, "the index could not be written after " + package + ": " + outcome.indexSaved.reason());
       break;
     }
-    std::printf("applied %s: installation now at version %u\n", package.c_str(), archiveSet.baseVersion);
+    std::printf("applied %s: installation now at version %u\n", package.c_str(), archive::archiveSet.baseVersion);
   }
-  setRepaintHandler(nullptr);
-  closeArchiveSet(archiveSet);
+  core::setRepaintHandler(nullptr);
+  archive::closeArchiveSet(archive::archiveSet);
   return status;
 }
 

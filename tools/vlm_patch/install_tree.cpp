@@ -71,13 +71,13 @@ bool isPlainFile(const std::string& name) {
 // The archives data.idx lists: names that stay inside, regular files that
 // are no links, entries within their files, each key once.
 void checkArchives(const InstallTree& tree, Problems& problems) {
-  const ArchiveSet& index = tree.index;
+  const archive::ArchiveSet& index = tree.index;
   for (std::uint32_t key : index.duplicatedKeys)
     problems.push_back("data.idx lists key " + hexKey(key) + " more than once (see vlm-patch index check)");
   for (const auto& slot : index.archives) {
-    const Archive& archive = *slot->archive;
+    const archive::Archive& archive = *slot->archive;
     const std::string& name = archive.name;
-    if (!isInstallRelativeName(name.c_str())) {
+    if (!archive::isInstallRelativeName(name.c_str())) {
       problems.push_back("data.idx names an archive outside the installation: " + name);
       continue;
     }
@@ -101,8 +101,8 @@ void checkArchives(const InstallTree& tree, Problems& problems) {
       continue;
     }
     for (std::size_t n = 0; n < archive.entries.size(); ++n) {
-      const FileEntry& e = archive.entries[n];
-      if (isRemoved(archive, n)) continue;
+      const archive::FileEntry& e = archive.entries[n];
+      if (archive::isRemoved(archive, n)) continue;
       if (static_cast<std::uint64_t>(e.offset) + e.size > size)
         problems.push_back("key " + hexKey(e.key) + " lies beyond the end of " + name);
     }
@@ -176,12 +176,12 @@ void walkDirectory(Walk& walk, const std::string& native, const std::string& nam
       walk.problems.push_back(name + " is not a regular file");
       continue;
     }
-    if (!isInstallRelativeName(name.c_str())) {
+    if (!archive::isInstallRelativeName(name.c_str())) {
       walk.problems.push_back(name + " is not a name a patch may carry (the installation's name rule refuses it)");
       continue;
     }
-    if (name.size() > kMaxItemNameLength) {
-      walk.problems.push_back(name + " is longer than the " + std::to_string(kMaxItemNameLength) +
+    if (name.size() > archive::kMaxItemNameLength) {
+      walk.problems.push_back(name + " is longer than the " + std::to_string(archive::kMaxItemNameLength) +
                               " bytes a patch item's name holds");
       continue;
     }
@@ -195,7 +195,7 @@ void walkDirectory(Walk& walk, const std::string& native, const std::string& nam
   if (failed) walk.problems.push_back("cannot list all of " + (named.empty() ? std::string(".") : named));
   for (const auto& [path, name] : subdirectories) {
     // A directory whose name is already too long for any item below it.
-    if (name.size() >= kMaxItemNameLength) {
+    if (name.size() >= archive::kMaxItemNameLength) {
       walk.problems.push_back(name + " is nested too deep for a patch item's name");
       continue;
     }
@@ -207,7 +207,7 @@ void walkDirectory(Walk& walk, const std::string& native, const std::string& nam
 void checkWindowsTwins(const std::vector<LooseFile>& files, Problems& problems) {
   std::vector<std::pair<std::string, const std::string*>> folded;
   folded.reserve(files.size());
-  for (const LooseFile& f : files) folded.emplace_back(windowsFoldedName(f.name), &f.name);
+  for (const LooseFile& f : files) folded.emplace_back(archive::windowsFoldedName(f.name), &f.name);
   std::sort(folded.begin(), folded.end());
   for (std::size_t i = 1; i < folded.size(); ++i) {
     if (folded[i].first == folded[i - 1].first)
@@ -217,9 +217,9 @@ void checkWindowsTwins(const std::vector<LooseFile>& files, Problems& problems) 
 
 }  // namespace
 
-bool isMachineryName(const ArchiveSet& index, const std::string& name) {
-  if (namesArchiveSetFile(index, name.c_str())) return true;  // data.idx, its temporary, listed archives
-  std::string folded = windowsFoldedName(name);
+bool isMachineryName(const archive::ArchiveSet& index, const std::string& name) {
+  if (archive::namesArchiveSetFile(index, name.c_str())) return true;  // data.idx, its temporary, listed archives
+  std::string folded = archive::windowsFoldedName(name);
   if (folded.find('/') != std::string::npos) return false;  // the launcher's own files lie at the top
   static const char* const kLauncherFiles[] = {"start vlm.exe",  "start vlm.exe.old",
                                                "start-vlm",      "start-vlm.old",
@@ -268,15 +268,15 @@ bool locateTree(const std::string& dir, InstallTree* tree, std::vector<std::stri
     problems->push_back("cannot enter " + dir);
     return false;
   }
-  if (platform::nameCrossesLink(kIndexFileName)) {
+  if (platform::nameCrossesLink(archive::kIndexFileName)) {
     problems->push_back(dir + ": data.idx is a link; links are not followed");
     return false;
   }
-  if (!platform::pathExists(kIndexFileName)) {
+  if (!platform::pathExists(archive::kIndexFileName)) {
     problems->push_back(dir + ": no data.idx here, not an installation");
     return false;
   }
-  if (!isPlainFile(kIndexFileName)) {
+  if (!isPlainFile(archive::kIndexFileName)) {
     problems->push_back(dir + ": data.idx is not a regular file");
     return false;
   }
@@ -284,7 +284,7 @@ bool locateTree(const std::string& dir, InstallTree* tree, std::vector<std::stri
 }
 
 bool readTreeIndex(InstallTree* tree, std::vector<std::string>* problems) {
-  platform::Status read = readIndexFile(treePath(*tree, kIndexFileName).c_str(), tree->index);
+  platform::Status read = archive::readIndexFile(treePath(*tree, archive::kIndexFileName).c_str(), tree->index);
   if (read.ok()) return true;
   problems->push_back(tree->named + ": data.idx is damaged: " + read.reason());
   return false;

@@ -32,7 +32,7 @@ struct InstallTree {
   std::string named;  // as the operator gave it, for messages
   std::string dir;    // absolute
   // As data.idx lists it; no archive file is held open.
-  ArchiveSet index;
+  archive::ArchiveSet index;
   std::vector<LooseFile> looseFiles;     // sorted by name
   std::vector<std::string> directories;  // every directory below dir, named as loose files are
   // The machinery files at the top that are plain files (links are passed
@@ -89,6 +89,6 @@ std::string treePath(const InstallTree& tree, const std::string& name);
 //    publish-client instead);
 //  - "Lumenfall.ini": the player's own settings (language and the game's
 //    options); a patch would overwrite or delete every player's choices.
-bool isMachineryName(const ArchiveSet& index, const std::string& name);
+bool isMachineryName(const archive::ArchiveSet& index, const std::string& name);
 
 }  // namespace vlmpatch

@@ -79,9 +79,9 @@ bool buildPackageFile(const Manifest& manifest, const std::string& baseDir, cons
 
   std::uint8_t seed = manifest.seed;
   if (!manifest.hasSeed) seed = static_cast<std::uint8_t>(std::random_device()() & 0xFF);
-  PackageFileWriter writer;
-  bool ok = beginPackageFile(writer, outPath.c_str(), seed, manifest.version, manifest.type,
-                             static_cast<std::uint16_t>(manifest.items.size()));
+  archive::PackageFileWriter writer;
+  bool ok = archive::beginPackageFile(writer, outPath.c_str(), seed, manifest.version, manifest.type,
+                                      static_cast<std::uint16_t>(manifest.items.size()));
   bool readFailed = false;
   std::uint64_t total = 0, done = 0;
   for (std::uint32_t size : sizes) total += size;
@@ -89,17 +89,17 @@ bool buildPackageFile(const Manifest& manifest, const std::string& baseDir, cons
   for (std::size_t i = 0; ok && i < manifest.items.size(); ++i) {
     const ManifestItem& item = manifest.items[i];
     platform::FileHandle source = sources[i];
-    ok = addPackageItem(writer, item.key, item.target, sizes[i],
-                        [&](std::uint64_t from, char* buffer, std::size_t length) {
-                          if (platform::readFileAt(source, from, buffer, length) != static_cast<std::int64_t>(length)) {
-                            std::memset(buffer, 0, length);
-                            readFailed = true;
-                          }
-                          done += length;
-                          showProgress(bar, done);
-                        });
+    ok = archive::addPackageItem(
+        writer, item.key, item.target, sizes[i], [&](std::uint64_t from, char* buffer, std::size_t length) {
+          if (platform::readFileAt(source, from, buffer, length) != static_cast<std::int64_t>(length)) {
+            std::memset(buffer, 0, length);
+            readFailed = true;
+          }
+          done += length;
+          showProgress(bar, done);
+        });
   }
-  ok = finishPackageFile(writer) && ok && !readFailed;
+  ok = archive::finishPackageFile(writer) && ok && !readFailed;
   finishProgress(bar);
   closeSources();
   if (!ok) {
@@ -113,12 +113,12 @@ bool buildPackageFile(const Manifest& manifest, const std::string& baseDir, cons
   return true;
 }
 
-bool readPackageForShow(const std::string& path, PatchPackage* package, std::string* error) {
+bool readPackageForShow(const std::string& path, archive::PatchPackage* package, std::string* error) {
   if (!platform::pathExists(path.c_str())) {
     *error = "no such file: " + path;
     return false;
   }
-  platform::Status read = loadPatchPackageReadOnly(*package, path.c_str());
+  platform::Status read = archive::loadPatchPackageReadOnly(*package, path.c_str());
   if (!read.ok()) {
     *error = path + " is not a whole patch package: " + read.reason();
     return false;

@@ -26,7 +26,7 @@ bool buildPackageFile(const Manifest& manifest, const std::string& baseDir, cons
                       PackageSummary* summary, std::string* error);
 
 // Reads a package's header and items without changing the file.
-bool readPackageForShow(const std::string& path, PatchPackage* package, std::string* error);
+bool readPackageForShow(const std::string& path, archive::PatchPackage* package, std::string* error);
 
 // Writes a RAR archive at outPath holding the package file as entryName.
 bool packPackageFile(const std::string& packagePath, const std::string& entryName, const std::string& outPath,

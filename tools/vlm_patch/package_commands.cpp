@@ -65,13 +65,13 @@ int runPackageBuild(const Args& given) {
 
 int runPackageShow(const Args& args) {
   if (args.size() != 1) return fail(kExitUsage, "usage: vlm-patch package show FILE.dat");
-  PatchPackage package;
+  archive::PatchPackage package;
   std::string error;
   if (!readPackageForShow(args[0], &package, &error)) return fail(kExitFailed, error);
   std::printf("package %s\n  seed     0x%02X\n  version  %u\n  type     %u (%s)\n  items    %u\n", args[0].c_str(),
               package.seed, package.version, package.type, typeMeaning(package.type), package.itemCount);
   for (std::size_t i = 0; i < package.items.size(); ++i) {
-    const PatchItem& item = package.items[i];
+    const archive::PatchItem& item = package.items[i];
     if (package.type == 1 || package.type == 2) {
       std::printf("  %5zu  key 0x%08X  %10u bytes\n", i, item.key, item.dataLength);
     } else if (package.type == 3 || package.type == 4) {
@@ -80,7 +80,7 @@ int runPackageShow(const Args& args) {
       std::printf("  %5zu  %10u bytes\n", i, item.dataLength);
     }
   }
-  closePatchPackage(package);
+  archive::closePatchPackage(package);
   return kExitOk;
 }
 
@@ -91,11 +91,11 @@ int runPack(const Args& given) {
   if (!takeOption(args, "--number", &numberText, &hasNumber) || args.size() != 2) {
     return fail(kExitUsage, "usage: vlm-patch pack PACKAGE.dat OUT.rar [--number N]");
   }
-  PatchPackage package;
+  archive::PatchPackage package;
   std::string error;
   if (!readPackageForShow(args[0], &package, &error)) return fail(kExitFailed, error);
   std::uint64_t number = package.version;
-  closePatchPackage(package);
+  archive::closePatchPackage(package);
   if (hasNumber && !parseNumber(numberText, 0xFFFF, &number)) {
     return fail(kExitUsage, "--number takes a number from 0 to 65535");
   }

@@ -50,10 +50,10 @@ bool endsWith(const std::string& text, const std::string& end) {
 // The version a whole package carries; false with the reason when the file
 // is not a whole package.
 bool readPackageVersion(const std::string& path, std::uint16_t* version, std::string* error) {
-  PatchPackage package;
+  archive::PatchPackage package;
   if (!readPackageForShow(path, &package, error)) return false;
   *version = package.version;
-  closePatchPackage(package);
+  archive::closePatchPackage(package);
   return true;
 }
 

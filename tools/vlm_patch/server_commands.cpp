@@ -116,7 +116,7 @@ bool checkPatchArchive(const std::string& path, std::uint32_t n, std::string* wh
   } else if (files != 1) {
     *why = "holds " + std::to_string(files) + " files, expected " + wanted + " alone";
   } else {
-    PatchPackage package;
+    archive::PatchPackage package;
     std::string error;
     if (!readPackageForShow(extracted, &package, &error)) {
       *why = wanted + ": " + error;
@@ -125,7 +125,7 @@ bool checkPatchArchive(const std::string& path, std::uint32_t n, std::string* wh
     } else {
       ok = true;
     }
-    closePatchPackage(package);
+    archive::closePatchPackage(package);
   }
   return ok;
 }

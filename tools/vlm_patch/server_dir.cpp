@@ -32,15 +32,15 @@ bool readServerPatchList(const std::string& serverDir, PatchList* list, std::str
     return false;
   }
   std::uint32_t* fields[] = {&list->latestPatch, &list->latestLauncher, &list->latestClient};
-  for (int i = 0; i < 3 && (i + 1) * 4 <= got; ++i) *fields[i] = getU32(bytes + 4 * i);
+  for (int i = 0; i < 3 && (i + 1) * 4 <= got; ++i) *fields[i] = archive::getU32(bytes + 4 * i);
   return true;
 }
 
 bool writeServerPatchList(const std::string& serverDir, const PatchList& list, std::string* error) {
   std::string bytes;
-  putU32(bytes, list.latestPatch);
-  putU32(bytes, list.latestLauncher);
-  putU32(bytes, list.latestClient);
+  archive::putU32(bytes, list.latestPatch);
+  archive::putU32(bytes, list.latestLauncher);
+  archive::putU32(bytes, list.latestClient);
   return placeBytesAtomically(serverDir, "patch.hpl", bytes, error);
 }
 
