@@ -38,6 +38,7 @@
 #include "core/paths.h"
 #include "platform/crypto.h"
 #include "platform/rar.h"
+#include "platform/test_hooks.h"
 #include "support/nginx_server.h"
 #include "tools/rar_writer/rar_writer.h"
 #include "tools/vlm_patch/release_files.h"
@@ -211,8 +212,7 @@ int main(int argc, char** argv) {
   Phases plainPhases, keyedPhases;
   for (int run = 0; run < runs; ++run) {
     for (bool withKey : {false, true}) {
-      update::setTrustedKeysForTests(withKey ? std::vector<update::PublicKey>{key.publicKey}
-                                             : std::vector<update::PublicKey>{});
+      platform::setTrustedKeysForTests(withKey ? update::toHex(key.publicKey.data(), key.publicKey.size()) : "");
       update::resetLauncherVersions();
       freshInstallation(install);
       // The passes' trace goes nowhere: only the figures are printed.

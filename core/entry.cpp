@@ -6,10 +6,9 @@
 // static initialisation made it (core/display_state.cpp) before any of this
 // runs.
 //
-// Test builds (VLM_LAUNCHER_TEST_HOOKS, target launcher_test_build, never
-// shipped) read VLM_TEST_DISPLAY="file/fileMax/total/totalMax/status" at
-// start: the display takes those values (the status keeps "Loading..." when
-// none is given) and no worker is started, so window tests see a known picture.
+// Test builds (VLM_TEST_HOOKS, platform/test_hooks.h; never shipped) read
+// VLM_TEST_DISPLAY="file/fileMax/total/totalMax/status" at start: the display takes those values (the status keeps
+// "Loading..." when none is given) and no worker is started, so window tests see a known picture.
 #include "core/display_state.h"
 #include "core/log.h"
 #include "platform/message_box.h"
@@ -22,7 +21,7 @@
 #include "update/game_start.h"
 #include "update/update_driver.h"
 
-#if defined(VLM_LAUNCHER_TEST_HOOKS)
+#if defined(VLM_TEST_HOOKS)
 #include <cstdio>
 #include <cstdlib>
 #endif
@@ -33,7 +32,7 @@
 
 namespace {
 
-#if defined(VLM_LAUNCHER_TEST_HOOKS)
+#if defined(VLM_TEST_HOOKS)
 // True when the test asked for fixed display values (and no worker).
 bool applyTestDisplay() {
   const char* spec = std::getenv("VLM_TEST_DISPLAY");
@@ -54,7 +53,7 @@ bool applyTestDisplay() {
 // The one worker: the game client's window means the update is skipped and
 // only another client is started.
 void startWorker() {
-#if defined(VLM_LAUNCHER_TEST_HOOKS)
+#if defined(VLM_TEST_HOOKS)
   if (std::getenv("VLM_TEST_DISPLAY")) return;
 #endif
   if (platform::windowOfClassExists("cKELDA")) {
@@ -67,7 +66,7 @@ void startWorker() {
 [[noreturn]] void runLauncher(platform::ImageModule images) {
   // Workers have not started yet: nobody else touches the display values.
   core::resetDisplayState(core::displayState);
-#if defined(VLM_LAUNCHER_TEST_HOOKS)
+#if defined(VLM_TEST_HOOKS)
   applyTestDisplay();
 #endif
   platform::loadImageTable(images, ui::kFirstImageId, ui::kImageCount);

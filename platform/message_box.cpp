@@ -1,22 +1,21 @@
-// The test hook of message boxes, shared by both platforms.
+// Message boxes, shared by both platforms: test builds may record them
+// instead (platform/test_hooks.h).
 #include "platform/message_box.h"
 
-#include <atomic>
+#include "platform/test_hooks.h"
 
 namespace platform {
 
 // Each platform's real box.
 void showMessageBoxForReal(const char* text, const char* caption);
 
-static std::atomic<MessageBoxHandler> messageBoxHandler{nullptr};
-
-void setMessageBoxHandler(MessageBoxHandler handler) { messageBoxHandler = handler; }
-
 void showMessageBox(const char* text, const char* caption) {
-  if (MessageBoxHandler handler = messageBoxHandler.load()) {
+#if defined(VLM_TEST_HOOKS)
+  if (MessageBoxHandler handler = messageBoxHandler()) {
     handler(text, caption);
     return;
   }
+#endif
   showMessageBoxForReal(text, caption);
 }
 

@@ -9,9 +9,6 @@ namespace platform {
 // launcher's own (linux/message_box_layout.h), so that a plain X server shows
 // every message too.
 void showMessageBox(const char* text, const char* caption);
-
-// Tests replace the box with a recorder: a GUI box would wait for a player.
-using MessageBoxHandler = void (*)(const char* text, const char* caption);
-void setMessageBoxHandler(MessageBoxHandler handler);  // nullptr: the real box
+// Test builds let tests record the box instead (platform/test_hooks.h).
 
 }  // namespace platform

@@ -15,14 +15,6 @@ bool startProcess(const char* commandLine);
 // Ends the process through the runtime's normal exit: exit handlers run.
 [[noreturn]] void exitProcessNormally(int code);
 
-// Tests observe process starts and ends instead of letting them happen. A
-// hook that replaces an exit may return: the calling thread then ends there
-// (the rest of the process goes on), so code after an exit never runs.
-struct ProcessHooks {
-  bool (*start)(const char* commandLine);  // replaces startProcess
-  void (*exitNow)(unsigned code);          // replaces exitProcessNow
-  void (*exitNormally)(int code);          // replaces exitProcessNormally
-};
-void setProcessHooks(const ProcessHooks* hooks);  // nullptr: the real calls
+// Test builds let tests observe these instead (platform/test_hooks.h).
 
 }  // namespace platform

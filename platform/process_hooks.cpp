@@ -1,38 +1,41 @@
-// The test hooks of process start and exit, shared by both platforms.
+// Process start and exit, shared by both platforms: test builds may observe
+// them instead (platform/test_hooks.h).
 #include "platform/process.h"
 
-#include "platform/process_internal.h"
-
-#include <atomic>
 #include <cstdlib>
+
+#include "platform/process_internal.h"
+#include "platform/test_hooks.h"
 
 namespace platform {
 
-static std::atomic<const ProcessHooks*> processHooks{nullptr};
-
-void setProcessHooks(const ProcessHooks* hooks) { processHooks = hooks; }
-
 bool startProcess(const char* commandLine) {
-  const ProcessHooks* hooks = processHooks.load();
+#if defined(VLM_TEST_HOOKS)
+  const ProcessHooks* hooks = processHooks();
   if (hooks && hooks->start) return hooks->start(commandLine);
+#endif
   return startProcessForReal(commandLine);
 }
 
 void exitProcessNow(unsigned code) {
-  const ProcessHooks* hooks = processHooks.load();
+#if defined(VLM_TEST_HOOKS)
+  const ProcessHooks* hooks = processHooks();
   if (hooks && hooks->exitNow) {
     hooks->exitNow(code);
     endCurrentThread();
   }
+#endif
   exitProcessNowForReal(code);
 }
 
 void exitProcessNormally(int code) {
-  const ProcessHooks* hooks = processHooks.load();
+#if defined(VLM_TEST_HOOKS)
+  const ProcessHooks* hooks = processHooks();
   if (hooks && hooks->exitNormally) {
     hooks->exitNormally(code);
     endCurrentThread();
   }
+#endif
   std::exit(code);
 }
 

@@ -120,11 +120,9 @@ int rarReadHeaderEx(RarHandle archive, RARHeaderDataEx* header);
 int rarProcessFile(RarHandle archive, int operation, const char* destPath, const char* destName);
 int rarCloseArchive(RarHandle archive);
 
-// Linux: the contained reader each archive is read by, and how long it may
-// stay silent before its archive counts as damaged. Tests point at a reader
-// of their own (nullptr: the real one) and shorten the limit (0: the
-// default).
+// Linux: how long the contained reader each archive is read by may stay
+// silent before its archive counts as damaged (test builds may point at
+// another reader and shorten the limit: platform/test_hooks.h).
 constexpr unsigned kDefaultRarReaderIdleLimitMs = 60000;
-void setRarReaderForTests(const char* path, unsigned idleLimitMs);
 
 }  // namespace platform

@@ -7,6 +7,7 @@
 #include "core/log.h"
 #include "core/paths.h"
 #include "platform/file.h"
+#include "platform/test_hooks.h"
 #include "update/download.h"
 #include "update/release_check.h"
 #include "update/versions.h"
@@ -22,9 +23,23 @@ struct AcceptedRelease {
 };
 
 AcceptedRelease acceptedRelease;
-std::vector<PublicKey> keysForTests;
-
-const std::vector<PublicKey>& keys() { return keysForTests.empty() ? trustedKeys() : keysForTests; }
+// The build's keys, or in a test build those a test set instead.
+const std::vector<PublicKey>& keys() {
+#if defined(VLM_TEST_HOOKS)
+  static std::string parsedFrom;
+  static std::vector<PublicKey> forTests;
+  const std::string& text = platform::trustedKeysForTests();
+  if (!text.empty()) {
+    if (text != parsedFrom) {
+      forTests.clear();
+      parsePublicKeyList(text, &forTests, nullptr);
+      parsedFrom = text;
+    }
+    return forTests;
+  }
+#endif
+  return trustedKeys();
+}
 
 std::string besideLauncher(const std::string& name) { return core::exeDirectory() + "\\" + name; }
 
@@ -35,8 +50,6 @@ void refuse(const std::string& why) { core::debugLog("Release check failed: %s."
 bool releaseChecksOn() { return !keys().empty(); }
 
 void resetAcceptedRelease() { acceptedRelease = AcceptedRelease(); }
-
-void setTrustedKeysForTests(const std::vector<PublicKey>& keys) { keysForTests = keys; }
 
 bool acceptRelease() { return acceptRelease(currentPatchServer()); }
 

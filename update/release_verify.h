@@ -45,8 +45,5 @@ bool expectedPatch(std::uint32_t n, const FileDigest** digest);
 
 // Forgets the accepted release (a new pass; tests run many in one process).
 void resetAcceptedRelease();
-// Tests: the keys to trust instead of the build's (an empty list: the
-// build's own).
-void setTrustedKeysForTests(const std::vector<PublicKey>& keys);
 
 }  // namespace update

@@ -11,7 +11,19 @@
 #include <string>
 #include <vector>
 
+#include "platform/test_hooks.h"
+
 namespace platform {
+
+namespace {
+
+// A failure as the system gives it: false, with its error to be read.
+bool failWithError(int error) {
+  errno = error;
+  return false;
+}
+
+}  // namespace
 
 std::string nativePath(const char* path) {
   std::string p(path ? path : "");
@@ -58,6 +70,7 @@ bool getFileSize(FileHandle file, std::uint64_t* size) {
 
 bool writeFileAt(FileHandle file, std::uint64_t offset, const void* data, std::size_t size) {
   if (file == kNoFile) return false;
+  if (testFailsWrite(file, offset, size)) return failWithError(EIO);
   const char* p = static_cast<const char*>(data);
   while (size > 0) {
     ssize_t n = ::pwrite(static_cast<int>(file), p, size, static_cast<off_t>(offset));
@@ -84,7 +97,10 @@ std::int64_t readFileAt(FileHandle file, std::uint64_t offset, void* data, std::
   return static_cast<std::int64_t>(done);
 }
 
-bool flushFileToDisk(FileHandle file) { return file != kNoFile && ::fsync(static_cast<int>(file)) == 0; }
+bool flushFileToDisk(FileHandle file) {
+  if (file != kNoFile && testFailsFlush(file)) return failWithError(EIO);
+  return file != kNoFile && ::fsync(static_cast<int>(file)) == 0;
+}
 
 bool deleteFile(const char* path) { return ::unlink(nativePath(path).c_str()) == 0; }
 
@@ -272,6 +288,7 @@ static std::string directoryOf(const std::string& path) {
 }
 
 bool replaceFileAtomically(const char* from, const char* to) {
+  if (testFailsReplace(from, to)) return failWithError(EIO);
   std::string source = nativePath(from);
   std::string target = nativePath(to);
   // The new file takes the permissions of the one it replaces, as a copy

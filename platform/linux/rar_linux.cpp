@@ -67,6 +67,7 @@
 #include "platform/executable.h"
 #include "platform/file.h"
 #include "platform/linux/rar_reader/protocol.h"
+#include "platform/test_hooks.h"
 
 extern char** environ;
 
@@ -74,22 +75,27 @@ namespace platform {
 
 namespace {
 
-std::string& readerPathForTests() {
-  static std::string path;
-  return path;
-}
-std::atomic<unsigned> readerIdleLimitMs{kDefaultRarReaderIdleLimitMs};
-
-// The reader beside the running executable. Test builds also know where the
-// build put it, for test programs that lie elsewhere in the build tree.
+// The reader beside the running executable. Test builds may name another,
+// and know where the build put the real one, for test programs that lie
+// elsewhere in the build tree.
 std::string readerPath() {
-  if (!readerPathForTests().empty()) return readerPathForTests();
+#if defined(VLM_TEST_HOOKS)
+  std::string forTests = rarReaderPathForTests();
+  if (!forTests.empty()) return forTests;
+#endif
   std::string exe = executablePath();
   std::string beside = exe.substr(0, exe.find_last_of('/') + 1) + kRarReaderName;
 #if defined(VLM_TEST_HOOKS) && defined(VLM_RAR_READER_BUILD_PATH)
   if (!pathExists(beside.c_str())) return VLM_RAR_READER_BUILD_PATH;
 #endif
   return beside;
+}
+
+unsigned readerIdleLimitMs() {
+#if defined(VLM_TEST_HOOKS)
+  if (unsigned forTests = rarReaderIdleLimitMsForTests()) return forTests;
+#endif
+  return kDefaultRarReaderIdleLimitMs;
 }
 
 struct RarArchive {
@@ -273,11 +279,6 @@ int writeEntryData(RarArchive& archive, const std::string& path) {
 
 }  // namespace
 
-void setRarReaderForTests(const char* path, unsigned idleLimitMs) {
-  readerPathForTests() = path ? path : "";
-  readerIdleLimitMs = idleLimitMs ? idleLimitMs : kDefaultRarReaderIdleLimitMs;
-}
-
 RarHandle rarOpenArchiveEx(RAROpenArchiveDataEx* data) {
   if (!data) return nullptr;
   data->OpenResult = kRarOpenError;
@@ -286,7 +287,7 @@ RarHandle rarOpenArchiveEx(RAROpenArchiveDataEx* data) {
   int archiveFd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
   if (archiveFd < 0) return nullptr;
   RarArchive* archive = new RarArchive;
-  archive->idleLimitMs = readerIdleLimitMs;
+  archive->idleLimitMs = readerIdleLimitMs();
   bool started = startReader(*archive, archiveFd);
   ::close(archiveFd);
   char kind = 0;

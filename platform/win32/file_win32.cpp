@@ -7,7 +7,19 @@
 #include <string>
 #include <vector>
 
+#include "platform/test_hooks.h"
+
 namespace platform {
+
+namespace {
+
+// A failure as the system gives it: false, with its error to be read.
+bool failWithError(DWORD error) {
+  SetLastError(error);
+  return false;
+}
+
+}  // namespace
 
 std::string nativePath(const char* path) { return std::string(path ? path : ""); }
 
@@ -50,6 +62,7 @@ static bool seekTo(HANDLE handle, std::uint64_t offset) {
 }
 
 bool writeFileAt(FileHandle file, std::uint64_t offset, const void* data, std::size_t size) {
+  if (file != kNoFile && testFailsWrite(file, offset, size)) return failWithError(ERROR_WRITE_FAULT);
   if (file == kNoFile || !seekTo(toHandle(file), offset)) return false;
   const char* p = static_cast<const char*>(data);
   while (size > 0) {
@@ -76,7 +89,10 @@ std::int64_t readFileAt(FileHandle file, std::uint64_t offset, void* data, std::
   return static_cast<std::int64_t>(done);
 }
 
-bool flushFileToDisk(FileHandle file) { return file != kNoFile && FlushFileBuffers(toHandle(file)) != 0; }
+bool flushFileToDisk(FileHandle file) {
+  if (file != kNoFile && testFailsFlush(file)) return failWithError(ERROR_WRITE_FAULT);
+  return file != kNoFile && FlushFileBuffers(toHandle(file)) != 0;
+}
 
 bool deleteFile(const char* path) { return DeleteFileA(path) != 0; }
 
@@ -317,6 +333,7 @@ void createDirectory(const char* path) { CreateDirectoryA(path, nullptr); }
 bool copyFileReplacing(const char* from, const char* to) { return CopyFileA(from, to, FALSE) != 0; }
 
 bool replaceFileAtomically(const char* from, const char* to) {
+  if (testFailsReplace(from, to)) return failWithError(ERROR_WRITE_FAULT);
   // The data first: write-through covers the rename, not what the file holds.
   HANDLE data = CreateFileA(from, GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
                             OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);

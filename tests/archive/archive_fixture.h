@@ -12,6 +12,7 @@
 #include "archive/index.h"
 #include "core/display_state.h"
 #include "core/status_text.h"
+#include "support/launcher_state.h"
 #include "support/temp_dir.h"
 
 class ArchiveTest : public ::testing::Test {
@@ -19,14 +20,7 @@ class ArchiveTest : public ::testing::Test {
   void SetUp() override { resetState(); }
   void TearDown() override { resetState(); }
 
-  static void resetState() {
-    archive::closeArchiveSet(archive::archiveSet);
-    archive::indexLoaded = false;
-    archive::installedVersion = 0;
-    core::languageSetting = 0;
-    core::resetDisplayState(core::displayState);
-    core::setRepaintHandler(nullptr);
-  }
+  static void resetState() { resetLauncherState(); }
 
   TempWorkDir dir_;
 };

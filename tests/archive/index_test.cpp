@@ -5,6 +5,7 @@
 #include "archive/index_writer.h"
 #include "archive/storage.h"
 #include "archive_fixture.h"
+#include "platform/test_hooks.h"
 
 namespace {
 
@@ -234,6 +235,42 @@ TEST_F(IndexTest, WhenTheTemporaryFileCannotBeWrittenTheOldIndexStays) {
   EXPECT_FALSE(saved.ok());
   EXPECT_EQ(saved.reason().rfind("data.idx.new cannot be created: ", 0), 0u) << saved.reason();
   EXPECT_EQ(hex(readWholeFile("data.idx")), "01 00 00 00 2D");
+}
+
+// A disk that fails one step of the save, as a full or failing disk would:
+// the old index stays whole, the temporary file goes, and the reason names
+// the step and the system's error.
+struct FailedSaveStep {
+  const char* step;
+  platform::FileSystemHooks hooks;
+  const char* reason;  // how the reason starts
+};
+
+bool failAll(platform::FileHandle, std::uint64_t, std::size_t) { return true; }
+bool failFlush(platform::FileHandle) { return true; }
+bool failReplace(const char*, const char*) { return true; }
+
+TEST_F(IndexTest, WhenAStepOfTheSaveFailsTheOldIndexStays) {
+  const FailedSaveStep cases[] = {
+      {"write", {failAll, nullptr, nullptr}, "data.idx.new cannot be written: "},
+      {"flush", {nullptr, failFlush, nullptr}, "data.idx.new cannot be flushed to disk: "},
+      {"replace", {nullptr, nullptr, failReplace}, "data.idx.new cannot be put in place of data.idx: "},
+  };
+  for (const FailedSaveStep& c : cases) {
+    SCOPED_TRACE(c.step);
+    archive::writeIndexFile("data.idx", 1, {});
+    archive::loadIndex();
+    platform::setFileSystemHooks(&c.hooks);
+    archive::archiveSet.baseVersion = 2;
+    platform::Status saved = archive::saveIndex(archive::archiveSet);
+    platform::setFileSystemHooks(nullptr);
+    EXPECT_FALSE(saved.ok());
+    EXPECT_EQ(saved.reason().rfind(c.reason, 0), 0u) << saved.reason();
+    EXPECT_GT(saved.reason().size(), std::string(c.reason).size()) << "the system's error follows";
+    EXPECT_EQ(hex(readWholeFile("data.idx")), "01 00 00 00 2D");
+    EXPECT_FALSE(fileExists(archive::kIndexTempFileName));
+    archive::closeArchiveSet(archive::archiveSet);
+  }
 }
 
 TEST_F(IndexTest, AnIndexIsNotPutInPlaceWhileTheArchiveBytesItNamesAreNotOnDisk) {

@@ -10,6 +10,7 @@
 #include "archive/package_writer.h"
 #include "archive/storage.h"
 #include "archive_fixture.h"
+#include "platform/test_hooks.h"
 #include "core/planted_links.h"
 
 namespace {
@@ -157,9 +158,14 @@ TEST_F(PatchApplyTest, AFailedArchiveWriteFailsTheItem) {
   ASSERT_TRUE(apply(package(1, 2, {{1, "", "first"}})));
   std::string indexBefore = readWholeFile("data.idx");
   archive::Archive& archive = *archive::archiveSet.archives[0]->archive;
-  platform::closeFile(archive.fileHandle);
-  archive.fileHandle = platform::openFileForReading("GAME0.VFS");  // every write to it fails
+  // Every write to the archive fails, as on a full disk.
+  static platform::FileHandle failing;
+  failing = archive.fileHandle;
+  const platform::FileSystemHooks archiveWritesFail = {
+      [](platform::FileHandle file, std::uint64_t, std::size_t) { return file == failing; }, nullptr, nullptr};
+  platform::setFileSystemHooks(&archiveWritesFail);
   EXPECT_FALSE(apply(package(1, 3, {{1, "", "second"}})));
+  platform::setFileSystemHooks(nullptr);
   EXPECT_EQ(archive::archiveSet.baseVersion, 2u);
   EXPECT_TRUE(readWholeFile("data.idx") == indexBefore);
   ASSERT_EQ(archive::liveEntries(archive).size(), 1u);

@@ -93,7 +93,7 @@ TEST(Compact, InterruptedAtAnyPointLeavesAValidInstallation) {
   for (int point : points) {
     fs::remove_all("install");
     fs::copy("template", "install", fs::copy_options::recursive);
-    ToolRun crashed = vlmPatch("compact install", "VLM_COMPACT_CRASH_AT=" + std::to_string(point));
+    ToolRun crashed = vlmPatch("compact install", "VLM_CRASH_AT_POINT=" + std::to_string(point));
     ASSERT_TRUE(crashed.code == 75 || crashed.code == 0) << point << ": " << crashed.out;
     if (crashed.code == 0) ++completedRuns;
     EXPECT_EQ(installationContents("install"), expected) << "after a stop at step " << point;

@@ -13,6 +13,7 @@
 
 #include "archive/index.h"
 #include "core/paths.h"
+#include "support/launcher_state.h"
 #include "support/temp_dir.h"
 #include "tests/update/hook_recorder.h"
 #include "tests/update/patch_server.h"
@@ -61,18 +62,14 @@ TEST(DiffRoundTrip, ThePublishedDiffTakesAPlayerFromTheOldReleaseToTheNew) {
   }
   fs::path previous = fs::current_path();
   fs::current_path(launcherDir);
-  archive::closeArchiveSet(archive::archiveSet);
-  archive::indexLoaded = false;
-  update::resetLauncherVersions();
-  update::resetGameStartClaim();
+  resetLauncherState();
   update::gameStartDelayMs = 20;
   installRecorders();
   bool ran = runOnWorkerThread(updatePass);
   bool started = ran && waitForStarts(1);
   RecordedEffects effects = recordedEffects();
   removeRecorders();
-  archive::closeArchiveSet(archive::archiveSet);
-  update::gameStartDelayMs = update::kGameStartDelayMs;
+  resetLauncherState();
   fs::current_path(previous);
 
   EXPECT_TRUE(ran && started);

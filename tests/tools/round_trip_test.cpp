@@ -12,6 +12,7 @@
 #include "archive/index.h"
 #include "core/display_state.h"
 #include "core/paths.h"
+#include "support/launcher_state.h"
 #include "support/temp_dir.h"
 #include "tests/update/hook_recorder.h"
 #include "tests/update/patch_server.h"
@@ -61,18 +62,14 @@ TEST(RoundTrip, PublishedPatchesReachTheInstallationThroughTheLauncher) {
   writeWholeFile("cver.v", std::string("\x01\x00\x00\x00\x00\x00\x00\x00", 8));
   writeWholeFile("old_intro.txt", "an intro movie");
 
-  archive::closeArchiveSet(archive::archiveSet);
-  archive::indexLoaded = false;
-  update::resetLauncherVersions();
-  update::resetGameStartClaim();
+  resetLauncherState();
   update::gameStartDelayMs = 20;
   installRecorders();
   ASSERT_TRUE(runOnWorkerThread(updatePass));
   ASSERT_TRUE(waitForStarts(1));
   RecordedEffects effects = recordedEffects();
   removeRecorders();
-  archive::closeArchiveSet(archive::archiveSet);
-  update::gameStartDelayMs = update::kGameStartDelayMs;
+  resetLauncherState();
 
   EXPECT_TRUE(effects.boxes.empty()) << effects.boxes[0].first;
   EXPECT_EQ(effects.starts[0].rfind("Kelda.exe @HALVORN_MODE@ _server ", 0), 0u) << effects.starts[0];

@@ -17,6 +17,7 @@
 #include "patch_server.h"
 #include "platform/clock.h"
 #include "platform/download.h"
+#include "support/launcher_state.h"
 #include "support/temp_dir.h"
 
 namespace fs = std::filesystem;
@@ -32,13 +33,12 @@ std::string pattern(std::size_t size) {
 class DownloadTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    platform::setDownloadLimits(platform::kDefaultDownloadLimits);
-    core::resetDisplayState(core::displayState);
+    resetLauncherState();
     // The 120 ms gate counts from process start: be past it, so the first
     // report of a download is shown.
     while (platform::clockTicksMs() < 2 * update::kProgressGateMs) platform::sleepMs(10);
   }
-  void TearDown() override { platform::setDownloadLimits(platform::kDefaultDownloadLimits); }
+  void TearDown() override { resetLauncherState(); }
   TempWorkDir work;
 };
 

@@ -16,6 +16,7 @@
 #include "hook_recorder.h"
 #include "platform/clock.h"
 #include "platform/download.h"
+#include "support/launcher_state.h"
 #include "support/temp_dir.h"
 #include "update/game_start.h"
 #include "update/versions.h"
@@ -27,15 +28,8 @@ class LauncherDirectoryTest : public ::testing::Test {
     previous_ = std::filesystem::current_path();
     std::filesystem::current_path(directory_);
     clean();
-    archive::closeArchiveSet(archive::archiveSet);
-    archive::indexLoaded = false;
-    archive::installedVersion = 0;
-    update::resetLauncherVersions();
-    update::resetGameStartClaim();
+    resetLauncherState();
     update::gameStartDelayMs = 20;
-    core::resetDisplayState(core::displayState);
-    core::displayState.textColour = core::kDefaultTextColour;
-    platform::setDownloadLimits(platform::kDefaultDownloadLimits);
     installRecorders();
   }
 
@@ -44,11 +38,9 @@ class LauncherDirectoryTest : public ::testing::Test {
     // the hooks; removeRecorders then waits for it to end.
     platform::sleepMs(4 * update::gameStartDelayMs.load());
     removeRecorders();
-    archive::closeArchiveSet(archive::archiveSet);
-    archive::indexLoaded = false;
+    resetLauncherState();
     clean();
     std::filesystem::current_path(previous_);
-    update::gameStartDelayMs = update::kGameStartDelayMs;
   }
 
   // A name in the launcher's directory.

@@ -10,21 +10,20 @@
 
 #include "core/display_state.h"
 #include "hook_recorder.h"
+#include "support/launcher_state.h"
 
 namespace {
 
 class GameStart : public ::testing::Test {
  protected:
   void SetUp() override {
-    core::resetDisplayState(core::displayState);
-    core::displayState.textColour = core::kDefaultTextColour;
-    update::resetGameStartClaim();
+    resetLauncherState();
     update::gameStartDelayMs = 50;
     installRecorders();
   }
   void TearDown() override {
     removeRecorders();
-    update::gameStartDelayMs = update::kGameStartDelayMs;
+    resetLauncherState();
   }
 };
 

@@ -8,6 +8,7 @@
 
 #include "platform/message_box.h"
 #include "platform/process.h"
+#include "platform/test_hooks.h"
 #include "platform/thread.h"
 
 namespace {

@@ -17,6 +17,7 @@
 #include "flow_fixture.h"
 #include "patch_server.h"
 #include "platform/crypto.h"
+#include "platform/test_hooks.h"
 #include "tools/vlm_patch/release_files.h"
 #include "update/release_check.h"
 #include "update/release_verify.h"
@@ -99,7 +100,7 @@ class Mirrors : public LauncherDirectoryTest, public ::testing::WithParamInterfa
     writeWholeFile("Kelda.exe", "client v1");
   }
   void TearDown() override {
-    update::setTrustedKeysForTests({});
+    platform::setTrustedKeysForTests("");
     LauncherDirectoryTest::TearDown();
   }
 
@@ -116,7 +117,7 @@ class Mirrors : public LauncherDirectoryTest, public ::testing::WithParamInterfa
     first.publishFile("Start VLM.exe", "launcher v2");
     for (std::uint32_t n = 1; n <= 12; ++n) first.publishPatch(n, static_cast<std::uint16_t>(n), n, "data");
     if (keyed) {
-      update::setTrustedKeysForTests({operatorKey.publicKey});
+      platform::setTrustedKeysForTests(update::toHex(operatorKey.publicKey.data(), operatorKey.publicKey.size()));
       sign(1);
     }
     for (const auto& entry : fs::directory_iterator(first.patchDirectory()))

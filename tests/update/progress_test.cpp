@@ -7,6 +7,7 @@
 #include "core/display_state.h"
 #include "core/paths.h"
 #include "platform/clock.h"
+#include "support/launcher_state.h"
 #include "update/download.h"
 #include "update/patch_loop.h"
 
@@ -47,7 +48,7 @@ INSTANTIATE_TEST_SUITE_P(Table, OverallPercent,
 class ProgressGate : public ::testing::Test {
  protected:
   void SetUp() override {
-    core::resetDisplayState(core::displayState);
+    resetLauncherState();
     // The gate measures from process start: be past the first 120 ms.
     while (platform::clockTicksMs() < 2 * update::kProgressGateMs) platform::sleepMs(10);
   }

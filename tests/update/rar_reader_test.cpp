@@ -19,6 +19,7 @@
 
 #include "platform/linux/rar_reader/sandbox.h"
 #include "platform/rar.h"
+#include "platform/test_hooks.h"
 #include "support/temp_dir.h"
 #include "tools/rar_writer/rar_writer.h"
 #include "update/rar_extract.h"

@@ -15,6 +15,7 @@
 #include "patch_server.h"
 #include "platform/crypto.h"
 #include "platform/file.h"
+#include "platform/test_hooks.h"
 #include "tools/vlm_patch/release_files.h"
 #include "update/release_check.h"
 #include "update/release_verify.h"
@@ -50,7 +51,7 @@ class SignedRelease : public LauncherDirectoryTest {
   void SetUp() override {
     LauncherDirectoryTest::SetUp();
     ASSERT_TRUE(server.start()) << server.nginx().why();
-    update::setTrustedKeysForTests({operatorKey.publicKey});
+    platform::setTrustedKeysForTests(update::toHex(operatorKey.publicKey.data(), operatorKey.publicKey.size()));
     update::resetAcceptedRelease();
     // The installation: data version 10, launcher 2, client 1.
     writeWholeFile("GA0.VFS", "");
@@ -64,7 +65,7 @@ class SignedRelease : public LauncherDirectoryTest {
     for (std::uint32_t n = 1; n <= 12; ++n) server.publishPatch(n, static_cast<std::uint16_t>(n), n, "data");
   }
   void TearDown() override {
-    update::setTrustedKeysForTests({});
+    platform::setTrustedKeysForTests("");
     LauncherDirectoryTest::TearDown();
   }
 
@@ -237,7 +238,7 @@ TEST_F(SignedRelease, ASignedLauncherIsHandedToTheUpdateProgram) {
 }
 
 TEST_F(SignedRelease, ALauncherWithoutKeysUpdatesFromAPlainServerAsBefore) {
-  update::setTrustedKeysForTests({});
+  platform::setTrustedKeysForTests("");
   ASSERT_FALSE(update::releaseChecksOn()) << "this test build carries no keys";
   runAndExpect({12, "client v3", false, "built without release keys"});
 }

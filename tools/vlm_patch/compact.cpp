@@ -8,6 +8,7 @@
 #include "archive/index_writer.h"
 #include "platform/file.h"
 #include "platform/process.h"
+#include "platform/test_hooks.h"
 #include "tools/vlm_patch/install_check.h"
 #include "tools/vlm_patch/progress.h"
 
@@ -18,16 +19,6 @@ namespace {
 constexpr std::size_t kCopyChunk = 1 << 20;
 constexpr const char* kCompactIndexName = "data.idx.compact";
 
-// A test hook, counting the points where a power loss could strike: with
-// VLM_COMPACT_CRASH_AT=N in the environment the process ends at once, as a
-// power loss would, when the Nth point is reached. Tests stop the run at
-// each point in turn to prove that every one leaves a valid installation.
-void crashHereForTests() {
-  static long count = 0;
-  static const char* at = std::getenv("VLM_COMPACT_CRASH_AT");
-  if (at && ++count == std::atol(at)) platform::exitProcessNow(75);
-}
-
 bool copyRange(platform::FileHandle from, std::uint64_t offset, std::uint32_t size, platform::FileHandle to,
                std::uint64_t at, std::vector<char>& buffer) {
   for (std::uint64_t done = 0; done < size;) {
@@ -37,7 +28,7 @@ bool copyRange(platform::FileHandle from, std::uint64_t offset, std::uint32_t si
       return false;
     }
     done += length;
-    crashHereForTests();
+    platform::powerLossPoint();
   }
   return true;
 }
@@ -62,7 +53,7 @@ bool rewriteArchive(const std::string& oldName, const std::string& newName, std:
     }
     ok = ok && platform::flushFileToDisk(to.get());
   }  // both closed before the next crash point
-  crashHereForTests();
+  platform::powerLossPoint();
   if (!ok) *error = "cannot copy " + oldName + " into " + newName;
   return ok;
 }
@@ -140,13 +131,13 @@ bool switchIndex(std::uint32_t baseVersion, const std::vector<archive::IndexArch
     written = file && platform::writeFileAt(file.get(), 0, bytes.data(), bytes.size()) &&
               platform::flushFileToDisk(file.get());
   }
-  crashHereForTests();
+  platform::powerLossPoint();
   if (!written || !platform::replaceFileAtomically(kCompactIndexName, archive::kIndexFileName)) {
     platform::deleteFile(kCompactIndexName);
     *error = "cannot write the new data.idx; the installation is unchanged";
     return false;
   }
-  crashHereForTests();
+  platform::powerLossPoint();
   return true;
 }
 
@@ -156,7 +147,7 @@ void deleteReplacedArchives(std::vector<platform::File>& held, const std::vector
   held.clear();
   for (const std::string& old : replaced) {
     platform::deleteFile(old.c_str());
-    crashHereForTests();
+    platform::powerLossPoint();
   }
 }
 
