@@ -113,7 +113,7 @@ Status flushArchives(ArchiveSet& set) {
   for (auto& slot : set.archives) {
     Archive& archive = *slot->archive;
     if (!archive.unflushed) continue;
-    if (!platform::flushFileToDisk(archive.fileHandle))
+    if (!platform::flushFileToDisk(archive.file.get()))
       return Status::systemFailure("the archive " + archive.name + " cannot be flushed to disk");
     archive.unflushed = false;
   }
@@ -185,7 +185,7 @@ Status loadIndexWithReason() {
     for (auto& slot : loaded.archives) {
       // A missing archive keeps its name and entries, so saving the index
       // writes them back unchanged; nothing is ever written to it.
-      slot->archive->fileHandle = platform::openFileForExclusiveUpdate(slot->archive->name.c_str());
+      slot->archive->file.reset(platform::openFileForExclusiveUpdate(slot->archive->name.c_str()));
     }
     loaded.indexPath = kIndexFileName;
     archiveSet = std::move(loaded);
@@ -242,7 +242,7 @@ Status saveIndex(ArchiveSet& set) {
 
 void closeArchiveSet(ArchiveSet& set) {
   for (auto& slot : set.archives) {
-    if (slot && slot->archive) platform::closeFile(slot->archive->fileHandle);
+    if (slot && slot->archive) slot->archive->file.reset();
   }
   set.archives.clear();
   set.archives.shrink_to_fit();

@@ -47,7 +47,7 @@ struct Archive {
   std::vector<FileEntry> entries;
   std::vector<std::uint8_t> removed;  // same length as entries; 1 = taken out
   std::size_t removedCount = 0;
-  platform::FileHandle fileHandle = platform::kNoFile;
+  platform::File file;  // open while the set is loaded; closes itself
   // The file's size as this process last learnt it: the archives are opened
   // so that no other process may write them, so only our own appends change
   // it and re-measuring at every item is not needed.

@@ -68,7 +68,7 @@ OwnFile ownFileNamed(const ArchiveSet& set, const std::string& name) {
     if (archive) justThis.archives.push_back(std::make_unique<ArchiveSlot>(ArchiveSlot{archive->name, nullptr}));
     if (!namesArchiveSetFile(justThis, name.c_str())) continue;
     if (platform::pathExists(slot->name.c_str()) ||
-        (archive && (archive->fileHandle != platform::kNoFile || platform::pathExists(archive->name.c_str()))))
+        (archive && (archive->file.isOpen() || platform::pathExists(archive->name.c_str()))))
       return OwnFile::kArchiveInUse;
   }
   return OwnFile::kUnusedArchive;

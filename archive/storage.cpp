@@ -80,14 +80,14 @@ bool archiveHoldsKey(const ArchiveSet& set, std::uint32_t position, std::uint32_
 
 // Writes the data at the archive's end; on success tells where it went.
 bool writeAtEnd(Archive& archive, std::uint32_t size, const DataReader& read, std::uint32_t* offset) {
-  if (archive.fileHandle == platform::kNoFile) return false;
+  if (!archive.file) return false;
   std::uint64_t end = archiveFileSize(archive);
   if (!addressable(end, size)) return false;
   std::vector<unsigned char> buffer(size < kCopyChunk ? size : kCopyChunk);
   for (std::uint64_t done = 0; done < size;) {
     std::size_t length = static_cast<std::size_t>(size - done < buffer.size() ? size - done : buffer.size());
     if (!read(done, buffer.data(), length) ||
-        !platform::writeFileAt(archive.fileHandle, end + done, buffer.data(), length)) {
+        !platform::writeFileAt(archive.file.get(), end + done, buffer.data(), length)) {
       archive.sizeKnown = false;  // part of it may have landed; measure again next time
       return false;
     }
@@ -151,7 +151,7 @@ DataReader bufferReader(const std::uint8_t* data) {
 std::uint64_t archiveFileSize(Archive& archive) {
   if (!archive.sizeKnown) {
     std::uint64_t size = 0;
-    if (!platform::getFileSize(archive.fileHandle, &size)) return kUnknownArchiveSize;
+    if (!platform::getFileSize(archive.file.get(), &size)) return kUnknownArchiveSize;
     archive.knownSize = size;
     archive.sizeKnown = true;
   }
@@ -186,7 +186,7 @@ ArchiveSlot* createArchive(ArchiveSet& set, const std::string& name) {
   slot->name = name;
   slot->archive = std::make_unique<Archive>();
   slot->archive->name = name;
-  slot->archive->fileHandle = file;
+  slot->archive->file.reset(file);
   slot->archive->knownSize = 0;
   slot->archive->sizeKnown = true;
   slot->archive->unflushed = true;  // its directory entry must reach the disk before an index names it
@@ -266,7 +266,7 @@ bool flushFileBatch(ArchiveSet& set, FileBatch& batch, const StoredCallback& sto
   long position = positionOf(set, archive);
   bool written =
       position >= 0 && (batch.bytes.empty() ||
-                        platform::writeFileAt(archive.fileHandle, batch.start, batch.bytes.data(), batch.bytes.size()));
+                        platform::writeFileAt(archive.file.get(), batch.start, batch.bytes.data(), batch.bytes.size()));
   if (!written) {
     archive.sizeKnown = false;  // part of it may have landed; measure again next time
     batch.clear();
@@ -295,7 +295,7 @@ bool batchAddFile(ArchiveSet& set, FileBatch& batch, std::uint32_t key, std::uin
   if (!batch.canJoin(slot, size)) {
     if (!flushFileBatch(set, batch, stored)) return false;
     if (!slot) slot = createArchive(set, newArchiveName(set));
-    if (!slot || slot->archive->fileHandle == platform::kNoFile) return false;
+    if (!slot || !slot->archive->file) return false;
     std::uint64_t end = archiveFileSize(*slot->archive);
     if (!addressable(end, size)) return false;
     batch.slot = slot;

@@ -23,7 +23,7 @@ std::string besideLauncher(const std::string& name) { return core::exeDirectory(
 bool archiveHeldElsewhere() {
   for (const auto& slot : archive::archiveSet.archives) {
     const archive::Archive& archive = *slot->archive;
-    if (archive.fileHandle == platform::kNoFile && platform::pathExists(archive.name.c_str())) return true;
+    if (!archive.file && platform::pathExists(archive.name.c_str())) return true;
   }
   return false;
 }

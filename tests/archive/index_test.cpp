@@ -40,7 +40,7 @@ TEST_F(IndexTest, LoadsArchivesEntriesAndVersion) {
   ASSERT_EQ(archive::archiveSet.archives.size(), 2u);
   EXPECT_EQ(archive::archiveSet.archives[0]->name, "GAME0.VFS");
   EXPECT_EQ(archive::archiveSet.archives[0]->archive->name, "GAME0.VFS");
-  EXPECT_NE(archive::archiveSet.archives[0]->archive->fileHandle, platform::kNoFile);
+  EXPECT_TRUE(archive::archiveSet.archives[0]->archive->file.isOpen());
   ASSERT_EQ(archive::archiveSet.archives[0]->archive->entries.size(), 2u);
   EXPECT_EQ(archive::archiveSet.archives[0]->archive->entries[1].key, 0x33334444u);
   EXPECT_EQ(archive::archiveSet.archives[0]->archive->entries[1].offset, 0x100u);
@@ -82,9 +82,9 @@ TEST_F(IndexTest, AMissingArchiveKeepsItsEntriesAndTheNextArchiveLoads) {
   writeWholeFile("data.idx", original);
   archive::loadIndex();
   ASSERT_TRUE(archive::indexLoaded);
-  EXPECT_EQ(archive::archiveSet.archives[0]->archive->fileHandle, platform::kNoFile);
+  EXPECT_FALSE(archive::archiveSet.archives[0]->archive->file.isOpen());
   EXPECT_EQ(archive::archiveSet.archives[0]->archive->entries.size(), 2u);
-  EXPECT_NE(archive::archiveSet.archives[1]->archive->fileHandle, platform::kNoFile);
+  EXPECT_TRUE(archive::archiveSet.archives[1]->archive->file.isOpen());
   EXPECT_EQ(archive::archiveSet.archives[1]->archive->entries[0].key, 9u);
   ASSERT_TRUE(archive::saveIndex(archive::archiveSet).ok());
   EXPECT_TRUE(readWholeFile("data.idx") == original);
@@ -293,7 +293,7 @@ TEST_F(IndexTest, ReadingAnIndexFileForInspectionTouchesNothingElse) {
   ASSERT_TRUE(archive::readIndexFile("other.idx", set));
   EXPECT_EQ(set.baseVersion, 4u);
   ASSERT_EQ(set.archiveCount, 1);
-  EXPECT_EQ(set.archives[0]->archive->fileHandle, platform::kNoFile);
+  EXPECT_FALSE(set.archives[0]->archive->file.isOpen());
   EXPECT_EQ(archive::liveEntries(*set.archives[0]->archive).size(), 2u);
   EXPECT_TRUE(archive::removeEntryByKey(set, 0x33334444));
   EXPECT_FALSE(archive::indexLoaded);

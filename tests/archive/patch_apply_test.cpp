@@ -10,8 +10,8 @@
 #include "archive/package_writer.h"
 #include "archive/storage.h"
 #include "archive_fixture.h"
-#include "platform/test_hooks.h"
 #include "core/planted_links.h"
+#include "platform/test_hooks.h"
 
 namespace {
 
@@ -160,7 +160,7 @@ TEST_F(PatchApplyTest, AFailedArchiveWriteFailsTheItem) {
   archive::Archive& archive = *archive::archiveSet.archives[0]->archive;
   // Every write to the archive fails, as on a full disk.
   static platform::FileHandle failing;
-  failing = archive.fileHandle;
+  failing = archive.file.get();
   const platform::FileSystemHooks archiveWritesFail = {
       [](platform::FileHandle file, std::uint64_t, std::size_t) { return file == failing; }, nullptr, nullptr};
   platform::setFileSystemHooks(&archiveWritesFail);
@@ -219,7 +219,7 @@ TEST_F(PatchApplyTest, ItemsNamingTheIndexOrAnArchiveAreSkippedUnlessTheyWouldOv
   ASSERT_NE(holder, platform::kNoFile);
   archive::loadIndex();
   ASSERT_EQ(archive::archiveSet.archiveCount, 3);
-  ASSERT_EQ(archive::archiveSet.archives[2]->archive->fileHandle, platform::kNoFile);
+  ASSERT_FALSE(archive::archiveSet.archives[2]->archive->file.isOpen());
 
   std::uint32_t version = 1;
   for (const OwnFileCase& c : kOwnFileCases) {

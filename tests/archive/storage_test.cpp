@@ -118,7 +118,7 @@ TEST_F(StorageTest, ATakenNameMovesOnToTheNextFreeNumberInsteadOfCuttingThatArch
   EXPECT_EQ(archive::archiveSet.archives[2]->name, "GAME4.VFS");
   EXPECT_EQ(platform::pathExists("GAME2.VFS"), true);
   std::uint64_t size = 0;
-  EXPECT_TRUE(platform::getFileSize(archive::archiveSet.archives[0]->archive->fileHandle, &size));
+  EXPECT_TRUE(platform::getFileSize(archive::archiveSet.archives[0]->archive->file.get(), &size));
   EXPECT_EQ(size, archive::kArchiveSizeLimit);
 }
 
@@ -270,7 +270,7 @@ TEST_F(StorageTest, AppendKeepsAnEntryTheArchiveAlreadyHoldsForTheKey) {
   ASSERT_EQ(archive::archiveSet.archives[0]->archive->entries.size(), 1u);
   EXPECT_EQ(archive::archiveSet.archives[0]->archive->entries[0].offset, 0u);
   std::uint64_t size = 0;
-  platform::getFileSize(archive::archiveSet.archives[0]->archive->fileHandle, &size);
+  platform::getFileSize(archive::archiveSet.archives[0]->archive->file.get(), &size);
   EXPECT_EQ(size, 7u);
 }
 
@@ -292,9 +292,9 @@ TEST_F(StorageTest, AFailedWriteRecordsNothingAndKeepsTheOldEntry) {
   loadArchives({{"A.VFS", {{1, 0, 3}}}});
   archive::Archive& archive = *archive::archiveSet.archives[0]->archive;
   // Swap in a handle that cannot write: every write to it fails.
-  platform::closeFile(archive.fileHandle);
-  archive.fileHandle = platform::openFileForReading("A.VFS");
-  ASSERT_NE(archive.fileHandle, platform::kNoFile);
+  archive.file.reset();
+  archive.file.reset(platform::openFileForReading("A.VFS"));
+  ASSERT_TRUE(archive.file.isOpen());
   EXPECT_FALSE(store(1, "new data"));
   EXPECT_FALSE(store(2, "more"));
   ASSERT_EQ(archive::liveEntries(archive).size(), 1u);
@@ -312,7 +312,7 @@ TEST_F(StorageTest, ArchiveFileSizeFollowsAppends) {
   ASSERT_TRUE(store(1, "12345"));
   EXPECT_EQ(archive::archiveFileSize(archive), 15u);
   std::uint64_t size = 0;
-  platform::getFileSize(archive.fileHandle, &size);
+  platform::getFileSize(archive.file.get(), &size);
   EXPECT_EQ(size, 15u);
 }
 
@@ -367,9 +367,9 @@ std::string runScenario(const char* subdir, const std::vector<Op>& ops, bool bat
   std::string result = readWholeFile("data.idx");
   for (auto& slot : archive::archiveSet.archives) {
     std::uint64_t size = 0, from = slot->name == "A.VFS" ? aSize : slot->name == "B.VFS" ? bSize : 0;
-    platform::getFileSize(slot->archive->fileHandle, &size);
+    platform::getFileSize(slot->archive->file.get(), &size);
     std::string tail(size - from, '\0');
-    platform::readFileAt(slot->archive->fileHandle, from, &tail[0], tail.size());
+    platform::readFileAt(slot->archive->file.get(), from, &tail[0], tail.size());
     result += "|" + slot->name + ":" + std::to_string(size) + ":" + tail;
   }
   archive::closeArchiveSet(archive::archiveSet);
@@ -411,8 +411,8 @@ TEST_F(StorageTest, AFailedGatheredWriteRecordsNoneOfItsFiles) {
   makeFileOfSize("A.VFS", 0);
   loadArchives({{"A.VFS", {{1, 0, 0}}}});
   archive::Archive& archive = *archive::archiveSet.archives[0]->archive;
-  platform::closeFile(archive.fileHandle);
-  archive.fileHandle = platform::openFileForReading("A.VFS");  // every write to it fails
+  archive.file.reset();
+  archive.file.reset(platform::openFileForReading("A.VFS"));  // every write to it fails
   archive.sizeKnown = true;
   archive.knownSize = 0;
   archive::FileBatch batch;

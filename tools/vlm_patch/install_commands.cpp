@@ -137,7 +137,7 @@ constexpr const char* kApplyWorkingCopy = "vlm-patch-apply.dat";
 std::string archiveHeldElsewhere() {
   for (const auto& slot : archive::archiveSet.archives) {
     const archive::Archive& archive = *slot->archive;
-    if (archive.fileHandle == platform::kNoFile && platform::pathExists(archive.name.c_str())) return archive.name;
+    if (!archive.file && platform::pathExists(archive.name.c_str())) return archive.name;
   }
   return "";
 }
