@@ -20,8 +20,8 @@ int runTool(const std::string& command, const Args& args) {
   if (command == "package show") code = runPackageShow(args);
   if (command == "pack") code = runPack(args);
   if (command == "publish") code = runPublish(args);
-  if (command == "publish-launcher") code = runPublishExecutable(args, true);
-  if (command == "publish-client") code = runPublishExecutable(args, false);
+  if (command == "publish-launcher") code = runPublishExecutable(args, Executable::kLauncher);
+  if (command == "publish-client") code = runPublishExecutable(args, Executable::kClient);
   if (command == "index init") code = runIndexInit(args);
   if (command == "index show") code = runIndexShow(args);
   if (command == "index check") code = runIndexCheck(args);

@@ -21,7 +21,9 @@ int runPackageBuild(const Args& args);
 int runPackageShow(const Args& args);
 int runPack(const Args& args);
 int runPublish(const Args& args);
-int runPublishExecutable(const Args& args, bool launcher);
+// Which of the two executables a launcher fetches is published.
+enum class Executable { kLauncher, kClient };
+int runPublishExecutable(const Args& args, Executable which);
 int runIndexInit(const Args& args);
 int runIndexShow(const Args& args);
 int runIndexCheck(const Args& args);

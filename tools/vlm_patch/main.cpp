@@ -15,8 +15,8 @@ struct Command {
   const char* help;
 };
 
-int publishLauncher(const Args& args) { return runPublishExecutable(args, true); }
-int publishClient(const Args& args) { return runPublishExecutable(args, false); }
+int publishLauncher(const Args& args) { return runPublishExecutable(args, Executable::kLauncher); }
+int publishClient(const Args& args) { return runPublishExecutable(args, Executable::kClient); }
 
 const Command kCommands[] = {
     {"package build", runPackageBuild, "package build MANIFEST -o OUT.dat [--version N] [--seed S]",

@@ -183,7 +183,8 @@ int runPublish(const Args& given) {
   return publishStep(serverDir, input, signing, list);
 }
 
-int runPublishExecutable(const Args& given, bool launcher) {
+int runPublishExecutable(const Args& given, Executable which) {
+  const bool launcher = which == Executable::kLauncher;
   const char* command = launcher ? "publish-launcher" : "publish-client";
   Args args = given;
   vlmpatch::SignOptions signing;
