@@ -12,6 +12,12 @@ else()
   set(CPACK_GENERATOR TGZ)
   set(CPACK_SYSTEM_NAME linux-${CMAKE_SYSTEM_PROCESSOR})
 endif()
+# A tree built with test hooks lets the environment redirect the elevated
+# launcher: its artefacts say so in their name, so that one is never taken
+# for the players' (those come from a release build, see the README).
+if(VLM_TEST_HOOKS)
+  string(APPEND CPACK_SYSTEM_NAME "-test-hooks")
+endif()
 set(CPACK_PACKAGE_NAME vellmarch-launcher)
 set(CPACK_PACKAGE_VERSION 1.0.0)
 set(CPACK_PACKAGE_FILE_NAME ${CPACK_PACKAGE_NAME}-${CPACK_PACKAGE_VERSION}-${CPACK_SYSTEM_NAME})
