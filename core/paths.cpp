@@ -70,11 +70,8 @@ bool writeFileCreatingDirectories(const char* path, const void* data, std::size_
     std::string directory = directoryOfPath(p);
     if (!directory.empty() && !platform::isDirectory(directory.c_str())) createDirectories(directory.c_str());
   }
-  platform::FileHandle file = platform::createFile(path);
-  if (file == platform::kNoFile) return false;
-  bool written = length == 0 || platform::writeFileAt(file, 0, data, length);
-  platform::closeFile(file);
-  return written;
+  platform::File file(platform::createFile(path));
+  return file && (length == 0 || platform::writeFileAt(file.get(), 0, data, length));
 }
 
 }  // namespace core

@@ -101,12 +101,9 @@ std::string encodeStoredRar(const std::vector<RarEntrySpec>& entries) {
 }
 
 bool writeStoredRarFromFile(const char* path, const std::string& entryName, const char* source) {
-  platform::FileHandle in = platform::openFileForReading(source);
+  platform::File in(platform::openFileForReading(source));
   std::uint64_t size = 0;
-  if (in == platform::kNoFile || !platform::getFileSize(in, &size) || !storable(entryName, size)) {
-    platform::closeFile(in);
-    return false;
-  }
+  if (!in || !platform::getFileSize(in.get(), &size) || !storable(entryName, size)) return false;
   // The CRC comes first in the header, so the file is read twice: once for
   // the CRC, once to copy it; memory stays at one chunk either way.
   std::vector<char> chunk(1 << 20);
@@ -114,26 +111,26 @@ bool writeStoredRarFromFile(const char* path, const std::string& entryName, cons
   bool ok = true;
   for (std::uint64_t done = 0; ok && done < size;) {
     std::size_t length = static_cast<std::size_t>(std::min<std::uint64_t>(chunk.size(), size - done));
-    ok = platform::readFileAt(in, done, chunk.data(), length) == static_cast<std::int64_t>(length);
+    ok = platform::readFileAt(in.get(), done, chunk.data(), length) == static_cast<std::int64_t>(length);
     crc = rarCrc32(chunk.data(), length, crc);
     done += length;
   }
-  platform::FileHandle out = ok ? platform::createFile(path) : platform::kNoFile;
+  platform::File out(ok ? platform::createFile(path) : platform::kNoFile);
+  const bool created = out.isOpen();
   std::string head = archiveStart() + entryHeader(entryName, false, static_cast<std::uint32_t>(size), crc);
-  ok = out != platform::kNoFile && platform::writeFileAt(out, 0, head.data(), head.size());
+  ok = created && platform::writeFileAt(out.get(), 0, head.data(), head.size());
   std::uint64_t at = head.size();
   for (std::uint64_t done = 0; ok && done < size;) {
     std::size_t length = static_cast<std::size_t>(std::min<std::uint64_t>(chunk.size(), size - done));
-    ok = platform::readFileAt(in, done, chunk.data(), length) == static_cast<std::int64_t>(length) &&
-         platform::writeFileAt(out, at, chunk.data(), length);
+    ok = platform::readFileAt(in.get(), done, chunk.data(), length) == static_cast<std::int64_t>(length) &&
+         platform::writeFileAt(out.get(), at, chunk.data(), length);
     done += length;
     at += length;
   }
   std::string tail = archiveEnd();
-  ok = ok && platform::writeFileAt(out, at, tail.data(), tail.size());
-  platform::closeFile(in);
-  platform::closeFile(out);
-  if (!ok && out != platform::kNoFile) platform::deleteFile(path);
+  ok = ok && platform::writeFileAt(out.get(), at, tail.data(), tail.size());
+  out.reset();  // closed before a failed archive is deleted
+  if (!ok && created) platform::deleteFile(path);
   return ok;
 }
 

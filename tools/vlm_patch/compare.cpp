@@ -131,20 +131,18 @@ bool compareLooseFiles(const InstallTree& a, const InstallTree& b, TreeCompariso
 
 bool filesHoldSameBytes(const std::string& pathA, const std::string& pathB, std::uint64_t size, bool* same,
                         std::string* error) {
-  platform::FileHandle fa = platform::openFileForReading(pathA.c_str());
-  platform::FileHandle fb = platform::openFileForReading(pathB.c_str());
+  platform::File fa(platform::openFileForReading(pathA.c_str()));
+  platform::File fb(platform::openFileForReading(pathB.c_str()));
   std::unique_ptr<unsigned char[]> ba(new unsigned char[kPiece]), bb(new unsigned char[kPiece]);
-  bool read = fa != platform::kNoFile && fb != platform::kNoFile;
+  bool read = fa && fb;
   *same = true;
   for (std::uint64_t at = 0; read && *same && at < size;) {
     std::size_t piece = static_cast<std::size_t>(std::min<std::uint64_t>(size - at, kPiece));
-    read = platform::readFileAt(fa, at, ba.get(), piece) == static_cast<std::int64_t>(piece) &&
-           platform::readFileAt(fb, at, bb.get(), piece) == static_cast<std::int64_t>(piece);
+    read = platform::readFileAt(fa.get(), at, ba.get(), piece) == static_cast<std::int64_t>(piece) &&
+           platform::readFileAt(fb.get(), at, bb.get(), piece) == static_cast<std::int64_t>(piece);
     *same = read && std::memcmp(ba.get(), bb.get(), piece) == 0;
     at += piece;
   }
-  platform::closeFile(fa);
-  platform::closeFile(fb);
   if (!read) *error = "cannot read " + pathA + " or " + pathB + " whole";
   return read;
 }

@@ -470,21 +470,20 @@ bool addStoredKey(archive::PackageFileWriter& writer, PackageSource& source, con
 }
 
 bool addWrittenFile(archive::PackageFileWriter& writer, PackageSource& source, const LooseFile& f) {
-  platform::FileHandle file = platform::openFileForReading(treePath(source.tree, f.name).c_str());
+  platform::File file(platform::openFileForReading(treePath(source.tree, f.name).c_str()));
   std::uint64_t size = 0;
   // The size the walk saw, or the file changed since.
-  if (file == platform::kNoFile || !platform::getFileSize(file, &size) || size != f.size) source.readFailed = true;
+  if (!file || !platform::getFileSize(file.get(), &size) || size != f.size) source.readFailed = true;
   bool ok = addPackageItem(
       writer, 0, f.name, static_cast<std::uint32_t>(f.size), [&](std::uint64_t from, char* buffer, std::size_t length) {
         if (source.readFailed ||
-            platform::readFileAt(file, from, buffer, length) != static_cast<std::int64_t>(length)) {
+            platform::readFileAt(file.get(), from, buffer, length) != static_cast<std::int64_t>(length)) {
           std::memset(buffer, 0, length);
           source.readFailed = true;
         }
         source.done += length;
         showProgress(source.bar, source.done);
       });
-  platform::closeFile(file);
   return ok;
 }
 

@@ -92,10 +92,9 @@ void checkArchives(const InstallTree& tree, Problems& problems) {
         problems.push_back("the archive " + name + " that data.idx lists is missing");
       continue;
     }
-    platform::FileHandle file = platform::openFileForReading(name.c_str());
+    platform::File file(platform::openFileForReading(name.c_str()));
     std::uint64_t size = 0;
-    bool measured = file != platform::kNoFile && platform::getFileSize(file, &size);
-    platform::closeFile(file);
+    bool measured = file && platform::getFileSize(file.get(), &size);
     if (!measured) {
       problems.push_back("the archive " + name + " cannot be read");
       continue;

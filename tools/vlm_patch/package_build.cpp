@@ -2,6 +2,7 @@
 
 #include <cstring>
 #include <random>
+#include <utility>
 #include <vector>
 
 #include "archive/package_writer.h"
@@ -13,16 +14,15 @@
 namespace vlmpatch {
 
 bool readManifestFile(const std::string& path, Manifest* manifest, std::string* error) {
-  platform::FileHandle file = platform::openFileForReading(path.c_str());
+  platform::File file(platform::openFileForReading(path.c_str()));
   std::uint64_t size = 0;
-  if (file == platform::kNoFile || !platform::getFileSize(file, &size) || size > (16u << 20)) {
-    platform::closeFile(file);
+  if (!file || !platform::getFileSize(file.get(), &size) || size > (16u << 20)) {
     *error = "cannot read manifest " + path;
     return false;
   }
   std::string text(static_cast<std::size_t>(size), '\0');
-  bool read = size == 0 || platform::readFileAt(file, 0, &text[0], text.size()) == static_cast<std::int64_t>(size);
-  platform::closeFile(file);
+  bool read =
+      size == 0 || platform::readFileAt(file.get(), 0, &text[0], text.size()) == static_cast<std::int64_t>(size);
   if (!read) {
     *error = "cannot read manifest " + path;
     return false;
@@ -48,29 +48,23 @@ static std::string sourcePath(const std::string& baseDir, const std::string& sou
 bool buildPackageFile(const Manifest& manifest, const std::string& baseDir, const std::string& outPath,
                       PackageSummary* summary, std::string* error) {
   // Open every source first, so a missing file is found before anything is written.
-  std::vector<platform::FileHandle> sources;
+  std::vector<platform::File> sources;
   std::vector<std::uint32_t> sizes;
-  auto closeSources = [&sources] {
-    for (platform::FileHandle f : sources) platform::closeFile(f);
-  };
   for (const ManifestItem& item : manifest.items) {
     if (manifest.type == 4) {
-      sources.push_back(platform::kNoFile);
+      sources.emplace_back();
       sizes.push_back(0);
       continue;
     }
     std::string path = sourcePath(baseDir, item.source);
-    platform::FileHandle file = platform::openFileForReading(path.c_str());
+    platform::File file(platform::openFileForReading(path.c_str()));
     std::uint64_t size = 0;
-    if (file == platform::kNoFile || !platform::getFileSize(file, &size)) {
-      platform::closeFile(file);
-      closeSources();
+    if (!file || !platform::getFileSize(file.get(), &size)) {
       *error = "cannot read " + path;
       return false;
     }
-    sources.push_back(file);
+    sources.push_back(std::move(file));
     if (size > 0xFFFFFFFFu) {
-      closeSources();
       *error = path + " is 4 GiB or larger; an item holds less";
       return false;
     }
@@ -88,7 +82,7 @@ bool buildPackageFile(const Manifest& manifest, const std::string& baseDir, cons
   ProgressBar bar = startProgress("building " + outPath, total);
   for (std::size_t i = 0; ok && i < manifest.items.size(); ++i) {
     const ManifestItem& item = manifest.items[i];
-    platform::FileHandle source = sources[i];
+    platform::FileHandle source = sources[i].get();
     ok = archive::addPackageItem(
         writer, item.key, item.target, sizes[i], [&](std::uint64_t from, char* buffer, std::size_t length) {
           if (platform::readFileAt(source, from, buffer, length) != static_cast<std::int64_t>(length)) {
@@ -101,7 +95,7 @@ bool buildPackageFile(const Manifest& manifest, const std::string& baseDir, cons
   }
   ok = archive::finishPackageFile(writer) && ok && !readFailed;
   finishProgress(bar);
-  closeSources();
+  sources.clear();  // closed before a failed package is deleted
   if (!ok) {
     platform::deleteFile(outPath.c_str());
     *error = readFailed ? "a source file changed or could not be read while the package was written"

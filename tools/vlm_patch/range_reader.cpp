@@ -8,20 +8,19 @@ namespace vlmpatch {
 
 bool openRangeReader(RangeReader& reader, const std::string& path) {
   closeRangeReader(reader);
-  reader.file = platform::openFileForReading(path.c_str());
-  return reader.file != platform::kNoFile;
+  reader.file.reset(platform::openFileForReading(path.c_str()));
+  return reader.file.isOpen();
 }
 
 void closeRangeReader(RangeReader& reader) {
-  platform::closeFile(reader.file);
-  reader.file = platform::kNoFile;
+  reader.file.reset();
   reader.windowStart = 0;
   reader.windowLength = 0;
 }
 
 void adviseSequential(const RangeReader& reader) {
 #if !defined(_WIN32)
-  if (reader.file != platform::kNoFile) ::posix_fadvise(static_cast<int>(reader.file), 0, 0, POSIX_FADV_SEQUENTIAL);
+  if (reader.file) ::posix_fadvise(static_cast<int>(reader.file.get()), 0, 0, POSIX_FADV_SEQUENTIAL);
 #else
   (void)reader;
 #endif
@@ -39,7 +38,8 @@ bool holdInWindow(RangeReader& reader, std::uint64_t offset, std::uint64_t wante
   if (!onwards && reader.windowLength > 0) size = wanted < kRangeJumpRead ? kRangeJumpRead : wanted;
   if (size > kRangeWindow) size = kRangeWindow;
   if (reader.window.size() < size) reader.window.resize(static_cast<std::size_t>(size));
-  std::int64_t got = platform::readFileAt(reader.file, offset, reader.window.data(), static_cast<std::size_t>(size));
+  std::int64_t got =
+      platform::readFileAt(reader.file.get(), offset, reader.window.data(), static_cast<std::size_t>(size));
   if (got <= 0) return false;
   reader.windowStart = offset;
   reader.windowLength = static_cast<std::size_t>(got);

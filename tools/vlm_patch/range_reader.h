@@ -18,7 +18,7 @@ constexpr std::size_t kRangeJumpGap = 64u << 10;  // a gap that makes a jump
 constexpr std::size_t kRangeJumpRead = 4u << 10;  // the least a jump reads
 
 struct RangeReader {
-  platform::FileHandle file = platform::kNoFile;
+  platform::File file;
   std::vector<unsigned char> window;
   std::uint64_t windowStart = 0;
   std::size_t windowLength = 0;

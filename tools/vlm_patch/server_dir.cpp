@@ -1,11 +1,10 @@
 #include "tools/vlm_patch/server_dir.h"
 
-#include <cerrno>
-#include <cstring>
 #include <vector>
 
 #include "archive/byte_order.h"
 #include "platform/file.h"
+#include "platform/status.h"
 
 namespace vlmpatch {
 
@@ -19,14 +18,13 @@ bool readServerPatchList(const std::string& serverDir, PatchList* list, std::str
   *list = PatchList();
   std::string path = joinPath(serverDir, "patch.hpl");
   if (!platform::pathExists(path.c_str())) return true;
-  platform::FileHandle file = platform::openFileForReading(path.c_str());
-  if (file == platform::kNoFile) {
+  platform::File file(platform::openFileForReading(path.c_str()));
+  if (!file) {
     *error = "cannot read " + path;
     return false;
   }
   unsigned char bytes[12] = {0};
-  std::int64_t got = platform::readFileAt(file, 0, bytes, sizeof bytes);
-  platform::closeFile(file);
+  std::int64_t got = platform::readFileAt(file.get(), 0, bytes, sizeof bytes);
   if (got < 0) {
     *error = "cannot read " + path;
     return false;
@@ -51,9 +49,9 @@ std::string temporaryNameFor(const std::string& dir, const std::string& name) {
 bool commitTemporary(const std::string& dir, const std::string& name, std::string* error) {
   std::string temporary = temporaryNameFor(dir, name);
   std::string target = joinPath(dir, name);
-  platform::FileHandle file = platform::openFileForExclusiveUpdate(temporary.c_str());
-  bool flushed = file != platform::kNoFile && platform::flushFileToDisk(file);
-  platform::closeFile(file);
+  platform::File file(platform::openFileForExclusiveUpdate(temporary.c_str()));
+  bool flushed = file && platform::flushFileToDisk(file.get());
+  file.reset();  // closed before the rename: Windows renames no open file
   if (!flushed || !platform::replaceFileAtomically(temporary.c_str(), target.c_str())) {
     *error = "cannot put " + target + " in place";
     return false;
@@ -67,13 +65,13 @@ template <class Fill>
 static bool placeAtomically(const std::string& dir, const std::string& name, std::string* error, Fill fill) {
   std::string temporary = temporaryNameFor(dir, name);
   std::string target = joinPath(dir, name);
-  platform::FileHandle file = platform::createFile(temporary.c_str());
-  if (file == platform::kNoFile) {
-    *error = "cannot create " + temporary + ": " + std::strerror(errno);
+  platform::File file(platform::createFile(temporary.c_str()));
+  if (!file) {
+    *error = "cannot create " + temporary + ": " + platform::lastSystemError();
     return false;
   }
-  bool ok = fill(file) && platform::flushFileToDisk(file);
-  platform::closeFile(file);
+  bool ok = fill(file.get()) && platform::flushFileToDisk(file.get());
+  file.reset();  // closed before the rename: Windows renames no open file
   if (ok && !platform::replaceFileAtomically(temporary.c_str(), target.c_str())) {
     *error = "cannot put " + target + " in place";
     ok = false;
@@ -93,15 +91,15 @@ bool placeBytesAtomically(const std::string& dir, const std::string& name, const
 
 bool placeFileAtomically(const std::string& dir, const std::string& name, const std::string& source,
                          std::string* error) {
-  platform::FileHandle in = platform::openFileForReading(source.c_str());
-  if (in == platform::kNoFile) {
+  platform::File in(platform::openFileForReading(source.c_str()));
+  if (!in) {
     *error = "cannot read " + source;
     return false;
   }
   bool ok = placeAtomically(dir, name, error, [&](platform::FileHandle out) {
     std::vector<char> buffer(1 << 20);
     for (std::uint64_t offset = 0;;) {
-      std::int64_t got = platform::readFileAt(in, offset, buffer.data(), buffer.size());
+      std::int64_t got = platform::readFileAt(in.get(), offset, buffer.data(), buffer.size());
       if (got < 0) {
         *error = "cannot read " + source;
         return false;
@@ -111,7 +109,6 @@ bool placeFileAtomically(const std::string& dir, const std::string& name, const 
       offset += static_cast<std::uint64_t>(got);
     }
   });
-  platform::closeFile(in);
   return ok;
 }
 
