@@ -56,6 +56,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <cstdio>
@@ -100,7 +101,9 @@ unsigned readerIdleLimitMs() {
 
 struct RarArchive {
   pid_t reader = -1;
-  int channel = -1;  // the launcher's end of the reader's socket
+  int channel = -1;        // the launcher's end of the reader's socket
+  File archiveFile;        // the archive, which stored entries are copied from
+  std::uint64_t size = 0;  // the current entry's size, as its header said
   unsigned idleLimitMs = kDefaultRarReaderIdleLimitMs;
   bool broken = false;   // the stream failed: every later call fails
   bool inEntry = false;  // a header was read; the answer to it is still to be given
@@ -182,14 +185,63 @@ bool sendAnswer(RarArchive& archive, char answer, FileHandle file) {
   return !archive.broken;
 }
 
+// Copies size bytes of the archive from offset into the start of out,
+// within the kernel where it can; false on any error or a short archive.
+bool copyFromArchive(int archiveFd, std::uint64_t offset, int out, std::uint64_t size) {
+  off_t from = static_cast<off_t>(offset), to = 0;
+  while (size > 0) {
+    std::size_t piece = static_cast<std::size_t>(std::min<std::uint64_t>(size, 1u << 30));
+    ssize_t n = ::copy_file_range(archiveFd, &from, out, &to, piece, 0);
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0 && (errno == EXDEV || errno == ENOSYS || errno == EINVAL || errno == EOPNOTSUPP)) {
+      // A system or file system without the call: through a buffer.
+      std::vector<char> buffer(std::min<std::size_t>(piece, kRarReaderBlock));
+      std::size_t length = std::min(piece, buffer.size());
+      ssize_t got = ::pread(archiveFd, buffer.data(), length, from);
+      if (got <= 0 || ::pwrite(out, buffer.data(), static_cast<std::size_t>(got), to) != got) return false;
+      n = got;
+      from += got;
+      to += got;
+    } else if (n <= 0) {
+      return false;
+    }
+    size -= static_cast<std::uint64_t>(n);
+  }
+  return true;
+}
+
+// The reader's 'C' record: copies the stored entry's checked bytes into out.
+// False (the stream broken) when the record is out of place or out of
+// bounds; *copied false when the copy itself failed.
+bool copyStoredEntry(RarArchive& archive, FileHandle out, bool* copied) {
+  std::uint64_t offset = 0, size = 0, archiveSize = 0;
+  if (!readU64(archive, &offset) || !readU64(archive, &size)) return false;
+  if (out == kNoFile || size != archive.size || !getFileSize(archive.archiveFile.get(), &archiveSize) ||
+      offset > archiveSize || size > archiveSize - offset) {
+    std::fprintf(stderr, "vlm-rar-reader: asked for a copy out of place or out of bounds\n");
+    return false;
+  }
+  *copied = copyFromArchive(static_cast<int>(archive.archiveFile.get()), offset, static_cast<int>(out), size);
+  if (!*copied) std::fprintf(stderr, "vlm-rar-reader: the entry could not be copied: %s\n", std::strerror(errno));
+  return true;
+}
+
 // Waits for the end of the entry just answered; progress records on the way
-// only show the reader is at work. The entry's result, and in *written the
-// bytes the reader says it wrote; ERAR_BAD_DATA when the stream failed.
-int awaitEntryEnd(RarArchive& archive, std::uint64_t* written) {
+// only show the reader is at work, and a stored entry's checked bytes are
+// copied into out (the entry's file, when it has one). The entry's result,
+// and in *written the bytes the reader says the file holds; ERAR_BAD_DATA
+// when the stream failed.
+int awaitEntryEnd(RarArchive& archive, std::uint64_t* written, FileHandle out = kNoFile) {
   std::uint64_t progress = 0;
+  bool copyAsked = false, copied = true;
   for (;;) {
     char kind = 0;
     if (!readKind(archive, &kind)) return static_cast<int>(kRarBadData);
+    if (kind == kReaderCopy) {
+      if (copyAsked || !copyStoredEntry(archive, out, &copied)) break;
+      copyAsked = true;
+      continue;
+    }
     if (kind == kReaderProgress) {
       std::uint64_t done = 0;
       if (!readU64(archive, &done)) return static_cast<int>(kRarBadData);
@@ -199,6 +251,7 @@ int awaitEntryEnd(RarArchive& archive, std::uint64_t* written) {
     }
     std::uint32_t result = 0;
     if (kind != kReaderEntryEnd || !readU32(archive, &result) || !readU64(archive, written)) break;
+    if (result == kRarSuccess && !copied) return static_cast<int>(kRarWriteError);
     if (result == kRarSuccess || result == kRarBadData || result == kRarMissingPassword || result == kRarWriteError)
       return static_cast<int>(result);
     break;
@@ -263,7 +316,7 @@ int writeEntryData(RarArchive& archive, const std::string& path) {
   }
   std::uint64_t written = 0;
   int result =
-      sendAnswer(archive, kLauncherWrite, out) ? awaitEntryEnd(archive, &written) : static_cast<int>(kRarBadData);
+      sendAnswer(archive, kLauncherWrite, out) ? awaitEntryEnd(archive, &written, out) : static_cast<int>(kRarBadData);
   // The file holds what the reader says it wrote, no more and no less.
   std::uint64_t size = 0;
   if (result == static_cast<int>(kRarSuccess) && (!getFileSize(out, &size) || size != written)) {
@@ -289,7 +342,7 @@ RarHandle rarOpenArchiveEx(RAROpenArchiveDataEx* data) {
   RarArchive* archive = new RarArchive;
   archive->idleLimitMs = readerIdleLimitMs();
   bool started = startReader(*archive, archiveFd);
-  ::close(archiveFd);
+  archive->archiveFile.reset(static_cast<FileHandle>(archiveFd));
   char kind = 0;
   std::uint32_t result = kRarBadArchive;
   if (!started || !readKind(*archive, &kind) || kind != kReaderOpen || !readU32(*archive, &result) ||
@@ -341,6 +394,7 @@ int rarReadHeaderEx(RarHandle handle, RARHeaderDataEx* header) {
   header->UnpSizeHigh = fields[4];
   header->FileCRC = fields[5];
   archive->inEntry = true;
+  archive->size = static_cast<std::uint64_t>(fields[4]) << 32 | fields[3];
   archive->mode = static_cast<mode_t>(fields[2]);
   archive->encrypted = (fields[0] & kRarFlagEncrypted) != 0;
   archive->name = name;

@@ -66,6 +66,13 @@ TEST_F(ContainedReader, AReaderThatFailsIsADamagedArchive) {
       "printf 'H\\005\\000\\000\\0001.dat\\000\\000\\000\\000\\003\\000\\000\\000"
       "\\244\\201\\000\\000\\007\\000\\000\\000\\000\\000\\000\\000\\000\\000\\000\\000'";
   const std::string progress5 = "printf 'P\\005\\000\\000\\000\\000\\000\\000\\000'";
+  // A stored entry's copy: offset, then size (the header says 7 bytes).
+  auto copy = [](const std::string& offset, const std::string& size) { return "printf 'C" + offset + size + "'"; };
+  const std::string at0 = "\\000\\000\\000\\000\\000\\000\\000\\000";
+  const std::string beyond = "\\377\\377\\377\\377\\000\\000\\000\\000";
+  const std::string seven = "\\007\\000\\000\\000\\000\\000\\000\\000";
+  const std::string three = "\\003\\000\\000\\000\\000\\000\\000\\000";
+  const std::string end7 = "printf 'E\\000\\000\\000\\000\\007\\000\\000\\000\\000\\000\\000\\000'";
   struct Case {
     const char* what;
     std::string script;
@@ -83,10 +90,26 @@ TEST_F(ContainedReader, AReaderThatFailsIsADamagedArchive) {
       {"says it wrote what it never wrote",
        open + "; " + header +
            "; printf 'E\\000\\000\\000\\000\\007\\000\\000\\000\\000\\000\\000\\000'; exec sleep 30"},
+      {"asks for a copy from beyond the archive's end",
+       open + "; " + header + "; " + copy(beyond, seven) + "; " + end7 + "; exec sleep 30"},
+      {"asks for a copy of another size than its header's",
+       open + "; " + header + "; " + copy(at0, three) + "; " + end7 + "; exec sleep 30"},
+      {"asks for a copy twice",
+       open + "; " + header + "; " + copy(at0, seven) + "; " + copy(at0, seven) + "; " + end7 + "; exec sleep 30"},
       {"ends an entry with a result the reader never gives",
        open + "; " + header +
            "; printf 'E\\012\\000\\000\\000\\000\\000\\000\\000\\000\\000\\000\\000'; exec sleep 30"},
   };
+  // The stand-in itself works: a copy in place and in bounds lands in the
+  // file (the archive's first seven bytes, its signature).
+  platform::setRarReaderForTests(
+      writeReaderScript("reader.sh", open + "; " + header + "; " + copy(at0, seven) + "; " + end7 +
+                                         "; printf 'Z\\012\\000\\000\\000'; exec sleep 30")
+          .c_str(),
+      500);
+  EXPECT_TRUE(update::extractPatchArchive("in.rar", "1.dat"));
+  EXPECT_EQ(readWholeFile("1.dat"), std::string("Rar!\x1a\x07\x00", 7));
+  fs::remove("1.dat");
   for (const Case& c : cases) {
     platform::setRarReaderForTests(writeReaderScript("reader.sh", c.script).c_str(), 500);
     EXPECT_FALSE(update::extractPatchArchive("in.rar", "1.dat")) << c.what;

@@ -412,6 +412,12 @@ class Channel {
     putU64(record, done);
     send(record);
   }
+  void copy(std::uint64_t offset, std::uint64_t size) {
+    std::string record(1, kReaderCopy);
+    putU64(record, offset);
+    putU64(record, size);
+    send(record);
+  }
   void entryEnd(unsigned value, std::uint64_t written) {
     std::string record(1, kReaderEntryEnd);
     putU32(record, value);
@@ -539,15 +545,16 @@ EntryData readData(struct archive* reader, const EntryChecksum& checksum, int fi
   return entry;
 }
 
-// Reads a stored entry's data straight from the archive file, past
+// Checks a stored entry's data straight from the archive file, past
 // libarchive, which would copy every byte once more and check it with a
-// CRC of its own besides this one. The same checks and records as readData.
+// CRC of its own besides this one; the same checks as readData. Data that
+// passed is not written here: a 'C' record has the launcher copy it into
+// the file (protocol.h says why).
 EntryData readStoredData(int archiveFd, const EntryChecksum& checksum, int file, Channel& channel,
                          std::vector<unsigned char>& buffer) {
   EntryData entry;
   std::uint32_t crc = 0;
   std::uint64_t total = 0;
-  bool writeFailed = false;
   std::uint64_t lastSign = nowMs();
   while (total < checksum.unpackedSize) {
     std::size_t want = checksum.unpackedSize - total < buffer.size()
@@ -562,9 +569,7 @@ EntryData readStoredData(int archiveFd, const EntryChecksum& checksum, int file,
     }
     std::size_t size = static_cast<std::size_t>(got);
     crc = crc32Update(crc, buffer.data(), size);
-    if (file >= 0 && !writeFailed) writeFailed = !writeAllAt(file, buffer.data(), size, total);
     total += size;
-    if (!writeFailed && file >= 0) entry.written = total;
     std::uint64_t now = nowMs();
     if (now - lastSign >= kRarReaderProgressMs) {
       channel.progress(total);
@@ -573,8 +578,10 @@ EntryData readStoredData(int archiveFd, const EntryChecksum& checksum, int file,
   }
   if (checksum.hasCrc && checksum.crc != crc) {
     entry.result = kRarBadData;
-  } else if (writeFailed) {
-    entry.result = kRarWriteError;
+  } else if (file >= 0) {
+    // Checked: the launcher copies the bytes into its file.
+    channel.copy(checksum.dataStart, total);
+    entry.written = total;
   }
   return entry;
 }

@@ -13,8 +13,16 @@
 //                                   one entry's header; the reader then
 //                                   waits for the launcher's answer
 //   'P' u64 bytesWritten            while it writes an entry's data into
-//                                   the launcher's file, at least every
+//                                   the launcher's file (or checks stored
+//                                   data), at least every
 //                                   kRarReaderProgressMs: it is alive
+//   'C' u64 offset, u64 size        a stored entry's data, read and found
+//                                   to match its CRC-32: the launcher
+//                                   copies these bytes of the archive into
+//                                   the entry's file itself (only after
+//                                   'W', at most once, size = the header's
+//                                   size, within the archive), then 'E'
+//                                   follows with bytesWritten = size
 //   'E' u32 result, u64 bytesWritten
 //                                   the entry's end: 0, or ERAR_BAD_DATA
 //                                   (damaged, cut, wrong checksum or size),
@@ -31,8 +39,14 @@
 //        file open for writing only, which the launcher created under the
 //        entry's destination name; the reader writes the entry's data into
 //        it from offset 0, checks it, closes it and ends the entry
-// After 'H' come zero or more 'P' and one 'E'; after 'Z' nothing. The data
-// never passes through the launcher: a pipe would copy every byte twice more.
+// After 'H' come zero or more 'P', at most one 'C', and one 'E'; after 'Z'
+// nothing. The data never passes through the socket: a pipe would copy
+// every byte twice more. A stored entry's bytes are copied by the launcher
+// within the kernel (copy_file_range): Linux holds a process that has just
+// started, such as a reader, to the disk's pace once much unwritten data
+// is in memory, as during an update, while the launcher's own writes are
+// not held back. That gives a compromised reader no power it lacked: it can
+// only name bytes of the archive it was given, into the file it was given.
 //
 // The launcher trusts none of it: every length is checked against these
 // bounds, the file must hold exactly the bytes the reader says it wrote, a
@@ -50,6 +64,7 @@ namespace platform {
 constexpr char kReaderOpen = 'O';
 constexpr char kReaderHeader = 'H';
 constexpr char kReaderProgress = 'P';
+constexpr char kReaderCopy = 'C';
 constexpr char kReaderEntryEnd = 'E';
 constexpr char kReaderArchiveEnd = 'Z';
 
