@@ -13,9 +13,12 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <condition_variable>
 #include <cstdio>
+#include <memory>
 #include <mutex>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "platform/file.h"
@@ -23,6 +26,72 @@
 namespace platform {
 
 namespace {
+
+// Hashes a download's bytes on a thread of its own. A large transfer's
+// thread spends much of its time waiting: for the network, and for the
+// disk, which Linux makes a writer wait for once much unwritten data is in
+// memory; the hash is done in that time instead of after every piece. The
+// bytes are copied into a few slots of their own (a few MiB in all), so
+// curl's buffer is free again at once.
+class HashOnItsOwnThread {
+ public:
+  explicit HashOnItsOwnThread(Sha256* hash) : hash_(hash), thread_([this] { run(); }) {}
+  ~HashOnItsOwnThread() { finish(); }
+  HashOnItsOwnThread(const HashOnItsOwnThread&) = delete;
+  HashOnItsOwnThread& operator=(const HashOnItsOwnThread&) = delete;
+
+  // Queues a copy of the bytes; waits while every slot is full.
+  void add(const char* data, std::size_t size) {
+    std::unique_lock<std::mutex> lock(mutex_);
+    changed_.wait(lock, [this] { return queued_ < kSlots; });
+    Slot& slot = slots_[(first_ + queued_) % kSlots];
+    slot.bytes.assign(data, data + size);
+    ++queued_;
+    changed_.notify_all();
+  }
+
+  // Waits until every queued byte is hashed and ends the thread; false when
+  // the hash failed.
+  bool finish() {
+    {
+      std::lock_guard<std::mutex> lock(mutex_);
+      ending_ = true;
+      changed_.notify_all();
+    }
+    if (thread_.joinable()) thread_.join();
+    return ok_;
+  }
+
+ private:
+  static constexpr std::size_t kSlots = 8;
+  struct Slot {
+    std::vector<char> bytes;
+  };
+
+  void run() {
+    std::unique_lock<std::mutex> lock(mutex_);
+    for (;;) {
+      changed_.wait(lock, [this] { return queued_ > 0 || ending_; });
+      if (queued_ == 0) return;
+      Slot& slot = slots_[first_];
+      lock.unlock();
+      if (ok_ && !hash_->update(slot.bytes.data(), slot.bytes.size())) ok_ = false;
+      lock.lock();
+      first_ = (first_ + 1) % kSlots;
+      --queued_;
+      changed_.notify_all();
+    }
+  }
+
+  Sha256* hash_;
+  Slot slots_[kSlots];
+  std::size_t first_ = 0, queued_ = 0;
+  bool ending_ = false;
+  bool ok_ = true;
+  std::mutex mutex_;
+  std::condition_variable changed_;
+  std::thread thread_;
+};
 
 struct Transfer {
   std::FILE* out = nullptr;
@@ -35,7 +104,7 @@ struct Transfer {
   std::uint64_t maxBytes = kNoDownloadLimit;
   std::uint64_t bodyBytes = 0;
   bool tooLarge = false;
-  Sha256* hash = nullptr;
+  HashOnItsOwnThread* hash = nullptr;
 };
 
 size_t writeBody(char* data, size_t size, size_t count, void* context) {
@@ -47,10 +116,7 @@ size_t writeBody(char* data, size_t size, size_t count, void* context) {
     return 0;
   }
   transfer->bodyBytes += length;
-  if (transfer->hash && !transfer->hash->update(data, static_cast<std::size_t>(length))) {
-    transfer->writeFailed = true;
-    return 0;
-  }
+  if (transfer->hash) transfer->hash->add(data, static_cast<std::size_t>(length));
   size_t written = std::fwrite(data, size, count, transfer->out);
   if (written != count) transfer->writeFailed = true;
   return written * size;
@@ -125,9 +191,11 @@ bool downloadUrlToFile(const char* url, const char* path, DownloadProgressSink s
   transfer.sink = sink;
   transfer.stallMs = limits.stallMs;
   transfer.lastMove = std::chrono::steady_clock::now();
+  std::unique_ptr<HashOnItsOwnThread> hashing;
   if (check) {
     transfer.maxBytes = check->maxBytes;
-    transfer.hash = check->hash;
+    if (check->hash) hashing = std::make_unique<HashOnItsOwnThread>(check->hash);
+    transfer.hash = hashing.get();
   }
   transfer.out = openStdioFile(path, "wb");
   if (!transfer.out) {
@@ -177,12 +245,17 @@ bool downloadUrlToFile(const char* url, const char* path, DownloadProgressSink s
   // reach the disk before the file does.
   bool flushed = std::fflush(transfer.out) == 0 && ::fsync(fileno(transfer.out)) == 0;
   bool closed = std::fclose(transfer.out) == 0 && flushed;
+  const bool hashed = !hashing || hashing->finish();
   if (result != CURLE_OK || transfer.stalled || transfer.tooLarge || status >= 400) {
     *failure = failureOf(result, status, transfer);
     return false;
   }
   if (!closed) {
     *failure = DownloadFailure::kNotOnDisk;
+    return false;
+  }
+  if (!hashed) {
+    *failure = DownloadFailure::kCannotWrite;  // the system's hash failed: nothing to check against
     return false;
   }
   return true;
