@@ -42,11 +42,11 @@
 // After 'H' come zero or more 'P', at most one 'C', and one 'E'; after 'Z'
 // nothing. The data never passes through the socket: a pipe would copy
 // every byte twice more. A stored entry's bytes are copied by the launcher
-// within the kernel (copy_file_range): Linux holds a process that has just
-// started, such as a reader, to the disk's pace once much unwritten data
-// is in memory, as during an update, while the launcher's own writes are
-// not held back. That gives a compromised reader no power it lacked: it can
-// only name bytes of the archive it was given, into the file it was given.
+// within the kernel (copy_file_range): once much unwritten data is in
+// memory, as during an update, Linux held the reader's writes to the
+// disk's pace while the launcher's own writes were not held back. That
+// gives a compromised reader no power it lacked: it can only name bytes of
+// the archive it was given, into the file it was given.
 //
 // The launcher trusts none of it: every length is checked against these
 // bounds, the file must hold exactly the bytes the reader says it wrote, a
