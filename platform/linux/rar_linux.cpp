@@ -57,7 +57,6 @@
 #include <unistd.h>
 
 #include <algorithm>
-#include <atomic>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -189,13 +188,14 @@ bool sendAnswer(RarArchive& archive, char answer, FileHandle file) {
 // within the kernel where it can; false on any error or a short archive.
 bool copyFromArchive(int archiveFd, std::uint64_t offset, int out, std::uint64_t size) {
   off_t from = static_cast<off_t>(offset), to = 0;
+  std::vector<char> buffer;  // only where the system cannot copy by itself
   while (size > 0) {
     std::size_t piece = static_cast<std::size_t>(std::min<std::uint64_t>(size, 1u << 30));
     ssize_t n = ::copy_file_range(archiveFd, &from, out, &to, piece, 0);
     if (n < 0 && errno == EINTR) continue;
     if (n < 0 && (errno == EXDEV || errno == ENOSYS || errno == EINVAL || errno == EOPNOTSUPP)) {
       // A system or file system without the call: through a buffer.
-      std::vector<char> buffer(std::min<std::size_t>(piece, kRarReaderBlock));
+      buffer.resize(kRarReaderBlock);
       std::size_t length = std::min(piece, buffer.size());
       ssize_t got = ::pread(archiveFd, buffer.data(), length, from);
       if (got <= 0 || ::pwrite(out, buffer.data(), static_cast<std::size_t>(got), to) != got) return false;
