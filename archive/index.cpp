@@ -7,6 +7,7 @@
 #include "archive/file_reader.h"
 #include "archive/index_format.h"
 #include "core/log.h"
+#include "platform/memory.h"
 
 namespace archive {
 
@@ -28,12 +29,16 @@ Status parseEntries(FileReader& reader, std::int32_t entryCount, Archive& archiv
     return Status::failure(std::to_string(entryCount) + " entries need " + std::to_string(need) + " bytes, " +
                            std::to_string(bytesLeft(reader)) + " are left");
   }
-  archive.entries.resize(static_cast<std::size_t>(entryCount));
-  unsigned char record[kEntryRecordSize];
-  for (std::size_t n = 0; n < archive.entries.size(); ++n) {
-    Status read = readPart(reader, record, sizeof record, "the entry record");
+  std::size_t count = static_cast<std::size_t>(entryCount);
+  platform::reserveLarge(archive.entries, count);
+  // Records are read a batch at a time: an index holds a million of them.
+  constexpr std::size_t kBatch = 1024;
+  unsigned char batch[kBatch][kEntryRecordSize];
+  for (std::size_t n = 0; n < count; n += kBatch) {
+    std::size_t records = count - n < kBatch ? count - n : kBatch;
+    Status read = readPart(reader, batch, records * kEntryRecordSize, "the entry records");
     if (!read.ok()) return read.withContext("entry " + std::to_string(n));
-    archive.entries[n] = decodeEntryRecord(record, n);
+    for (std::size_t r = 0; r < records; ++r) archive.entries.push_back(decodeEntryRecord(batch[r], n + r));
   }
   archive.removed.assign(archive.entries.size(), 0);
   return Status();
@@ -162,7 +167,7 @@ void rebuildKeyIndex(ArchiveSet& set) {
   }
 }
 
-Status readIndexFile(const char* path, ArchiveSet& set) {
+Status readIndexFile(const char* path, ArchiveSet& set, KeyLookup lookup) {
   closeArchiveSet(set);
   platform::File file(platform::openFileForReading(path));
   if (!file) return Status::systemFailure("cannot be opened");
@@ -171,7 +176,7 @@ Status readIndexFile(const char* path, ArchiveSet& set) {
   ArchiveSet loaded;
   Status parsed = parseIndex(reader, loaded);
   if (!parsed.ok()) return parsed;
-  rebuildKeyIndex(loaded);
+  if (lookup == KeyLookup::kBuilt) rebuildKeyIndex(loaded);
   set = std::move(loaded);
   return Status();
 }

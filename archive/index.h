@@ -99,7 +99,10 @@ void loadIndex();
 // ends early or holds impossible values; its reason names the record
 // ("archive 3: name length 40 above 31", "archive 0: 1000 entries need
 // 12000 bytes, 40 are left") without the file's name.
-[[nodiscard]] platform::Status readIndexFile(const char* path, ArchiveSet& set);
+// With KeyLookup::kNone, keyIndex and duplicatedKeys stay empty: for a
+// reader that sorts the keys its own way and finds repeated keys itself.
+enum class KeyLookup { kBuilt, kNone };
+[[nodiscard]] platform::Status readIndexFile(const char* path, ArchiveSet& set, KeyLookup lookup = KeyLookup::kBuilt);
 
 // Writes the set to "data.idx": the archives' new bytes are flushed to disk
 // first, then a temporary file beside it is written, flushed and put in

@@ -12,7 +12,8 @@ set -euo pipefail
 # run through Wine, and the windows64 tree, which stands in for the 32-bit
 # one under wine64 where 32-bit programs cannot run.
 # libssl-dev: release signatures (libcrypto); libseccomp-dev and zlib1g-dev:
-# the contained RAR reader's sandbox and checksums.
+# the contained RAR reader's sandbox and checksums; libxxhash-dev: the
+# digest vlm-patch diff compares stored files by (its header alone).
 packages=(
   build-essential cmake ninja-build pkg-config clang-format
   g++-mingw-w64-i686 mingw-w64-i686-dev
@@ -21,7 +22,7 @@ packages=(
   xvfb xauth xdotool x11-utils imagemagick
   libsdl2-dev libsdl2-ttf-dev fontconfig fonts-dejavu-core fonts-wine
   libcurl4-openssl-dev libarchive-dev libarchive-tools curl
-  libssl-dev libseccomp-dev zlib1g-dev
+  libssl-dev libseccomp-dev zlib1g-dev libxxhash-dev
   nginx-light
   googletest libgtest-dev libgmock-dev libbenchmark-dev
   python3

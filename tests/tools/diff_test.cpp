@@ -14,8 +14,8 @@
 #include "support/temp_dir.h"
 #include "tool_fixture.h"
 #include "tools/vlm_patch/diff.h"
+#include "tools/vlm_patch/digest.h"
 #include "tools/vlm_patch/install_tree.h"
-#include "tools/vlm_patch/xxh64.h"
 
 namespace fs = std::filesystem;
 
@@ -402,6 +402,12 @@ TEST(Diff, RefusesWhatNoPackageCanReach) {
        writeRelease("new", {2, {}, {}});
      },
      "lists key 0x00000005 more than once"},
+    {"a key listed twice in NEW",
+     [] {
+       writeRelease("old", {1, {{"GAME0.VFS", {{5, "a"}}}}, {}});
+       writeRelease("new", {2, {{"GAME0.VFS", {{5, "a"}}}, {"GAME1.VFS", {{5, "b"}}}}, {}});
+     },
+     "new: data.idx lists key 0x00000005 more than once"},
     {"no installation at all",
      [] {
        writeRelease("old", {1, {}, {}});
@@ -599,28 +605,35 @@ TEST(Diff, EqualReleasesGiveNoPackages) {
   EXPECT_TRUE(!fs::exists("out") || packagesIn("out").empty());
 }
 
-TEST(Xxh64, GivesThePublishedValuesWholeOrInPieces) {
-  std::string ramp;
-  for (int i = 0; i < 768; ++i) ramp.push_back(static_cast<char>(i & 0xFF));
+// The values are XXH3's (64 bits, seed 0) as Debian's libxxhash computes
+// them. Lengths cross each of the digest's inner forms (up to 16, 128 and
+// 240 bytes, then stripes and blocks of 1 KiB), and the largest is above the
+// window diff reads through, which it digests in pieces.
+TEST(Digest, GivesXxh3sValuesWholeOrInPieces) {
+  std::string ramp768, ramp300k;
+  for (int i = 0; i < 768; ++i) ramp768.push_back(static_cast<char>(i & 0xFF));
+  for (int i = 0; i < 300000; ++i) ramp300k.push_back(static_cast<char>(i * 7 + (i >> 8)));
   struct Case {
     std::string data;
     std::uint64_t digest;
   } cases[] = {
-      {"", 0xEF46DB3751D8E999ull},
-      {"a", 0xD24EC4F1A98C6E5Bull},
-      {"abc", 0x44BC2CF5AD770999ull},
-      {std::string(31, 'x'), 0x60DD0D01083B99F0ull},
-      {std::string(33, 'y'), 0xF27D5A84556CAEF4ull},
-      {ramp, 0x8E03C838C596036Full},
+      {"", 0x2D06800538D394C2ull},
+      {"a", 0xE6C632B61E964E1Full},
+      {"abc", 0x78AF5F94892F3950ull},
+      {std::string(31, 'x'), 0x987FADAA1D896370ull},
+      {std::string(33, 'y'), 0xC2EA333557BF834Eull},
+      {std::string(241, 'z'), 0xC9B6E99DE4449036ull},
+      {ramp768, 0x4066A57F4496584Aull},
+      {ramp300k, 0xF231384F525DAE9Full},
   };
   for (const Case& c : cases) {
-    EXPECT_EQ(xxh64Of(c.data.data(), c.data.size()), c.digest) << c.data.size() << " bytes";
-    for (std::size_t piece : {1u, 7u, 32u, 33u}) {
-      Xxh64 state;
-      xxh64Start(state);
+    EXPECT_EQ(digestOf(c.data.data(), c.data.size()), c.digest) << c.data.size() << " bytes";
+    for (std::size_t piece : {1u, 7u, 64u, 1000u, 65536u}) {
+      if (piece == 1 && c.data.size() > 1000) continue;
+      DigestStream stream;
       for (std::size_t at = 0; at < c.data.size(); at += piece)
-        xxh64Add(state, c.data.data() + at, std::min(piece, c.data.size() - at));
-      EXPECT_EQ(xxh64Digest(state), c.digest) << c.data.size() << " bytes in pieces of " << piece;
+        stream.add(c.data.data() + at, std::min(piece, c.data.size() - at));
+      EXPECT_EQ(stream.digest(), c.digest) << c.data.size() << " bytes in pieces of " << piece;
     }
   }
 }

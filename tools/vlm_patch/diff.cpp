@@ -14,11 +14,12 @@
 #include "archive/package_format.h"
 #include "archive/package_writer.h"
 #include "platform/file.h"
+#include "platform/memory.h"
 #include "tools/vlm_patch/compare.h"
+#include "tools/vlm_patch/digest.h"
 #include "tools/vlm_patch/progress.h"
 #include "tools/vlm_patch/range_reader.h"
 #include "tools/vlm_patch/server_dir.h"
-#include "tools/vlm_patch/xxh64.h"
 
 namespace vlmpatch {
 
@@ -56,97 +57,133 @@ std::uint64_t liveBytes(const archive::ArchiveSet& index) {
   return total;
 }
 
-// The digests of one tree's keys, read on a thread of their own. Each scan
-// keeps to cache lines of its own: the two threads update their counts at
-// every entry.
-struct alignas(64) DigestScan {
+// The digests of one tree's keys, by flat position.
+struct TreeDigests {
   const InstallTree* tree = nullptr;
-  std::vector<std::uint64_t> digests;  // by flat position
-  std::vector<std::string> problems;
+  std::vector<std::uint32_t> starts;  // flatStarts of its index
+  std::vector<std::uint64_t> digests;
+};
+
+// One archive of one tree: a piece of the scans' work.
+struct ScanTask {
+  TreeDigests* side;
+  std::size_t archive;
+};
+
+// Both trees' archives, read by a few threads that take one archive at a
+// time: each archive is one sequential pass, and while there is work every
+// thread has some, whichever tree it is in.
+struct Scans {
+  TreeDigests oldSide, newSide;
+  std::vector<ScanTask> tasks;
+  std::atomic<std::size_t> next{0};
   std::atomic<bool> stop{false};
   std::atomic<std::uint64_t> done{0};  // bytes digested so far
-  bool finished = false;               // under Scans::lock
-  std::thread thread;
-};
-
-// The two scans, and how the main thread learns that one has finished.
-struct Scans {
-  DigestScan oldScan, newScan;
-  std::mutex lock;
+  std::mutex lock;                     // over problems and running
+  std::vector<std::string> problems;
+  std::size_t running = 0;  // threads not yet finished
   std::condition_variable finished;
+  std::vector<std::thread> threads;
 };
 
-// Reads every live entry of every archive of the tree, archive by archive in
-// offset order, and keeps each one's digest at its flat position.
-void digestAll(DigestScan& scan) {
-  const InstallTree& tree = *scan.tree;
-  const archive::ArchiveSet& index = tree.index;
-  std::vector<std::uint32_t> starts = flatStarts(index);
-  scan.digests.assign(starts.back(), 0);
+// A window this size stays in the processor's cache between the read that
+// fills it and the digest that reads it.
+constexpr std::size_t kScanWindow = 256u << 10;
+// Each thread adds to the shared count of bytes done at most this often.
+constexpr std::uint64_t kProgressStep = 4u << 20;
+
+// Reads every live entry of one archive in offset order and keeps each
+// one's digest. An entry the window can hold is digested in one call; a
+// larger one in pieces. False when the archive cannot be read (problems
+// says so) or the scans were stopped.
+bool digestArchive(Scans& scans, const ScanTask& task, RangeReader& reader, std::uint64_t& unreported) {
+  const InstallTree& tree = *task.side->tree;
+  const archive::Archive& archive = *tree.index.archives[task.archive]->archive;
+  std::vector<std::uint32_t> order = inOffsetOrder(archive);
+  if (order.empty()) return true;
+  std::string path = treePath(tree, archive.name);
+  auto fail = [&](const std::string& problem) {
+    std::lock_guard<std::mutex> hold(scans.lock);
+    scans.problems.push_back(problem);
+    return false;
+  };
+  if (!openRangeReader(reader, path)) return fail("cannot read " + path);
+  adviseSequential(reader);
+  std::uint64_t* digests = task.side->digests.data() + task.side->starts[task.archive];
+  for (std::uint32_t n : order) {
+    if (scans.stop.load(std::memory_order_relaxed)) return false;
+    const archive::FileEntry& e = archive.entries[n];
+    bool read;
+    if (e.size <= reader.windowSize) {
+      read = holdWhole(reader, e.offset, e.size);
+      if (read) digests[n] = digestOf(reader.window.data() + (e.offset - reader.windowStart), e.size);
+    } else {
+      DigestStream stream;
+      read = visitRange(reader, e.offset, e.size,
+                        [&stream](const unsigned char* bytes, std::size_t length) { stream.add(bytes, length); });
+      digests[n] = stream.digest();
+    }
+    if (!read) return fail("cannot read the bytes of a key from " + path + " (did it change?)");
+    unreported += e.size;
+    if (unreported >= kProgressStep) {
+      scans.done.fetch_add(unreported, std::memory_order_relaxed);
+      unreported = 0;
+    }
+  }
+  return true;
+}
+
+void scanWorker(Scans& scans) {
   RangeReader reader;
-  for (std::size_t a = 0; a < index.archives.size() && !scan.stop; ++a) {
-    const archive::Archive& archive = *index.archives[a]->archive;
-    std::vector<std::uint32_t> order = inOffsetOrder(archive);
-    if (order.empty()) continue;
-    std::string path = treePath(tree, archive.name);
-    if (!openRangeReader(reader, path)) {
-      scan.problems.push_back("cannot read " + path);
-      return;
-    }
-    adviseSequential(reader);
-    for (std::uint32_t n : order) {
-      const archive::FileEntry& e = archive.entries[n];
-      Xxh64 state;
-      xxh64Start(state);
-      if (scan.stop || !visitRange(reader, e.offset, e.size, [&state](const unsigned char* bytes, std::size_t length) {
-            xxh64Add(state, bytes, length);
-          })) {
-        if (!scan.stop) scan.problems.push_back("cannot read the bytes of a key from " + path + " (did it change?)");
-        closeRangeReader(reader);
-        return;
-      }
-      scan.digests[starts[a] + n] = xxh64Digest(state);
-      scan.done.fetch_add(e.size, std::memory_order_relaxed);
-    }
+  reader.windowSize = kScanWindow;
+  std::uint64_t unreported = 0;
+  for (std::size_t t; !scans.stop && (t = scans.next.fetch_add(1)) < scans.tasks.size();) {
+    if (!digestArchive(scans, scans.tasks[t], reader, unreported)) scans.stop = true;
     closeRangeReader(reader);
   }
+  scans.done.fetch_add(unreported, std::memory_order_relaxed);
+  std::lock_guard<std::mutex> hold(scans.lock);
+  --scans.running;
+  scans.finished.notify_all();
 }
 
-void startScan(Scans& scans, DigestScan& scan, const InstallTree& tree) {
-  scan.tree = &tree;
-  scan.thread = std::thread([&scans, &scan] {
-    digestAll(scan);
-    std::lock_guard<std::mutex> hold(scans.lock);
-    scan.finished = true;
-    scans.finished.notify_all();
-  });
+void prepareSide(TreeDigests& side, const InstallTree& tree) {
+  side.tree = &tree;
+  side.starts = flatStarts(tree.index);
+  platform::reserveLarge(side.digests, side.starts.back());
+  side.digests.resize(side.starts.back());
 }
 
-// Waits for both scans (those started), drawing the progress meanwhile; with
-// stop, asks them to end early first. False when one met a problem (added
-// to problems).
+// Starts the threads that read both trees' archives, OLD's and NEW's taken
+// in turn.
+void startScans(Scans& scans, const InstallTree& oldTree, const InstallTree& newTree) {
+  prepareSide(scans.oldSide, oldTree);
+  prepareSide(scans.newSide, newTree);
+  std::size_t oldCount = oldTree.index.archives.size(), newCount = newTree.index.archives.size();
+  for (std::size_t a = 0; a < std::max(oldCount, newCount); ++a) {
+    if (a < oldCount) scans.tasks.push_back({&scans.oldSide, a});
+    if (a < newCount) scans.tasks.push_back({&scans.newSide, a});
+  }
+  unsigned threads = std::thread::hardware_concurrency();
+  threads = std::min(std::max(threads, 2u), 8u);
+  std::size_t count = std::min<std::size_t>(threads, scans.tasks.size());
+  scans.running = count;
+  for (std::size_t i = 0; i < count; ++i) scans.threads.emplace_back([&scans] { scanWorker(scans); });
+}
+
+// Waits for the scans, drawing the progress meanwhile; with stop, asks them
+// to end early first. False when one met a problem (added to problems).
 bool finishScans(Scans& scans, bool stop, ProgressBar* bar, std::vector<std::string>* problems) {
-  DigestScan* both[] = {&scans.oldScan, &scans.newScan};
-  for (DigestScan* scan : both) scan->stop = stop;
+  if (stop) scans.stop = true;
   {
     std::unique_lock<std::mutex> hold(scans.lock);
-    auto over = [&both] {
-      for (DigestScan* scan : both)
-        if (scan->thread.joinable() && !scan->finished) return false;
-      return true;
-    };
-    while (!scans.finished.wait_for(hold, std::chrono::milliseconds(100), over)) {
-      if (bar) showProgress(*bar, scans.oldScan.done + scans.newScan.done);
-    }
+    while (!scans.finished.wait_for(hold, std::chrono::milliseconds(100), [&scans] { return scans.running == 0; }))
+      if (bar) showProgress(*bar, scans.done);
   }
-  bool clean = true;
-  for (DigestScan* scan : both) {
-    if (!scan->thread.joinable()) continue;
-    scan->thread.join();
-    problems->insert(problems->end(), scan->problems.begin(), scan->problems.end());
-    clean = clean && scan->problems.empty();
-  }
-  return clean;
+  for (std::thread& thread : scans.threads) thread.join();
+  scans.threads.clear();
+  problems->insert(problems->end(), scans.problems.begin(), scans.problems.end());
+  return scans.problems.empty();
 }
 
 // A live entry of an index by its key: its flat position and size.
@@ -162,7 +199,9 @@ struct KeyedEntry {
 // each one up in the other index's key table would miss the cache each time.
 std::vector<KeyedEntry> entriesByKey(const archive::ArchiveSet& index) {
   std::vector<KeyedEntry> entries, sorted;
-  entries.reserve(flatStarts(index).back());
+  std::size_t total = flatStarts(index).back();
+  platform::reserveLarge(entries, total);
+  platform::reserveLarge(sorted, total);
   std::uint32_t flat = 0;
   for (const auto& slot : index.archives) {
     const archive::Archive& archive = *slot->archive;
@@ -193,17 +232,31 @@ constexpr std::uint32_t kUnpaired = ~0u;
 
 // For each of NEW's entries (by flat position), the flat position of OLD's
 // entry of the same key and size, or kUnpaired: NEW stores the key anew.
-// Also the keys NEW lacks, ascending. Both indexes are checked, so each
-// lists a key once.
+// Also the keys NEW lacks, ascending, and the keys an index lists more than
+// once (which makes the pairing meaningless), for each tree.
 struct Pairing {
   std::vector<std::uint32_t> paired;
   std::vector<std::uint32_t> keysNewLacks;
+  std::vector<std::uint32_t> repeatedInOld, repeatedInNew;
 };
+
+// The keys a sorted list holds more than once, each once.
+std::vector<std::uint32_t> repeatedKeys(const std::vector<KeyedEntry>& sorted) {
+  std::vector<std::uint32_t> repeated;
+  for (std::size_t i = 1; i < sorted.size(); ++i)
+    if (sorted[i].key == sorted[i - 1].key && (repeated.empty() || repeated.back() != sorted[i].key))
+      repeated.push_back(sorted[i].key);
+  return repeated;
+}
 
 Pairing pairEntries(const archive::ArchiveSet& oldIndex, const archive::ArchiveSet& newIndex) {
   Pairing pairing;
+  platform::reserveLarge(pairing.paired, flatStarts(newIndex).back());
   pairing.paired.assign(flatStarts(newIndex).back(), kUnpaired);
   std::vector<KeyedEntry> olds = entriesByKey(oldIndex), news = entriesByKey(newIndex);
+  pairing.repeatedInOld = repeatedKeys(olds);
+  pairing.repeatedInNew = repeatedKeys(news);
+  if (!pairing.repeatedInOld.empty() || !pairing.repeatedInNew.empty()) return pairing;
   std::size_t i = 0, j = 0;
   while (i < olds.size()) {
     while (j < news.size() && news[j].key < olds[i].key) ++j;
@@ -215,6 +268,12 @@ Pairing pairEntries(const archive::ArchiveSet& oldIndex, const archive::ArchiveS
     ++i;
   }
   return pairing;
+}
+
+// The problems of keys a tree's index lists more than once.
+void addRepeatedKeys(const InstallTree& tree, const std::vector<std::uint32_t>& repeated,
+                     std::vector<std::string>* problems) {
+  for (std::uint32_t key : repeated) problems->push_back(tree.named + ": " + repeatedKeyProblem(key));
 }
 
 // The keys NEW stores anew: those OLD lacks, or holds with another size or
@@ -315,35 +374,40 @@ DiffOutcome diffInstallations(const std::string& oldDir, const std::string& newD
   *diff = ReleaseDiff();
   staleKeys->clear();
   problems->clear();
-  // The two indexes are read side by side. Each installation's archives are
-  // read on a thread of their own as soon as its index is known and checked,
-  // while the main thread goes on with the rest.
+  // The two indexes are read side by side. Once both are known and checked,
+  // a few threads read the archives while the main thread goes on with the
+  // rest.
   if (!locateTree(oldDir, oldTree, problems) || !locateTree(newDir, newTree, problems)) {
     boundProblems(*problems);
     return DiffOutcome::kFailed;
   }
+  // The key lookups the indexes would build are not needed: the keys are
+  // paired by sorting, which also finds those listed twice.
   std::vector<std::string> newProblems;
   bool newIndexRead = false;
-  std::thread newIndexReader([&] { newIndexRead = readTreeIndex(newTree, &newProblems); });
-  if (!readTreeIndex(oldTree, problems) || !walkTree(oldTree, problems)) {
-    newIndexReader.join();
+  std::thread newIndexReader([&] { newIndexRead = readTreeIndex(newTree, &newProblems, archive::KeyLookup::kNone); });
+  bool oldRead = readTreeIndex(oldTree, problems, archive::KeyLookup::kNone) && walkTree(oldTree, problems);
+  newIndexReader.join();
+  if (!oldRead) {
+    boundProblems(*problems);
+    return DiffOutcome::kFailed;
+  }
+  if (!newIndexRead || !walkTree(newTree, &newProblems)) {
+    *problems = newProblems;
     boundProblems(*problems);
     return DiffOutcome::kFailed;
   }
   Scans scans;
-  startScan(scans, scans.oldScan, *oldTree);
+  startScans(scans, *oldTree, *newTree);
   auto stopWith = [&](DiffOutcome outcome) {
     finishScans(scans, true, nullptr, problems);
     boundProblems(*problems);
     return outcome;
   };
-  newIndexReader.join();
-  if (!newIndexRead || !walkTree(newTree, &newProblems)) {
-    *problems = newProblems;
-    return stopWith(DiffOutcome::kFailed);
-  }
-  startScan(scans, scans.newScan, *newTree);
   Pairing pairing = pairEntries(oldTree->index, newTree->index);
+  addRepeatedKeys(*oldTree, pairing.repeatedInOld, problems);
+  addRepeatedKeys(*newTree, pairing.repeatedInNew, problems);
+  if (!problems->empty()) return stopWith(DiffOutcome::kFailed);
   *staleKeys = pairing.keysNewLacks;
   if (!staleKeys->empty() && !allowStaleKeys) return stopWith(DiffOutcome::kStaleKeys);
   ProgressBar bar = startProgress("reading archives", liveBytes(oldTree->index) + liveBytes(newTree->index));
@@ -354,7 +418,7 @@ DiffOutcome diffInstallations(const std::string& oldDir, const std::string& newD
     return DiffOutcome::kFailed;
   }
   finishProgress(bar);
-  diff->storedKeys = changedKeys(newTree->index, pairing.paired, scans.oldScan.digests, scans.newScan.digests);
+  diff->storedKeys = changedKeys(newTree->index, pairing.paired, scans.oldSide.digests, scans.newSide.digests);
   noteMachineryChanges(*oldTree, *newTree, diff);
   return DiffOutcome::kDone;
 }

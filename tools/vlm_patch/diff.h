@@ -3,9 +3,9 @@
 //
 // Keys: each key of NEW that OLD lacks, or holds with another size or other
 // bytes, is stored again by a type-1 item with NEW's bytes. Bytes are told
-// apart by their size and XXH64 digest (tools/vlm_patch/xxh64.h): each
-// installation's archives are read once, archive by archive in the order of
-// their offsets, never in key order. A key that only OLD holds cannot be
+// apart by their size and digest (tools/vlm_patch/digest.h): each
+// installation's archives are read once, each archive in the order of its
+// offsets, never in key order. A key that only OLD holds cannot be
 // removed by any package type; the command refuses or allows such keys.
 //
 // Loose files (install_tree.h) are compared byte for byte: one NEW adds or
@@ -57,12 +57,13 @@ enum class DiffOutcome {
 };
 
 // Reads OLD and NEW (as readInstallTree does) and works out the difference.
-// The two indexes are read side by side; then each installation's archives
-// are read on a thread of their own, one sequential pass each, while the
-// main thread pairs the keys and compares the loose files. staleKeys
-// (ascending) is filled whenever NEW lacks keys of OLD, once the keys are
-// paired; unless allowStaleKeys, the work stops there, and the reading of
-// NEW's archives, begun meanwhile, is broken off. Memory grows with the
+// The two indexes are read side by side; then a few threads (as many as
+// the processors, 2 to 8) read both installations' archives, one
+// sequential pass over each archive, while the main thread pairs the keys
+// and compares the loose files. staleKeys (ascending) is filled whenever
+// NEW lacks keys of OLD, once the keys are paired; unless allowStaleKeys,
+// the work stops there, and the reading of the archives, begun meanwhile,
+// is broken off. Memory grows with the
 // entry count, never with the size of the data. Also kFailed
 // when a file cannot be read or NEW cannot be reached by packages (a file
 // where OLD has a directory, which no package removes; a file under the name

@@ -72,8 +72,7 @@ bool isPlainFile(const std::string& name) {
 // are no links, entries within their files, each key once.
 void checkArchives(const InstallTree& tree, Problems& problems) {
   const archive::ArchiveSet& index = tree.index;
-  for (std::uint32_t key : index.duplicatedKeys)
-    problems.push_back("data.idx lists key " + hexKey(key) + " more than once (see vlm-patch index check)");
+  for (std::uint32_t key : index.duplicatedKeys) problems.push_back(repeatedKeyProblem(key));
   for (const auto& slot : index.archives) {
     const archive::Archive& archive = *slot->archive;
     const std::string& name = archive.name;
@@ -242,6 +241,10 @@ std::string hexKey(std::uint32_t key) {
   return text;
 }
 
+std::string repeatedKeyProblem(std::uint32_t key) {
+  return "data.idx lists key " + hexKey(key) + " more than once (see vlm-patch index check)";
+}
+
 void boundProblems(std::vector<std::string>& lines) {
   if (lines.size() <= kListedProblems) return;
   std::size_t more = lines.size() - kListedProblems;
@@ -282,8 +285,8 @@ bool locateTree(const std::string& dir, InstallTree* tree, std::vector<std::stri
   return true;
 }
 
-bool readTreeIndex(InstallTree* tree, std::vector<std::string>* problems) {
-  platform::Status read = archive::readIndexFile(treePath(*tree, archive::kIndexFileName).c_str(), tree->index);
+bool readTreeIndex(InstallTree* tree, std::vector<std::string>* problems, archive::KeyLookup lookup) {
+  platform::Status read = archive::readIndexFile(treePath(*tree, archive::kIndexFileName).c_str(), tree->index, lookup);
   if (read.ok()) return true;
   problems->push_back(tree->named + ": data.idx is damaged: " + read.reason());
   return false;

@@ -55,7 +55,10 @@ bool readInstallTree(const std::string& dir, InstallTree* tree, std::vector<std:
 // reads the index by its absolute path alone and may run on another thread
 // meanwhile. Each adds its problems to problems.
 bool locateTree(const std::string& dir, InstallTree* tree, std::vector<std::string>* problems);
-bool readTreeIndex(InstallTree* tree, std::vector<std::string>* problems);
+// With KeyLookup::kNone the index has no key lookup and walkTree cannot
+// see repeated keys: the caller finds them (repeatedKeyProblem words them).
+bool readTreeIndex(InstallTree* tree, std::vector<std::string>* problems,
+                   archive::KeyLookup lookup = archive::KeyLookup::kBuilt);
 bool walkTree(InstallTree* tree, std::vector<std::string>* problems);
 
 // Cuts a list of problems to kListedProblems lines and a last one that
@@ -64,6 +67,10 @@ void boundProblems(std::vector<std::string>& lines);
 
 // A key as the tool prints it: "0x" and eight hex digits.
 std::string hexKey(std::uint32_t key);
+
+// The problem of a key data.idx lists more than once, as a tree's problems
+// word it.
+std::string repeatedKeyProblem(std::uint32_t key);
 
 // The path to open a file of the tree by: the directory and the name.
 std::string treePath(const InstallTree& tree, const std::string& name);

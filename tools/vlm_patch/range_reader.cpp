@@ -26,17 +26,19 @@ void adviseSequential(const RangeReader& reader) {
 #endif
 }
 
-bool holdInWindow(RangeReader& reader, std::uint64_t offset, std::uint64_t wanted) {
+namespace {
+
+// Fills the window from offset on.
+bool readWindowAt(RangeReader& reader, std::uint64_t offset, std::uint64_t wanted) {
   std::uint64_t windowEnd = reader.windowStart + reader.windowLength;
-  if (offset >= reader.windowStart && offset < windowEnd) return true;
-  // Reading on from where the window ends, or a little past it, is the
+  // Reading on from within the window or a little past its end is the
   // sequential pass: a whole window. A jump, back or far ahead, reads what
   // the range needs: ranges taken here and there (the changed keys a
   // package stores) do not read the whole file again.
-  bool onwards = reader.windowLength > 0 && offset >= windowEnd && offset - windowEnd < kRangeJumpGap;
-  std::uint64_t size = kRangeWindow;
+  bool onwards = reader.windowLength > 0 && offset >= reader.windowStart && offset < windowEnd + kRangeJumpGap;
+  std::uint64_t size = reader.windowSize;
   if (!onwards && reader.windowLength > 0) size = wanted < kRangeJumpRead ? kRangeJumpRead : wanted;
-  if (size > kRangeWindow) size = kRangeWindow;
+  if (size > reader.windowSize) size = reader.windowSize;
   if (reader.window.size() < size) reader.window.resize(static_cast<std::size_t>(size));
   std::int64_t got =
       platform::readFileAt(reader.file.get(), offset, reader.window.data(), static_cast<std::size_t>(size));
@@ -45,6 +47,21 @@ bool holdInWindow(RangeReader& reader, std::uint64_t offset, std::uint64_t wante
   reader.windowLength = static_cast<std::size_t>(got);
   reader.bytesRead += static_cast<std::uint64_t>(got);
   return true;
+}
+
+}  // namespace
+
+bool holdInWindow(RangeReader& reader, std::uint64_t offset, std::uint64_t wanted) {
+  if (offset >= reader.windowStart && offset < reader.windowStart + reader.windowLength) return true;
+  return readWindowAt(reader, offset, wanted);
+}
+
+bool holdWhole(RangeReader& reader, std::uint64_t offset, std::size_t length) {
+  auto held = [&] {
+    return offset >= reader.windowStart && offset + length <= reader.windowStart + reader.windowLength;
+  };
+  if (held()) return true;
+  return length <= reader.windowSize && readWindowAt(reader, offset, length) && held();
 }
 
 }  // namespace vlmpatch

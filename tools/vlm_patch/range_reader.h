@@ -19,6 +19,9 @@ constexpr std::size_t kRangeJumpRead = 4u << 10;  // the least a jump reads
 
 struct RangeReader {
   platform::File file;
+  // The most one read takes. A smaller window stays in the processor's
+  // cache for whoever looks at the bytes next.
+  std::size_t windowSize = kRangeWindow;
   std::vector<unsigned char> window;
   std::uint64_t windowStart = 0;
   std::size_t windowLength = 0;
@@ -35,6 +38,11 @@ void adviseSequential(const RangeReader& reader);
 // Makes the window hold the byte at offset, reading wanted bytes or more when
 // it must read; false when the file ends before offset or a read fails.
 bool holdInWindow(RangeReader& reader, std::uint64_t offset, std::uint64_t wanted);
+
+// Makes the window hold the bytes [offset, offset + length) whole, reading
+// on from offset when it holds only their start; length must be at most
+// windowSize. False when the file ends first or a read fails.
+bool holdWhole(RangeReader& reader, std::uint64_t offset, std::size_t length);
 
 // Hands the bytes [offset, offset + length) to take(bytes, count) in pieces,
 // in order, straight from the window. False when the file ends first or a
