@@ -218,6 +218,9 @@ int main(int argc, char** argv) {
       platform::setTrustedKeysForTests(withKey ? update::toHex(key.publicKey.data(), key.publicKey.size()) : "");
       update::resetLauncherVersions();
       freshInstallation(install);
+      // Nor does a pass start while the disk still writes what the one
+      // before it left: each starts from a flushed disk.
+      ::sync();
       // The passes' trace goes nowhere: only the figures are printed.
       std::fflush(stdout);
       int saved = dup(fileno(stdout));

@@ -1,8 +1,8 @@
 // HTTP downloads on Linux with libcurl.
 //
-// The body goes straight to the file through a large stdio buffer; progress
-// comes from curl's transfer-info callback, which also watches for stalls
-// (it runs about once a second even when nothing arrives). curl's own
+// The body goes to the file in writes of 1 MiB; progress comes from curl's transfer-info
+// callback, which also watches for stalls (it runs about once a second even
+// when nothing arrives). curl's own
 // low-speed limit ends a transfer that trickles. A status of 400 or above
 // fails the transfer before any of the error page is stored, and curl itself
 // fails a body shorter than its Content-Length. No Accept-Encoding is sent,
@@ -10,7 +10,13 @@
 #include "platform/download.h"
 
 #include <curl/curl.h>
+#include <fcntl.h>
+#include <pthread.h>
+#include <sched.h>
 #include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
 
 #include <chrono>
 #include <condition_variable>
@@ -27,77 +33,100 @@ namespace platform {
 
 namespace {
 
-// Hashes a download's bytes on a thread of its own. A large transfer's
-// thread spends much of its time waiting: for the network, and for the
-// disk, which Linux makes a writer wait for once much unwritten data is in
-// memory; the hash is done in that time instead of after every piece. The
-// bytes are copied into slots of their own, so curl's buffer is free again
-// at once. Sixty-four slots of up to 512 KiB (32 MiB at most, for the
-// download's length only) let the hash fall well behind and catch up while
-// the transfer waits; eight made the transfer wait for the hash about as
-// often as hashing inline did.
-class HashOnItsOwnThread {
+// Hashes a download from its file, as the file grows, on a thread that
+// takes only a processor nobody else wants (SCHED_IDLE). A large transfer
+// is paced by the disk (Linux makes a writer wait once much unwritten data
+// is in memory) and by the network, and ends by waiting for the disk; the
+// hash is done in those gaps instead of taking a processor from the
+// transfer, the server or the system's writing. It may fall behind by any
+// amount and costs no memory for that: the bytes it has not read yet are
+// in the file. When the transfer ends, the caller hashes what is left at
+// its own priority, so a busy machine cannot hold the check back.
+class HashFromTheFile {
  public:
-  explicit HashOnItsOwnThread(Sha256* hash) : hash_(hash), thread_([this] { run(); }) {}
-  ~HashOnItsOwnThread() { finish(); }
-  HashOnItsOwnThread(const HashOnItsOwnThread&) = delete;
-  HashOnItsOwnThread& operator=(const HashOnItsOwnThread&) = delete;
+  HashFromTheFile(Sha256* hash, int fd) : hash_(hash), fd_(fd), thread_([this] { run(); }) {}
+  ~HashFromTheFile() { stopThread(); }
+  HashFromTheFile(const HashFromTheFile&) = delete;
+  HashFromTheFile& operator=(const HashFromTheFile&) = delete;
 
-  // Queues a copy of the bytes; waits while every slot is full.
-  void add(const char* data, std::size_t size) {
-    std::unique_lock<std::mutex> lock(mutex_);
-    changed_.wait(lock, [this] { return queued_ < kSlots; });
-    Slot& slot = slots_[(first_ + queued_) % kSlots];
-    slot.bytes.assign(data, data + size);
-    ++queued_;
+  // The file now holds its first `size` bytes.
+  void grew(std::uint64_t size) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    written_ = size;
     changed_.notify_all();
   }
 
-  // Waits until every queued byte is hashed and ends the thread; false when
-  // the hash failed.
-  bool finish() {
-    {
-      std::lock_guard<std::mutex> lock(mutex_);
-      ending_ = true;
-      changed_.notify_all();
-    }
-    if (thread_.joinable()) thread_.join();
+  // Hashes the file's first `size` bytes to the end on the calling thread;
+  // false when a read or the hash failed.
+  bool finish(std::uint64_t size) {
+    stopThread();
+    while (ok_ && hashed_ < size) hashPiece(size);
     return ok_;
   }
 
  private:
-  static constexpr std::size_t kSlots = 64;
-  struct Slot {
-    std::vector<char> bytes;
-  };
+  static constexpr std::size_t kPiece = 1u << 20;
 
   void run() {
+    sched_param idle{};
+    // Where the system refuses, the thread runs at the priority it has.
+    static_cast<void>(pthread_setschedparam(pthread_self(), SCHED_IDLE, &idle));
     std::unique_lock<std::mutex> lock(mutex_);
     for (;;) {
-      changed_.wait(lock, [this] { return queued_ > 0 || ending_; });
-      if (queued_ == 0) return;
-      Slot& slot = slots_[first_];
+      changed_.wait(lock, [this] { return stopping_ || written_ > hashed_; });
+      if (stopping_ || !ok_) return;
+      std::uint64_t upTo = written_;
       lock.unlock();
-      if (ok_ && !hash_->update(slot.bytes.data(), slot.bytes.size())) ok_ = false;
+      hashPiece(upTo);
       lock.lock();
-      first_ = (first_ + 1) % kSlots;
-      --queued_;
-      changed_.notify_all();
     }
   }
 
+  // Hashes the next piece before upTo. hashed_ and the hash belong to the
+  // thread until stopThread, then to the caller.
+  void hashPiece(std::uint64_t upTo) {
+    std::size_t length = static_cast<std::size_t>(std::min<std::uint64_t>(upTo - hashed_, kPiece));
+    if (buffer_.size() < length) buffer_.resize(kPiece);
+    ssize_t got;
+    do {
+      got = ::pread(fd_, buffer_.data(), length, static_cast<off_t>(hashed_));
+    } while (got < 0 && errno == EINTR);
+    if (got <= 0 || !hash_->update(buffer_.data(), static_cast<std::size_t>(got))) {
+      ok_ = false;
+      return;
+    }
+    hashed_ += static_cast<std::uint64_t>(got);
+  }
+
+  void stopThread() {
+    {
+      std::lock_guard<std::mutex> lock(mutex_);
+      stopping_ = true;
+      changed_.notify_all();
+    }
+    if (thread_.joinable()) thread_.join();
+  }
+
   Sha256* hash_;
-  Slot slots_[kSlots];
-  std::size_t first_ = 0, queued_ = 0;
-  bool ending_ = false;
+  int fd_;
+  std::vector<char> buffer_;
+  std::uint64_t hashed_ = 0;
   bool ok_ = true;
+  std::uint64_t written_ = 0;  // under mutex_
+  bool stopping_ = false;      // under mutex_
   std::mutex mutex_;
   std::condition_variable changed_;
   std::thread thread_;
 };
 
+// Bytes go to the file in writes this large: many small writes make the
+// transfer and the flush after it slower.
+constexpr std::size_t kWriteBlock = 1u << 20;
+
 struct Transfer {
-  std::FILE* out = nullptr;
+  int out = -1;
+  std::vector<char> block;  // bytes not yet written, fewer than kWriteBlock
+  std::uint64_t inFile = 0;
   DownloadProgressSink sink = nullptr;
   unsigned stallMs = 0;
   curl_off_t lastBytes = -1;
@@ -107,8 +136,23 @@ struct Transfer {
   std::uint64_t maxBytes = kNoDownloadLimit;
   std::uint64_t bodyBytes = 0;
   bool tooLarge = false;
-  HashOnItsOwnThread* hash = nullptr;
+  HashFromTheFile* hash = nullptr;
 };
+
+// Writes the block's bytes to the file; false when the system refused.
+bool writeBlock(Transfer& transfer) {
+  for (std::size_t done = 0; done < transfer.block.size();) {
+    ssize_t n = ::write(transfer.out, transfer.block.data() + done, transfer.block.size() - done);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) return false;
+    done += static_cast<std::size_t>(n);
+  }
+  transfer.inFile += transfer.block.size();
+  transfer.block.clear();
+  // Only bytes in the file can be hashed.
+  if (transfer.hash) transfer.hash->grew(transfer.inFile);
+  return true;
+}
 
 size_t writeBody(char* data, size_t size, size_t count, void* context) {
   Transfer* transfer = static_cast<Transfer*>(context);
@@ -119,10 +163,17 @@ size_t writeBody(char* data, size_t size, size_t count, void* context) {
     return 0;
   }
   transfer->bodyBytes += length;
-  if (transfer->hash) transfer->hash->add(data, static_cast<std::size_t>(length));
-  size_t written = std::fwrite(data, size, count, transfer->out);
-  if (written != count) transfer->writeFailed = true;
-  return written * size;
+  for (std::uint64_t taken = 0; taken < length;) {
+    std::size_t room = kWriteBlock - transfer->block.size();
+    std::size_t piece = static_cast<std::size_t>(std::min<std::uint64_t>(room, length - taken));
+    transfer->block.insert(transfer->block.end(), data + taken, data + taken + piece);
+    taken += piece;
+    if (transfer->block.size() == kWriteBlock && !writeBlock(*transfer)) {
+      transfer->writeFailed = true;
+      return 0;
+    }
+  }
+  return static_cast<size_t>(length);
 }
 
 // Passes progress on and abandons the transfer after the stall limit.
@@ -194,23 +245,23 @@ bool downloadUrlToFile(const char* url, const char* path, DownloadProgressSink s
   transfer.sink = sink;
   transfer.stallMs = limits.stallMs;
   transfer.lastMove = std::chrono::steady_clock::now();
-  std::unique_ptr<HashOnItsOwnThread> hashing;
-  if (check) {
-    transfer.maxBytes = check->maxBytes;
-    if (check->hash) hashing = std::make_unique<HashOnItsOwnThread>(check->hash);
-    transfer.hash = hashing.get();
-  }
-  transfer.out = openStdioFile(path, "wb");
-  if (!transfer.out) {
+  // Read access too: the hash reads the bytes back from this same file.
+  File out(static_cast<FileHandle>(::open(nativePath(path).c_str(), O_RDWR | O_CREAT | O_TRUNC | O_CLOEXEC, 0644)));
+  if (!out) {
     *failure = DownloadFailure::kCannotWrite;
     return false;
   }
-  std::vector<char> fileBuffer(1 << 20);
-  std::setvbuf(transfer.out, fileBuffer.data(), _IOFBF, fileBuffer.size());
+  transfer.out = static_cast<int>(out.get());
+  transfer.block.reserve(kWriteBlock);
+  std::unique_ptr<HashFromTheFile> hashing;
+  if (check) {
+    transfer.maxBytes = check->maxBytes;
+    if (check->hash) hashing = std::make_unique<HashFromTheFile>(check->hash, transfer.out);
+    transfer.hash = hashing.get();
+  }
 
   CURL* curl = curl_easy_init();
   if (!curl) {
-    std::fclose(transfer.out);
     *failure = DownloadFailure::kNoAnswer;
     return false;
   }
@@ -246,9 +297,10 @@ bool downloadUrlToFile(const char* url, const char* path, DownloadProgressSink s
   curl_slist_free_all(headers);
   // What the caller records next (an applied patch, a new version) must not
   // reach the disk before the file does.
-  bool flushed = std::fflush(transfer.out) == 0 && ::fsync(fileno(transfer.out)) == 0;
-  bool closed = std::fclose(transfer.out) == 0 && flushed;
-  const bool hashed = !hashing || hashing->finish();
+  bool flushed = !transfer.writeFailed && writeBlock(transfer) && ::fsync(transfer.out) == 0;
+  const bool hashed = !hashing || hashing->finish(transfer.inFile);
+  hashing.reset();
+  bool closed = ::close(static_cast<int>(out.release())) == 0 && flushed;
   if (result != CURLE_OK || transfer.stalled || transfer.tooLarge || status >= 400) {
     *failure = failureOf(result, status, transfer);
     return false;
