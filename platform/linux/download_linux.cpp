@@ -1,12 +1,12 @@
 // HTTP downloads on Linux with libcurl.
 //
-// The body goes to the file in writes of 1 MiB; progress comes from curl's transfer-info
-// callback, which also watches for stalls (it runs about once a second even
-// when nothing arrives). curl's own
-// low-speed limit ends a transfer that trickles. A status of 400 or above
-// fails the transfer before any of the error page is stored, and curl itself
-// fails a body shorter than its Content-Length. No Accept-Encoding is sent,
-// so the server sends the file as it stands.
+// The body goes to the file in writes of 1 MiB; progress comes from curl's
+// transfer-info callback, which also watches for stalls (it runs about once
+// a second even when nothing arrives). curl's own low-speed limit ends a
+// transfer that trickles. A status of 400 or above fails the transfer before
+// any of the error page is stored, and curl itself fails a body shorter than
+// its Content-Length. No Accept-Encoding is sent, so the server sends the
+// file as it stands.
 #include "platform/download.h"
 
 #include <curl/curl.h>
@@ -17,10 +17,8 @@
 
 #include <algorithm>
 #include <cerrno>
-
 #include <chrono>
 #include <condition_variable>
-#include <cstdio>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -298,10 +296,12 @@ bool downloadUrlToFile(const char* url, const char* path, DownloadProgressSink s
   // What the caller records next (an applied patch, a new version) must not
   // reach the disk before the file does.
   bool flushed = !transfer.writeFailed && writeBlock(transfer) && ::fsync(transfer.out) == 0;
-  const bool hashed = !hashing || hashing->finish(transfer.inFile);
+  const bool transferred = result == CURLE_OK && !transfer.stalled && !transfer.tooLarge && status < 400;
+  // A failed transfer is thrown away: the rest of its hash is not needed.
+  const bool hashed = !hashing || !transferred || hashing->finish(transfer.inFile);
   hashing.reset();
   bool closed = ::close(static_cast<int>(out.release())) == 0 && flushed;
-  if (result != CURLE_OK || transfer.stalled || transfer.tooLarge || status >= 400) {
+  if (!transferred) {
     *failure = failureOf(result, status, transfer);
     return false;
   }
