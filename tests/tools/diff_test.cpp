@@ -221,6 +221,21 @@ TEST(Diff, ReadsEntriesThatOverlapOrComeOutOfOrder) {
   EXPECT_EQ(runTool("compare", {applied, "new"}), kExitOk);
 }
 
+// A key with no bytes may lie where its archive ends, far past what the
+// read before it took in: it is read as nothing, not past the end.
+TEST(Diff, AnEmptyKeyWhereItsArchiveEndsIsRead) {
+  TempWorkDir dir;
+  std::string bytes = bytesOf(1u << 20, 'e');
+  for (const char* side : {"old", "new"}) {
+    fs::create_directories(side);
+    writeWholeFile(std::string(side) + "/GAME0.VFS", bytes);
+    std::string index = std::string(side) + "/data.idx";
+    ASSERT_TRUE(archive::writeIndexFile(index.c_str(), 1, {{"GAME0.VFS", {{1, 0, 10}, {2, 1u << 20, 0}}}}));
+  }
+  ASSERT_EQ(runTool("diff", {"old", "new", "-o", "out"}), kExitOk);
+  EXPECT_TRUE(!fs::exists("out") || packagesIn("out").empty());
+}
+
 TEST(Diff, SplitsPackagesAt65535Items) {
   TempWorkDir dir;
   Keys many;

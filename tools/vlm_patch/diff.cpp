@@ -113,8 +113,11 @@ bool digestArchive(Scans& scans, const ScanTask& task, RangeReader& reader, std:
   for (std::uint32_t n : order) {
     if (scans.stop.load(std::memory_order_relaxed)) return false;
     const archive::FileEntry& e = archive.entries[n];
-    bool read;
-    if (e.size <= reader.windowSize) {
+    bool read = true;
+    if (e.size == 0) {
+      // Nothing to read, even where the file ends.
+      digests[n] = digestOf(nullptr, 0);
+    } else if (e.size <= reader.windowSize) {
       read = holdWhole(reader, e.offset, e.size);
       if (read) digests[n] = digestOf(reader.window.data() + (e.offset - reader.windowStart), e.size);
     } else {

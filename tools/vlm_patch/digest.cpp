@@ -1,5 +1,7 @@
 #include "tools/vlm_patch/digest.h"
 
+#include <new>
+
 #define XXH_INLINE_ALL
 #include <xxhash.h>
 
