@@ -254,8 +254,9 @@ std::vector<std::uint32_t> repeatedKeys(const std::vector<KeyedEntry>& sorted) {
 
 Pairing pairEntries(const archive::ArchiveSet& oldIndex, const archive::ArchiveSet& newIndex) {
   Pairing pairing;
-  platform::reserveLarge(pairing.paired, flatStarts(newIndex).back());
-  pairing.paired.assign(flatStarts(newIndex).back(), kUnpaired);
+  std::size_t newEntries = flatStarts(newIndex).back();
+  platform::reserveLarge(pairing.paired, newEntries);
+  pairing.paired.assign(newEntries, kUnpaired);
   std::vector<KeyedEntry> olds = entriesByKey(oldIndex), news = entriesByKey(newIndex);
   pairing.repeatedInOld = repeatedKeys(olds);
   pairing.repeatedInNew = repeatedKeys(news);
