@@ -40,6 +40,7 @@ Status parseEntries(FileReader& reader, std::int32_t entryCount, Archive& archiv
     if (!read.ok()) return read.withContext("entry " + std::to_string(n));
     for (std::size_t r = 0; r < records; ++r) archive.entries.push_back(decodeEntryRecord(batch[r], n + r));
   }
+  platform::reserveLarge(archive.removed, archive.entries.size());
   archive.removed.assign(archive.entries.size(), 0);
   return Status();
 }

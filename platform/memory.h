@@ -4,22 +4,63 @@
 #pragma once
 
 #include <cstddef>
+#include <new>
 #include <vector>
 
 namespace platform {
 
 // Asks the system to back [start, start + bytes), memory not yet touched,
 // with large pages where it can (Linux: transparent huge pages, one fault
-// per 2 MiB instead of per 4 KiB). Where the system has none or leaves them
-// off, nothing changes; the memory works the same either way.
+// per 2 MiB instead of per 4 KiB), and to set up the whole range at once
+// (Linux: one call instead of a fault per page), since it is about to be
+// filled. Where the system has neither or leaves them off, nothing changes;
+// the memory works the same either way.
 void adviseLargePages(void* start, std::size_t bytes);
 
 // Reserves room for count elements in an empty list and gives that advice
-// for it, when the room is large enough for it to matter.
+// for it, when the room is large enough for it to matter. For a list filled
+// up to count at once.
 template <class T>
 void reserveLarge(std::vector<T>& list, std::size_t count) {
   list.reserve(count);
   adviseLargePages(list.data(), count * sizeof(T));
 }
+
+// At least bytes of memory for one large table, aligned for any element;
+// nullptr when there is none. A block of a few large pages or more lies on
+// their boundaries so that all of it can be backed by them (Linux); a
+// smaller one comes from the heap. Given back with releaseLarge and the same
+// size.
+void* allocateLarge(std::size_t bytes);
+void releaseLarge(void* block, std::size_t bytes);
+
+// The allocator of LargeTable.
+template <class T>
+struct LargePageAllocator {
+  using value_type = T;
+  LargePageAllocator() = default;
+  template <class U>
+  LargePageAllocator(const LargePageAllocator<U>&) {}
+  T* allocate(std::size_t count) {
+    if (count > static_cast<std::size_t>(-1) / sizeof(T)) throw std::bad_array_new_length();
+    void* block = allocateLarge(count * sizeof(T));
+    if (block == nullptr) throw std::bad_alloc();
+    return static_cast<T*>(block);
+  }
+  void deallocate(T* block, std::size_t count) { releaseLarge(block, count * sizeof(T)); }
+  template <class U>
+  bool operator==(const LargePageAllocator<U>&) const {
+    return true;
+  }
+  template <class U>
+  bool operator!=(const LargePageAllocator<U>&) const {
+    return false;
+  }
+};
+
+// A list of millions of small records (a tool's table by key or by
+// position), kept on large pages where the system gives them.
+template <class T>
+using LargeTable = std::vector<T, LargePageAllocator<T>>;
 
 }  // namespace platform

@@ -57,32 +57,40 @@ std::uint64_t liveBytes(const archive::ArchiveSet& index) {
   return total;
 }
 
-// The digests of one tree's keys, by flat position.
-struct TreeDigests {
-  const InstallTree* tree = nullptr;
-  std::vector<std::uint32_t> starts;  // flatStarts of its index
-  std::vector<std::uint64_t> digests;
-};
+constexpr std::uint32_t kUnpaired = ~0u;
 
 // One archive of one tree: a piece of the scans' work.
 struct ScanTask {
-  TreeDigests* side;
+  bool inNew;
   std::size_t archive;
 };
 
 // Both trees' archives, read by a few threads that take one archive at a
 // time: each archive is one sequential pass, and while there is work every
-// thread has some, whichever tree it is in.
+// thread has some. OLD's archives come first and their digests are kept;
+// NEW's keys are compared as they are read, once OLD's digests are all
+// known and the keys are paired, and a changed key's bytes are kept while
+// they are at hand, so that writing the packages need not read them again.
 struct Scans {
-  TreeDigests oldSide, newSide;
-  std::vector<ScanTask> tasks;
+  const InstallTree* oldTree = nullptr;
+  const InstallTree* newTree = nullptr;
+  std::vector<std::uint32_t> oldStarts, newStarts;  // flatStarts of each index
+  platform::LargeTable<std::uint64_t> oldDigests;   // by OLD's flat position
+  std::vector<ScanTask> tasks;                      // OLD's archives, then NEW's
   std::atomic<std::size_t> next{0};
   std::atomic<bool> stop{false};
   std::atomic<std::uint64_t> done{0};  // bytes digested so far
-  std::mutex lock;                     // over problems and running
+  std::atomic<std::uint64_t> held{0};  // bytes of changed keys kept so far
+  std::mutex lock;                     // over everything below
   std::vector<std::string> problems;
   std::size_t running = 0;  // threads not yet finished
-  std::condition_variable finished;
+  std::size_t oldLeft = 0;  // OLD's archives not yet digested
+  // NEW's flat position to OLD's, given once the keys are paired.
+  const platform::LargeTable<std::uint32_t>* paired = nullptr;
+  std::condition_variable finished;             // running reached 0
+  std::condition_variable comparable;           // oldLeft reached 0 and paired was given, or stop
+  std::vector<std::vector<StoredKey>> changes;  // by NEW archive, in offset order
+  std::vector<platform::LargeTable<unsigned char>> heldBlocks;
   std::vector<std::thread> threads;
 };
 
@@ -91,14 +99,33 @@ struct Scans {
 constexpr std::size_t kScanWindow = 256u << 10;
 // Each thread adds to the shared count of bytes done at most this often.
 constexpr std::uint64_t kProgressStep = 4u << 20;
+// Changed keys' bytes are kept in blocks of this size, which never move, so
+// a key points into them for as long as the diff lives...
+constexpr std::size_t kHeldBlock = 4u << 20;
+// ...up to this many bytes in all; the keys past it are read again when the
+// packages are written.
+constexpr std::uint64_t kHeldBudget = 64u << 20;
 
-// Reads every live entry of one archive in offset order and keeps each
-// one's digest. An entry the window can hold is digested in one call; a
-// larger one in pieces. False when the archive cannot be read (problems
-// says so) or the scans were stopped.
-bool digestArchive(Scans& scans, const ScanTask& task, RangeReader& reader, std::uint64_t& unreported) {
-  const InstallTree& tree = *task.side->tree;
-  const archive::Archive& archive = *tree.index.archives[task.archive]->archive;
+// The thread's own blocks of changed keys' bytes.
+using HeldBlocks = std::vector<platform::LargeTable<unsigned char>>;
+
+void stopScans(Scans& scans) {
+  {
+    std::lock_guard<std::mutex> hold(scans.lock);
+    scans.stop = true;
+  }
+  scans.comparable.notify_all();
+}
+
+// Reads every live entry of one archive in offset order and hands each to
+// take(n, digest, bytes): bytes are the entry's whole bytes when the window
+// held it at once (and it is not empty), else nullptr. An entry larger than
+// the window is digested in pieces. False when the archive cannot be read
+// (problems says so) or the scans were stopped.
+template <class Take>
+bool scanArchive(Scans& scans, const InstallTree& tree, std::size_t a, RangeReader& reader, std::uint64_t& unreported,
+                 Take&& take) {
+  const archive::Archive& archive = *tree.index.archives[a]->archive;
   std::vector<std::uint32_t> order = inOffsetOrder(archive);
   if (order.empty()) return true;
   std::string path = treePath(tree, archive.name);
@@ -109,24 +136,24 @@ bool digestArchive(Scans& scans, const ScanTask& task, RangeReader& reader, std:
   };
   if (!openRangeReader(reader, path)) return fail("cannot read " + path);
   adviseSequential(reader);
-  std::uint64_t* digests = task.side->digests.data() + task.side->starts[task.archive];
   for (std::uint32_t n : order) {
     if (scans.stop.load(std::memory_order_relaxed)) return false;
     const archive::FileEntry& e = archive.entries[n];
-    bool read = true;
     if (e.size == 0) {
       // Nothing to read, even where the file ends.
-      digests[n] = digestOf(nullptr, 0);
+      take(n, digestOf(nullptr, 0), nullptr);
     } else if (e.size <= reader.windowSize) {
-      read = holdWhole(reader, e.offset, e.size);
-      if (read) digests[n] = digestOf(reader.window.data() + (e.offset - reader.windowStart), e.size);
+      if (!holdWhole(reader, e.offset, e.size))
+        return fail("cannot read the bytes of a key from " + path + " (did it change?)");
+      const unsigned char* bytes = reader.window.data() + (e.offset - reader.windowStart);
+      take(n, digestOf(bytes, e.size), bytes);
     } else {
       DigestStream stream;
-      read = visitRange(reader, e.offset, e.size,
-                        [&stream](const unsigned char* bytes, std::size_t length) { stream.add(bytes, length); });
-      digests[n] = stream.digest();
+      if (!visitRange(reader, e.offset, e.size,
+                      [&stream](const unsigned char* bytes, std::size_t length) { stream.add(bytes, length); }))
+        return fail("cannot read the bytes of a key from " + path + " (did it change?)");
+      take(n, stream.digest(), nullptr);
     }
-    if (!read) return fail("cannot read the bytes of a key from " + path + " (did it change?)");
     unreported += e.size;
     if (unreported >= kProgressStep) {
       scans.done.fetch_add(unreported, std::memory_order_relaxed);
@@ -136,37 +163,96 @@ bool digestArchive(Scans& scans, const ScanTask& task, RangeReader& reader, std:
   return true;
 }
 
+// A copy of a changed key's bytes in the thread's blocks, or nullptr once
+// the budget is spent.
+const unsigned char* holdBytes(Scans& scans, HeldBlocks& blocks, const unsigned char* bytes, std::size_t size) {
+  if (size > kHeldBlock || scans.held.fetch_add(size, std::memory_order_relaxed) + size > kHeldBudget) return nullptr;
+  if (blocks.empty() || blocks.back().capacity() - blocks.back().size() < size) {
+    blocks.emplace_back();
+    blocks.back().reserve(kHeldBlock);
+  }
+  platform::LargeTable<unsigned char>& block = blocks.back();
+  std::size_t at = block.size();
+  block.insert(block.end(), bytes, bytes + size);  // within its room: the block stays where it is
+  return block.data() + at;
+}
+
+bool digestOldArchive(Scans& scans, std::size_t a, RangeReader& reader, std::uint64_t& unreported) {
+  std::uint64_t* digests = scans.oldDigests.data() + scans.oldStarts[a];
+  return scanArchive(scans, *scans.oldTree, a, reader, unreported,
+                     [digests](std::uint32_t n, std::uint64_t digest, const unsigned char*) { digests[n] = digest; });
+}
+
+// NEW's keys that OLD lacks, or holds with another size or other bytes, in
+// the archive's offset order.
+bool compareNewArchive(Scans& scans, std::size_t a, RangeReader& reader, std::uint64_t& unreported, HeldBlocks& blocks,
+                       std::vector<std::uint64_t>& expected) {
+  const archive::Archive& archive = *scans.newTree->index.archives[a]->archive;
+  const std::uint32_t* paired = scans.paired->data() + scans.newStarts[a];
+  // OLD's digests of the archive's keys gathered in one tight loop first,
+  // where many lookups are under way at once, instead of one at a time
+  // between the reads. The list is the thread's, kept from archive to
+  // archive.
+  expected.resize(archive.entries.size());
+  for (std::size_t n = 0; n < expected.size(); ++n)
+    expected[n] = paired[n] != kUnpaired ? scans.oldDigests[paired[n]] : 0;
+  std::vector<StoredKey>& changed = scans.changes[a];
+  return scanArchive(scans, *scans.newTree, a, reader, unreported,
+                     [&](std::uint32_t n, std::uint64_t digest, const unsigned char* bytes) {
+                       if (paired[n] != kUnpaired && expected[n] == digest) return;
+                       const archive::FileEntry& e = archive.entries[n];
+                       StoredKey key{e.key, static_cast<std::uint32_t>(a), e.offset, e.size};
+                       if (bytes) key.held = holdBytes(scans, blocks, bytes, e.size);
+                       changed.push_back(key);
+                     });
+}
+
+// Waits until NEW's keys can be compared; false when the scans stop first.
+bool awaitComparable(Scans& scans) {
+  std::unique_lock<std::mutex> hold(scans.lock);
+  scans.comparable.wait(hold, [&scans] { return scans.stop || (scans.oldLeft == 0 && scans.paired); });
+  return !scans.stop;
+}
+
 void scanWorker(Scans& scans) {
   RangeReader reader;
   reader.windowSize = kScanWindow;
   std::uint64_t unreported = 0;
+  HeldBlocks blocks;
+  std::vector<std::uint64_t> expected;
   for (std::size_t t; !scans.stop && (t = scans.next.fetch_add(1)) < scans.tasks.size();) {
-    if (!digestArchive(scans, scans.tasks[t], reader, unreported)) scans.stop = true;
+    const ScanTask& task = scans.tasks[t];
+    bool read = task.inNew ? awaitComparable(scans) &&
+                                 compareNewArchive(scans, task.archive, reader, unreported, blocks, expected)
+                           : digestOldArchive(scans, task.archive, reader, unreported);
     closeRangeReader(reader);
+    if (!read) stopScans(scans);
+    if (!task.inNew) {
+      std::lock_guard<std::mutex> hold(scans.lock);
+      if (--scans.oldLeft == 0) {
+        scans.comparable.notify_all();
+      }
+    }
   }
   scans.done.fetch_add(unreported, std::memory_order_relaxed);
   std::lock_guard<std::mutex> hold(scans.lock);
+  for (platform::LargeTable<unsigned char>& block : blocks) scans.heldBlocks.push_back(std::move(block));
   --scans.running;
   scans.finished.notify_all();
 }
 
-void prepareSide(TreeDigests& side, const InstallTree& tree) {
-  side.tree = &tree;
-  side.starts = flatStarts(tree.index);
-  platform::reserveLarge(side.digests, side.starts.back());
-  side.digests.resize(side.starts.back());
-}
-
-// Starts the threads that read both trees' archives, OLD's and NEW's taken
-// in turn.
+// Starts the threads that read both trees' archives.
 void startScans(Scans& scans, const InstallTree& oldTree, const InstallTree& newTree) {
-  prepareSide(scans.oldSide, oldTree);
-  prepareSide(scans.newSide, newTree);
+  scans.oldTree = &oldTree;
+  scans.newTree = &newTree;
+  scans.oldStarts = flatStarts(oldTree.index);
+  scans.newStarts = flatStarts(newTree.index);
+  scans.oldDigests.resize(scans.oldStarts.back());
   std::size_t oldCount = oldTree.index.archives.size(), newCount = newTree.index.archives.size();
-  for (std::size_t a = 0; a < std::max(oldCount, newCount); ++a) {
-    if (a < oldCount) scans.tasks.push_back({&scans.oldSide, a});
-    if (a < newCount) scans.tasks.push_back({&scans.newSide, a});
-  }
+  for (std::size_t a = 0; a < oldCount; ++a) scans.tasks.push_back({false, a});
+  for (std::size_t a = 0; a < newCount; ++a) scans.tasks.push_back({true, a});
+  scans.oldLeft = oldCount;
+  scans.changes.resize(newCount);
   unsigned threads = std::thread::hardware_concurrency();
   threads = std::min(std::max(threads, 2u), 8u);
   std::size_t count = std::min<std::size_t>(threads, scans.tasks.size());
@@ -174,10 +260,19 @@ void startScans(Scans& scans, const InstallTree& oldTree, const InstallTree& new
   for (std::size_t i = 0; i < count; ++i) scans.threads.emplace_back([&scans] { scanWorker(scans); });
 }
 
+// Lets the scans compare NEW's keys, by the pairing (which outlives them).
+void givePairing(Scans& scans, const platform::LargeTable<std::uint32_t>& paired) {
+  {
+    std::lock_guard<std::mutex> hold(scans.lock);
+    scans.paired = &paired;
+  }
+  scans.comparable.notify_all();
+}
+
 // Waits for the scans, drawing the progress meanwhile; with stop, asks them
 // to end early first. False when one met a problem (added to problems).
 bool finishScans(Scans& scans, bool stop, ProgressBar* bar, std::vector<std::string>* problems) {
-  if (stop) scans.stop = true;
+  if (stop) stopScans(scans);
   {
     std::unique_lock<std::mutex> hold(scans.lock);
     while (!scans.finished.wait_for(hold, std::chrono::milliseconds(100), [&scans] { return scans.running == 0; }))
@@ -189,27 +284,29 @@ bool finishScans(Scans& scans, bool stop, ProgressBar* bar, std::vector<std::str
   return scans.problems.empty();
 }
 
-// A live entry of an index by its key: its flat position and size.
+// A live entry of an index by its key: its flat position. Sizes are not
+// paired: the digest covers them (XXH3 mixes the length into every digest),
+// and the smaller record sorts faster in less fresh memory.
 struct KeyedEntry {
   std::uint32_t key;
   std::uint32_t flat;
-  std::uint32_t size;
 };
 
 // The live entries of an index sorted by key. A radix sort in three passes
 // of 11 bits (few enough buckets for their write positions to stay in the
 // processor's cache): a million keys sort in a few sweeps, where looking
 // each one up in the other index's key table would miss the cache each time.
-std::vector<KeyedEntry> entriesByKey(const archive::ArchiveSet& index) {
-  std::vector<KeyedEntry> entries, sorted;
-  std::size_t total = flatStarts(index).back();
-  platform::reserveLarge(entries, total);
-  platform::reserveLarge(sorted, total);
+// spare is the list the passes write into; what is left of it is kept there
+// for the next sort, fresh memory being slow to come by.
+platform::LargeTable<KeyedEntry> entriesByKey(const archive::ArchiveSet& index,
+                                              platform::LargeTable<KeyedEntry>& spare) {
+  platform::LargeTable<KeyedEntry> entries, sorted = std::move(spare);
+  entries.reserve(flatStarts(index).back());
   std::uint32_t flat = 0;
   for (const auto& slot : index.archives) {
     const archive::Archive& archive = *slot->archive;
     for (std::size_t n = 0; n < archive.entries.size(); ++n, ++flat)
-      if (!archive::isRemoved(archive, n)) entries.push_back({archive.entries[n].key, flat, archive.entries[n].size});
+      if (!archive::isRemoved(archive, n)) entries.push_back({archive.entries[n].key, flat});
   }
   sorted.resize(entries.size());
   constexpr int kPasses = 3, kBits = 11;
@@ -228,23 +325,22 @@ std::vector<KeyedEntry> entriesByKey(const archive::ArchiveSet& index) {
     for (const KeyedEntry& e : entries) sorted[bucket[(e.key >> (pass * kBits)) & kMask]++] = e;
     entries.swap(sorted);
   }
+  spare = std::move(sorted);
   return entries;
 }
 
-constexpr std::uint32_t kUnpaired = ~0u;
-
 // For each of NEW's entries (by flat position), the flat position of OLD's
-// entry of the same key and size, or kUnpaired: NEW stores the key anew.
+// entry of the same key, or kUnpaired: NEW stores the key anew.
 // Also the keys NEW lacks, ascending, and the keys an index lists more than
 // once (which makes the pairing meaningless), for each tree.
 struct Pairing {
-  std::vector<std::uint32_t> paired;
+  platform::LargeTable<std::uint32_t> paired;
   std::vector<std::uint32_t> keysNewLacks;
   std::vector<std::uint32_t> repeatedInOld, repeatedInNew;
 };
 
 // The keys a sorted list holds more than once, each once.
-std::vector<std::uint32_t> repeatedKeys(const std::vector<KeyedEntry>& sorted) {
+std::vector<std::uint32_t> repeatedKeys(const platform::LargeTable<KeyedEntry>& sorted) {
   std::vector<std::uint32_t> repeated;
   for (std::size_t i = 1; i < sorted.size(); ++i)
     if (sorted[i].key == sorted[i - 1].key && (repeated.empty() || repeated.back() != sorted[i].key))
@@ -255,9 +351,10 @@ std::vector<std::uint32_t> repeatedKeys(const std::vector<KeyedEntry>& sorted) {
 Pairing pairEntries(const archive::ArchiveSet& oldIndex, const archive::ArchiveSet& newIndex) {
   Pairing pairing;
   std::size_t newEntries = flatStarts(newIndex).back();
-  platform::reserveLarge(pairing.paired, newEntries);
   pairing.paired.assign(newEntries, kUnpaired);
-  std::vector<KeyedEntry> olds = entriesByKey(oldIndex), news = entriesByKey(newIndex);
+  platform::LargeTable<KeyedEntry> spare;
+  platform::LargeTable<KeyedEntry> olds = entriesByKey(oldIndex, spare);
+  platform::LargeTable<KeyedEntry> news = entriesByKey(newIndex, spare);
   pairing.repeatedInOld = repeatedKeys(olds);
   pairing.repeatedInNew = repeatedKeys(news);
   if (!pairing.repeatedInOld.empty() || !pairing.repeatedInNew.empty()) return pairing;
@@ -265,7 +362,7 @@ Pairing pairEntries(const archive::ArchiveSet& oldIndex, const archive::ArchiveS
   while (i < olds.size()) {
     while (j < news.size() && news[j].key < olds[i].key) ++j;
     if (j < news.size() && news[j].key == olds[i].key) {
-      if (news[j].size == olds[i].size) pairing.paired[news[j].flat] = olds[i].flat;
+      pairing.paired[news[j].flat] = olds[i].flat;
     } else {
       pairing.keysNewLacks.push_back(olds[i].key);
     }
@@ -278,28 +375,6 @@ Pairing pairEntries(const archive::ArchiveSet& oldIndex, const archive::ArchiveS
 void addRepeatedKeys(const InstallTree& tree, const std::vector<std::uint32_t>& repeated,
                      std::vector<std::string>* problems) {
   for (std::uint32_t key : repeated) problems->push_back(tree.named + ": " + repeatedKeyProblem(key));
-}
-
-// The keys NEW stores anew: those OLD lacks, or holds with another size or
-// another digest; in NEW's archive order, then offset order.
-std::vector<StoredKey> changedKeys(const archive::ArchiveSet& newIndex, const std::vector<std::uint32_t>& paired,
-                                   const std::vector<std::uint64_t>& oldDigests,
-                                   const std::vector<std::uint64_t>& newDigests) {
-  std::vector<StoredKey> stored;
-  std::uint32_t flat = 0;
-  for (std::size_t a = 0; a < newIndex.archives.size(); ++a) {
-    const archive::Archive& archive = *newIndex.archives[a]->archive;
-    for (std::size_t n = 0; n < archive.entries.size(); ++n, ++flat) {
-      if (archive::isRemoved(archive, n)) continue;
-      if (paired[flat] != kUnpaired && oldDigests[paired[flat]] == newDigests[flat]) continue;
-      const archive::FileEntry& e = archive.entries[n];
-      stored.push_back({e.key, static_cast<std::uint32_t>(a), e.offset, e.size});
-    }
-  }
-  std::sort(stored.begin(), stored.end(), [](const StoredKey& x, const StoredKey& y) {
-    return x.archive != y.archive ? x.archive < y.archive : x.offset < y.offset;
-  });
-  return stored;
 }
 
 // Loose files, byte for byte. Deletions go first when applied, so a NEW file
@@ -414,6 +489,7 @@ DiffOutcome diffInstallations(const std::string& oldDir, const std::string& newD
   if (!problems->empty()) return stopWith(DiffOutcome::kFailed);
   *staleKeys = pairing.keysNewLacks;
   if (!staleKeys->empty() && !allowStaleKeys) return stopWith(DiffOutcome::kStaleKeys);
+  givePairing(scans, pairing.paired);
   ProgressBar bar = startProgress("reading archives", liveBytes(oldTree->index) + liveBytes(newTree->index));
   bool looseDone = diffLooseFiles(*oldTree, *newTree, diff, problems);
   if (!finishScans(scans, !looseDone, &bar, problems) || !looseDone) {
@@ -422,7 +498,9 @@ DiffOutcome diffInstallations(const std::string& oldDir, const std::string& newD
     return DiffOutcome::kFailed;
   }
   finishProgress(bar);
-  diff->storedKeys = changedKeys(newTree->index, pairing.paired, scans.oldSide.digests, scans.newSide.digests);
+  for (std::vector<StoredKey>& changed : scans.changes)
+    diff->storedKeys.insert(diff->storedKeys.end(), changed.begin(), changed.end());
+  diff->heldBytes.blocks = std::move(scans.heldBlocks);
   noteMachineryChanges(*oldTree, *newTree, diff);
   return DiffOutcome::kDone;
 }
@@ -520,6 +598,13 @@ struct PackageSource {
 };
 
 bool addStoredKey(archive::PackageFileWriter& writer, PackageSource& source, const StoredKey& k) {
+  if (k.held) {
+    return addPackageItem(writer, k.key, "", k.size, [&](std::uint64_t from, char* buffer, std::size_t length) {
+      std::memcpy(buffer, k.held + from, length);
+      source.done += length;
+      showProgress(source.bar, source.done);
+    });
+  }
   if (source.archiveOpen != k.archive) {
     source.archiveOpen = k.archive;
     source.archive.reset(platform::openFileForReading(

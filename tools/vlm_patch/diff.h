@@ -3,7 +3,7 @@
 //
 // Keys: each key of NEW that OLD lacks, or holds with another size or other
 // bytes, is stored again by a type-1 item with NEW's bytes. Bytes are told
-// apart by their size and digest (tools/vlm_patch/digest.h): each
+// apart by their digest, which covers their size (tools/vlm_patch/digest.h): each
 // installation's archives are read once, each archive in the order of its
 // offsets, never in key order. A key that only OLD holds cannot be
 // removed by any package type; the command refuses or allows such keys.
@@ -24,6 +24,7 @@
 #include <string>
 #include <vector>
 
+#include "platform/memory.h"
 #include "tools/vlm_patch/install_tree.h"
 
 namespace vlmpatch {
@@ -34,6 +35,20 @@ struct StoredKey {
   std::uint32_t archive = 0;  // position in NEW's index
   std::uint32_t offset = 0;
   std::uint32_t size = 0;
+  // NEW's bytes of the key as the diff read them (size bytes, in the diff's
+  // heldBytes), or nullptr: writePackages reads them again.
+  const unsigned char* held = nullptr;
+};
+
+// The bytes of changed keys kept while NEW was read, in blocks that never
+// move. Moved with its diff, never copied: StoredKey::held points into it.
+struct HeldBytes {
+  std::vector<platform::LargeTable<unsigned char>> blocks;
+  HeldBytes() = default;
+  HeldBytes(HeldBytes&&) = default;
+  HeldBytes& operator=(HeldBytes&&) = default;
+  HeldBytes(const HeldBytes&) = delete;
+  HeldBytes& operator=(const HeldBytes&) = delete;
 };
 
 struct ReleaseDiff {
@@ -41,6 +56,7 @@ struct ReleaseDiff {
   std::vector<LooseFile> writtenFiles;    // NEW's, sorted by name
   std::vector<std::string> deletedFiles;  // OLD's, sorted
   std::vector<std::string> notes;         // for the operator; nothing is wrong
+  HeldBytes heldBytes;                    // what storedKeys' held point into
 };
 
 constexpr std::size_t kMaxPackageItems = 65535;
@@ -58,13 +74,15 @@ enum class DiffOutcome {
 
 // Reads OLD and NEW (as readInstallTree does) and works out the difference.
 // The two indexes are read side by side; then a few threads (as many as
-// the processors, 2 to 8) read both installations' archives, one
+// the processors, 2 to 8) read OLD's archives and then NEW's, one
 // sequential pass over each archive, while the main thread pairs the keys
-// and compares the loose files. staleKeys (ascending) is filled whenever
+// and compares the loose files. NEW's keys are compared as they are read,
+// and the bytes of changed keys are kept (up to 64 MiB in all) for
+// writePackages. staleKeys (ascending) is filled whenever
 // NEW lacks keys of OLD, once the keys are paired; unless allowStaleKeys,
 // the work stops there, and the reading of the archives, begun meanwhile,
 // is broken off. Memory grows with the
-// entry count, never with the size of the data. Also kFailed
+// entry count, and past the kept bytes never with the size of the data. Also kFailed
 // when a file cannot be read or NEW cannot be reached by packages (a file
 // where OLD has a directory, which no package removes; a file under the name
 // of one of OLD's archives); problems is bounded as readInstallTree bounds
@@ -102,7 +120,8 @@ std::string packageFileName(std::uint32_t number);
 // leading zeros, n in *number.
 bool parsePackageFileName(const std::string& name, std::uint32_t* number);
 
-// Writes the planned packages into outDir, reading NEW's bytes again. Each
+// Writes the planned packages into outDir, with the keys' kept bytes and
+// reading the others (and the loose files) from NEW again. Each
 // is written under a hidden temporary name first; only when all are whole
 // and on disk are they renamed to their numbered names, so outDir never
 // holds a half package, nor some packages of a diff without the ones before

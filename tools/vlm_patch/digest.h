@@ -5,9 +5,10 @@
 // library is linked. Where the processor has AVX2 (asked once, at first
 // use), the one-buffer form runs a copy of the code built for it.
 //
-// Two different byte strings of the same length share a digest by accident
-// with a chance of about 2^-64; `diff` accepts that, `compare` does not rely
-// on it (it compares bytes).
+// The length is mixed into every digest: two different byte strings, of the
+// same length or not, share a digest by accident with a chance of about
+// 2^-64; `diff` accepts that, `compare` does not rely on it (it compares
+// bytes).
 #pragma once
 
 #include <cstddef>
