@@ -229,9 +229,7 @@ void scanWorker(Scans& scans) {
     if (!read) stopScans(scans);
     if (!task.inNew) {
       std::lock_guard<std::mutex> hold(scans.lock);
-      if (--scans.oldLeft == 0) {
-        scans.comparable.notify_all();
-      }
+      if (--scans.oldLeft == 0) scans.comparable.notify_all();
     }
   }
   scans.done.fetch_add(unreported, std::memory_order_relaxed);
