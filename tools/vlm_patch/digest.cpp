@@ -11,6 +11,8 @@ namespace vlmpatch {
 // own, compiled with -mavx2 and holding nothing else, so no code built for
 // AVX2 can stand in for code other files share.
 std::uint64_t digestOfWithAvx2(const void* data, std::size_t length);
+// digest_avx512.cpp: the same for AVX-512 (not in Windows builds).
+std::uint64_t digestOfWithAvx512(const void* data, std::size_t length);
 
 namespace {
 
@@ -19,8 +21,12 @@ std::uint64_t digestOfPlain(const void* data, std::size_t length) { return XXH3_
 using DigestFunction = std::uint64_t (*)(const void*, std::size_t);
 
 DigestFunction chooseDigest() {
+  // GCC's checks also ask the system whether it saves the registers.
+#if defined(VLM_DIGEST_AVX512)
+  __builtin_cpu_init();
+  if (__builtin_cpu_supports("avx512f")) return digestOfWithAvx512;
+#endif
 #if defined(VLM_DIGEST_AVX2)
-  // GCC's check also asks the system whether it saves the AVX registers.
   __builtin_cpu_init();
   if (__builtin_cpu_supports("avx2")) return digestOfWithAvx2;
 #endif

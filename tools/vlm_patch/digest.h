@@ -2,8 +2,9 @@
 // (seed 0), the xxHash family's fast non-cryptographic digest, so that an
 // installation is read at the speed the file cache or the disk gives. It
 // comes from Debian's libxxhash-dev header, compiled in on both targets; no
-// library is linked. Where the processor has AVX2 (asked once, at first
-// use), the one-buffer form runs a copy of the code built for it.
+// library is linked. Where the processor has AVX-512 (not on Windows) or
+// AVX2 (asked once, at first use), the one-buffer form runs a copy of the
+// code built for it.
 //
 // The length is mixed into every digest: two different byte strings, of the
 // same length or not, share a digest by accident with a chance of about
