@@ -50,6 +50,7 @@ bool beginPackageFile(PackageFileWriter& writer, const char* path, std::uint8_t 
   writer.file.reset(platform::createFile(path));
   writer.ok = writer.file.isOpen();
   writer.seed = seed;
+  writer.version = version;
   writer.type = type;
   writer.itemCount = itemCount;
   writer.pending.reserve(kWriteChunk * 2);
@@ -72,6 +73,22 @@ bool addPackageItem(PackageFileWriter& writer, std::uint32_t key, const std::str
   }
   ++writer.itemsAdded;
   return writePending(writer, false);
+}
+
+bool restatePackageItemCount(PackageFileWriter& writer) {
+  if (!writer.ok || writer.itemsAdded > 0xFFFF) {
+    writer.ok = false;
+    return false;
+  }
+  writer.itemCount = static_cast<std::uint16_t>(writer.itemsAdded);
+  std::string header;
+  appendHeader(header, writer.seed, writer.version, writer.type, writer.itemCount);
+  if (writer.written == 0) {
+    writer.pending.replace(0, header.size(), header);
+    return true;
+  }
+  writer.ok = platform::writeFileAt(writer.file.get(), 0, header.data(), header.size());
+  return writer.ok;
 }
 
 bool finishPackageFile(PackageFileWriter& writer) {

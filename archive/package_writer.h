@@ -39,6 +39,7 @@ struct PackageFileWriter {
   std::uint64_t written = 0;  // bytes already in the file
   std::string pending;        // bytes not yet written
   std::uint8_t seed = 0;
+  std::uint16_t version = 0;
   std::uint8_t type = 1;
   std::uint16_t itemCount = 0;
   std::uint32_t itemsAdded = 0;
@@ -52,6 +53,9 @@ bool beginPackageFile(PackageFileWriter& writer, const char* path, std::uint8_t 
                       std::uint8_t type, std::uint16_t itemCount);
 bool addPackageItem(PackageFileWriter& writer, std::uint32_t key, const std::string& name, std::uint32_t dataLength,
                     const PlainDataSource& fill);
+// For a package whose item count was not known when it was begun: makes the
+// header state the count of the items added so far.
+bool restatePackageItemCount(PackageFileWriter& writer);
 // Writes what is pending and closes the file; true when every step succeeded.
 bool finishPackageFile(PackageFileWriter& writer);
 

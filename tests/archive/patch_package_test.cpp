@@ -267,6 +267,25 @@ TEST_F(PatchPackageTest, TheStreamingWriterMatchesTheEncoder) {
   ASSERT_TRUE(archive::finishPackageFile(writer));
   EXPECT_TRUE(readWholeFile("s.dat") == archive::encodePatchPackage(spec));
 
+  // Begun with no count: restated once the items are in, whether the
+  // header is still pending (the small package) or written long before.
+  for (bool large : {false, true}) {
+    archive::PatchPackageSpec counted = spec;
+    if (!large) counted.items.pop_back();
+    archive::PackageFileWriter later;
+    ASSERT_TRUE(archive::beginPackageFile(later, "u.dat", counted.seed, counted.version, counted.type, 0));
+    for (const archive::PackageItemSpec& item : counted.items) {
+      ASSERT_TRUE(addPackageItem(later, item.key, item.name, static_cast<std::uint32_t>(item.data.size()),
+                                 [&](std::uint64_t from, char* out, std::size_t length) {
+                                   std::copy_n(item.data.data() + from, length, out);
+                                 }));
+    }
+    EXPECT_EQ(later.written > 0, large);
+    ASSERT_TRUE(archive::restatePackageItemCount(later));
+    ASSERT_TRUE(archive::finishPackageFile(later));
+    EXPECT_TRUE(readWholeFile("u.dat") == archive::encodePatchPackage(counted)) << large;
+  }
+
   archive::PackageFileWriter shortWriter;
   ASSERT_TRUE(archive::beginPackageFile(shortWriter, "t.dat", 0, 0, 1, 2));
   ASSERT_TRUE(archive::addPackageItem(shortWriter, 1, "", 0, nullptr));

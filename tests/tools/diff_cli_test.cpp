@@ -59,8 +59,10 @@ TEST(DiffCli, ExitCodesOfDiffAndCompare) {
 // else.
 TEST(DiffCli, ShowsProgressOnATerminalOnly) {
   TempWorkDir dir;
-  writeRelease("old", {1, {{"GAME0.VFS", {{1, bytesOf(4 << 20, 'a')}}}}, {}});
-  writeRelease("new", {2, {{"GAME0.VFS", {{1, bytesOf(4 << 20, 'b')}}}}, {}});
+  // The key's package is written while the archives are read; the loose
+  // file's after them.
+  writeRelease("old", {1, {{"GAME0.VFS", {{1, bytesOf(4 << 20, 'a')}}}}, {{"notes.txt", "a"}}});
+  writeRelease("new", {2, {{"GAME0.VFS", {{1, bytesOf(4 << 20, 'b')}}}}, {{"notes.txt", "b"}}});
   std::string command = "script -qec \"'" VLM_PATCH_EXE "' diff old new -o out\" /dev/null > tty-out.txt 2>&1";
   ASSERT_EQ(std::system(command.c_str()), 0);
   std::string terminal = readWholeFile("tty-out.txt");

@@ -7,7 +7,6 @@
 #include <cstdio>
 #include <cstring>
 #include <mutex>
-#include <random>
 #include <thread>
 
 #include "archive/install_path.h"
@@ -87,9 +86,10 @@ struct Scans {
   std::size_t oldLeft = 0;  // OLD's archives not yet digested
   // NEW's flat position to OLD's, given once the keys are paired.
   const platform::LargeTable<std::uint32_t>* paired = nullptr;
-  std::condition_variable finished;             // running reached 0
+  std::condition_variable finished;             // running fell, or an archive of NEW was compared
   std::condition_variable comparable;           // oldLeft reached 0 and paired was given, or stop
   std::vector<std::vector<StoredKey>> changes;  // by NEW archive, in offset order
+  std::vector<char> compared;                   // by NEW archive: its changes are whole
   std::vector<platform::LargeTable<unsigned char>> heldBlocks;
   std::vector<std::thread> threads;
 };
@@ -115,6 +115,7 @@ void stopScans(Scans& scans) {
     scans.stop = true;
   }
   scans.comparable.notify_all();
+  scans.finished.notify_all();
 }
 
 // Reads every live entry of one archive in offset order and hands each to
@@ -227,6 +228,11 @@ void scanWorker(Scans& scans) {
                            : digestOldArchive(scans, task.archive, reader, unreported);
     closeRangeReader(reader);
     if (!read) stopScans(scans);
+    if (read && task.inNew) {
+      std::lock_guard<std::mutex> hold(scans.lock);
+      scans.compared[task.archive] = 1;
+      scans.finished.notify_all();
+    }
     if (!task.inNew) {
       std::lock_guard<std::mutex> hold(scans.lock);
       if (--scans.oldLeft == 0) scans.comparable.notify_all();
@@ -251,6 +257,7 @@ void startScans(Scans& scans, const InstallTree& oldTree, const InstallTree& new
   for (std::size_t a = 0; a < newCount; ++a) scans.tasks.push_back({true, a});
   scans.oldLeft = oldCount;
   scans.changes.resize(newCount);
+  scans.compared.resize(newCount);
   unsigned threads = std::thread::hardware_concurrency();
   threads = std::min(std::max(threads, 2u), 8u);
   std::size_t count = std::min<std::size_t>(threads, scans.tasks.size());
@@ -280,6 +287,35 @@ bool finishScans(Scans& scans, bool stop, ProgressBar* bar, std::vector<std::str
   scans.threads.clear();
   problems->insert(problems->end(), scans.problems.begin(), scans.problems.end());
   return scans.problems.empty();
+}
+
+// Waits until NEW's archive a is compared, drawing the progress meanwhile;
+// false when the scans stop first.
+bool awaitCompared(Scans& scans, std::size_t a, ProgressBar& bar) {
+  std::unique_lock<std::mutex> hold(scans.lock);
+  while (!scans.compared[a]) {
+    if (scans.stop || scans.running == 0) return false;
+    scans.finished.wait_for(hold, std::chrono::milliseconds(100));
+    showProgress(bar, scans.done);
+  }
+  return true;
+}
+
+// The type-1 packages, written archive by archive in NEW's order as the
+// scans compare them, each archive's part sent on to the disk at once, so
+// that little is left to wait for when the last archive is read. False
+// when a package cannot be written (error says why) or the scans stopped
+// (their problems say why).
+bool writeKeyPackages(Scans& scans, const InstallTree& newTree, PackageOutput* output, ProgressBar& bar,
+                      std::string* error) {
+  KeyPackageWriter writer(newTree, output);
+  for (std::size_t a = 0; a < scans.changes.size(); ++a) {
+    if (!awaitCompared(scans, a, bar)) return false;
+    for (const StoredKey& key : scans.changes[a])
+      if (!writer.add(key, error)) return false;
+    writer.startWritingBack();
+  }
+  return writer.finish(error);
 }
 
 // A live entry of an index by its key: its flat position. Sizes are not
@@ -446,7 +482,7 @@ void noteMachineryChanges(const InstallTree& oldTree, const InstallTree& newTree
 }  // namespace
 
 DiffOutcome diffInstallations(const std::string& oldDir, const std::string& newDir, bool allowStaleKeys,
-                              InstallTree* oldTree, InstallTree* newTree, ReleaseDiff* diff,
+                              InstallTree* oldTree, InstallTree* newTree, ReleaseDiff* diff, PackageOutput* output,
                               std::vector<std::uint32_t>* staleKeys, std::vector<std::string>* problems) {
   *diff = ReleaseDiff();
   staleKeys->clear();
@@ -487,10 +523,21 @@ DiffOutcome diffInstallations(const std::string& oldDir, const std::string& newD
   if (!problems->empty()) return stopWith(DiffOutcome::kFailed);
   *staleKeys = pairing.keysNewLacks;
   if (!staleKeys->empty() && !allowStaleKeys) return stopWith(DiffOutcome::kStaleKeys);
+  std::uint64_t firstNumber =
+      output->nextNumber != 0 ? output->nextNumber : std::uint64_t(oldTree->index.baseVersion) + 1;
+  if (firstNumber > 0xFFFF) {
+    problems->push_back(oldTree->named + " is at version " + std::to_string(oldTree->index.baseVersion) +
+                        ", and 65535 is the last patch number");
+    return stopWith(DiffOutcome::kFailed);
+  }
+  output->nextNumber = static_cast<std::uint32_t>(firstNumber);
   givePairing(scans, pairing.paired);
   ProgressBar bar = startProgress("reading archives", liveBytes(oldTree->index) + liveBytes(newTree->index));
   bool looseDone = diffLooseFiles(*oldTree, *newTree, diff, problems);
-  if (!finishScans(scans, !looseDone, &bar, problems) || !looseDone) {
+  std::string writeError;
+  bool keysWritten = looseDone && writeKeyPackages(scans, *newTree, output, bar, &writeError);
+  if (!finishScans(scans, !keysWritten, &bar, problems) || !keysWritten) {
+    if (!writeError.empty()) problems->push_back(writeError);
     if (bar.enabled) std::fputc('\n', stderr);
     boundProblems(*problems);
     return DiffOutcome::kFailed;
@@ -501,194 +548,6 @@ DiffOutcome diffInstallations(const std::string& oldDir, const std::string& newD
   diff->heldBytes.blocks = std::move(scans.heldBlocks);
   noteMachineryChanges(*oldTree, *newTree, diff);
   return DiffOutcome::kDone;
-}
-
-std::uint64_t itemBytes(std::uint8_t type, std::size_t nameLength, std::uint64_t dataLength) {
-  std::uint64_t head = 4;  // the data length
-  if (archive::itemHasKey(type)) head += 4;
-  if (archive::itemHasName(type)) head += 4 + nameLength;
-  return head + dataLength;
-}
-
-std::vector<std::pair<std::size_t, std::size_t>> splitItems(const std::vector<std::uint64_t>& sizes,
-                                                            std::size_t maxItems, std::uint64_t maxBytes) {
-  std::vector<std::pair<std::size_t, std::size_t>> packages;
-  std::uint64_t bytes = 0;
-  for (std::size_t i = 0; i < sizes.size(); ++i) {
-    bool fits = !packages.empty() && packages.back().second < maxItems && bytes + sizes[i] <= maxBytes;
-    if (!fits) {
-      packages.push_back({i, 0});
-      bytes = archive::kPackageHeaderSize;
-    }
-    packages.back().second += 1;
-    bytes += sizes[i];
-  }
-  return packages;
-}
-
-std::string packageFileName(std::uint32_t number) { return std::to_string(number) + ".dat"; }
-
-bool parsePackageFileName(const std::string& name, std::uint32_t* number) {
-  std::size_t digits = name.size() > 4 ? name.size() - 4 : 0;
-  if (digits == 0 || digits > 5 || name.compare(digits, 4, ".dat") != 0) return false;
-  std::uint32_t value = 0;
-  for (std::size_t i = 0; i < digits; ++i) {
-    if (name[i] < '0' || name[i] > '9' || (i == 0 && name[i] == '0' && digits > 1)) return false;
-    value = value * 10 + static_cast<std::uint32_t>(name[i] - '0');
-  }
-  if (value > 0xFFFF) return false;
-  *number = value;
-  return true;
-}
-
-bool planPackages(const ReleaseDiff& diff, std::uint32_t firstNumber, std::vector<PlannedPackage>* plan,
-                  std::string* error) {
-  plan->clear();
-  std::vector<std::uint64_t> sizes[3];
-  const std::uint8_t types[3] = {1, 4, 3};
-  for (const StoredKey& k : diff.storedKeys) sizes[0].push_back(itemBytes(1, 0, k.size));
-  for (const std::string& name : diff.deletedFiles) sizes[1].push_back(itemBytes(4, name.size(), 0));
-  for (const LooseFile& f : diff.writtenFiles) {
-    if (f.size > 0xFFFFFFFFull) {
-      *error = f.name + " is 4 GiB or larger; a patch item holds less";
-      return false;
-    }
-    sizes[2].push_back(itemBytes(3, f.name.size(), f.size));
-  }
-  std::uint32_t number = firstNumber;
-  for (int t = 0; t < 3; ++t) {
-    for (const auto& [first, count] : splitItems(sizes[t], kMaxPackageItems, kMaxPackageBytes)) {
-      PlannedPackage package;
-      package.type = types[t];
-      package.number = number++;
-      package.first = first;
-      package.count = count;
-      package.bytes = archive::kPackageHeaderSize;
-      for (std::size_t i = first; i < first + count; ++i) package.bytes += sizes[t][i];
-      if (package.bytes > kMaxPackageFileBytes) {
-        *error = "an item of " + std::to_string(package.bytes) + " bytes is too large for one patch archive";
-        return false;
-      }
-      plan->push_back(package);
-    }
-  }
-  if (!plan->empty() && plan->back().number > 0xFFFF) {
-    *error = "the packages would be numbered " + std::to_string(firstNumber) + " to " +
-             std::to_string(plan->back().number) + ", past 65535, the last patch number";
-    return false;
-  }
-  return true;
-}
-
-namespace {
-
-struct PackageSource {
-  const InstallTree& tree;
-  const ReleaseDiff& diff;
-  // The NEW archive type-1 items are read from. The changed keys lie far
-  // apart, so each is read alone, exactly its bytes: a read window would
-  // read most of NEW again.
-  platform::File archive;
-  std::uint32_t archiveOpen = ~0u;
-  ProgressBar& bar;
-  std::uint64_t done = 0;
-  bool readFailed = false;
-};
-
-bool addStoredKey(archive::PackageFileWriter& writer, PackageSource& source, const StoredKey& k) {
-  if (k.held) {
-    return addPackageItem(writer, k.key, "", k.size, [&](std::uint64_t from, char* buffer, std::size_t length) {
-      std::memcpy(buffer, k.held + from, length);
-      source.done += length;
-      showProgress(source.bar, source.done);
-    });
-  }
-  if (source.archiveOpen != k.archive) {
-    source.archiveOpen = k.archive;
-    source.archive.reset(platform::openFileForReading(
-        treePath(source.tree, source.tree.index.archives[k.archive]->archive->name).c_str()));
-    if (!source.archive) source.readFailed = true;
-  }
-  return addPackageItem(writer, k.key, "", k.size, [&](std::uint64_t from, char* buffer, std::size_t length) {
-    if (source.readFailed || platform::readFileAt(source.archive.get(), k.offset + from, buffer, length) !=
-                                 static_cast<std::int64_t>(length)) {
-      std::memset(buffer, 0, length);
-      source.readFailed = true;
-    }
-    source.done += length;
-    showProgress(source.bar, source.done);
-  });
-}
-
-bool addWrittenFile(archive::PackageFileWriter& writer, PackageSource& source, const LooseFile& f) {
-  platform::File file(platform::openFileForReading(treePath(source.tree, f.name).c_str()));
-  std::uint64_t size = 0;
-  // The size the walk saw, or the file changed since.
-  if (!file || !platform::getFileSize(file.get(), &size) || size != f.size) source.readFailed = true;
-  bool ok = addPackageItem(
-      writer, 0, f.name, static_cast<std::uint32_t>(f.size), [&](std::uint64_t from, char* buffer, std::size_t length) {
-        if (source.readFailed ||
-            platform::readFileAt(file.get(), from, buffer, length) != static_cast<std::int64_t>(length)) {
-          std::memset(buffer, 0, length);
-          source.readFailed = true;
-        }
-        source.done += length;
-        showProgress(source.bar, source.done);
-      });
-  return ok;
-}
-
-bool writeOnePackage(const std::string& path, const PlannedPackage& package, PackageSource& source) {
-  archive::PackageFileWriter writer;
-  std::uint8_t seed = static_cast<std::uint8_t>(std::random_device()() & 0xFF);
-  bool ok = archive::beginPackageFile(writer, path.c_str(), seed, static_cast<std::uint16_t>(package.number),
-                                      package.type, static_cast<std::uint16_t>(package.count));
-  for (std::size_t i = package.first; ok && i < package.first + package.count; ++i) {
-    if (package.type == 1) ok = addStoredKey(writer, source, source.diff.storedKeys[i]);
-    if (package.type == 4) ok = archive::addPackageItem(writer, 0, source.diff.deletedFiles[i], 0, nullptr);
-    if (package.type == 3) ok = addWrittenFile(writer, source, source.diff.writtenFiles[i]);
-    ok = ok && !source.readFailed;
-  }
-  return archive::finishPackageFile(writer) && ok;
-}
-
-}  // namespace
-
-bool writePackages(const InstallTree& newTree, const ReleaseDiff& diff, const std::vector<PlannedPackage>& plan,
-                   const std::string& outDir, std::string* error) {
-  std::uint64_t total = 0;
-  for (const PlannedPackage& p : plan) total += p.bytes;
-  ProgressBar bar = startProgress("writing packages", total);
-  PackageSource source{newTree, diff, platform::File(), ~0u, bar};
-  std::vector<std::string> temporaries, placed;
-  auto discard = [&] {
-    source.archive.reset();
-    for (const std::string& t : temporaries) platform::deleteFile(t.c_str());
-    for (const std::string& p : placed) platform::deleteFile(p.c_str());
-  };
-  for (const PlannedPackage& package : plan) {
-    std::string name = packageFileName(package.number);
-    temporaries.push_back(temporaryNameFor(outDir, name));
-    if (!writeOnePackage(temporaries.back(), package, source)) {
-      discard();
-      if (bar.enabled) std::fputc('\n', stderr);
-      *error = source.readFailed
-                   ? "a file of " + newTree.named + " changed or could not be read while " + name + " was written"
-                   : "cannot write " + temporaries.back();
-      return false;
-    }
-  }
-  source.archive.reset();
-  finishProgress(bar);
-  for (const PlannedPackage& package : plan) {
-    std::string name = packageFileName(package.number);
-    if (!commitTemporary(outDir, name, error)) {
-      discard();
-      return false;
-    }
-    placed.push_back(joinPath(outDir, name));
-  }
-  return true;
 }
 
 }  // namespace vlmpatch

@@ -12,12 +12,7 @@
 // changes is written by a type-3 item, one NEW no longer has is deleted by a
 // type-4 item.
 //
-// The packages come in this order, numbered on from the first number: the
-// type-1 packages, then the type-4, then the type-3. Deleting before writing
-// lets a file give way to a directory of the same name, and a file renamed
-// only in case survive on Windows, where the old and new names are one file.
-// Each package holds at most 65,535 items and, past its first item, at most
-// kMaxPackageBytes bytes.
+// How the packages are cut, numbered and put in place: diff_packages.h.
 #pragma once
 
 #include <cstdint>
@@ -25,6 +20,7 @@
 #include <vector>
 
 #include "platform/memory.h"
+#include "tools/vlm_patch/diff_packages.h"
 #include "tools/vlm_patch/install_tree.h"
 
 namespace vlmpatch {
@@ -36,7 +32,7 @@ struct StoredKey {
   std::uint32_t offset = 0;
   std::uint32_t size = 0;
   // NEW's bytes of the key as the diff read them (size bytes, in the diff's
-  // heldBytes), or nullptr: writePackages reads them again.
+  // heldBytes), or nullptr: they are read again to be written.
   const unsigned char* held = nullptr;
 };
 
@@ -59,74 +55,34 @@ struct ReleaseDiff {
   HeldBytes heldBytes;                    // what storedKeys' held point into
 };
 
-constexpr std::size_t kMaxPackageItems = 65535;
-// A package past its first item stays within this many bytes, so one patch
-// stays a size a player downloads and a stored RAR entry holds.
-constexpr std::uint64_t kMaxPackageBytes = 1ull << 31;
-// A package must fit in a stored RAR entry, whose length field has 32 bits.
-constexpr std::uint64_t kMaxPackageFileBytes = 0xFFFFFFFFull;
-
 enum class DiffOutcome {
   kDone,       // diff holds the difference
   kStaleKeys,  // NEW lacks keys of OLD (staleKeys) and they were not allowed
   kFailed,     // problems says why
 };
 
-// Reads OLD and NEW (as readInstallTree does) and works out the difference.
-// The two indexes are read side by side; then a few threads (as many as
-// the processors, 2 to 8) read OLD's archives and then NEW's, one
-// sequential pass over each archive, while the main thread pairs the keys
-// and compares the loose files. NEW's keys are compared as they are read,
-// and the bytes of changed keys are kept (up to 64 MiB in all) for
-// writePackages. staleKeys (ascending) is filled whenever
-// NEW lacks keys of OLD, once the keys are paired; unless allowStaleKeys,
-// the work stops there, and the reading of the archives, begun meanwhile,
-// is broken off. Memory grows with the
-// entry count, and past the kept bytes never with the size of the data. Also kFailed
-// when a file cannot be read or NEW cannot be reached by packages (a file
-// where OLD has a directory, which no package removes; a file under the name
-// of one of OLD's archives); problems is bounded as readInstallTree bounds
-// its own. Shows its progress on a terminal.
+// Reads OLD and NEW (as readInstallTree does), works out the difference
+// and writes its type-1 packages into output, numbered from its nextNumber
+// (0: OLD's version + 1; left at the number the next package takes).
+//
+// The two indexes are read side by side; then a few threads (as many as the
+// processors, 2 to 8) read OLD's archives and then NEW's, one sequential pass
+// over each archive, while the main thread pairs the keys and compares the
+// loose files. NEW's keys are compared as they are read, and the bytes of
+// changed keys are kept (up to 64 MiB in all); the main thread writes them
+// into the packages, archive by archive in NEW's order, while the threads
+// read on. staleKeys (ascending) is filled whenever NEW lacks keys of OLD,
+// once the keys are paired; unless allowStaleKeys, the work stops there,
+// nothing is written, and the reading of the archives, begun meanwhile, is
+// broken off. Memory grows with the entry count, and past the kept bytes
+// never with the size of the data. Also kFailed when a file cannot be read
+// or written, when OLD's version leaves no patch number, or when NEW cannot
+// be reached by packages (a file where OLD has a directory, which no package
+// removes; a file under the name of one of OLD's archives); problems is
+// bounded as readInstallTree bounds its own. Shows its progress on a
+// terminal.
 DiffOutcome diffInstallations(const std::string& oldDir, const std::string& newDir, bool allowStaleKeys,
-                              InstallTree* oldTree, InstallTree* newTree, ReleaseDiff* diff,
+                              InstallTree* oldTree, InstallTree* newTree, ReleaseDiff* diff, PackageOutput* output,
                               std::vector<std::uint32_t>* staleKeys, std::vector<std::string>* problems);
-
-struct PlannedPackage {
-  std::uint8_t type = 1;
-  std::uint32_t number = 0;  // also the package's version
-  std::size_t first = 0;     // position of its first item in the diff's list of that type
-  std::size_t count = 0;
-  std::uint64_t bytes = 0;  // the package file's size
-};
-
-// The bytes one item adds to a package: its record and its data.
-std::uint64_t itemBytes(std::uint8_t type, std::size_t nameLength, std::uint64_t dataLength);
-
-// Cuts a run of items (their sizes in bytes, in order) into packages: a new
-// one starts where the next item would make more than maxItems items or more
-// than maxBytes bytes (the 6-byte header included); an item larger than
-// maxBytes alone makes one package. The (first, count) of each, in order.
-std::vector<std::pair<std::size_t, std::size_t>> splitItems(const std::vector<std::uint64_t>& sizes,
-                                                            std::size_t maxItems, std::uint64_t maxBytes);
-
-// The packages of a diff, numbered from firstNumber. False when an item is
-// too large for any package or the numbers would pass 65535; error says so.
-bool planPackages(const ReleaseDiff& diff, std::uint32_t firstNumber, std::vector<PlannedPackage>* plan,
-                  std::string* error);
-
-// "<number>.dat": the name a package is written under, which publish takes.
-std::string packageFileName(std::uint32_t number);
-// The inverse: true for "<n>.dat" with n from 0 to 65535 in decimal without
-// leading zeros, n in *number.
-bool parsePackageFileName(const std::string& name, std::uint32_t* number);
-
-// Writes the planned packages into outDir, with the keys' kept bytes and
-// reading the others (and the loose files) from NEW again. Each
-// is written under a hidden temporary name first; only when all are whole
-// and on disk are they renamed to their numbered names, so outDir never
-// holds a half package, nor some packages of a diff without the ones before
-// them. On failure nothing of this diff is left. Shows progress on a terminal.
-bool writePackages(const InstallTree& newTree, const ReleaseDiff& diff, const std::vector<PlannedPackage>& plan,
-                   const std::string& outDir, std::string* error);
 
 }  // namespace vlmpatch

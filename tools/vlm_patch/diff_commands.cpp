@@ -72,13 +72,6 @@ bool outputLiesOutside(const std::string& outDir, const Args& installations, std
   return true;
 }
 
-bool makeOutput(const std::string& outDir, std::string* error) {
-  std::error_code ignored;
-  fs::create_directories(outDir, ignored);
-  if (!platform::isDirectory(outDir.c_str())) *error = "cannot create " + outDir;
-  return platform::isDirectory(outDir.c_str());
-}
-
 const char* typeWork(std::uint8_t type) {
   return type == 1 ? "keys stored" : type == 4 ? "files deleted" : "files written";
 }
@@ -102,9 +95,13 @@ int runDiff(const Args& given) {
   if (!outputLiesOutside(outDir, args, &error) || !checkOutput(outDir, &error)) return fail(kExitFailed, error);
   InstallTree oldTree, newTree;
   ReleaseDiff diff;
+  PackageOutput output;
+  output.outDir = outDir;
+  output.nextNumber = static_cast<std::uint32_t>(firstNumber);
   std::vector<std::uint32_t> stale;
   std::vector<std::string> problems;
-  DiffOutcome outcome = diffInstallations(args[0], args[1], allowStale, &oldTree, &newTree, &diff, &stale, &problems);
+  DiffOutcome outcome =
+      diffInstallations(args[0], args[1], allowStale, &oldTree, &newTree, &diff, &output, &stale, &problems);
   if (!stale.empty()) {
     // Refused, the list is the error; allowed, it is what players keep.
     std::FILE* out = allowStale ? stdout : stderr;
@@ -121,27 +118,22 @@ int runDiff(const Args& given) {
     return kExitStaleKeys;
   }
   if (outcome == DiffOutcome::kFailed) return failWithProblems(problems);
-  if (!hasFirst) firstNumber = static_cast<std::uint64_t>(oldTree.index.baseVersion) + 1;
-  if (firstNumber > 0xFFFF)
-    return fail(kExitFailed, args[0] + " is at version " + std::to_string(oldTree.index.baseVersion) +
-                                 ", and 65535 is the last patch number");
   std::vector<PlannedPackage> plan;
-  if (!planPackages(diff, static_cast<std::uint32_t>(firstNumber), &plan, &error)) return fail(kExitFailed, error);
-  if (!makeOutput(outDir, &error) || !writePackages(newTree, diff, plan, outDir, &error))
+  if (!planPackages(diff, output.nextNumber, &plan, &error) || !writePackages(newTree, diff, plan, &output, &error))
     return fail(kExitFailed, error);
-
+  const std::vector<PlannedPackage>& written = output.packages;
   for (const std::string& note : diff.notes) std::printf("note: %s\n", note.c_str());
-  if (plan.empty()) {
+  if (written.empty()) {
     std::printf("%s and %s hold the same keys and files: no packages\n", args[0].c_str(), args[1].c_str());
     if (newTree.index.baseVersion != oldTree.index.baseVersion)
       std::printf("note: their data.idx carry versions %u and %u\n", oldTree.index.baseVersion,
                   newTree.index.baseVersion);
     return kExitOk;
   }
-  for (const PlannedPackage& p : plan)
+  for (const PlannedPackage& p : written)
     std::printf("%s: type %u (%s), %zu items, %llu bytes\n", joinPath(outDir, packageFileName(p.number)).c_str(),
                 p.type, typeWork(p.type), p.count, static_cast<unsigned long long>(p.bytes));
-  std::uint32_t last = plan.back().number;
+  std::uint32_t last = written.back().number;
   if (newTree.index.baseVersion != last)
     std::printf("note: %s's data.idx carries version %u; an installation patched with these carries version %u\n",
                 args[1].c_str(), newTree.index.baseVersion, last);

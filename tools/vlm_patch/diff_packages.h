@@ -1,0 +1,124 @@
+// The packages a diff writes (diff.h): how its items are cut into packages
+// and numbered, and how the packages reach the output directory.
+//
+// The packages come in this order, numbered on from the first number: the
+// type-1 packages, then the type-4, then the type-3. Deleting before writing
+// lets a file give way to a directory of the same name, and a file renamed
+// only in case survive on Windows, where the old and new names are one file.
+// Each package holds at most 65,535 items and, past its first item, at most
+// kMaxPackageBytes bytes.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "archive/package_writer.h"
+#include "platform/file.h"
+#include "tools/vlm_patch/progress.h"
+
+namespace vlmpatch {
+
+struct InstallTree;
+struct ReleaseDiff;
+struct StoredKey;
+
+constexpr std::size_t kMaxPackageItems = 65535;
+// A package past its first item stays within this many bytes, so one patch
+// stays a size a player downloads and a stored RAR entry holds.
+constexpr std::uint64_t kMaxPackageBytes = 1ull << 31;
+// A package must fit in a stored RAR entry, whose length field has 32 bits.
+constexpr std::uint64_t kMaxPackageFileBytes = 0xFFFFFFFFull;
+
+struct PlannedPackage {
+  std::uint8_t type = 1;
+  std::uint32_t number = 0;  // also the package's version
+  std::size_t first = 0;     // position of its first item in the diff's list of that type
+  std::size_t count = 0;
+  std::uint64_t bytes = 0;  // the package file's size
+};
+
+// The bytes one item adds to a package: its record and its data.
+std::uint64_t itemBytes(std::uint8_t type, std::size_t nameLength, std::uint64_t dataLength);
+
+// Cuts a run of items (their sizes in bytes, in order) into packages: a new
+// one starts where the next item would make more than maxItems items or more
+// than maxBytes bytes (the 6-byte header included); an item larger than
+// maxBytes alone makes one package. The (first, count) of each, in order.
+std::vector<std::pair<std::size_t, std::size_t>> splitItems(const std::vector<std::uint64_t>& sizes,
+                                                            std::size_t maxItems, std::uint64_t maxBytes);
+
+// The packages of a diff's loose files (the type-4, then the type-3),
+// numbered from firstNumber; the type-1 packages are written while the diff
+// reads NEW. False when an item is too large for any package or the numbers
+// would pass 65535; error says so.
+bool planPackages(const ReleaseDiff& diff, std::uint32_t firstNumber, std::vector<PlannedPackage>* plan,
+                  std::string* error);
+
+// "<number>.dat": the name a package is written under, which publish takes.
+std::string packageFileName(std::uint32_t number);
+// The inverse: true for "<n>.dat" with n from 0 to 65535 in decimal without
+// leading zeros, n in *number.
+bool parsePackageFileName(const std::string& name, std::uint32_t* number);
+
+// Where a diff's packages go. Each is written under a hidden temporary name
+// first; placePackages gives them their numbered names only when all are
+// whole and on disk, so outDir never holds a half package, nor some packages
+// of a diff without the ones before them. Temporaries not placed are removed
+// when the output is dropped, and outDir too when it was made for them and
+// nothing was placed: after a failure nothing of the diff is left.
+struct PackageOutput {
+  std::string outDir;
+  std::uint32_t nextNumber = 0;          // the number the next package takes
+  std::vector<PlannedPackage> packages;  // written so far, in order
+  std::vector<std::string> temporaries;  // their temporary paths, in order
+  bool madeDirectory = false;            // outDir was missing and is made
+  bool placed = false;                   // placePackages succeeded
+
+  PackageOutput() = default;
+  PackageOutput(const PackageOutput&) = delete;
+  PackageOutput& operator=(const PackageOutput&) = delete;
+  ~PackageOutput();
+};
+
+// Makes outDir when it is missing (with the first package, or when a diff
+// that found nothing is done); false when it cannot be made.
+bool makeOutputDirectory(PackageOutput* output, std::string* error);
+
+// Writes the type-1 packages key by key, in the order the keys come, cut as
+// splitItems cuts them, while the diff is still reading NEW. A key's bytes
+// are taken from StoredKey::held, or read from NEW's archive.
+class KeyPackageWriter {
+ public:
+  KeyPackageWriter(const InstallTree& newTree, PackageOutput* output) : tree_(newTree), output_(output) {}
+  KeyPackageWriter(const KeyPackageWriter&) = delete;
+  KeyPackageWriter& operator=(const KeyPackageWriter&) = delete;
+  // False when the key cannot be written; error says why.
+  bool add(const StoredKey& key, std::string* error);
+  // Has the system start writing what is in the package so far to the disk,
+  // so that putting it in place later waits less.
+  void startWritingBack();
+  // Finishes the last package; false when it cannot be written.
+  bool finish(std::string* error);
+
+ private:
+  const InstallTree& tree_;
+  PackageOutput* output_;
+  archive::PackageFileWriter writer_;  // the package being written, when open_
+  bool open_ = false;
+  std::size_t keys_ = 0;  // added so far, over all packages
+  // The NEW archive keys not held are read from. The changed keys lie far
+  // apart, so each is read alone, exactly its bytes: a read window would
+  // read most of NEW again.
+  platform::File archive_;
+  std::uint32_t archiveOpen_ = ~0u;
+};
+
+// Writes the planned packages of the loose files, then puts every package of
+// the output in place (see PackageOutput). False on any failure, error says
+// why. Shows progress on a terminal.
+bool writePackages(const InstallTree& newTree, const ReleaseDiff& diff, const std::vector<PlannedPackage>& plan,
+                   PackageOutput* output, std::string* error);
+
+}  // namespace vlmpatch
