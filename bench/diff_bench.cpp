@@ -43,6 +43,7 @@
 #include "bench/child_process.h"
 #include "platform/executable.h"
 #include "platform/file.h"
+#include "platform/memory.h"
 #include "tools/vlm_patch/commands.h"
 
 #if !defined(_WIN32)
@@ -194,6 +195,7 @@ constexpr const char* kChildDiff = "--child-diff";
 // The child: one diff, nothing else. What the diff prints goes to a file
 // (diff-output.txt, kept for a look), so the figures stay readable.
 int childDiff() {
+  platform::preferLargePagesForHeap(vlmpatch::kToolHeapBytes);  // as vlm-patch's own start does
   if (!std::freopen("diff-output.txt", "w", stdout)) return 1;
   return vlmpatch::runDiff({"old", "new", "-o", "out"});
 }

@@ -26,6 +26,15 @@ void reserveLarge(std::vector<T>& list, std::size_t count) {
   adviseLargePages(list.data(), count * sizeof(T));
 }
 
+// Has the allocator serve this process's allocations from one heap of about
+// bytes, grown at once and backed by large pages where the system gives them
+// (Linux with glibc: the threads share that heap, blocks below 32 MiB come
+// from it rather than from mappings of their own, and freed memory stays
+// for the next blocks). For a tool that fills tables of tens of MiB, such as
+// an index's lists, and then ends. Call it first thing, before any thread
+// starts; elsewhere nothing changes.
+void preferLargePagesForHeap(std::size_t bytes);
+
 // At least bytes of memory for one large table, aligned for any element;
 // nullptr when there is none. A block of a few large pages or more lies on
 // their boundaries so that all of it can be backed by them (Linux); a

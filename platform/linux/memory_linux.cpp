@@ -1,6 +1,8 @@
 #include "platform/memory.h"
 
+#include <malloc.h>
 #include <sys/mman.h>
+#include <unistd.h>
 
 #include <cstdint>
 #include <cstdlib>
@@ -86,6 +88,24 @@ void adviseLargePages(void* start, std::size_t bytes) {
   std::uintptr_t pagesTo = (from + bytes) & ~(kPage - 1);
   if (pagesTo > pagesFrom)
     static_cast<void>(::madvise(reinterpret_cast<void*>(pagesFrom), pagesTo - pagesFrom, MADV_POPULATE_WRITE));
+}
+
+void preferLargePagesForHeap(std::size_t bytes) {
+  // Threads of their own arenas would allocate from mappings of their own.
+  mallopt(M_ARENA_MAX, 1);
+  mallopt(M_MMAP_THRESHOLD, 32 << 20);
+  mallopt(M_TRIM_THRESHOLD, static_cast<int>(bytes));
+  mallopt(M_TOP_PAD, static_cast<int>(bytes));
+  // One block that the heap as it is cannot hold makes it grow by bytes
+  // more; freed, it stays as room for what follows. Only the range it grew
+  // by is advised, known by where the heap ended before and after.
+  std::uintptr_t before = reinterpret_cast<std::uintptr_t>(::sbrk(0));
+  std::free(std::malloc(16 << 20));
+  std::uintptr_t after = reinterpret_cast<std::uintptr_t>(::sbrk(0));
+  if (before == static_cast<std::uintptr_t>(-1) || after <= before) return;  // no heap to grow: nothing to advise
+  std::uintptr_t first = (before + kLargePage - 1) & ~(kLargePage - 1);
+  std::uintptr_t last = after & ~(kLargePage - 1);
+  if (last > first) static_cast<void>(::madvise(reinterpret_cast<void*>(first), last - first, MADV_HUGEPAGE));
 }
 
 void* allocateLarge(std::size_t bytes) {

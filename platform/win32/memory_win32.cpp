@@ -9,6 +9,9 @@ namespace platform {
 // and large tables come from the heap like any other memory.
 void adviseLargePages(void*, std::size_t) {}
 
+// The heap is left as Windows runs it.
+void preferLargePagesForHeap(std::size_t) {}
+
 void* allocateLarge(std::size_t bytes) { return std::malloc(bytes == 0 ? 1 : bytes); }
 
 void releaseLarge(void* block, std::size_t) { std::free(block); }

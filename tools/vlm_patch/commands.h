@@ -5,6 +5,7 @@
 //     patch can remove; nothing was written (--allow-stale-keys goes on).
 #pragma once
 
+#include <cstddef>
 #include <string>
 #include <vector>
 
@@ -16,6 +17,12 @@ constexpr int kExitOk = 0;
 constexpr int kExitFailed = 1;
 constexpr int kExitUsage = 2;
 constexpr int kExitStaleKeys = 3;
+
+// The heap a vlm-patch process asks for first thing
+// (platform::preferLargePagesForHeap): its commands fill tables of tens of
+// MiB (a million-entry index is 12 MiB a side) and end, and one heap on
+// large pages serves them with far fewer faults.
+constexpr std::size_t kToolHeapBytes = std::size_t(128) << 20;
 
 int runPackageBuild(const Args& args);
 int runPackageShow(const Args& args);

@@ -3,6 +3,7 @@
 #include <cstdio>
 #include <cstring>
 
+#include "platform/memory.h"
 #include "tools/vlm_patch/commands.h"
 
 namespace vlmpatch {
@@ -148,4 +149,7 @@ int run(int argc, char** argv) {
 
 }  // namespace vlmpatch
 
-int main(int argc, char** argv) { return vlmpatch::run(argc, argv); }
+int main(int argc, char** argv) {
+  platform::preferLargePagesForHeap(vlmpatch::kToolHeapBytes);
+  return vlmpatch::run(argc, argv);
+}
