@@ -100,7 +100,8 @@ void preferLargePagesForHeap(std::size_t bytes) {
   // more; freed, it stays as room for what follows. Only the range it grew
   // by is advised, known by where the heap ended before and after.
   std::uintptr_t before = reinterpret_cast<std::uintptr_t>(::sbrk(0));
-  std::free(std::malloc(16 << 20));
+  void* volatile block = std::malloc(16 << 20);  // volatile: the compiler would drop a malloc freed unused
+  std::free(block);
   std::uintptr_t after = reinterpret_cast<std::uintptr_t>(::sbrk(0));
   if (before == static_cast<std::uintptr_t>(-1) || after <= before) return;  // no heap to grow: nothing to advise
   std::uintptr_t first = (before + kLargePage - 1) & ~(kLargePage - 1);
