@@ -43,6 +43,34 @@ void preferLargePagesForHeap(std::size_t bytes);
 void* allocateLarge(std::size_t bytes);
 void releaseLarge(void* block, std::size_t bytes);
 
+// One block from allocateLarge, given back when it ends; moved, never
+// copied. For bytes stored a piece at a time where nothing may move.
+class LargeBlock {
+ public:
+  explicit LargeBlock(std::size_t bytes) : bytes_(static_cast<unsigned char*>(allocateLarge(bytes))), size_(bytes) {
+    if (bytes_ == nullptr) throw std::bad_alloc();
+  }
+  LargeBlock(LargeBlock&& other) noexcept : bytes_(other.bytes_), size_(other.size_) { other.bytes_ = nullptr; }
+  LargeBlock& operator=(LargeBlock&& other) noexcept {
+    if (this != &other) {
+      releaseLarge(bytes_, size_);
+      bytes_ = other.bytes_;
+      size_ = other.size_;
+      other.bytes_ = nullptr;
+    }
+    return *this;
+  }
+  LargeBlock(const LargeBlock&) = delete;
+  LargeBlock& operator=(const LargeBlock&) = delete;
+  ~LargeBlock() { releaseLarge(bytes_, size_); }
+  unsigned char* data() const { return bytes_; }
+  std::size_t size() const { return size_; }
+
+ private:
+  unsigned char* bytes_;
+  std::size_t size_;
+};
+
 // The allocator of LargeTable.
 template <class T>
 struct LargePageAllocator {

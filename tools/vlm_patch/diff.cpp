@@ -90,7 +90,7 @@ struct Scans {
   std::condition_variable comparable;           // oldLeft reached 0 and paired was given, or stop
   std::vector<std::vector<StoredKey>> changes;  // by NEW archive, in offset order
   std::vector<char> compared;                   // by NEW archive: its changes are whole
-  std::vector<platform::LargeTable<unsigned char>> heldBlocks;
+  std::vector<platform::LargeBlock> heldBlocks;
   std::vector<std::thread> threads;
 };
 
@@ -107,7 +107,11 @@ constexpr std::size_t kHeldBlock = 4u << 20;
 constexpr std::uint64_t kHeldBudget = 64u << 20;
 
 // The thread's own blocks of changed keys' bytes.
-using HeldBlocks = std::vector<platform::LargeTable<unsigned char>>;
+struct HeldBlock {
+  platform::LargeBlock memory{kHeldBlock};
+  std::size_t used = 0;
+};
+using HeldBlocks = std::vector<HeldBlock>;
 
 void stopScans(Scans& scans) {
   {
@@ -168,14 +172,12 @@ bool scanArchive(Scans& scans, const InstallTree& tree, std::size_t a, RangeRead
 // the budget is spent.
 const unsigned char* holdBytes(Scans& scans, HeldBlocks& blocks, const unsigned char* bytes, std::size_t size) {
   if (size > kHeldBlock || scans.held.fetch_add(size, std::memory_order_relaxed) + size > kHeldBudget) return nullptr;
-  if (blocks.empty() || blocks.back().capacity() - blocks.back().size() < size) {
-    blocks.emplace_back();
-    blocks.back().reserve(kHeldBlock);
-  }
-  platform::LargeTable<unsigned char>& block = blocks.back();
-  std::size_t at = block.size();
-  block.insert(block.end(), bytes, bytes + size);  // within its room: the block stays where it is
-  return block.data() + at;
+  if (blocks.empty() || kHeldBlock - blocks.back().used < size) blocks.emplace_back();
+  HeldBlock& block = blocks.back();
+  unsigned char* at = block.memory.data() + block.used;
+  std::memcpy(at, bytes, size);
+  block.used += size;
+  return at;
 }
 
 bool digestOldArchive(Scans& scans, std::size_t a, RangeReader& reader, std::uint64_t& unreported) {
@@ -195,8 +197,13 @@ bool compareNewArchive(Scans& scans, std::size_t a, RangeReader& reader, std::ui
   // between the reads. The list is the thread's, kept from archive to
   // archive.
   expected.resize(archive.entries.size());
-  for (std::size_t n = 0; n < expected.size(); ++n)
-    expected[n] = paired[n] != kUnpaired ? scans.oldDigests[paired[n]] : 0;
+  const std::uint64_t* oldDigests = scans.oldDigests.data();
+  constexpr std::size_t kAhead = 16;  // lookups asked for before they are needed
+  for (std::size_t n = 0; n < expected.size(); ++n) {
+    if (n + kAhead < expected.size() && paired[n + kAhead] != kUnpaired)
+      __builtin_prefetch(oldDigests + paired[n + kAhead]);
+    expected[n] = paired[n] != kUnpaired ? oldDigests[paired[n]] : 0;
+  }
   std::vector<StoredKey>& changed = scans.changes[a];
   return scanArchive(scans, *scans.newTree, a, reader, unreported,
                      [&](std::uint32_t n, std::uint64_t digest, const unsigned char* bytes) {
@@ -240,7 +247,7 @@ void scanWorker(Scans& scans) {
   }
   scans.done.fetch_add(unreported, std::memory_order_relaxed);
   std::lock_guard<std::mutex> hold(scans.lock);
-  for (platform::LargeTable<unsigned char>& block : blocks) scans.heldBlocks.push_back(std::move(block));
+  for (HeldBlock& block : blocks) scans.heldBlocks.push_back(std::move(block.memory));
   --scans.running;
   scans.finished.notify_all();
 }

@@ -39,7 +39,7 @@ struct StoredKey {
 // The bytes of changed keys kept while NEW was read, in blocks that never
 // move. Moved with its diff, never copied: StoredKey::held points into it.
 struct HeldBytes {
-  std::vector<platform::LargeTable<unsigned char>> blocks;
+  std::vector<platform::LargeBlock> blocks;
   HeldBytes() = default;
   HeldBytes(HeldBytes&&) = default;
   HeldBytes& operator=(HeldBytes&&) = default;
