@@ -6,6 +6,7 @@
 #include <condition_variable>
 #include <cstdio>
 #include <cstring>
+#include <memory>
 #include <mutex>
 #include <thread>
 
@@ -58,11 +59,23 @@ std::uint64_t liveBytes(const archive::ArchiveSet& index) {
 
 constexpr std::uint32_t kUnpaired = ~0u;
 
-// One archive of one tree: a piece of the scans' work.
+// An archive's live entries in offset order (inOffsetOrder), worked out by
+// the first of its parts to start and shared with the others.
+struct ArchiveOrder {
+  std::once_flag worked;
+  std::vector<std::uint32_t> order;
+};
+
+// One part of one archive of one tree: a piece of the scans' work. An
+// archive is cut into parts of about kPartEntries entries, in offset order,
+// so that at the end of each tree's work no thread waits long for another
+// to finish a whole archive.
 struct ScanTask {
   bool inNew;
   std::size_t archive;
+  std::size_t part, parts;
 };
+constexpr std::size_t kPartEntries = 16384;
 
 // Both trees' archives, read by a few threads that take one archive at a
 // time: each archive is one sequential pass, and while there is work every
@@ -75,7 +88,9 @@ struct Scans {
   const InstallTree* newTree = nullptr;
   std::vector<std::uint32_t> oldStarts, newStarts;  // flatStarts of each index
   platform::LargeTable<std::uint64_t> oldDigests;   // by OLD's flat position
-  std::vector<ScanTask> tasks;                      // OLD's archives, then NEW's
+  std::vector<ScanTask> tasks;                      // OLD's parts, then NEW's
+  std::size_t oldTasks = 0;
+  std::unique_ptr<ArchiveOrder[]> oldOrders, newOrders;  // by archive
   std::atomic<std::size_t> next{0};
   std::atomic<bool> stop{false};
   std::atomic<std::uint64_t> done{0};  // bytes digested so far
@@ -83,13 +98,13 @@ struct Scans {
   std::mutex lock;                     // over everything below
   std::vector<std::string> problems;
   std::size_t running = 0;  // threads not yet finished
-  std::size_t oldLeft = 0;  // OLD's archives not yet digested
+  std::size_t oldLeft = 0;  // OLD's parts not yet digested
   // NEW's flat position to OLD's, given once the keys are paired.
   const platform::LargeTable<std::uint32_t>* paired = nullptr;
-  std::condition_variable finished;             // running fell, or an archive of NEW was compared
+  std::condition_variable finished;             // running fell, or a part of NEW was compared
   std::condition_variable comparable;           // oldLeft reached 0 and paired was given, or stop
-  std::vector<std::vector<StoredKey>> changes;  // by NEW archive, in offset order
-  std::vector<char> compared;                   // by NEW archive: its changes are whole
+  std::vector<std::vector<StoredKey>> changes;  // by NEW's part (its task less oldTasks), in offset order
+  std::vector<char> compared;                   // by NEW's part: its changes are whole
   std::vector<platform::LargeBlock> heldBlocks;
   std::vector<std::thread> threads;
 };
@@ -122,17 +137,29 @@ void stopScans(Scans& scans) {
   scans.finished.notify_all();
 }
 
-// Reads every live entry of one archive in offset order and hands each to
-// take(n, digest, bytes): bytes are the entry's whole bytes when the window
-// held it at once (and it is not empty), else nullptr. An entry larger than
-// the window is digested in pieces. False when the archive cannot be read
-// (problems says so) or the scans were stopped.
+// The task's entries, as positions in its archive's offset order.
+struct PartRange {
+  const std::vector<std::uint32_t>* order;
+  std::size_t from, to;
+};
+
+PartRange partOf(Scans& scans, const ScanTask& task, const archive::Archive& archive) {
+  ArchiveOrder& shared = (task.inNew ? scans.newOrders : scans.oldOrders)[task.archive];
+  std::call_once(shared.worked, [&] { shared.order = inOffsetOrder(archive); });
+  std::size_t count = shared.order.size();
+  return {&shared.order, count * task.part / task.parts, count * (task.part + 1) / task.parts};
+}
+
+// Reads the live entries of one part of an archive in offset order and
+// hands each to take(n, digest, bytes): bytes are the entry's whole bytes
+// when the window held it at once (and it is not empty), else nullptr. An
+// entry larger than the window is digested in pieces. False when the
+// archive cannot be read (problems says so) or the scans were stopped.
 template <class Take>
-bool scanArchive(Scans& scans, const InstallTree& tree, std::size_t a, RangeReader& reader, std::uint64_t& unreported,
-                 Take&& take) {
-  const archive::Archive& archive = *tree.index.archives[a]->archive;
-  std::vector<std::uint32_t> order = inOffsetOrder(archive);
-  if (order.empty()) return true;
+bool scanArchive(Scans& scans, const InstallTree& tree, const ScanTask& task, PartRange part, RangeReader& reader,
+                 std::uint64_t& unreported, Take&& take) {
+  const archive::Archive& archive = *tree.index.archives[task.archive]->archive;
+  if (part.from == part.to) return true;
   std::string path = treePath(tree, archive.name);
   auto fail = [&](const std::string& problem) {
     std::lock_guard<std::mutex> hold(scans.lock);
@@ -141,7 +168,8 @@ bool scanArchive(Scans& scans, const InstallTree& tree, std::size_t a, RangeRead
   };
   if (!openRangeReader(reader, path)) return fail("cannot read " + path);
   adviseSequential(reader);
-  for (std::uint32_t n : order) {
+  for (std::size_t i = part.from; i < part.to; ++i) {
+    std::uint32_t n = (*part.order)[i];
     if (scans.stop.load(std::memory_order_relaxed)) return false;
     const archive::FileEntry& e = archive.entries[n];
     if (e.size == 0) {
@@ -180,32 +208,35 @@ const unsigned char* holdBytes(Scans& scans, HeldBlocks& blocks, const unsigned 
   return at;
 }
 
-bool digestOldArchive(Scans& scans, std::size_t a, RangeReader& reader, std::uint64_t& unreported) {
-  std::uint64_t* digests = scans.oldDigests.data() + scans.oldStarts[a];
-  return scanArchive(scans, *scans.oldTree, a, reader, unreported,
+bool digestOldPart(Scans& scans, const ScanTask& task, RangeReader& reader, std::uint64_t& unreported) {
+  const archive::Archive& archive = *scans.oldTree->index.archives[task.archive]->archive;
+  std::uint64_t* digests = scans.oldDigests.data() + scans.oldStarts[task.archive];
+  return scanArchive(scans, *scans.oldTree, task, partOf(scans, task, archive), reader, unreported,
                      [digests](std::uint32_t n, std::uint64_t digest, const unsigned char*) { digests[n] = digest; });
 }
 
-// NEW's keys that OLD lacks, or holds with another size or other bytes, in
-// the archive's offset order.
-bool compareNewArchive(Scans& scans, std::size_t a, RangeReader& reader, std::uint64_t& unreported, HeldBlocks& blocks,
-                       std::vector<std::uint64_t>& expected) {
+// NEW's keys of one part that OLD lacks, or holds with another size or
+// other bytes, in the archive's offset order.
+bool compareNewPart(Scans& scans, const ScanTask& task, std::vector<StoredKey>& changed, RangeReader& reader,
+                    std::uint64_t& unreported, HeldBlocks& blocks, std::vector<std::uint64_t>& expected) {
+  std::size_t a = task.archive;
   const archive::Archive& archive = *scans.newTree->index.archives[a]->archive;
+  PartRange part = partOf(scans, task, archive);
+  const std::vector<std::uint32_t>& order = *part.order;
   const std::uint32_t* paired = scans.paired->data() + scans.newStarts[a];
-  // OLD's digests of the archive's keys gathered in one tight loop first,
-  // where many lookups are under way at once, instead of one at a time
-  // between the reads. The list is the thread's, kept from archive to
-  // archive.
+  // OLD's digests of the part's keys gathered in one tight loop first, where
+  // many lookups are under way at once, instead of one at a time between the
+  // reads. The list is the thread's, kept from part to part.
   expected.resize(archive.entries.size());
   const std::uint64_t* oldDigests = scans.oldDigests.data();
   constexpr std::size_t kAhead = 16;  // lookups asked for before they are needed
-  for (std::size_t n = 0; n < expected.size(); ++n) {
-    if (n + kAhead < expected.size() && paired[n + kAhead] != kUnpaired)
-      __builtin_prefetch(oldDigests + paired[n + kAhead]);
+  for (std::size_t i = part.from; i < part.to; ++i) {
+    if (i + kAhead < part.to && paired[order[i + kAhead]] != kUnpaired)
+      __builtin_prefetch(oldDigests + paired[order[i + kAhead]]);
+    std::uint32_t n = order[i];
     expected[n] = paired[n] != kUnpaired ? oldDigests[paired[n]] : 0;
   }
-  std::vector<StoredKey>& changed = scans.changes[a];
-  return scanArchive(scans, *scans.newTree, a, reader, unreported,
+  return scanArchive(scans, *scans.newTree, task, part, reader, unreported,
                      [&](std::uint32_t n, std::uint64_t digest, const unsigned char* bytes) {
                        if (paired[n] != kUnpaired && expected[n] == digest) return;
                        const archive::FileEntry& e = archive.entries[n];
@@ -230,14 +261,15 @@ void scanWorker(Scans& scans) {
   std::vector<std::uint64_t> expected;
   for (std::size_t t; !scans.stop && (t = scans.next.fetch_add(1)) < scans.tasks.size();) {
     const ScanTask& task = scans.tasks[t];
-    bool read = task.inNew ? awaitComparable(scans) &&
-                                 compareNewArchive(scans, task.archive, reader, unreported, blocks, expected)
-                           : digestOldArchive(scans, task.archive, reader, unreported);
+    std::size_t newPart = t - scans.oldTasks;  // when task.inNew
+    bool read = task.inNew ? awaitComparable(scans) && compareNewPart(scans, task, scans.changes[newPart], reader,
+                                                                      unreported, blocks, expected)
+                           : digestOldPart(scans, task, reader, unreported);
     closeRangeReader(reader);
     if (!read) stopScans(scans);
     if (read && task.inNew) {
       std::lock_guard<std::mutex> hold(scans.lock);
-      scans.compared[task.archive] = 1;
+      scans.compared[newPart] = 1;
       scans.finished.notify_all();
     }
     if (!task.inNew) {
@@ -259,12 +291,19 @@ void startScans(Scans& scans, const InstallTree& oldTree, const InstallTree& new
   scans.oldStarts = flatStarts(oldTree.index);
   scans.newStarts = flatStarts(newTree.index);
   scans.oldDigests.resize(scans.oldStarts.back());
-  std::size_t oldCount = oldTree.index.archives.size(), newCount = newTree.index.archives.size();
-  for (std::size_t a = 0; a < oldCount; ++a) scans.tasks.push_back({false, a});
-  for (std::size_t a = 0; a < newCount; ++a) scans.tasks.push_back({true, a});
-  scans.oldLeft = oldCount;
-  scans.changes.resize(newCount);
-  scans.compared.resize(newCount);
+  for (const InstallTree* tree : {&oldTree, &newTree}) {
+    for (std::size_t a = 0; a < tree->index.archives.size(); ++a) {
+      std::size_t entries = tree->index.archives[a]->archive->entries.size();
+      std::size_t parts = std::max<std::size_t>(1, (entries + kPartEntries - 1) / kPartEntries);
+      for (std::size_t part = 0; part < parts; ++part) scans.tasks.push_back({tree == &newTree, a, part, parts});
+    }
+    if (tree == &oldTree) scans.oldTasks = scans.tasks.size();
+  }
+  scans.oldOrders.reset(new ArchiveOrder[oldTree.index.archives.size()]);
+  scans.newOrders.reset(new ArchiveOrder[newTree.index.archives.size()]);
+  scans.oldLeft = scans.oldTasks;
+  scans.changes.resize(scans.tasks.size() - scans.oldTasks);
+  scans.compared.resize(scans.tasks.size() - scans.oldTasks);
   unsigned threads = std::thread::hardware_concurrency();
   threads = std::min(std::max(threads, 2u), 8u);
   std::size_t count = std::min<std::size_t>(threads, scans.tasks.size());
@@ -296,11 +335,11 @@ bool finishScans(Scans& scans, bool stop, ProgressBar* bar, std::vector<std::str
   return scans.problems.empty();
 }
 
-// Waits until NEW's archive a is compared, drawing the progress meanwhile;
-// false when the scans stop first.
-bool awaitCompared(Scans& scans, std::size_t a, ProgressBar& bar) {
+// Waits until NEW's part is compared, drawing the progress meanwhile; false
+// when the scans stop first.
+bool awaitCompared(Scans& scans, std::size_t part, ProgressBar& bar) {
   std::unique_lock<std::mutex> hold(scans.lock);
-  while (!scans.compared[a]) {
+  while (!scans.compared[part]) {
     if (scans.stop || scans.running == 0) return false;
     scans.finished.wait_for(hold, std::chrono::milliseconds(100));
     showProgress(bar, scans.done);
@@ -308,17 +347,18 @@ bool awaitCompared(Scans& scans, std::size_t a, ProgressBar& bar) {
   return true;
 }
 
-// The type-1 packages, written archive by archive in NEW's order as the
-// scans compare them, each archive's part sent on to the disk at once, so
-// that little is left to wait for when the last archive is read. False
+// The type-1 packages, written part by part in NEW's order (archive, then
+// offset) as the scans compare them, each part's keys sent on to the disk
+// at once, so that little is left to wait for when the last part is read.
+// False
 // when a package cannot be written (error says why) or the scans stopped
 // (their problems say why).
 bool writeKeyPackages(Scans& scans, const InstallTree& newTree, PackageOutput* output, ProgressBar& bar,
                       std::string* error) {
   KeyPackageWriter writer(newTree, output);
-  for (std::size_t a = 0; a < scans.changes.size(); ++a) {
-    if (!awaitCompared(scans, a, bar)) return false;
-    for (const StoredKey& key : scans.changes[a])
+  for (std::size_t part = 0; part < scans.changes.size(); ++part) {
+    if (!awaitCompared(scans, part, bar)) return false;
+    for (const StoredKey& key : scans.changes[part])
       if (!writer.add(key, error)) return false;
     writer.startWritingBack();
   }
