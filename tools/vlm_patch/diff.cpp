@@ -381,20 +381,22 @@ struct KeyedEntry {
 // for the next sort, fresh memory being slow to come by.
 platform::LargeTable<KeyedEntry> entriesByKey(const archive::ArchiveSet& index,
                                               platform::LargeTable<KeyedEntry>& spare) {
+  constexpr int kPasses = 3, kBits = 11;
+  constexpr std::uint32_t kMask = (1u << kBits) - 1;
+  std::vector<std::size_t> count(kPasses << kBits);  // every pass's buckets, counted as the list is made
   platform::LargeTable<KeyedEntry> entries, sorted = std::move(spare);
   entries.reserve(flatStarts(index).back());
   std::uint32_t flat = 0;
   for (const auto& slot : index.archives) {
     const archive::Archive& archive = *slot->archive;
-    for (std::size_t n = 0; n < archive.entries.size(); ++n, ++flat)
-      if (!archive::isRemoved(archive, n)) entries.push_back({archive.entries[n].key, flat});
+    for (std::size_t n = 0; n < archive.entries.size(); ++n, ++flat) {
+      if (archive::isRemoved(archive, n)) continue;
+      std::uint32_t key = archive.entries[n].key;
+      entries.push_back({key, flat});
+      for (int pass = 0; pass < kPasses; ++pass) ++count[(pass << kBits) + ((key >> (pass * kBits)) & kMask)];
+    }
   }
   sorted.resize(entries.size());
-  constexpr int kPasses = 3, kBits = 11;
-  constexpr std::uint32_t kMask = (1u << kBits) - 1;
-  std::vector<std::size_t> count(kPasses << kBits);  // every pass's buckets, counted in one sweep
-  for (const KeyedEntry& e : entries)
-    for (int pass = 0; pass < kPasses; ++pass) ++count[(pass << kBits) + ((e.key >> (pass * kBits)) & kMask)];
   for (int pass = 0; pass < kPasses; ++pass) {
     std::size_t* bucket = count.data() + (pass << kBits);
     std::size_t at = 0;
