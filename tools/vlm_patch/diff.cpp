@@ -35,18 +35,6 @@ std::vector<std::uint32_t> flatStarts(const archive::ArchiveSet& index) {
   return starts;
 }
 
-// An archive's live entries in offset order: the order it is read in.
-std::vector<std::uint32_t> inOffsetOrder(const archive::Archive& archive) {
-  std::vector<std::uint32_t> order;
-  order.reserve(archive.entries.size());
-  for (std::size_t n = 0; n < archive.entries.size(); ++n)
-    if (!archive::isRemoved(archive, n)) order.push_back(static_cast<std::uint32_t>(n));
-  const std::vector<archive::FileEntry>& entries = archive.entries;
-  auto byOffset = [&entries](std::uint32_t x, std::uint32_t y) { return entries[x].offset < entries[y].offset; };
-  if (!std::is_sorted(order.begin(), order.end(), byOffset)) std::stable_sort(order.begin(), order.end(), byOffset);
-  return order;
-}
-
 std::uint64_t liveBytes(const archive::ArchiveSet& index) {
   std::uint64_t total = 0;
   for (const auto& slot : index.archives) {
@@ -59,12 +47,35 @@ std::uint64_t liveBytes(const archive::ArchiveSet& index) {
 
 constexpr std::uint32_t kUnpaired = ~0u;
 
-// An archive's live entries in offset order (inOffsetOrder), worked out by
-// the first of its parts to start and shared with the others.
+// An archive's live entries in offset order, the order it is read in,
+// worked out by the first of its parts to start and shared with the others.
 struct ArchiveOrder {
   std::once_flag worked;
-  std::vector<std::uint32_t> order;
+  // The index lists them in offset order already, none removed, as a
+  // release's index usually does: no list is needed.
+  bool asListed = false;
+  std::vector<std::uint32_t> order;  // otherwise their positions, in offset order
+  std::size_t count = 0;
+  std::uint32_t at(std::size_t i) const { return asListed ? static_cast<std::uint32_t>(i) : order[i]; }
 };
+
+void workOutOrder(const archive::Archive& archive, ArchiveOrder& shared) {
+  const std::vector<archive::FileEntry>& entries = archive.entries;
+  auto byOffset = [](const archive::FileEntry& x, const archive::FileEntry& y) { return x.offset < y.offset; };
+  if (archive.removedCount == 0 && std::is_sorted(entries.begin(), entries.end(), byOffset)) {
+    shared.asListed = true;
+    shared.count = entries.size();
+    return;
+  }
+  std::vector<std::uint32_t>& order = shared.order;
+  order.reserve(entries.size());
+  for (std::size_t n = 0; n < entries.size(); ++n)
+    if (!archive::isRemoved(archive, n)) order.push_back(static_cast<std::uint32_t>(n));
+  auto byEntryOffset = [&entries](std::uint32_t x, std::uint32_t y) { return entries[x].offset < entries[y].offset; };
+  if (!std::is_sorted(order.begin(), order.end(), byEntryOffset))
+    std::stable_sort(order.begin(), order.end(), byEntryOffset);
+  shared.count = order.size();
+}
 
 // One part of one archive of one tree: a piece of the scans' work. An
 // archive is cut into parts of about kPartEntries entries, in offset order,
@@ -139,15 +150,15 @@ void stopScans(Scans& scans) {
 
 // The task's entries, as positions in its archive's offset order.
 struct PartRange {
-  const std::vector<std::uint32_t>* order;
+  const ArchiveOrder* order;
   std::size_t from, to;
 };
 
 PartRange partOf(Scans& scans, const ScanTask& task, const archive::Archive& archive) {
   ArchiveOrder& shared = (task.inNew ? scans.newOrders : scans.oldOrders)[task.archive];
-  std::call_once(shared.worked, [&] { shared.order = inOffsetOrder(archive); });
-  std::size_t count = shared.order.size();
-  return {&shared.order, count * task.part / task.parts, count * (task.part + 1) / task.parts};
+  std::call_once(shared.worked, [&] { workOutOrder(archive, shared); });
+  std::size_t count = shared.count;
+  return {&shared, count * task.part / task.parts, count * (task.part + 1) / task.parts};
 }
 
 // Reads the live entries of one part of an archive in offset order and
@@ -169,7 +180,7 @@ bool scanArchive(Scans& scans, const InstallTree& tree, const ScanTask& task, Pa
   if (!openRangeReader(reader, path)) return fail("cannot read " + path);
   adviseSequential(reader);
   for (std::size_t i = part.from; i < part.to; ++i) {
-    std::uint32_t n = (*part.order)[i];
+    std::uint32_t n = part.order->at(i);
     if (scans.stop.load(std::memory_order_relaxed)) return false;
     const archive::FileEntry& e = archive.entries[n];
     if (e.size == 0) {
@@ -222,7 +233,7 @@ bool compareNewPart(Scans& scans, const ScanTask& task, std::vector<StoredKey>& 
   std::size_t a = task.archive;
   const archive::Archive& archive = *scans.newTree->index.archives[a]->archive;
   PartRange part = partOf(scans, task, archive);
-  const std::vector<std::uint32_t>& order = *part.order;
+  const ArchiveOrder& order = *part.order;
   const std::uint32_t* paired = scans.paired->data() + scans.newStarts[a];
   // OLD's digests of the part's keys gathered in one tight loop first, where
   // many lookups are under way at once, instead of one at a time between the
@@ -231,9 +242,9 @@ bool compareNewPart(Scans& scans, const ScanTask& task, std::vector<StoredKey>& 
   const std::uint64_t* oldDigests = scans.oldDigests.data();
   constexpr std::size_t kAhead = 16;  // lookups asked for before they are needed
   for (std::size_t i = part.from; i < part.to; ++i) {
-    if (i + kAhead < part.to && paired[order[i + kAhead]] != kUnpaired)
-      __builtin_prefetch(oldDigests + paired[order[i + kAhead]]);
-    std::uint32_t n = order[i];
+    if (i + kAhead < part.to && paired[order.at(i + kAhead)] != kUnpaired)
+      __builtin_prefetch(oldDigests + paired[order.at(i + kAhead)]);
+    std::uint32_t n = order.at(i);
     expected[n] = paired[n] != kUnpaired ? oldDigests[paired[n]] : 0;
   }
   return scanArchive(scans, *scans.newTree, task, part, reader, unreported,
