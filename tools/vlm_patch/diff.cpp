@@ -88,9 +88,9 @@ struct ScanTask {
 };
 constexpr std::size_t kPartEntries = 16384;
 
-// Both trees' archives, read by a few threads that take one archive at a
-// time: each archive is one sequential pass, and while there is work every
-// thread has some. OLD's archives come first and their digests are kept;
+// Both trees' archives, read by a few threads that take one part at a
+// time: each part is one sequential pass over a stretch of its archive, and
+// while there is work every thread has some. OLD's archives come first and their digests are kept;
 // NEW's keys are compared as they are read, once OLD's digests are all
 // known and the keys are paired, and a changed key's bytes are kept while
 // they are at hand, so that writing the packages need not read them again.
