@@ -66,21 +66,21 @@ enum class DiffOutcome {
 // (0: OLD's version + 1; left at the number the next package takes).
 //
 // The two indexes are read side by side; then a few threads (as many as the
-// processors, 2 to 8) read OLD's archives and then NEW's, one sequential pass
-// over each archive, while the main thread pairs the keys and compares the
-// loose files. NEW's keys are compared as they are read, and the bytes of
-// changed keys are kept (up to 64 MiB in all); the main thread writes them
-// into the packages, archive by archive in NEW's order, while the threads
-// read on. staleKeys (ascending) is filled whenever NEW lacks keys of OLD,
-// once the keys are paired; unless allowStaleKeys, the work stops there,
-// nothing is written, and the reading of the archives, begun meanwhile, is
-// broken off. Memory grows with the entry count, and past the kept bytes
-// never with the size of the data. Also kFailed when a file cannot be read
-// or written, when OLD's version leaves no patch number, or when NEW cannot
-// be reached by packages (a file where OLD has a directory, which no package
-// removes; a file under the name of one of OLD's archives); problems is
-// bounded as readInstallTree bounds its own. Shows its progress on a
-// terminal.
+// processors, 2 to 8) read OLD's archives and then NEW's, each in offset order
+// in parts of about 16,384 entries, one sequential pass a part, while the main
+// thread pairs the keys and compares the loose files. NEW's keys are compared
+// as they are read, and the bytes of changed keys are kept (up to 64 MiB in
+// all); the main thread writes them into the packages, part by part in NEW's
+// order, while the threads read on. staleKeys (ascending) is filled
+// whenever NEW lacks keys of OLD, once the keys are paired; unless
+// allowStaleKeys, the work stops there, nothing is written, and the reading of
+// the archives, begun meanwhile, is broken off. Memory grows with the entry
+// count, and past the kept bytes never with the size of the data. Also kFailed
+// when a file cannot be read or written, when OLD's version leaves no patch
+// number, or when NEW cannot be reached by packages (a file where OLD has a
+// directory, which no package removes; a file under the name of one of OLD's
+// archives); problems is bounded as readInstallTree bounds its own. Shows its
+// progress on a terminal.
 DiffOutcome diffInstallations(const std::string& oldDir, const std::string& newDir, bool allowStaleKeys,
                               InstallTree* oldTree, InstallTree* newTree, ReleaseDiff* diff, PackageOutput* output,
                               std::vector<std::uint32_t>* staleKeys, std::vector<std::string>* problems);
