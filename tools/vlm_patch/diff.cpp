@@ -90,10 +90,11 @@ constexpr std::size_t kPartEntries = 16384;
 
 // Both trees' archives, read by a few threads that take one part at a
 // time: each part is one sequential pass over a stretch of its archive, and
-// while there is work every thread has some. OLD's archives come first and their digests are kept;
-// NEW's keys are compared as they are read, once OLD's digests are all
-// known and the keys are paired, and a changed key's bytes are kept while
-// they are at hand, so that writing the packages need not read them again.
+// while there is work every thread has some. OLD's archives come first and
+// their digests are kept; NEW's keys are compared as they are read, once
+// OLD's digests are all known and the keys are paired, and a changed key's
+// bytes are kept while they are at hand, so that writing the packages need
+// not read them again.
 struct Scans {
   const InstallTree* oldTree = nullptr;
   const InstallTree* newTree = nullptr;
