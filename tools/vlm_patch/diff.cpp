@@ -113,11 +113,11 @@ struct Scans {
   std::size_t oldLeft = 0;  // OLD's parts not yet digested
   // NEW's flat position to OLD's, given once the keys are paired.
   const platform::LargeTable<std::uint32_t>* paired = nullptr;
-  std::condition_variable finished;             // running fell, or a part of NEW was compared
-  std::condition_variable comparable;           // oldLeft reached 0 and paired was given, or stop
-  std::vector<std::vector<StoredKey>> changes;  // by NEW's part (its task less oldTasks), in offset order
-  std::vector<char> compared;                   // by NEW's part: its changes are whole
-  std::vector<platform::LargeBlock> heldBlocks;
+  std::condition_variable finished;              // running fell, or a part of NEW was compared
+  std::condition_variable comparable;            // oldLeft reached 0 and paired was given, or stop
+  std::vector<std::vector<StoredKey>> changes;   // by NEW's part (its task less oldTasks), in offset order
+  std::vector<char> compared;                    // by NEW's part: its changes are whole
+  std::vector<platform::LargeBlock> heldBlocks;  // the threads' kept bytes, alive until the keys are written
   std::vector<std::thread> threads;
 };
 
@@ -362,9 +362,8 @@ bool awaitCompared(Scans& scans, std::size_t part, ProgressBar& bar) {
 // The type-1 packages, written part by part in NEW's order (archive, then
 // offset) as the scans compare them, each part's keys sent on to the disk
 // at once, so that little is left to wait for when the last part is read.
-// False
-// when a package cannot be written (error says why) or the scans stopped
-// (their problems say why).
+// False when a package cannot be written (error says why) or the scans
+// stopped (their problems say why).
 bool writeKeyPackages(Scans& scans, const InstallTree& newTree, PackageOutput* output, ProgressBar& bar,
                       std::string* error) {
   KeyPackageWriter writer(newTree, output);
@@ -604,9 +603,6 @@ DiffOutcome diffInstallations(const std::string& oldDir, const std::string& newD
     return DiffOutcome::kFailed;
   }
   finishProgress(bar);
-  for (std::vector<StoredKey>& changed : scans.changes)
-    diff->storedKeys.insert(diff->storedKeys.end(), changed.begin(), changed.end());
-  diff->heldBytes.blocks = std::move(scans.heldBlocks);
   noteMachineryChanges(*oldTree, *newTree, diff);
   return DiffOutcome::kDone;
 }

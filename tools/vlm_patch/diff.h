@@ -19,7 +19,6 @@
 #include <string>
 #include <vector>
 
-#include "platform/memory.h"
 #include "tools/vlm_patch/diff_packages.h"
 #include "tools/vlm_patch/install_tree.h"
 
@@ -31,28 +30,16 @@ struct StoredKey {
   std::uint32_t archive = 0;  // position in NEW's index
   std::uint32_t offset = 0;
   std::uint32_t size = 0;
-  // NEW's bytes of the key as the diff read them (size bytes, in the diff's
-  // heldBytes), or nullptr: they are read again to be written.
+  // NEW's bytes of the key as the diff read them (size bytes, kept while
+  // the diff runs), or nullptr: they are read again to be written.
   const unsigned char* held = nullptr;
 };
 
-// The bytes of changed keys kept while NEW was read, in blocks that never
-// move. Moved with its diff, never copied: StoredKey::held points into it.
-struct HeldBytes {
-  std::vector<platform::LargeBlock> blocks;
-  HeldBytes() = default;
-  HeldBytes(HeldBytes&&) = default;
-  HeldBytes& operator=(HeldBytes&&) = default;
-  HeldBytes(const HeldBytes&) = delete;
-  HeldBytes& operator=(const HeldBytes&) = delete;
-};
-
+// What the diff found besides the keys, whose packages it writes as it goes.
 struct ReleaseDiff {
-  std::vector<StoredKey> storedKeys;      // in NEW's archive order, then offset order
   std::vector<LooseFile> writtenFiles;    // NEW's, sorted by name
   std::vector<std::string> deletedFiles;  // OLD's, sorted
   std::vector<std::string> notes;         // for the operator; nothing is wrong
-  HeldBytes heldBytes;                    // what storedKeys' held point into
 };
 
 enum class DiffOutcome {

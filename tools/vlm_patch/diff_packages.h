@@ -34,7 +34,7 @@ constexpr std::uint64_t kMaxPackageFileBytes = 0xFFFFFFFFull;
 struct PlannedPackage {
   std::uint8_t type = 1;
   std::uint32_t number = 0;  // also the package's version
-  std::size_t first = 0;     // position of its first item in the diff's list of that type
+  std::size_t first = 0;     // position of its first item among the diff's items of that type, in order
   std::size_t count = 0;
   std::uint64_t bytes = 0;  // the package file's size
 };
