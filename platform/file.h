@@ -85,10 +85,6 @@ bool writeFileAt(FileHandle file, std::uint64_t offset, const void* data, std::s
 std::int64_t readFileAt(FileHandle file, std::uint64_t offset, void* data, std::size_t size);
 // Makes what was written reach the disk (FlushFileBuffers / fsync).
 bool flushFileToDisk(FileHandle file);
-// Has the system start writing what was written so far to the disk, without
-// waiting for it, so that a flush later finds most of it there already
-// (Linux; elsewhere nothing happens and the flush does it all).
-void startWritingBack(FileHandle file);
 
 // Deletes a file; false when it was not there or could not be deleted.
 bool deleteFile(const char* path);

@@ -102,12 +102,6 @@ bool flushFileToDisk(FileHandle file) {
   return file != kNoFile && ::fsync(static_cast<int>(file)) == 0;
 }
 
-void startWritingBack(FileHandle file) {
-  // Offset and length 0: the whole file. Advice only; a failure changes
-  // nothing, since the flush writes whatever is left.
-  if (file != kNoFile) static_cast<void>(::sync_file_range(static_cast<int>(file), 0, 0, SYNC_FILE_RANGE_WRITE));
-}
-
 bool deleteFile(const char* path) { return ::unlink(nativePath(path).c_str()) == 0; }
 
 namespace {

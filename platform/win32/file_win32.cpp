@@ -94,9 +94,6 @@ bool flushFileToDisk(FileHandle file) {
   return file != kNoFile && FlushFileBuffers(toHandle(file)) != 0;
 }
 
-// Windows has no call that starts a write-back without waiting for it.
-void startWritingBack(FileHandle) {}
-
 bool deleteFile(const char* path) { return DeleteFileA(path) != 0; }
 
 namespace {

@@ -360,8 +360,8 @@ bool awaitCompared(Scans& scans, std::size_t part, ProgressBar& bar) {
 }
 
 // The type-1 packages, written part by part in NEW's order (archive, then
-// offset) as the scans compare them, each part's keys sent on to the disk
-// at once, so that little is left to wait for when the last part is read.
+// offset) as the scans compare them, and flushed as they grow, so that
+// little is left to wait for when the last part is read.
 // False when a package cannot be written (error says why) or the scans
 // stopped (their problems say why).
 bool writeKeyPackages(Scans& scans, const InstallTree& newTree, PackageOutput* output, ProgressBar& bar,
@@ -371,7 +371,7 @@ bool writeKeyPackages(Scans& scans, const InstallTree& newTree, PackageOutput* o
     if (!awaitCompared(scans, part, bar)) return false;
     for (const StoredKey& key : scans.changes[part])
       if (!writer.add(key, error)) return false;
-    writer.startWritingBack();
+    writer.flushAsItGrows();
   }
   return writer.finish(error);
 }

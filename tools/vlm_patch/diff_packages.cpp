@@ -201,6 +201,7 @@ bool KeyPackageWriter::add(const StoredKey& k, std::string* error) {
                                kMaxPackageBytes)) {
     if (!finish(error) || !beginPackage(*output_, writer_, 1, output_->nextNumber, keys_, error)) return false;
     open_ = true;
+    flushedBytes_ = 0;
   }
   PlannedPackage& package = output_->packages.back();
   if (package.bytes + size > kMaxPackageFileBytes) {
@@ -237,8 +238,12 @@ bool KeyPackageWriter::add(const StoredKey& k, std::string* error) {
   return true;
 }
 
-void KeyPackageWriter::startWritingBack() {
-  if (open_) platform::startWritingBack(writer_.file.get());
+void KeyPackageWriter::flushAsItGrows() {
+  if (!open_) return;
+  std::uint64_t bytes = output_->packages.back().bytes;
+  if (bytes - flushedBytes_ < kFlushStep) return;
+  static_cast<void>(platform::flushFileToDisk(writer_.file.get()));
+  flushedBytes_ = bytes;
 }
 
 bool KeyPackageWriter::finish(std::string* error) {

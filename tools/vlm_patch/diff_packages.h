@@ -86,6 +86,9 @@ struct PackageOutput {
 // that found nothing is done); false when it cannot be made.
 bool makeOutputDirectory(PackageOutput* output, std::string* error);
 
+// How much a key package grows between its flushes while it is written.
+constexpr std::uint64_t kFlushStep = 2u << 20;
+
 // Writes the type-1 packages key by key, in the order the keys come, cut as
 // splitItems cuts them, while the diff is still reading NEW. A key's bytes
 // are taken from StoredKey::held, or read from NEW's archive.
@@ -96,9 +99,12 @@ class KeyPackageWriter {
   KeyPackageWriter& operator=(const KeyPackageWriter&) = delete;
   // False when the key cannot be written; error says why.
   bool add(const StoredKey& key, std::string* error);
-  // Has the system start writing what is in the package so far to the disk,
-  // so that putting it in place later waits less.
-  void startWritingBack();
+  // Flushes the package to the disk once kFlushStep bytes were added since
+  // its last flush, so that putting it in place at the end waits for little
+  // (the disk takes about a millisecond per MiB, at once or at the end). A
+  // flush that fails here is no error yet: the one when the package is put
+  // in place fails the same way and says so.
+  void flushAsItGrows();
   // Finishes the last package; false when it cannot be written.
   bool finish(std::string* error);
 
@@ -107,7 +113,8 @@ class KeyPackageWriter {
   PackageOutput* output_;
   archive::PackageFileWriter writer_;  // the package being written, when open_
   bool open_ = false;
-  std::size_t keys_ = 0;  // added so far, over all packages
+  std::size_t keys_ = 0;            // added so far, over all packages
+  std::uint64_t flushedBytes_ = 0;  // of the open package, at its last flush
   // The NEW archive keys not held are read from. The changed keys lie far
   // apart, so each is read alone, exactly its bytes: a read window would
   // read most of NEW again.
