@@ -444,11 +444,13 @@ std::vector<std::uint32_t> repeatedKeys(const platform::LargeTable<KeyedEntry>& 
 
 Pairing pairEntries(const archive::ArchiveSet& oldIndex, const archive::ArchiveSet& newIndex) {
   Pairing pairing;
-  std::size_t newEntries = flatStarts(newIndex).back();
-  pairing.paired.assign(newEntries, kUnpaired);
   platform::LargeTable<KeyedEntry> spare;
   platform::LargeTable<KeyedEntry> olds = entriesByKey(oldIndex, spare);
   platform::LargeTable<KeyedEntry> news = entriesByKey(newIndex, spare);
+  // Made once the sorts are done, in the memory of the list they no longer
+  // need: memory the process has touched is ready at once.
+  spare = platform::LargeTable<KeyedEntry>();
+  pairing.paired.assign(flatStarts(newIndex).back(), kUnpaired);
   pairing.repeatedInOld = repeatedKeys(olds);
   pairing.repeatedInNew = repeatedKeys(news);
   if (!pairing.repeatedInOld.empty() || !pairing.repeatedInNew.empty()) return pairing;
