@@ -4,6 +4,8 @@
 #include <algorithm>
 
 #include <filesystem>
+#include <random>
+#include <set>
 
 #if !defined(_WIN32)
 #include <sys/stat.h>
@@ -535,41 +537,81 @@ TEST(Diff, KeysNewLacksStopItUnlessAllowed) {
             (std::map<std::uint32_t, std::string>{{7, "seven"}, {8, "EIGHT"}, {9, "nine"}}));
 }
 
-// Keys across the whole 32-bit range, listed in another order on each side,
-// so that a pairing which looked at part of a key only would pair wrongly.
+// Keys that differ from another in one bit only, for every bit, listed in
+// another order on each side: a pairing that looked at part of a key only
+// would pair some of them wrongly.
 TEST(Diff, PairsKeysOverTheirWholeRange) {
   TempWorkDir dir;
-  writeRelease("old", {1,
-                       {{"GAME0.VFS",
-                         {{0x00000000, "a"},
-                          {0x000007FF, "b"},
-                          {0x003FF800, "c"},
-                          {0x00400000, "d"},
-                          {0x12345678, "e"},
-                          {0x80000000, "f"},
-                          {0xFFFFFFFF, "g"}}}},
-                       {}});
-  writeRelease("new",
-               {2,
-                {{"GAME0.VFS",
-                  {{0xFFFFFFFF, "G"}, {0x12345678, "e"}, {0x00400000, "dd"}, {0x003FF800, "c"}, {0x00000000, "a"}}}},
-                {}});
+  std::vector<std::uint32_t> keys = {0, 0xFFFFFFFF};
+  for (int bit = 0; bit < 32; ++bit) {
+    keys.push_back(1u << bit);
+    keys.push_back(~(1u << bit));
+  }
+  Keys olds, news;
+  std::vector<std::uint32_t> changed, lacked;
+  for (std::size_t i = 0; i < keys.size(); ++i) {
+    std::string bytes = "key " + std::to_string(i);
+    olds.push_back({keys[i], bytes});
+    if (i % 5 == 3) {
+      lacked.push_back(keys[i]);
+      continue;
+    }
+    if (i % 3 == 0) {
+      bytes += " changed";
+      changed.push_back(keys[i]);
+    }
+    news.insert(news.begin(), {keys[i], bytes});
+  }
+  writeRelease("old", {1, {{"GAME0.VFS", olds}}, {}});
+  writeRelease("new", {2, {{"GAME0.VFS", news}}, {}});
   testing::internal::CaptureStderr();
   int code = runTool("diff", {"old", "new", "-o", "out"});
   std::string err = testing::internal::GetCapturedStderr();
   EXPECT_EQ(code, kExitStaleKeys);
-  std::size_t low = err.find("0x000007FF"), high = err.find("0x80000000");
-  ASSERT_NE(low, std::string::npos) << err;
-  ASSERT_NE(high, std::string::npos) << err;
-  EXPECT_LT(low, high) << "stale keys are listed in ascending order";
+  std::sort(lacked.begin(), lacked.end());
+  std::size_t from = 0;
+  for (std::uint32_t key : lacked) {
+    std::size_t at = err.find(hexKey(key), from);
+    ASSERT_NE(at, std::string::npos) << hexKey(key) << " listed, after the keys below it\n" << err;
+    from = at;
+  }
 
   testing::internal::CaptureStdout();
   code = runTool("diff", {"old", "new", "-o", "out", "--allow-stale-keys"});
   testing::internal::GetCapturedStdout();
   ASSERT_EQ(code, kExitOk);
-  std::vector<std::uint32_t> stored = storedKeysOf("out");
+  std::sort(changed.begin(), changed.end());
+  EXPECT_EQ(storedKeysOf("out"), changed);
+}
+
+// Many keys spread over the whole range as name hashes are, listed in
+// another order and another number of archives on each side.
+TEST(Diff, PairsManyKeysListedInAnotherOrder) {
+  TempWorkDir dir;
+  std::mt19937 random(12);
+  std::set<std::uint32_t> seen;
+  std::vector<std::uint32_t> keys;
+  while (keys.size() < 20000)
+    if (std::uint32_t key = static_cast<std::uint32_t>(random()); seen.insert(key).second) keys.push_back(key);
+  ReleaseSpec old{1, {{"GAME0.VFS", {}}, {"GAME1.VFS", {}}}, {}};
+  ReleaseSpec now{2, {{"GAME0.VFS", {}}, {"GAME1.VFS", {}}, {"GAME2.VFS", {}}}, {}};
+  std::vector<std::uint32_t> stored;
+  for (std::size_t i = 0; i < keys.size(); ++i) {
+    std::string bytes = std::to_string(keys[i]);
+    bool added = i % 50 == 1, changed = i % 7 == 0;
+    if (!added) old.archives[i % 2].files.push_back({keys[i], bytes});
+    if (changed) bytes += "!";
+    if (added || changed) stored.push_back(keys[i]);
+    now.archives[i % 3].files.push_back({keys[i], bytes});
+  }
+  for (ArchiveContents& archive : now.archives) std::shuffle(archive.files.begin(), archive.files.end(), random);
+  writeRelease("old", old);
+  writeRelease("new", now);
+  testing::internal::CaptureStdout();
+  ASSERT_EQ(runTool("diff", {"old", "new", "-o", "out"}), kExitOk);
+  testing::internal::GetCapturedStdout();
   std::sort(stored.begin(), stored.end());
-  EXPECT_EQ(stored, (std::vector<std::uint32_t>{0x00400000, 0xFFFFFFFF}));
+  EXPECT_EQ(storedKeysOf("out"), stored);
 }
 
 TEST(Diff, NumbersFromFirstAndKeepsToAnOutputWithoutPackages) {

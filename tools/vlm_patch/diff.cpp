@@ -384,43 +384,66 @@ struct KeyedEntry {
   std::uint32_t flat;
 };
 
-// The live entries of an index sorted by key. A radix sort in three passes
-// of 11 bits (few enough buckets for their write positions to stay in the
-// processor's cache): a million keys sort in a few sweeps, where looking
-// each one up in the other index's key table would miss the cache each time.
-// spare is the list the passes write into; what is left of it is kept there
-// for the next sort, fresh memory being slow to come by.
-platform::LargeTable<KeyedEntry> entriesByKey(const archive::ArchiveSet& index,
-                                              platform::LargeTable<KeyedEntry>& spare) {
-  constexpr int kPasses = 3, kBits = 11;
-  constexpr std::uint32_t kMask = (1u << kBits) - 1;
-  std::vector<std::size_t> count(kPasses << kBits);  // every pass's buckets, counted as the list is made
-  platform::LargeTable<KeyedEntry> entries, sorted = std::move(spare);
-  entries.reserve(flatStarts(index).back());
+// Calls visit(key, flat) for each live entry of an index, in flat order.
+template <class Visit>
+void forEachLiveEntry(const archive::ArchiveSet& index, Visit&& visit) {
   std::uint32_t flat = 0;
   for (const auto& slot : index.archives) {
     const archive::Archive& archive = *slot->archive;
-    for (std::size_t n = 0; n < archive.entries.size(); ++n, ++flat) {
-      if (archive::isRemoved(archive, n)) continue;
-      std::uint32_t key = archive.entries[n].key;
-      entries.push_back({key, flat});
-      for (int pass = 0; pass < kPasses; ++pass) ++count[(pass << kBits) + ((key >> (pass * kBits)) & kMask)];
-    }
+    for (std::size_t n = 0; n < archive.entries.size(); ++n, ++flat)
+      if (!archive::isRemoved(archive, n)) visit(archive.entries[n].key, flat);
   }
-  sorted.resize(entries.size());
+}
+
+// Sorts entries whose keys share their top bits by the other 21, in three
+// passes of 7 bits through scratch: for a bucket of a few KiB, every pass
+// stays in the processor's nearest cache.
+void sortByLowBits(KeyedEntry* entries, std::size_t count, std::vector<KeyedEntry>& scratch) {
+  if (count < 2) return;
+  constexpr int kPasses = 3, kBits = 7;
+  constexpr std::uint32_t kMask = (1u << kBits) - 1;
+  std::uint32_t at[kPasses][kMask + 1] = {};  // counts fit: flat positions are 32 bits
+  for (std::size_t i = 0; i < count; ++i)
+    for (int pass = 0; pass < kPasses; ++pass) ++at[pass][(entries[i].key >> (pass * kBits)) & kMask];
+  if (scratch.size() < count) scratch.resize(count);
+  KeyedEntry* from = entries;
+  KeyedEntry* to = scratch.data();
   for (int pass = 0; pass < kPasses; ++pass) {
-    std::size_t* bucket = count.data() + (pass << kBits);
-    std::size_t at = 0;
-    for (std::uint32_t b = 0; b <= kMask; ++b) {
-      std::size_t here = bucket[b];
-      bucket[b] = at;
-      at += here;
+    std::uint32_t sum = 0;
+    for (std::uint32_t& bucket : at[pass]) {
+      std::uint32_t here = bucket;
+      bucket = sum;
+      sum += here;
     }
-    for (const KeyedEntry& e : entries) sorted[bucket[(e.key >> (pass * kBits)) & kMask]++] = e;
-    entries.swap(sorted);
+    for (std::size_t i = 0; i < count; ++i) to[at[pass][(from[i].key >> (pass * kBits)) & kMask]++] = from[i];
+    std::swap(from, to);
   }
-  spare = std::move(sorted);
-  return entries;
+  // An odd number of passes leaves the result in scratch.
+  std::memcpy(entries, from, count * sizeof(KeyedEntry));
+}
+
+// The live entries of an index sorted by key. Keys are name hashes, spread
+// over all 32 bits: one pass deals the entries, straight from the index,
+// into buckets by their top 11 bits (a few KiB each for a million keys),
+// and each bucket is then sorted by the rest of its keys where it stays in
+// the processor's cache; a radix sort over the whole list would sweep it
+// several times, and looking each key up in the other index's key table
+// would miss the cache each time. Keys bunched in a few buckets sort just as
+// right, only slower. scratch is the buckets' working list, kept from sort
+// to sort.
+platform::LargeTable<KeyedEntry> entriesByKey(const archive::ArchiveSet& index, std::vector<KeyedEntry>& scratch) {
+  constexpr int kTopBits = 11, kTopShift = 32 - kTopBits;
+  std::vector<std::size_t> bucketStart((std::size_t(1) << kTopBits) + 1);  // and where the last ends
+  forEachLiveEntry(index, [&bucketStart](std::uint32_t key, std::uint32_t) { ++bucketStart[(key >> kTopShift) + 1]; });
+  for (std::size_t b = 1; b < bucketStart.size(); ++b) bucketStart[b] += bucketStart[b - 1];
+  platform::LargeTable<KeyedEntry> sorted(bucketStart.back());
+  std::vector<std::size_t> next(bucketStart.begin(), bucketStart.end() - 1);
+  forEachLiveEntry(index, [&sorted, &next](std::uint32_t key, std::uint32_t flat) {
+    sorted[next[key >> kTopShift]++] = {key, flat};
+  });
+  for (std::size_t b = 0; b + 1 < bucketStart.size(); ++b)
+    sortByLowBits(sorted.data() + bucketStart[b], bucketStart[b + 1] - bucketStart[b], scratch);
+  return sorted;
 }
 
 // For each of NEW's entries (by flat position), the flat position of OLD's
@@ -444,12 +467,9 @@ std::vector<std::uint32_t> repeatedKeys(const platform::LargeTable<KeyedEntry>& 
 
 Pairing pairEntries(const archive::ArchiveSet& oldIndex, const archive::ArchiveSet& newIndex) {
   Pairing pairing;
-  platform::LargeTable<KeyedEntry> spare;
-  platform::LargeTable<KeyedEntry> olds = entriesByKey(oldIndex, spare);
-  platform::LargeTable<KeyedEntry> news = entriesByKey(newIndex, spare);
-  // Made once the sorts are done, in the memory of the list they no longer
-  // need: memory the process has touched is ready at once.
-  spare = platform::LargeTable<KeyedEntry>();
+  std::vector<KeyedEntry> scratch;
+  platform::LargeTable<KeyedEntry> olds = entriesByKey(oldIndex, scratch);
+  platform::LargeTable<KeyedEntry> news = entriesByKey(newIndex, scratch);
   pairing.paired.assign(flatStarts(newIndex).back(), kUnpaired);
   pairing.repeatedInOld = repeatedKeys(olds);
   pairing.repeatedInNew = repeatedKeys(news);
