@@ -13,6 +13,7 @@
 
 #include "archive/index_writer.h"
 #include "archive/patch_package.h"
+#include "platform/test_hooks.h"
 #include "support/temp_dir.h"
 #include "tool_fixture.h"
 #include "tools/vlm_patch/diff.h"
@@ -651,6 +652,39 @@ TEST(Diff, AFailedWriteLeavesNoPackageBehind) {
     std::vector<std::string> left;
     for (const auto& entry : fs::directory_iterator("out")) left.push_back(entry.path().filename().string());
     EXPECT_EQ(left, std::vector<std::string>{blocked});
+  }
+}
+
+// A flush that fails, while the key package grows past its first flush or
+// when it is put in place: the diff fails and leaves nothing. After a failed
+// flush the system may have dropped what it could not write, so a later one
+// that succeeds must not count.
+int flushCalls = 0, failingFlush = 0;
+bool failOneFlush(platform::FileHandle) { return ++flushCalls == failingFlush; }
+
+TEST(Diff, AFailedFlushLeavesNoPackageBehind) {
+  TempWorkDir dir;
+  Keys olds, news;
+  for (std::uint32_t key = 1; key <= 3; ++key) {  // 3 MiB of changed keys: past the first flush
+    olds.push_back({key, bytesOf(1 << 20, 'a')});
+    news.push_back({key, bytesOf(1 << 20, 'b')});
+  }
+  writeRelease("old", {1, {{"GAME0.VFS", olds}}, {}});
+  writeRelease("new", {2, {{"GAME0.VFS", news}}, {}});
+  const platform::FileSystemHooks hooks{nullptr, failOneFlush, nullptr};
+  for (int failing : {1, 2}) {  // while it grows; when it is put in place
+    SCOPED_TRACE(failing);
+    flushCalls = 0;
+    failingFlush = failing;
+    platform::setFileSystemHooks(&hooks);
+    testing::internal::CaptureStderr();
+    int code = runTool("diff", {"old", "new", "-o", "out"});
+    std::string err = testing::internal::GetCapturedStderr();
+    platform::resetTestHooks();
+    EXPECT_EQ(code, kExitFailed);
+    EXPECT_GE(flushCalls, failing);
+    EXPECT_NE(err.find("out"), std::string::npos) << err;
+    EXPECT_FALSE(fs::exists("out")) << "the output directory the diff made is gone again";
   }
 }
 

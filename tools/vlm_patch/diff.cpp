@@ -371,7 +371,7 @@ bool writeKeyPackages(Scans& scans, const InstallTree& newTree, PackageOutput* o
     if (!awaitCompared(scans, part, bar)) return false;
     for (const StoredKey& key : scans.changes[part])
       if (!writer.add(key, error)) return false;
-    writer.flushAsItGrows();
+    if (!writer.flushAsItGrows(error)) return false;
   }
   return writer.finish(error);
 }

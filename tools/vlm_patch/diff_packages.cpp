@@ -238,12 +238,17 @@ bool KeyPackageWriter::add(const StoredKey& k, std::string* error) {
   return true;
 }
 
-void KeyPackageWriter::flushAsItGrows() {
-  if (!open_) return;
+bool KeyPackageWriter::flushAsItGrows(std::string* error) {
+  if (!open_) return true;
   std::uint64_t bytes = output_->packages.back().bytes;
-  if (bytes - flushedBytes_ < kFlushStep) return;
-  static_cast<void>(platform::flushFileToDisk(writer_.file.get()));
+  if (bytes - flushedBytes_ < kFlushStep) return true;
+  // What the writer still holds is written and flushed later.
+  if (!platform::flushFileToDisk(writer_.file.get())) {
+    *error = "cannot write " + output_->temporaries.back();
+    return false;
+  }
   flushedBytes_ = bytes;
+  return true;
 }
 
 bool KeyPackageWriter::finish(std::string* error) {

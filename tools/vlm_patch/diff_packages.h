@@ -100,11 +100,12 @@ class KeyPackageWriter {
   // False when the key cannot be written; error says why.
   bool add(const StoredKey& key, std::string* error);
   // Flushes the package to the disk once kFlushStep bytes were added since
-  // its last flush, so that putting it in place at the end waits for little
-  // (the disk takes about a millisecond per MiB, at once or at the end). A
-  // flush that fails here is no error yet: the one when the package is put
-  // in place fails the same way and says so.
-  void flushAsItGrows();
+  // its last flush. The disk takes its time per MiB either way; flushed as
+  // it grows while the archives are still read, the flush when the package
+  // is put in place waits for the last step only. False when a flush fails
+  // (error says why): the system may have dropped what it could not write,
+  // so a later flush that succeeds proves nothing.
+  bool flushAsItGrows(std::string* error);
   // Finishes the last package; false when it cannot be written.
   bool finish(std::string* error);
 
