@@ -1,5 +1,6 @@
 #include "tools/vlm_patch/diff_packages.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
@@ -241,7 +242,7 @@ bool KeyPackageWriter::add(const StoredKey& k, std::string* error) {
 bool KeyPackageWriter::flushAsItGrows(std::string* error) {
   if (!open_) return true;
   std::uint64_t bytes = output_->packages.back().bytes;
-  if (bytes - flushedBytes_ < kFlushStep) return true;
+  if (bytes - flushedBytes_ < std::max(kFlushStep, flushedBytes_ / kFlushStepShare)) return true;
   // What the writer still holds is written and flushed later.
   if (!platform::flushFileToDisk(writer_.file.get())) {
     *error = "cannot write " + output_->temporaries.back();

@@ -86,8 +86,12 @@ struct PackageOutput {
 // that found nothing is done); false when it cannot be made.
 bool makeOutputDirectory(PackageOutput* output, std::string* error);
 
-// How much a key package grows between its flushes while it is written.
+// How much a key package grows between its flushes while it is written: at
+// least this, and at least a sixteenth of what it held at its last flush,
+// so that a package of GiBs is flushed some dozens of times, not thousands
+// (each flush may cost a slow disk a seek or two).
 constexpr std::uint64_t kFlushStep = 2u << 20;
+constexpr std::uint64_t kFlushStepShare = 16;
 
 // Writes the type-1 packages key by key, in the order the keys come, cut as
 // splitItems cuts them, while the diff is still reading NEW. A key's bytes
@@ -99,7 +103,7 @@ class KeyPackageWriter {
   KeyPackageWriter& operator=(const KeyPackageWriter&) = delete;
   // False when the key cannot be written; error says why.
   bool add(const StoredKey& key, std::string* error);
-  // Flushes the package to the disk once kFlushStep bytes were added since
+  // Flushes the package to the disk once it has grown by a flush step since
   // its last flush. The disk takes its time per MiB either way; flushed as
   // it grows while the archives are still read, the flush when the package
   // is put in place waits for the last step only. False when a flush fails
