@@ -35,13 +35,20 @@ std::vector<std::uint32_t> flatStarts(const archive::ArchiveSet& index) {
   return starts;
 }
 
-std::uint64_t liveBytes(const archive::ArchiveSet& index) {
-  std::uint64_t total = 0;
+// Calls visit(entry, flat) for each live entry of an index, in flat order.
+template <class Visit>
+void forEachLiveEntry(const archive::ArchiveSet& index, Visit&& visit) {
+  std::uint32_t flat = 0;
   for (const auto& slot : index.archives) {
     const archive::Archive& archive = *slot->archive;
-    for (std::size_t n = 0; n < archive.entries.size(); ++n)
-      if (!archive::isRemoved(archive, n)) total += archive.entries[n].size;
+    for (std::size_t n = 0; n < archive.entries.size(); ++n, ++flat)
+      if (!archive::isRemoved(archive, n)) visit(archive.entries[n], flat);
   }
+}
+
+std::uint64_t liveBytes(const archive::ArchiveSet& index) {
+  std::uint64_t total = 0;
+  forEachLiveEntry(index, [&total](const archive::FileEntry& e, std::uint32_t) { total += e.size; });
   return total;
 }
 
@@ -384,17 +391,6 @@ struct KeyedEntry {
   std::uint32_t flat;
 };
 
-// Calls visit(key, flat) for each live entry of an index, in flat order.
-template <class Visit>
-void forEachLiveEntry(const archive::ArchiveSet& index, Visit&& visit) {
-  std::uint32_t flat = 0;
-  for (const auto& slot : index.archives) {
-    const archive::Archive& archive = *slot->archive;
-    for (std::size_t n = 0; n < archive.entries.size(); ++n, ++flat)
-      if (!archive::isRemoved(archive, n)) visit(archive.entries[n].key, flat);
-  }
-}
-
 // Sorts entries whose keys share their top bits by the other 21, in three
 // passes of 7 bits through scratch: for a bucket of a few KiB, every pass
 // stays in the processor's nearest cache.
@@ -434,12 +430,13 @@ void sortByLowBits(KeyedEntry* entries, std::size_t count, std::vector<KeyedEntr
 platform::LargeTable<KeyedEntry> entriesByKey(const archive::ArchiveSet& index, std::vector<KeyedEntry>& scratch) {
   constexpr int kTopBits = 11, kTopShift = 32 - kTopBits;
   std::vector<std::size_t> bucketStart((std::size_t(1) << kTopBits) + 1);  // and where the last ends
-  forEachLiveEntry(index, [&bucketStart](std::uint32_t key, std::uint32_t) { ++bucketStart[(key >> kTopShift) + 1]; });
+  forEachLiveEntry(
+      index, [&bucketStart](const archive::FileEntry& e, std::uint32_t) { ++bucketStart[(e.key >> kTopShift) + 1]; });
   for (std::size_t b = 1; b < bucketStart.size(); ++b) bucketStart[b] += bucketStart[b - 1];
   platform::LargeTable<KeyedEntry> sorted(bucketStart.back());
   std::vector<std::size_t> next(bucketStart.begin(), bucketStart.end() - 1);
-  forEachLiveEntry(index, [&sorted, &next](std::uint32_t key, std::uint32_t flat) {
-    sorted[next[key >> kTopShift]++] = {key, flat};
+  forEachLiveEntry(index, [&sorted, &next](const archive::FileEntry& e, std::uint32_t flat) {
+    sorted[next[e.key >> kTopShift]++] = {e.key, flat};
   });
   for (std::size_t b = 0; b + 1 < bucketStart.size(); ++b)
     sortByLowBits(sorted.data() + bucketStart[b], bucketStart[b + 1] - bucketStart[b], scratch);
