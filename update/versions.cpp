@@ -64,9 +64,8 @@ std::string patchBaseUrl() {
 std::string patchListUrl() { return patchBaseUrl() + "/patch.hpl"; }
 
 // Reads up to count 32-bit numbers into fields; a short file fills only the
-// fields it holds. False when the file cannot be opened; *length (when
-// given) is how many of the count * 4 bytes the file held.
-static bool readNumbers(const char* path, std::uint32_t* const* fields, int count, std::size_t* length = nullptr) {
+// fields it holds. False when the file cannot be opened.
+static bool readNumbers(const char* path, std::uint32_t* const* fields, int count) {
   std::FILE* file = platform::openStdioFile(path, "rb");
   if (!file) return false;
   unsigned char bytes[16];
@@ -74,15 +73,22 @@ static bool readNumbers(const char* path, std::uint32_t* const* fields, int coun
   std::size_t held = std::fread(bytes, 1, wanted <= sizeof bytes ? wanted : sizeof bytes, file);
   std::fclose(file);
   for (std::size_t i = 0; (i + 1) * 4 <= held; ++i) *fields[i] = archive::getU32(bytes + 4 * i);
-  if (length) *length = held;
   return true;
 }
 
 bool readPatchList(const char* path) {
-  std::uint32_t* const fields[] = {&launcherVersions.latestPatch, &launcherVersions.latestLauncher,
-                                   &launcherVersions.latestClient};
-  std::size_t length = 0;
-  if (!readNumbers(path, fields, 3, &length)) return false;
+  std::FILE* file = platform::openStdioFile(path, "rb");
+  if (!file) return false;
+  unsigned char bytes[kFullPatchListBytes];
+  std::size_t length = std::fread(bytes, 1, sizeof bytes, file);
+  std::fclose(file);
+  PatchList list;
+  list.latestPatch = launcherVersions.latestPatch;
+  list.of(kThisPlatform) = {launcherVersions.latestLauncher, launcherVersions.latestClient};
+  decodePatchList(bytes, length, &list);
+  launcherVersions.latestPatch = list.latestPatch;
+  launcherVersions.latestLauncher = list.of(kThisPlatform).launcher;
+  launcherVersions.latestClient = list.of(kThisPlatform).client;
   // Served whole with a success status, a short list (an empty file, say)
   // would otherwise pass for "nothing new".
   if (length < kPatchListBytes) {

@@ -1,9 +1,7 @@
 // Version records and the names on the patch server.
 //
-// "patch.hpl" (published, fetched every run), 12 bytes, little-endian:
-//   0 latestPatch u32 | 4 latestLauncher u32 | 8 latestClient u32
-//   Bytes after the twelfth are ignored; a short file leaves the missing
-//   fields as they were.
+// "patch.hpl" (published, fetched every run): update/patch_list.h. The
+//   launcher takes latestPatch and its own platform's two versions from it.
 // "cver.v" (beside the launcher), 8 bytes, little-endian:
 //   0 launcherVersion u32 | 4 clientVersion u32
 #pragma once
@@ -12,6 +10,8 @@
 #include <cstdint>
 #include <string>
 #include <vector>
+
+#include "update/patch_list.h"
 
 namespace update {
 
@@ -58,11 +58,10 @@ std::vector<std::string> baseUrlsOfPatchHosts(const std::string& hosts);
 std::string patchBaseUrl();
 std::string patchListUrl();
 
-constexpr std::size_t kPatchListBytes = 12;
-
-// Reads the published numbers from a patch list file; false when it cannot
-// be opened (the fields are then unchanged). A list shorter than 12 bytes is
-// read as far as it goes and the trace says so, with its length:
+// Reads the published numbers from a patch list file: latestPatch and this
+// platform's launcher and client versions. False when it cannot be opened
+// (the fields are then unchanged). A list shorter than 12 bytes is read as
+// far as it goes and the trace says so, with its length:
 // "The patch list is short: <n> of 12 bytes; ...".
 bool readPatchList(const char* path);
 
