@@ -1,20 +1,23 @@
 // The signed release record: what the operator vouches for in one release,
-// published as "release.rec" beside "patch.hpl", and the patch blocks it
-// names, "release-%u.blk". A launcher built with the operator's public keys
-// takes nothing from the patch server that the record does not name with
-// its size and SHA-256.
+// published beside "patch.hpl" once for each launcher platform ("release.rec"
+// for Windows, "release-linux.rec" for Linux: update/server_files.h), and the
+// patch blocks it names, "release-%u.blk", which the platforms share. A
+// launcher built with the operator's public keys takes nothing from the
+// patch server that the record does not name with its size and SHA-256.
 //
-// "release.rec", all integers little-endian, no padding:
+// A record, all integers little-endian, no padding:
 //    0  4  magic "VLMR"
 //    4  2  format version, 1
-//    6  4  latestPatch     } the three numbers of "patch.hpl", which
-//   10  4  latestLauncher  } must match it
+//    6  4  latestPatch     } the numbers "patch.hpl" publishes for the
+//   10  4  latestLauncher  } record's platform, which must match it
 //   14  4  latestClient    }
 //   18  8  sequence        only rises from one publish to the next
 //   26  8  expiresAt       Unix time (seconds, UTC) after which the record
 //                          is refused
-//   34 40  launcher        "Start VLM.exe": u64 size, 32-byte SHA-256
-//   74 40  client          "Kelda.exe": the same
+//   34 40  launcher        the platform's launcher ("Start VLM.exe",
+//                          "start-vlm"): u64 size, 32-byte SHA-256
+//   74 40  client          the platform's client ("Kelda.exe", "Kelda"):
+//                          the same
 //  114  4  blockPatches    patch numbers per block (1 .. 65536)
 //  118  4  blockCount      = ceil(latestPatch / blockPatches)
 //  122 32 x blockCount     SHA-256 of each block file, block 0 first
@@ -29,7 +32,10 @@
 // k * blockPatches + 1 to min((k + 1) * blockPatches, latestPatch), in order,
 // the 40-byte digest of "%i.rar" (u64 size, SHA-256). Nothing else: its
 // length says how many patches it holds and must be exactly that. A block is
-// trusted through its digest in the signed record.
+// trusted through its digest in the signed record. A patch the release does
+// not publish (a server started for players at a later version, whose first
+// patch comes after it) has size 0 and a digest of zeros: no launcher fetches
+// it.
 //
 // With 256 patches a block, a server of 10,000 patches has a record of
 // 122 + 40 * 32 + 1 + 72 = 1,475 bytes (one signature), and a launcher that
