@@ -1,8 +1,9 @@
-# Release artefacts: "cmake --build --preset windows --target package" makes
-# the players' zip, the Linux preset a tarball. Only the programs a player or
-# an operator needs go in, beside a short read-me.
+# Release artefacts: "cmake --build --preset release --target package" makes
+# the players' zip (any Windows tree makes one), the Linux preset a tarball.
+# Only the programs a player or an operator needs go in, beside a short
+# read-me; the operator's tool vlm-patch comes with both.
 if(VLM_WINDOWS)
-  install(TARGETS launcher vlm_keupdate RUNTIME DESTINATION .)
+  install(TARGETS launcher vlm_keupdate vlm-patch RUNTIME DESTINATION .)
   install(FILES ${CMAKE_SOURCE_DIR}/packaging/README-windows.txt DESTINATION . RENAME README.txt)
   set(CPACK_GENERATOR ZIP)
   set(CPACK_SYSTEM_NAME windows-i686)
@@ -18,6 +19,9 @@ endif()
 if(VLM_TEST_HOOKS)
   string(APPEND CPACK_SYSTEM_NAME "-test-hooks")
 endif()
+# Symbols help nobody who runs these programs, and the players' download is
+# the smaller for it.
+set(CPACK_STRIP_FILES ON)
 set(CPACK_PACKAGE_NAME vellmarch-launcher)
 set(CPACK_PACKAGE_VERSION 1.0.0)
 set(CPACK_PACKAGE_FILE_NAME ${CPACK_PACKAGE_NAME}-${CPACK_PACKAGE_VERSION}-${CPACK_SYSTEM_NAME})

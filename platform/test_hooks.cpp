@@ -39,7 +39,15 @@ std::string rarReaderPathForTests() { return rarReaderPath; }
 unsigned rarReaderIdleLimitMsForTests() { return rarReaderIdleLimitMs.load(); }
 
 void setTrustedKeysForTests(const std::string& keys) { trustedKeys = keys; }
-const std::string& trustedKeysForTests() { return trustedKeys; }
+const std::string& trustedKeysForTests() {
+  // A whole launcher under test (its own process) takes its keys from the
+  // environment, as it takes its patch servers: a test sets none in it.
+  static const std::string fromEnvironment = [] {
+    const char* keys = std::getenv("VLM_TEST_TRUSTED_KEYS");
+    return std::string(keys ? keys : "");
+  }();
+  return trustedKeys.empty() ? fromEnvironment : trustedKeys;
+}
 
 void resetTestHooks() {
   setProcessHooks(nullptr);

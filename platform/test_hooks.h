@@ -4,9 +4,10 @@
 // whole tree by the top CMakeLists): a release build has none of the setters
 // below, and the checks the seam makes (at the end) are constants there, so
 // nothing a test can do is left in a shipped program. The same builds read
-// two things from the environment, nowhere else: VLM_PATCH_BASE_URL (the
-// patch servers, update/versions.h) and VLM_TEST_DISPLAY (fixed window
-// values and no worker, core/entry.cpp); and VLM_CRASH_AT_POINT below.
+// these from the environment, nowhere else: VLM_PATCH_BASE_URL (the patch
+// servers, update/versions.h), VLM_TEST_DISPLAY (fixed window values and no
+// worker, core/entry.cpp), VLM_TEST_TRUSTED_KEYS and VLM_CRASH_AT_POINT
+// below.
 //
 // Tests put every hook back with resetTestHooks (tests/support/
 // launcher_state.h resets the rest of the launcher's global state with it).
@@ -59,7 +60,9 @@ unsigned rarReaderIdleLimitMsForTests();  // 0: none set
 
 // The operator keys to trust instead of the build's, in the form the build
 // setting VLM_TRUSTED_KEYS takes (128 hex digits each, comma separated); ""
-// trusts the build's own again.
+// trusts the build's own again. Without keys set here, those of the
+// environment variable VLM_TEST_TRUSTED_KEYS (same form), so that a whole
+// test launcher in a process of its own can be made to check releases.
 void setTrustedKeysForTests(const std::string& keys);
 const std::string& trustedKeysForTests();
 
