@@ -90,10 +90,12 @@ Destination checkDestination(const char* name, const std::string* part) {
   return Destination::kWritable;
 }
 
-// Tells the trace why the entry just read could not be extracted.
-void logEntryFailure(const char* stored, int result) {
-  core::debugLog("%s could not be extracted: %s (RAR error %d).", printable(stored).c_str(), rarErrorText(result),
-                 result);
+// Tells the trace why the entry just read could not be extracted, with the
+// system's own reason when the file could not be created or written.
+void logEntryFailure(platform::RarHandle archive, const char* stored, int result) {
+  std::string system = platform::rarSystemError(archive);
+  core::debugLog("%s could not be extracted: %s (RAR error %d)%s%s.", printable(stored).c_str(), rarErrorText(result),
+                 result, system.empty() ? "" : ": ", system.c_str());
 }
 
 // Extracts the entry just read to part, then puts part in place of name.
@@ -101,13 +103,15 @@ void logEntryFailure(const char* stored, int result) {
 bool replaceWithEntry(platform::RarHandle archive, const char* stored, const char* name, const std::string& part) {
   int result = platform::rarProcessFile(archive, platform::kRarExtract, "", part.c_str());
   if (result != 0) {
+    logEntryFailure(archive, stored, result);
     platform::deleteFileNoFollow(part.c_str());
-    logEntryFailure(stored, result);
     return false;
   }
-  if (!platform::replaceFileAtomically(part.c_str(), name)) {
+  platform::Status placed = platform::replaceFileAtomicallyWithReason(part.c_str(), name);
+  if (!placed.ok()) {
     platform::deleteFileNoFollow(part.c_str());
-    core::debugLog("%s could not be put in place as %s.", printable(stored).c_str(), printable(name).c_str());
+    core::debugLog("%s could not be put in place as %s: %s.", printable(stored).c_str(), printable(name).c_str(),
+                   placed.reason().c_str());
     return false;
   }
   return true;
@@ -121,8 +125,8 @@ bool replaceWithEntry(platform::RarHandle archive, const char* stored, const cha
 bool writePackage(platform::RarHandle archive, const char* stored, const char* name) {
   int result = platform::rarProcessFile(archive, platform::kRarExtract, "", name);
   if (result != 0) {
+    logEntryFailure(archive, stored, result);
     platform::deleteFileNoFollow(name);
-    logEntryFailure(stored, result);
     return false;
   }
   return true;

@@ -33,7 +33,8 @@ namespace update {
 // opened, when the library reports an error for an entry it extracts
 // (damaged or cut-short data, a wrong checksum, a file it cannot write), or
 // when it stops reading headers with anything but the end of the archive:
-// the trace then names the entry and the library's error, and a package
+// the trace then names the entry and the library's error (with the
+// system's reason when a file could not be created or written), and a package
 // this call wrote under targetName is deleted. Files that earlier "ext"
 // entries replaced stay replaced.
 bool extractPatchArchive(const char* archivePath, const char* targetName);

@@ -13,10 +13,10 @@ namespace platform {
 
 namespace {
 
-// A failure as the system gives it: false, with its error to be read.
-bool failWithError(DWORD error) {
+// A failure as the system gives it, with the error's text.
+Status failureOf(DWORD error) {
   SetLastError(error);
-  return false;
+  return Status::systemFailure();
 }
 
 }  // namespace
@@ -61,18 +61,20 @@ static bool seekTo(HANDLE handle, std::uint64_t offset) {
   return SetFilePointerEx(handle, distance, nullptr, FILE_BEGIN) != 0;
 }
 
-bool writeFileAt(FileHandle file, std::uint64_t offset, const void* data, std::size_t size) {
-  if (file != kNoFile && testFailsWrite(file, offset, size)) return failWithError(ERROR_WRITE_FAULT);
-  if (file == kNoFile || !seekTo(toHandle(file), offset)) return false;
+Status writeFileAt(FileHandle file, std::uint64_t offset, const void* data, std::size_t size) {
+  if (file == kNoFile) return failureOf(ERROR_INVALID_HANDLE);
+  if (testFailsWrite(file, offset, size)) return failureOf(ERROR_WRITE_FAULT);
+  if (!seekTo(toHandle(file), offset)) return Status::systemFailure();
   const char* p = static_cast<const char*>(data);
   while (size > 0) {
     DWORD chunk = size > (1u << 30) ? (1u << 30) : static_cast<DWORD>(size);
     DWORD written = 0;
-    if (!WriteFile(toHandle(file), p, chunk, &written, nullptr) || written == 0) return false;
+    if (!WriteFile(toHandle(file), p, chunk, &written, nullptr)) return Status::systemFailure();
+    if (written == 0) return Status::failure("the system wrote no byte");
     p += written;
     size -= written;
   }
-  return true;
+  return Status();
 }
 
 std::int64_t readFileAt(FileHandle file, std::uint64_t offset, void* data, std::size_t size) {
@@ -89,9 +91,11 @@ std::int64_t readFileAt(FileHandle file, std::uint64_t offset, void* data, std::
   return static_cast<std::int64_t>(done);
 }
 
-bool flushFileToDisk(FileHandle file) {
-  if (file != kNoFile && testFailsFlush(file)) return failWithError(ERROR_WRITE_FAULT);
-  return file != kNoFile && FlushFileBuffers(toHandle(file)) != 0;
+Status flushFileToDisk(FileHandle file) {
+  if (file == kNoFile) return failureOf(ERROR_INVALID_HANDLE);
+  if (testFailsFlush(file)) return failureOf(ERROR_WRITE_FAULT);
+  if (!FlushFileBuffers(toHandle(file))) return Status::systemFailure();
+  return Status();
 }
 
 bool deleteFile(const char* path) { return DeleteFileA(path) != 0; }
@@ -330,20 +334,27 @@ bool isDirectory(const char* path) {
 
 void createDirectory(const char* path) { CreateDirectoryA(path, nullptr); }
 
-bool copyFileReplacing(const char* from, const char* to) { return CopyFileA(from, to, FALSE) != 0; }
+Status copyFileReplacing(const char* from, const char* to) {
+  if (!CopyFileA(from, to, FALSE)) return Status::systemFailure();
+  return Status();
+}
 
-bool replaceFileAtomically(const char* from, const char* to) {
-  if (testFailsReplace(from, to)) return failWithError(ERROR_WRITE_FAULT);
+Status replaceFileAtomicallyWithReason(const char* from, const char* to) {
+  if (testFailsReplace(from, to)) return failureOf(ERROR_WRITE_FAULT);
   // The data first: write-through covers the rename, not what the file holds.
   HANDLE data = CreateFileA(from, GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
                             OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
-  if (data == INVALID_HANDLE_VALUE) return false;
-  const bool flushed = FlushFileBuffers(data) != 0;
+  if (data == INVALID_HANDLE_VALUE) return Status::systemFailure();
+  if (!FlushFileBuffers(data)) {
+    Status failed = Status::systemFailure();
+    CloseHandle(data);
+    return failed;
+  }
   CloseHandle(data);
-  if (!flushed) return false;
   // MoveFileEx with write-through returns only once the rename is on disk;
   // replacing an existing target is one step for the file system.
-  return MoveFileExA(from, to, MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH) != 0;
+  if (!MoveFileExA(from, to, MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) return Status::systemFailure();
+  return Status();
 }
 
 }  // namespace platform
