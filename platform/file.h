@@ -138,6 +138,17 @@ std::vector<std::string> directoriesOnTheWay(const std::string& name);
 // Deletes the file; false (nothing deleted) when a component is a link or
 // reparse point, the name is a directory or the file is not there.
 bool deleteFileNoFollow(const char* name);
+// Removes what lies at the name, a plain file or a directory with all it
+// holds, never through a link: each component on the way is checked as
+// deleteFileNoFollow checks it, and inside a directory only plain files and
+// real directories are removed. A link (or a reparse point, a device, a
+// pipe) in the name's place or anywhere inside stops the removal there,
+// nothing is removed through it and the link itself stays; the reason then
+// names it ("a link lies inside it: 12.dat/sub/lnk"). Ok when nothing is
+// left at the name (also when nothing was there); directories nested deeper
+// than kMaxRemovedDepth are not walked (a failure).
+constexpr int kMaxRemovedDepth = 256;
+Status removeTreeNoFollow(const char* name);
 // True when a file or directory of that name exists (_access mode 0).
 bool pathExists(const char* path);
 // True when the path names an existing directory.

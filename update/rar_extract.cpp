@@ -98,6 +98,18 @@ void logEntryFailure(platform::RarHandle archive, const char* stored, int result
                  result, system.empty() ? "" : ": ", system.c_str());
 }
 
+// Whether one of the directories a name passes through is the package's
+// name, as Windows compares names: writing it would make a directory where
+// the package is to be written, and keep one there for every later run.
+bool runsThroughPackageName(const char* name, const char* targetName) {
+  if (!targetName) return false;
+  const std::string package = archive::windowsFoldedName(targetName);
+  for (const std::string& directory : platform::directoriesOnTheWay(name)) {
+    if (archive::windowsFoldedName(directory) == package) return true;
+  }
+  return false;
+}
+
 // Extracts the entry just read to part, then puts part in place of name.
 // False (the trace says why, part is gone) on any error.
 bool replaceWithEntry(platform::RarHandle archive, const char* stored, const char* name, const std::string& part) {
@@ -151,6 +163,12 @@ bool extractEntries(platform::RarHandle archive, platform::RARHeaderDataEx& head
     // The package, whichever way the archive names it.
     const bool callersName = targetName && std::strcmp(name, targetName) == 0;
     const std::string part = std::string(name) + kPartSuffix;
+    if (!callersName && runsThroughPackageName(name, targetName)) {
+      platform::rarProcessFile(archive, platform::kRarSkip, nullptr, nullptr);
+      core::debugLog("%s skipped: its name runs through %s, the package's name.", printable(stored).c_str(),
+                     printable(targetName).c_str());
+      continue;
+    }
     Destination destination = checkDestination(name, callersName ? nullptr : &part);
     if (destination != Destination::kWritable) {
       platform::rarProcessFile(archive, platform::kRarSkip, nullptr, nullptr);
@@ -194,13 +212,17 @@ bool extractPatchArchive(const char* archivePath, const char* targetName) {
   }
   // Whatever lies under the package's name now is not this archive's: a
   // package left by an earlier run that broke off must not pass for one
-  // this archive gave (it may hold none).
-  if (targetName && checkDestination(targetName, nullptr) == Destination::kWritable &&
-      platform::pathExists(targetName) && !platform::deleteFileNoFollow(targetName)) {
-    core::debugLog("%s, left by an earlier run, cannot be removed.", printable(targetName).c_str());
-    platform::rarCloseArchive(archive);
-    std::fputs("Falha ao extrair.\n", stdout);
-    return false;
+  // this archive gave (it may hold none), and a directory there (an older
+  // launcher let an archive make one) would keep every package out.
+  if (targetName && checkDestination(targetName, nullptr) == Destination::kWritable) {
+    platform::Status removed = platform::removeTreeNoFollow(targetName);
+    if (!removed.ok()) {
+      core::debugLog("%s, left by an earlier run, cannot be removed: %s.", printable(targetName).c_str(),
+                     printable(removed.reason().c_str()).c_str());
+      platform::rarCloseArchive(archive);
+      std::fputs("Falha ao extrair.\n", stdout);
+      return false;
+    }
   }
   bool wroteTarget = false;
   bool ok = extractEntries(archive, *header, targetName, &wroteTarget);

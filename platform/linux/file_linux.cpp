@@ -250,6 +250,71 @@ bool deleteFileNoFollow(const char* name) {
   return ::unlinkat(parent.fd, last.c_str(), 0) == 0;
 }
 
+namespace {
+
+// Removes the entry `name` of the directory open as `at`: a plain file, or a
+// real directory after everything in it. Never opens or removes a link;
+// `shown` is the entry's name for the reason.
+Status removeEntryNoFollow(int at, const std::string& name, const std::string& shown, int depth) {
+  struct stat st;
+  if (::fstatat(at, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0)
+    return Status::systemFailure(shown + " cannot be examined");
+  if (S_ISLNK(st.st_mode)) return Status::failure("a link lies inside it: " + shown);
+  if (S_ISREG(st.st_mode)) {
+    if (::unlinkat(at, name.c_str(), 0) != 0) return Status::systemFailure(shown + " cannot be removed");
+    return Status();
+  }
+  if (!S_ISDIR(st.st_mode)) return Status::failure(shown + " is neither a plain file nor a directory");
+  if (depth >= kMaxRemovedDepth) return Status::failure(shown + " is nested too deep");
+  // O_NOFOLLOW: a link put in the directory's place since the look above
+  // makes the open fail.
+  Directory directory;
+  directory.reset(openRetrying(at, name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW));
+  if (directory.fd < 0) return Status::systemFailure(shown + " cannot be opened");
+  // The names first, then the removals: a directory read while it changes
+  // may pass entries over.
+  std::vector<std::string> names;
+  {
+    int listed = ::dup(directory.fd);
+    DIR* list = listed >= 0 ? ::fdopendir(listed) : nullptr;
+    if (!list) {
+      Status failed = Status::systemFailure(shown + " cannot be read");
+      if (listed >= 0) ::close(listed);
+      return failed;
+    }
+    while (struct dirent* entry = ::readdir(list)) {
+      std::string entryName = entry->d_name;
+      if (entryName != "." && entryName != "..") names.push_back(entryName);
+    }
+    ::closedir(list);
+  }
+  for (const std::string& entryName : names) {
+    Status removed = removeEntryNoFollow(directory.fd, entryName, shown + "/" + entryName, depth + 1);
+    if (!removed.ok()) return removed;
+  }
+  if (::unlinkat(at, name.c_str(), AT_REMOVEDIR) != 0) return Status::systemFailure(shown + " cannot be removed");
+  return Status();
+}
+
+}  // namespace
+
+Status removeTreeNoFollow(const char* name) {
+  Directory parent;
+  std::string last;
+  std::string path = nativePath(name);
+  if (!openParentNoFollow(path, parent, &last)) {
+    if (errno == ENOENT) return Status();
+    return Status::failure("a link, a file or nothing lies on its way");
+  }
+  struct stat st;
+  if (::fstatat(parent.fd, last.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) {
+    if (errno == ENOENT) return Status();
+    return Status::systemFailure(path + " cannot be examined");
+  }
+  if (S_ISLNK(st.st_mode)) return Status::failure("a link lies in its place");
+  return removeEntryNoFollow(parent.fd, last, path, 0);
+}
+
 bool pathExists(const char* path) { return ::access(nativePath(path).c_str(), F_OK) == 0; }
 
 bool isDirectory(const char* path) {

@@ -325,6 +325,75 @@ bool deleteFileNoFollow(const char* name) {
   return deleted;
 }
 
+namespace {
+
+// Removes `name`, whose real place is known to be below `parentPath`: a
+// plain file, or a real directory after everything in it. A directory is
+// held open as itself, without delete sharing, while what it holds is
+// removed, so it cannot be renamed and put back as a junction meanwhile;
+// `shown` is the name for the reason.
+Status removeEntryNoFollow(const std::string& name, const std::string& parentPath, const std::string& shown,
+                           int depth) {
+  Opened entry = openAsItself(name, parentPath, FILE_READ_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE, OPEN_EXISTING,
+                              FILE_FLAG_BACKUP_SEMANTICS);
+  if (entry.isLink) return Status::failure("a link lies inside it: " + shown);
+  if (entry.handle == INVALID_HANDLE_VALUE) return Status::systemFailure(shown + " cannot be opened");
+  if ((entry.attributes & FILE_ATTRIBUTE_DIRECTORY) == 0) {
+    CloseHandle(entry.handle);
+    // Between the check and the deletion a plain file may have become a
+    // link; DeleteFile removes a link itself, never its target.
+    if (!DeleteFileA(name.c_str())) return Status::systemFailure(shown + " cannot be removed");
+    return Status();
+  }
+  if (depth >= kMaxRemovedDepth) {
+    CloseHandle(entry.handle);
+    return Status::failure(shown + " is nested too deep");
+  }
+  std::vector<std::string> names;
+  WIN32_FIND_DATAA found;
+  HANDLE search = FindFirstFileA((name + "\\*").c_str(), &found);
+  if (search != INVALID_HANDLE_VALUE) {
+    do {
+      std::string entryName = found.cFileName;
+      if (entryName != "." && entryName != "..") names.push_back(entryName);
+    } while (FindNextFileA(search, &found));
+    FindClose(search);
+  }
+  Status removed;
+  for (const std::string& entryName : names) {
+    removed = removeEntryNoFollow(name + "\\" + entryName, entry.path, shown + "\\" + entryName, depth + 1);
+    if (!removed.ok()) break;
+  }
+  CloseHandle(entry.handle);
+  if (!removed.ok()) return removed;
+  if (!RemoveDirectoryA(name.c_str())) return Status::systemFailure(shown + " cannot be removed");
+  return Status();
+}
+
+}  // namespace
+
+Status removeTreeNoFollow(const char* name) {
+  std::string text(name ? name : "");
+  Walk walk;
+  if (!holdParents(text, walk)) {
+    DWORD error = GetLastError();
+    if (error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND) return Status();
+    return Status::failure("a link, a file or nothing lies on its way");
+  }
+  DWORD attributes = GetFileAttributesA(text.c_str());
+  if (attributes == INVALID_FILE_ATTRIBUTES) {
+    DWORD error = GetLastError();
+    if (error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND) return Status();
+    return Status::systemFailure(text + " cannot be examined");
+  }
+  if (isReparsePoint(attributes)) return Status::failure("a link lies in its place");
+  Status removed = removeEntryNoFollow(text, walk.path, text, 0);
+  // A link at the name itself is no link inside it.
+  if (!removed.ok() && removed.reason() == "a link lies inside it: " + text)
+    return Status::failure("a link lies in its place");
+  return removed;
+}
+
 bool pathExists(const char* path) { return _access(path, 0) == 0; }
 
 bool isDirectory(const char* path) {
