@@ -84,18 +84,19 @@ Status parseIndex(FileReader& reader, ArchiveSet& set) {
   return Status();
 }
 
-// Writes the whole set to an open file in bounded chunks; false on any
-// failed write.
-bool writeIndexRecords(platform::FileHandle file, const ArchiveSet& set) {
+// Writes the whole set to an open file in bounded chunks; the first failed
+// write's reason.
+Status writeIndexRecords(platform::FileHandle file, const ArchiveSet& set) {
   std::string chunk;
   chunk.reserve(kSaveChunk + 64);
   std::uint64_t offset = 0;
   auto flushChunk = [&](bool force) {
-    if (chunk.empty() || (!force && chunk.size() < kSaveChunk)) return true;
-    if (!platform::writeFileAt(file, offset, chunk.data(), chunk.size())) return false;
+    if (chunk.empty() || (!force && chunk.size() < kSaveChunk)) return Status();
+    Status written = platform::writeFileAt(file, offset, chunk.data(), chunk.size());
+    if (!written.ok()) return written;
     offset += chunk.size();
     chunk.clear();
-    return true;
+    return Status();
   };
   appendIndexHeader(chunk, set.baseVersion, set.archiveCount);
   for (std::size_t i = 0; i < set.archives.size(); ++i) {
@@ -107,7 +108,8 @@ bool writeIndexRecords(platform::FileHandle file, const ArchiveSet& set) {
     for (std::size_t k = 0; k < archive.entries.size(); ++k) {
       if (isRemoved(archive, k)) continue;
       appendEntryRecord(chunk, n++, archive.entries[k]);
-      if (!flushChunk(false)) return false;
+      Status written = flushChunk(false);
+      if (!written.ok()) return written;
     }
   }
   return flushChunk(true);
@@ -119,8 +121,8 @@ Status flushArchives(ArchiveSet& set) {
   for (auto& slot : set.archives) {
     Archive& archive = *slot->archive;
     if (!archive.unflushed) continue;
-    if (!platform::flushFileToDisk(archive.file.get()))
-      return Status::systemFailure("the archive " + archive.name + " cannot be flushed to disk");
+    Status flushed = platform::flushFileToDisk(archive.file.get());
+    if (!flushed.ok()) return flushed.withContext("the archive " + archive.name + " cannot be flushed to disk");
     archive.unflushed = false;
   }
   return Status();
@@ -216,10 +218,10 @@ namespace {
 Status writeTemporaryIndex(const ArchiveSet& set) {
   platform::File file(platform::createFile(kIndexTempFileName));
   if (!file) return Status::systemFailure(std::string(kIndexTempFileName) + " cannot be created");
-  if (!writeIndexRecords(file.get(), set))
-    return Status::systemFailure(std::string(kIndexTempFileName) + " cannot be written");
-  if (!platform::flushFileToDisk(file.get()))
-    return Status::systemFailure(std::string(kIndexTempFileName) + " cannot be flushed to disk");
+  Status written = writeIndexRecords(file.get(), set);
+  if (!written.ok()) return written.withContext(std::string(kIndexTempFileName) + " cannot be written");
+  Status flushed = platform::flushFileToDisk(file.get());
+  if (!flushed.ok()) return flushed.withContext(std::string(kIndexTempFileName) + " cannot be flushed to disk");
   return Status();
 }
 
@@ -227,8 +229,9 @@ Status writeIndex(ArchiveSet& set) {
   Status flushed = flushArchives(set);
   if (!flushed.ok()) return flushed;
   Status written = writeTemporaryIndex(set);
-  if (written.ok() && !platform::replaceFileAtomically(kIndexTempFileName, kIndexFileName)) {
-    written = Status::systemFailure(std::string(kIndexTempFileName) + " cannot be put in place of " + kIndexFileName);
+  if (written.ok()) {
+    written = platform::replaceFileAtomicallyWithReason(kIndexTempFileName, kIndexFileName)
+                  .withContext(std::string(kIndexTempFileName) + " cannot be put in place of " + kIndexFileName);
   }
   if (!written.ok()) platform::deleteFile(kIndexTempFileName);
   return written;

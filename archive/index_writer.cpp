@@ -16,10 +16,14 @@ std::string encodeIndex(std::uint32_t baseVersion, const std::vector<IndexArchiv
   return out;
 }
 
-bool writeIndexFile(const char* path, std::uint32_t baseVersion, const std::vector<IndexArchiveSpec>& archives) {
+platform::Status writeIndexFile(const char* path, std::uint32_t baseVersion,
+                                const std::vector<IndexArchiveSpec>& archives) {
   std::string bytes = encodeIndex(baseVersion, archives);
   platform::File file(platform::createFile(path));
-  return file && (bytes.empty() || platform::writeFileAt(file.get(), 0, bytes.data(), bytes.size()));
+  if (!file) return platform::Status::systemFailure(std::string(path) + " cannot be created");
+  if (bytes.empty()) return platform::Status();
+  return platform::writeFileAt(file.get(), 0, bytes.data(), bytes.size())
+      .withContext(std::string(path) + " cannot be written");
 }
 
 }  // namespace archive

@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "archive/index.h"
+#include "platform/status.h"
 
 namespace archive {
 
@@ -19,7 +20,10 @@ struct IndexArchiveSpec {
 // than 31 bytes are written as given (to build malformed indexes on purpose).
 std::string encodeIndex(std::uint32_t baseVersion, const std::vector<IndexArchiveSpec>& archives);
 
-// Writes encodeIndex's bytes as the file at path; true when all were written.
-bool writeIndexFile(const char* path, std::uint32_t baseVersion, const std::vector<IndexArchiveSpec>& archives);
+// Writes encodeIndex's bytes as the file at path; ok when all were written,
+// else the reason with the system's own text ("data.idx cannot be written:
+// No space left on device").
+platform::Status writeIndexFile(const char* path, std::uint32_t baseVersion,
+                                const std::vector<IndexArchiveSpec>& archives);
 
 }  // namespace archive

@@ -16,7 +16,8 @@ void appendHeader(std::string& out, std::uint8_t seed, std::uint16_t version, st
 
 bool writePending(PackageFileWriter& writer, bool force) {
   if (!writer.ok || writer.pending.empty() || (!force && writer.pending.size() < kWriteChunk)) return writer.ok;
-  writer.ok = platform::writeFileAt(writer.file.get(), writer.written, writer.pending.data(), writer.pending.size());
+  writer.ok =
+      platform::writeFileAt(writer.file.get(), writer.written, writer.pending.data(), writer.pending.size()).ok();
   writer.written += writer.pending.size();
   writer.pending.clear();
   return writer.ok;
@@ -87,7 +88,7 @@ bool restatePackageItemCount(PackageFileWriter& writer) {
     writer.pending.replace(0, header.size(), header);
     return true;
   }
-  writer.ok = platform::writeFileAt(writer.file.get(), 0, header.data(), header.size());
+  writer.ok = platform::writeFileAt(writer.file.get(), 0, header.data(), header.size()).ok();
   return writer.ok;
 }
 

@@ -27,24 +27,27 @@ DataReader itemReader(const PatchPackage& package, const PatchItem& item) {
 }
 
 // Writes the item's data as the file at its name, creating the directories
-// when missing, in bounded chunks, never through a link. False when the file
-// cannot be created or a piece cannot be read or written.
-bool writeItemFile(const PatchPackage& package, const PatchItem& item) {
+// when missing, in bounded chunks, never through a link. A failure, with the
+// system's reason where it gave one, when the file cannot be created or a
+// piece cannot be read or written.
+platform::Status writeItemFile(const PatchPackage& package, const PatchItem& item) {
   const std::string& name = item.name;
-  if (!platform::createDirectoriesOnTheWayNoFollow(name)) return false;
+  if (!platform::createDirectoriesOnTheWayNoFollow(name))
+    return platform::Status::systemFailure("its directories cannot be created");
   platform::File file(platform::createFileNoFollow(name.c_str()));
-  if (!file) return false;
+  if (!file) return platform::Status::systemFailure("it cannot be created");
   std::vector<unsigned char> buffer(item.dataLength < kCopyChunk ? item.dataLength : kCopyChunk);
-  bool ok = true;
-  for (std::uint64_t done = 0; ok && done < item.dataLength;) {
+  for (std::uint64_t done = 0; done < item.dataLength;) {
     std::size_t length =
         static_cast<std::size_t>(item.dataLength - done < buffer.size() ? item.dataLength - done : buffer.size());
-    ok = readPatchItemData(package, item, done, buffer.data(), length) &&
-         platform::writeFileAt(file.get(), done, buffer.data(), length);
+    if (!readPatchItemData(package, item, done, buffer.data(), length))
+      return platform::Status::failure("its data cannot be read");
+    platform::Status written = platform::writeFileAt(file.get(), done, buffer.data(), length);
+    if (!written.ok()) return written;
     done += length;
   }
   // On disk before the index that records the package as applied.
-  return ok && platform::flushFileToDisk(file.get());
+  return platform::flushFileToDisk(file.get());
 }
 
 // What a name from a package is to the launcher's own files.
@@ -110,9 +113,10 @@ platform::Status performItem(const PatchPackage& package, const PatchItem& item)
   if (decision == ItemDecision::kSkip) return platform::Status();
   const char* name = item.name.c_str();
   if (package.type == 3) {
-    if (writeItemFile(package, item)) return platform::Status();
-    core::debugLog("Patch file could not be written: %s", name);
-    return platform::Status::failure(std::string("could not be written: ") + name);
+    platform::Status written = writeItemFile(package, item);
+    if (written.ok()) return written;
+    core::debugLog("Patch file could not be written: %s: %s", name, written.reason().c_str());
+    return platform::Status::failure(std::string("could not be written: ") + name + ": " + written.reason());
   }
   // A link planted since the check above is refused here and left alone.
   if (platform::pathExists(name) && !platform::deleteFileNoFollow(name))
@@ -150,11 +154,12 @@ platform::Status storeItems(const PatchPackage& package) {
   FileBatch batch;
   for (std::size_t i = 0; i < package.items.size(); ++i) {
     const PatchItem& item = package.items[i];
-    if (!batchAddFile(archiveSet, batch, item.key, item.dataLength, itemReader(package, item), stored))
-      return platform::Status::failure("item " + std::to_string(i) + ": could not be stored in the archives");
+    platform::Status added =
+        batchAddFile(archiveSet, batch, item.key, item.dataLength, itemReader(package, item), stored);
+    if (!added.ok()) return added.withContext("item " + std::to_string(i) + ": could not be stored in the archives");
   }
-  if (!flushFileBatch(archiveSet, batch, stored))
-    return platform::Status::failure("the last items could not be stored in the archives");
+  platform::Status flushed = flushFileBatch(archiveSet, batch, stored);
+  if (!flushed.ok()) return flushed.withContext("the last items could not be stored in the archives");
   return platform::Status();
 }
 

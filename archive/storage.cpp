@@ -8,6 +8,8 @@
 
 namespace archive {
 
+using platform::Status;
+
 namespace {
 
 constexpr std::size_t kCopyChunk = 1 << 20;
@@ -15,6 +17,7 @@ constexpr std::uint64_t kAddressable = std::uint64_t{1} << 32;  // offsets and s
 // Removed entries are dropped once they make up half of a large list, so
 // marks never cost more memory than the list itself.
 constexpr std::size_t kCompactAfter = 4096;
+constexpr const char* kNoArchiveTakesIt = "no archive has room and no new one could be created";
 
 // Whether an archive file `current` bytes long (kUnknownArchiveSize when it
 // cannot be measured) takes size more bytes: the one room rule for choosing
@@ -79,24 +82,27 @@ bool archiveHoldsKey(const ArchiveSet& set, std::uint32_t position, std::uint32_
 }
 
 // Writes the data at the archive's end; on success tells where it went.
-bool writeAtEnd(Archive& archive, std::uint32_t size, const DataReader& read, std::uint32_t* offset) {
-  if (!archive.file) return false;
+Status writeAtEnd(Archive& archive, std::uint32_t size, const DataReader& read, std::uint32_t* offset) {
+  if (!archive.file) return Status::failure(archive.name + " is not open");
   std::uint64_t end = archiveFileSize(archive);
-  if (!addressable(end, size)) return false;
+  if (!addressable(end, size)) return Status::failure(archive.name + ": the data would lie past 4 GiB");
   std::vector<unsigned char> buffer(size < kCopyChunk ? size : kCopyChunk);
   for (std::uint64_t done = 0; done < size;) {
     std::size_t length = static_cast<std::size_t>(size - done < buffer.size() ? size - done : buffer.size());
-    if (!read(done, buffer.data(), length) ||
-        !platform::writeFileAt(archive.file.get(), end + done, buffer.data(), length)) {
+    Status written = read(done, buffer.data(), length)
+                         ? platform::writeFileAt(archive.file.get(), end + done, buffer.data(), length)
+                               .withContext(archive.name + " cannot be written")
+                         : Status::failure("the data cannot be read");
+    if (!written.ok()) {
       archive.sizeKnown = false;  // part of it may have landed; measure again next time
-      return false;
+      return written;
     }
     done += length;
   }
   archive.knownSize = end + size;
   archive.unflushed = true;
   *offset = static_cast<std::uint32_t>(end);
-  return true;
+  return Status();
 }
 
 // Records a new entry at the end of archive `position`'s list, unless that
@@ -208,37 +214,40 @@ bool removeEntryByKey(ArchiveSet& set, std::uint32_t key) {
   return true;
 }
 
-bool appendFromReader(ArchiveSet& set, Archive& archive, std::uint32_t key, std::uint32_t size,
-                      const DataReader& read) {
+Status appendFromReader(ArchiveSet& set, Archive& archive, std::uint32_t key, std::uint32_t size,
+                        const DataReader& read) {
   long position = positionOf(set, archive);
+  if (position < 0) return Status::failure(archive.name + " is not in the set");
   std::uint32_t offset = 0;
-  if (position < 0 || !writeAtEnd(archive, size, read, &offset)) return false;
+  Status written = writeAtEnd(archive, size, read, &offset);
+  if (!written.ok()) return written;
   recordEntry(set, static_cast<std::uint32_t>(position), key, offset, size);
-  return true;
+  return Status();
 }
 
-bool appendToArchive(ArchiveSet& set, Archive& archive, std::uint32_t key, std::unique_ptr<std::uint8_t[]> data,
-                     std::uint32_t size) {
-  if (!data) return false;
+Status appendToArchive(ArchiveSet& set, Archive& archive, std::uint32_t key, std::unique_ptr<std::uint8_t[]> data,
+                       std::uint32_t size) {
+  if (!data) return Status::failure("no data");
   return appendFromReader(set, archive, key, size, bufferReader(data.get()));
 }
 
-bool addFileFromReader(ArchiveSet& set, std::uint32_t key, std::uint32_t size, const DataReader& read) {
+Status addFileFromReader(ArchiveSet& set, std::uint32_t key, std::uint32_t size, const DataReader& read) {
   ArchiveSlot* slot = findArchiveWithRoom(set, size);
   if (!slot) slot = createArchive(set, newArchiveName(set));
-  if (!slot) return false;
+  if (!slot) return Status::failure(kNoArchiveTakesIt);
   long position = positionOf(set, *slot->archive);
   std::uint32_t offset = 0;
   // The old entry goes only once the new bytes are in place, so a failed
   // write leaves the key where it was.
-  if (!writeAtEnd(*slot->archive, size, read, &offset)) return false;
+  Status written = writeAtEnd(*slot->archive, size, read, &offset);
+  if (!written.ok()) return written;
   removeEntryByKey(set, key);
   recordEntry(set, static_cast<std::uint32_t>(position), key, offset, size);
-  return true;
+  return Status();
 }
 
-bool addFile(std::uint32_t key, std::unique_ptr<std::uint8_t[]> data, std::uint32_t size) {
-  if (!data) return false;
+Status addFile(std::uint32_t key, std::unique_ptr<std::uint8_t[]> data, std::uint32_t size) {
+  if (!data) return Status::failure("no data");
   return addFileFromReader(archiveSet, key, size, bufferReader(data.get()));
 }
 
@@ -257,20 +266,24 @@ void FileBatch::clear() {
   files.clear();
 }
 
-bool flushFileBatch(ArchiveSet& set, FileBatch& batch, const StoredCallback& stored) {
+Status flushFileBatch(ArchiveSet& set, FileBatch& batch, const StoredCallback& stored) {
   if (batch.files.empty()) {
     batch.clear();
-    return true;
+    return Status();
   }
   Archive& archive = *batch.slot->archive;
   long position = positionOf(set, archive);
-  bool written =
-      position >= 0 && (batch.bytes.empty() ||
-                        platform::writeFileAt(archive.file.get(), batch.start, batch.bytes.data(), batch.bytes.size()));
-  if (!written) {
+  Status written;
+  if (position < 0) {
+    written = Status::failure(archive.name + " is not in the set");
+  } else if (!batch.bytes.empty()) {
+    written = platform::writeFileAt(archive.file.get(), batch.start, batch.bytes.data(), batch.bytes.size())
+                  .withContext(archive.name + " cannot be written");
+  }
+  if (!written.ok()) {
     archive.sizeKnown = false;  // part of it may have landed; measure again next time
     batch.clear();
-    return false;
+    return written;
   }
   archive.knownSize = batch.start + batch.bytes.size();
   archive.unflushed = true;
@@ -280,24 +293,28 @@ bool flushFileBatch(ArchiveSet& set, FileBatch& batch, const StoredCallback& sto
     if (stored) stored();
   }
   batch.clear();
-  return true;
+  return Status();
 }
 
-bool batchAddFile(ArchiveSet& set, FileBatch& batch, std::uint32_t key, std::uint32_t size, const DataReader& read,
-                  const StoredCallback& stored) {
+Status batchAddFile(ArchiveSet& set, FileBatch& batch, std::uint32_t key, std::uint32_t size, const DataReader& read,
+                    const StoredCallback& stored) {
   if (size > kBatchedFileLimit) {
-    if (!flushFileBatch(set, batch, stored) || !addFileFromReader(set, key, size, read)) return false;
+    Status done = flushFileBatch(set, batch, stored);
+    if (done.ok()) done = addFileFromReader(set, key, size, read);
+    if (!done.ok()) return done;
     if (stored) stored();
-    return true;
+    return Status();
   }
   ArchiveSlot* slot =
       firstArchiveWithRoom(set, size, [&batch](ArchiveSlot& candidate) { return batch.countedSize(candidate); });
   if (!batch.canJoin(slot, size)) {
-    if (!flushFileBatch(set, batch, stored)) return false;
+    Status flushed = flushFileBatch(set, batch, stored);
+    if (!flushed.ok()) return flushed;
     if (!slot) slot = createArchive(set, newArchiveName(set));
-    if (!slot || !slot->archive->file) return false;
+    if (!slot) return Status::failure(kNoArchiveTakesIt);
+    if (!slot->archive->file) return Status::failure(slot->archive->name + " is not open");
     std::uint64_t end = archiveFileSize(*slot->archive);
-    if (!addressable(end, size)) return false;
+    if (!addressable(end, size)) return Status::failure(slot->archive->name + ": the data would lie past 4 GiB");
     batch.slot = slot;
     batch.start = end;
   }
@@ -305,11 +322,13 @@ bool batchAddFile(ArchiveSet& set, FileBatch& batch, std::uint32_t key, std::uin
   batch.bytes.resize(at + size);
   if (size > 0 && !read(0, batch.bytes.data() + at, size)) {
     batch.bytes.resize(at);
-    flushFileBatch(set, batch, stored);  // the files before this one are stored as addFile would have
-    return false;
+    // The files before this one are stored as addFile would have; this
+    // one's failure is the one to tell.
+    static_cast<void>(flushFileBatch(set, batch, stored));
+    return Status::failure("the data cannot be read");
   }
   batch.files.push_back(FileEntry{key, static_cast<std::uint32_t>(batch.start + at), size});
-  return true;
+  return Status();
 }
 
 }  // namespace archive

@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "archive/index.h"
+#include "platform/status.h"
 
 namespace archive {
 
@@ -30,13 +31,17 @@ constexpr std::uint64_t kUnknownArchiveSize = ~std::uint64_t{0};
 // bounded chunks.
 using DataReader = std::function<bool(std::uint64_t from, void* buffer, std::size_t length)>;
 
+// The calls below that store data give a platform::Status: ok only when the
+// bytes lie where the new entry says; else the reason, with the system's own
+// text for a write that failed ("GAME0.VFS cannot be written: No space left
+// on device"), or "the data cannot be read" when the reader failed.
+
 // Stores size bytes of data under key in the process-wide archiveSet; takes
-// ownership of data. True only when the bytes lie where the new entry says;
-// false (the set unchanged but for a new archive file) when data is null, no
-// archive can take it or the write fails.
-bool addFile(std::uint32_t key, std::unique_ptr<std::uint8_t[]> data, std::uint32_t size);
+// ownership of data. A failure (the set unchanged but for a new archive
+// file) when data is null, no archive can take it or the write fails.
+platform::Status addFile(std::uint32_t key, std::unique_ptr<std::uint8_t[]> data, std::uint32_t size);
 // The same on any set, with the data coming from a reader.
-bool addFileFromReader(ArchiveSet& set, std::uint32_t key, std::uint32_t size, const DataReader& read);
+platform::Status addFileFromReader(ArchiveSet& set, std::uint32_t key, std::uint32_t size, const DataReader& read);
 
 // The first archive in set order whose file has room for size more bytes;
 // archives whose file is not open are passed over. nullptr when none has.
@@ -59,12 +64,13 @@ bool removeEntryByKey(ArchiveSet& set, std::uint32_t key);
 
 // Appends size bytes of data (owned, released here) at the end of archive's
 // file and records an entry for them, unless the archive already lists key.
-// False when data is null, the archive's file is not open, the bytes would
-// lie beyond 4 GiB or the write fails; then nothing is recorded.
-bool appendToArchive(ArchiveSet& set, Archive& archive, std::uint32_t key, std::unique_ptr<std::uint8_t[]> data,
-                     std::uint32_t size);
+// A failure when data is null, the archive's file is not open, the bytes
+// would lie beyond 4 GiB or the write fails; then nothing is recorded.
+platform::Status appendToArchive(ArchiveSet& set, Archive& archive, std::uint32_t key,
+                                 std::unique_ptr<std::uint8_t[]> data, std::uint32_t size);
 // The same with the data coming from a reader.
-bool appendFromReader(ArchiveSet& set, Archive& archive, std::uint32_t key, std::uint32_t size, const DataReader& read);
+platform::Status appendFromReader(ArchiveSet& set, Archive& archive, std::uint32_t key, std::uint32_t size,
+                                  const DataReader& read);
 
 // The archive file's current size, or kUnknownArchiveSize. Learnt from the
 // system once, then kept up to date by this process's appends.
@@ -103,13 +109,13 @@ struct FileBatch {
 using StoredCallback = std::function<void()>;
 
 // Adds one file to the batch, writing the batch first when the file cannot
-// join it. False when a write or a read fails or no archive can take the
+// join it. A failure when a write or a read fails or no archive can take the
 // file; the files before it are then stored (and reported) as far as their
 // own write succeeded.
-bool batchAddFile(ArchiveSet& set, FileBatch& batch, std::uint32_t key, std::uint32_t size, const DataReader& read,
-                  const StoredCallback& stored);
-// Writes the gathered files and records their entries; false when the write
-// fails, and then none of them is recorded.
-bool flushFileBatch(ArchiveSet& set, FileBatch& batch, const StoredCallback& stored);
+platform::Status batchAddFile(ArchiveSet& set, FileBatch& batch, std::uint32_t key, std::uint32_t size,
+                              const DataReader& read, const StoredCallback& stored);
+// Writes the gathered files and records their entries; a failure when the
+// write fails, and then none of them is recorded.
+platform::Status flushFileBatch(ArchiveSet& set, FileBatch& batch, const StoredCallback& stored);
 
 }  // namespace archive

@@ -99,7 +99,7 @@ bool plainCopy(const char* from, const char* to) {
       ok = n == 0;
       break;
     }
-    ok = platform::writeFileAt(out, offset, buffer.data(), static_cast<std::size_t>(n));
+    ok = platform::writeFileAt(out, offset, buffer.data(), static_cast<std::size_t>(n)).ok();
     offset += static_cast<std::uint64_t>(n);
   }
   ok = ok && platform::flushFileToDisk(out);
@@ -115,7 +115,7 @@ void largeItems(const Options& options) {
   std::vector<double> copyTimes, applyTimes;
   for (int run = 0; run < options.runs; ++run) {
     startFresh(options.dir);
-    archive::writeIndexFile("data.idx", 1, {});
+    static_cast<void>(archive::writeIndexFile("data.idx", 1, {}));
     if (!writeKeyedPackage("large.dat", 2, keys, kLargeItem)) std::exit(1);
     double start = now();
     if (!plainCopy("large.dat", "copy.bin")) std::printf("  copy FAILED\n");
@@ -149,7 +149,7 @@ void writeLargeIndex(std::size_t entries) {
     archive::IndexArchiveSpec& archive = archives[n * kSmallArchives / entries];
     archive.entries.push_back({static_cast<std::uint32_t>(n), static_cast<std::uint32_t>(n * 7), 1024});
   }
-  archive::writeIndexFile("data.idx", 1, archives);
+  static_cast<void>(archive::writeIndexFile("data.idx", 1, archives));
 }
 
 void smallItems(const Options& options) {
@@ -215,7 +215,7 @@ int childApply(const char* package) {
 void memory(const Options& options) {
   std::size_t items = scaled(512, options.scale);
   startFresh(options.dir);
-  archive::writeIndexFile("data.idx", 1, {});
+  static_cast<void>(archive::writeIndexFile("data.idx", 1, {}));
   std::vector<std::uint32_t> keys(items);
   for (std::size_t i = 0; i < items; ++i) keys[i] = static_cast<std::uint32_t>(i + 1);
   if (!writeKeyedPackage("huge.dat", 2, keys, kLargeItem)) std::exit(1);

@@ -127,7 +127,7 @@ bool writeInstallation(const Release& release, const std::string& dir, bool inNe
     }
     platform::closeFile(file);
   }
-  return archive::writeIndexFile((dir + "/data.idx").c_str(), 1, archives);
+  return archive::writeIndexFile((dir + "/data.idx").c_str(), 1, archives).ok();
 }
 
 // The yardstick: every archive file of both installations read once.

@@ -89,7 +89,7 @@ void freshInstallation(const fs::path& dir) {
   archive::closeArchiveSet(archive::archiveSet);
   archive::indexLoaded = false;
   for (const auto& item : fs::directory_iterator(dir)) fs::remove_all(item.path());
-  archive::writeIndexFile("data.idx", 0, {});
+  static_cast<void>(archive::writeIndexFile("data.idx", 0, {}));
   archive::loadIndex();
 }
 

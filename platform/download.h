@@ -16,7 +16,10 @@
 //    is one that brings fewer than the low-speed rate on average over the
 //    low-speed window (a server that trickles a byte now and then would
 //    otherwise keep the window waiting for days);
-//  - on failure, *failure (when given) says why.
+//  - on failure, *failure (when given) says why, and the Status returned
+//    gives describeDownloadFailure's text followed by the system's own
+//    reason where the system gave one, taken at the call that failed ("the
+//    local file could not be written: No space left on device").
 // The file at path is created or cut to zero first; after a failure it may
 // hold part of the body, so callers download to a name of their own and move
 // the file into place only on success.
@@ -24,8 +27,10 @@
 
 #include <atomic>
 #include <cstdint>
+#include <string>
 
 #include "platform/crypto.h"
+#include "platform/status.h"
 
 namespace platform {
 
@@ -97,6 +102,13 @@ inline const char* describeDownloadFailure(DownloadFailure failure) {
   return "unknown failure";
 }
 
+// The failure's text with the system's reason after it, when there is one.
+inline Status downloadFailureStatus(DownloadFailure failure, const std::string& systemReason) {
+  std::string text = describeDownloadFailure(failure);
+  if (!systemReason.empty()) text += ": " + systemReason;
+  return Status::failure(text);
+}
+
 // What a caller knows of a file before it comes (a signed release names the
 // size and SHA-256 of every file):
 //  - maxBytes: the transfer ends as soon as the body passes it (kTooLarge),
@@ -111,8 +123,8 @@ struct DownloadCheck {
   Sha256* hash = nullptr;
 };
 
-// Fetches url into the file at path; true when the whole file was stored.
-bool downloadUrlToFile(const char* url, const char* path, DownloadProgressSink sink, DownloadFailure* failure = nullptr,
-                       const DownloadCheck* check = nullptr);
+// Fetches url into the file at path; ok when the whole file was stored.
+Status downloadUrlToFile(const char* url, const char* path, DownloadProgressSink sink,
+                         DownloadFailure* failure = nullptr, const DownloadCheck* check = nullptr);
 
 }  // namespace platform

@@ -13,6 +13,8 @@
 #include <string>
 #include <vector>
 
+#include "platform/status.h"
+
 namespace platform {
 
 using FileHandle = std::intptr_t;
@@ -79,12 +81,16 @@ class File {
 
 // The file's current size; false when it cannot be learnt.
 bool getFileSize(FileHandle file, std::uint64_t* size);
-// Writes all of data at offset; false on any error or short write.
-bool writeFileAt(FileHandle file, std::uint64_t offset, const void* data, std::size_t size);
+// Failures below that carry platform::Status have the system's own text for
+// the call that failed as their reason ("No space left on device"), taken
+// at that call; callers put the file's name or their step in front.
+
+// Writes all of data at offset; a failure on any error or short write.
+Status writeFileAt(FileHandle file, std::uint64_t offset, const void* data, std::size_t size);
 // Reads up to size bytes at offset; the count read, or -1 on error.
 std::int64_t readFileAt(FileHandle file, std::uint64_t offset, void* data, std::size_t size);
 // Makes what was written reach the disk (FlushFileBuffers / fsync).
-bool flushFileToDisk(FileHandle file);
+Status flushFileToDisk(FileHandle file);
 
 // Deletes a file; false when it was not there or could not be deleted.
 bool deleteFile(const char* path);
@@ -132,20 +138,37 @@ std::vector<std::string> directoriesOnTheWay(const std::string& name);
 // Deletes the file; false (nothing deleted) when a component is a link or
 // reparse point, the name is a directory or the file is not there.
 bool deleteFileNoFollow(const char* name);
+// Removes what lies at the name, a plain file or a directory with all it
+// holds, never through a link: each component on the way is checked as
+// deleteFileNoFollow checks it, and inside a directory only plain files and
+// real directories are removed. A link (or a reparse point, a device, a
+// pipe) in the name's place or anywhere inside stops the removal there,
+// nothing is removed through it and the link itself stays; the reason then
+// names it ("a link lies inside it: 12.dat/sub/lnk"). Ok when nothing is
+// left at the name (also when nothing was there); directories nested deeper
+// than kMaxRemovedDepth are not walked (a failure).
+constexpr int kMaxRemovedDepth = 256;
+Status removeTreeNoFollow(const char* name);
 // True when a file or directory of that name exists (_access mode 0).
 bool pathExists(const char* path);
 // True when the path names an existing directory.
 bool isDirectory(const char* path);
 // Creates one directory; failures (it exists, a drive name) are ignored.
 void createDirectory(const char* path);
-// Copies a file over another, replacing it (CopyFileA); true on success.
-bool copyFileReplacing(const char* from, const char* to);
+// Copies a file over another, replacing it (CopyFileA). The reason of a
+// failure names the side that failed where the system tells it ("x.dat
+// cannot be written: No space left on device"; Windows: the system's text).
+Status copyFileReplacing(const char* from, const char* to);
 // Puts `from` in place of `to` so that `to` is, at every moment, either the
 // old file or the new one, whole: `from`'s data is flushed to disk first
 // (else a power loss after the rename could leave the name on an empty
-// file), and the change itself reaches the disk before this returns. True on
-// success; false, and `to` untouched, when the flush or the rename fails.
-bool replaceFileAtomically(const char* from, const char* to);
+// file), and the change itself reaches the disk before this returns. A
+// failure, and `to` untouched, when the flush or the rename fails.
+Status replaceFileAtomicallyWithReason(const char* from, const char* to);
+// The same for callers that need only the outcome.
+inline bool replaceFileAtomically(const char* from, const char* to) {
+  return replaceFileAtomicallyWithReason(from, to).ok();
+}
 
 // Reads the whole file into *bytes when it holds at most limit bytes; false
 // when it cannot be read or is larger (nothing is read then). For the small

@@ -24,6 +24,7 @@
 #pragma once
 
 #include <cstdint>
+#include <string>
 
 #if defined(_WIN32)
 #define VLM_RAR_CALL __stdcall
@@ -119,6 +120,15 @@ RarHandle rarOpenArchiveEx(RAROpenArchiveDataEx* data);
 int rarReadHeaderEx(RarHandle archive, RARHeaderDataEx* header);
 int rarProcessFile(RarHandle archive, int operation, const char* destPath, const char* destName);
 int rarCloseArchive(RarHandle archive);
+
+// The system's own reason ("No space left on device") for the last
+// ERAR_ECREATE or ERAR_EWRITE that rarProcessFile returned for this
+// archive, taken where the file could not be created or written; empty when
+// the system gave none or the last call did not fail so. Linux: from the
+// adapter's own calls, or the error number the reader passes on with its
+// entry's end. Windows: the library's thread error right after its call,
+// when it left one.
+std::string rarSystemError(RarHandle archive);
 
 // Linux: how long the contained reader each archive is read by may stay
 // silent before its archive counts as damaged (test builds may point at

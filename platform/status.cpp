@@ -13,6 +13,8 @@ Status Status::systemFailure(const std::string& what) {
   return failure(what + ": " + system);
 }
 
+Status Status::systemFailure() { return failure(lastSystemError()); }
+
 Status Status::withContext(const std::string& context) const {
   if (ok()) return *this;
   return Status(true, context + ": " + reason_);

@@ -25,6 +25,10 @@ class [[nodiscard]] Status {
   // last system call's error: "data.idx.new cannot be created: Permission
   // denied". Call it straight after the failing call, before any other.
   static Status systemFailure(const std::string& what);
+  // The same with the system's text alone ("No space left on device"), for
+  // a call that does not know which file it works on; the caller puts the
+  // name in front with withContext.
+  static Status systemFailure();
 
   bool ok() const { return !failed_; }
   explicit operator bool() const { return ok(); }

@@ -97,13 +97,16 @@ static bool download(const char* url, const char* localPath, std::uint64_t maxBy
   if (expected) check.hash = &hash;
   std::string why;
   std::uint64_t size = 0;
-  if (!platform::downloadUrlToFile(url, partial.c_str(), reportDownloadProgress, &failure, &check)) {
-    why = platform::describeDownloadFailure(failure);
+  platform::Status fetched =
+      platform::downloadUrlToFile(url, partial.c_str(), reportDownloadProgress, &failure, &check);
+  if (!fetched.ok()) {
+    why = fetched.reason();
   } else if (expected && (!fileSizeOf(partial.c_str(), &size) || !matchesRelease(*expected, size, hash, &why))) {
     if (why.empty()) why = "the file cannot be read back";
     why = downloadDisplayName(localPath) + ": " + why;
-  } else if (!platform::replaceFileAtomically(partial.c_str(), localPath)) {
-    why = "the file could not be put in place";
+  } else {
+    platform::Status placed = platform::replaceFileAtomicallyWithReason(partial.c_str(), localPath);
+    if (!placed.ok()) why = "the file could not be put in place: " + placed.reason();
   }
   if (!why.empty()) {
     platform::deleteFile(partial.c_str());

@@ -27,7 +27,9 @@ constexpr const char* kPartialDownloadSuffix = ".part";
 // so a failed, cut or refused transfer leaves the file that was there (or
 // nothing) and never an error page. True when the file was stored. A
 // failure is logged as "Error downloading : <url>", then
-// "The download failed: <why>." (the reasons of platform/download.h).
+// "The download failed: <why>." (the reasons of platform/download.h, with
+// the system's own reason after them where it gave one: "The download
+// failed: the local file could not be written: No space left on device.").
 //
 // With expected (from the signed release), the file must be exactly that:
 // the transfer stops as soon as the body passes expected->size, and a file

@@ -90,10 +90,24 @@ Destination checkDestination(const char* name, const std::string* part) {
   return Destination::kWritable;
 }
 
-// Tells the trace why the entry just read could not be extracted.
-void logEntryFailure(const char* stored, int result) {
-  core::debugLog("%s could not be extracted: %s (RAR error %d).", printable(stored).c_str(), rarErrorText(result),
-                 result);
+// Tells the trace why the entry just read could not be extracted, with the
+// system's own reason when the file could not be created or written.
+void logEntryFailure(platform::RarHandle archive, const char* stored, int result) {
+  std::string system = platform::rarSystemError(archive);
+  core::debugLog("%s could not be extracted: %s (RAR error %d)%s%s.", printable(stored).c_str(), rarErrorText(result),
+                 result, system.empty() ? "" : ": ", system.c_str());
+}
+
+// Whether one of the directories a name passes through is the package's
+// name, as Windows compares names: writing it would make a directory where
+// the package is to be written, and keep one there for every later run.
+bool runsThroughPackageName(const char* name, const char* targetName) {
+  if (!targetName) return false;
+  const std::string package = archive::windowsFoldedName(targetName);
+  for (const std::string& directory : platform::directoriesOnTheWay(name)) {
+    if (archive::windowsFoldedName(directory) == package) return true;
+  }
+  return false;
 }
 
 // Extracts the entry just read to part, then puts part in place of name.
@@ -101,13 +115,15 @@ void logEntryFailure(const char* stored, int result) {
 bool replaceWithEntry(platform::RarHandle archive, const char* stored, const char* name, const std::string& part) {
   int result = platform::rarProcessFile(archive, platform::kRarExtract, "", part.c_str());
   if (result != 0) {
+    logEntryFailure(archive, stored, result);
     platform::deleteFileNoFollow(part.c_str());
-    logEntryFailure(stored, result);
     return false;
   }
-  if (!platform::replaceFileAtomically(part.c_str(), name)) {
+  platform::Status placed = platform::replaceFileAtomicallyWithReason(part.c_str(), name);
+  if (!placed.ok()) {
     platform::deleteFileNoFollow(part.c_str());
-    core::debugLog("%s could not be put in place as %s.", printable(stored).c_str(), printable(name).c_str());
+    core::debugLog("%s could not be put in place as %s: %s.", printable(stored).c_str(), printable(name).c_str(),
+                   placed.reason().c_str());
     return false;
   }
   return true;
@@ -121,8 +137,8 @@ bool replaceWithEntry(platform::RarHandle archive, const char* stored, const cha
 bool writePackage(platform::RarHandle archive, const char* stored, const char* name) {
   int result = platform::rarProcessFile(archive, platform::kRarExtract, "", name);
   if (result != 0) {
+    logEntryFailure(archive, stored, result);
     platform::deleteFileNoFollow(name);
-    logEntryFailure(stored, result);
     return false;
   }
   return true;
@@ -147,6 +163,12 @@ bool extractEntries(platform::RarHandle archive, platform::RARHeaderDataEx& head
     // The package, whichever way the archive names it.
     const bool callersName = targetName && std::strcmp(name, targetName) == 0;
     const std::string part = std::string(name) + kPartSuffix;
+    if (!callersName && runsThroughPackageName(name, targetName)) {
+      platform::rarProcessFile(archive, platform::kRarSkip, nullptr, nullptr);
+      core::debugLog("%s skipped: its name runs through %s, the package's name.", printable(stored).c_str(),
+                     printable(targetName).c_str());
+      continue;
+    }
     Destination destination = checkDestination(name, callersName ? nullptr : &part);
     if (destination != Destination::kWritable) {
       platform::rarProcessFile(archive, platform::kRarSkip, nullptr, nullptr);
@@ -190,13 +212,17 @@ bool extractPatchArchive(const char* archivePath, const char* targetName) {
   }
   // Whatever lies under the package's name now is not this archive's: a
   // package left by an earlier run that broke off must not pass for one
-  // this archive gave (it may hold none).
-  if (targetName && checkDestination(targetName, nullptr) == Destination::kWritable &&
-      platform::pathExists(targetName) && !platform::deleteFileNoFollow(targetName)) {
-    core::debugLog("%s, left by an earlier run, cannot be removed.", printable(targetName).c_str());
-    platform::rarCloseArchive(archive);
-    std::fputs("Falha ao extrair.\n", stdout);
-    return false;
+  // this archive gave (it may hold none), and a directory there (an older
+  // launcher let an archive make one) would keep every package out.
+  if (targetName && checkDestination(targetName, nullptr) == Destination::kWritable) {
+    platform::Status removed = platform::removeTreeNoFollow(targetName);
+    if (!removed.ok()) {
+      core::debugLog("%s, left by an earlier run, cannot be removed: %s.", printable(targetName).c_str(),
+                     printable(removed.reason().c_str()).c_str());
+      platform::rarCloseArchive(archive);
+      std::fputs("Falha ao extrair.\n", stdout);
+      return false;
+    }
   }
   bool wroteTarget = false;
   bool ok = extractEntries(archive, *header, targetName, &wroteTarget);

@@ -62,6 +62,9 @@ class HashFromTheFile {
     return ok_;
   }
 
+  // The system's reason when a read failed; empty otherwise. After finish.
+  const std::string& readError() const { return readError_; }
+
  private:
   static constexpr std::size_t kPiece = 1u << 20;
 
@@ -89,6 +92,7 @@ class HashFromTheFile {
     do {
       got = ::pread(fd_, buffer_.data(), length, static_cast<off_t>(hashed_));
     } while (got < 0 && errno == EINTR);
+    if (got < 0) readError_ = "the file could not be read back: " + lastSystemError();
     if (got <= 0 || !hash_->update(buffer_.data(), static_cast<std::size_t>(got))) {
       ok_ = false;
       return;
@@ -110,6 +114,7 @@ class HashFromTheFile {
   std::vector<char> buffer_;
   std::uint64_t hashed_ = 0;
   bool ok_ = true;
+  std::string readError_;
   std::uint64_t written_ = 0;  // under mutex_
   bool stopping_ = false;      // under mutex_
   std::mutex mutex_;
@@ -131,17 +136,21 @@ struct Transfer {
   std::chrono::steady_clock::time_point lastMove;
   bool stalled = false;
   bool writeFailed = false;
+  std::string writeError;  // the system's reason, taken where the write failed
   std::uint64_t maxBytes = kNoDownloadLimit;
   std::uint64_t bodyBytes = 0;
   bool tooLarge = false;
   HashFromTheFile* hash = nullptr;
 };
 
-// Writes the block's bytes to the file; false when the system refused.
+// Writes the block's bytes to the file; false, with the system's reason in
+// writeError, when the system refused.
 bool writeBlock(Transfer& transfer) {
   for (std::size_t done = 0; done < transfer.block.size();) {
     ssize_t n = ::write(transfer.out, transfer.block.data() + done, transfer.block.size() - done);
     if (n < 0 && errno == EINTR) continue;
+    if (n < 0) transfer.writeError = lastSystemError();
+    if (n == 0) transfer.writeError = "the system wrote no byte";
     if (n <= 0) return false;
     done += static_cast<std::size_t>(n);
   }
@@ -232,8 +241,8 @@ long wholeSecondsAtLeastOne(unsigned milliseconds) {
 
 }  // namespace
 
-bool downloadUrlToFile(const char* url, const char* path, DownloadProgressSink sink, DownloadFailure* failure,
-                       const DownloadCheck* check) {
+Status downloadUrlToFile(const char* url, const char* path, DownloadProgressSink sink, DownloadFailure* failure,
+                         const DownloadCheck* check) {
   DownloadFailure ignored;
   if (!failure) failure = &ignored;
   *failure = DownloadFailure::kNone;
@@ -247,7 +256,7 @@ bool downloadUrlToFile(const char* url, const char* path, DownloadProgressSink s
   File out(static_cast<FileHandle>(::open(nativePath(path).c_str(), O_RDWR | O_CREAT | O_TRUNC | O_CLOEXEC, 0644)));
   if (!out) {
     *failure = DownloadFailure::kCannotWrite;
-    return false;
+    return downloadFailureStatus(*failure, lastSystemError());
   }
   transfer.out = static_cast<int>(out.get());
   transfer.block.reserve(kWriteBlock);
@@ -261,7 +270,7 @@ bool downloadUrlToFile(const char* url, const char* path, DownloadProgressSink s
   CURL* curl = curl_easy_init();
   if (!curl) {
     *failure = DownloadFailure::kNoAnswer;
-    return false;
+    return downloadFailureStatus(*failure, "");
   }
   std::string escaped = escapeUrl(url);
   curl_easy_setopt(curl, CURLOPT_URL, escaped.c_str());
@@ -293,27 +302,34 @@ bool downloadUrlToFile(const char* url, const char* path, DownloadProgressSink s
   curl_easy_getinfo(curl, CURLINFO_RESPONSE_CODE, &status);
   curl_easy_cleanup(curl);
   curl_slist_free_all(headers);
-  // What the caller records next (an applied patch, a new version) must not
-  // reach the disk before the file does.
-  bool flushed = !transfer.writeFailed && writeBlock(transfer) && ::fsync(transfer.out) == 0;
   const bool transferred = result == CURLE_OK && !transfer.stalled && !transfer.tooLarge && status < 400;
-  // A failed transfer is thrown away: the rest of its hash is not needed.
-  const bool hashed = !hashing || !transferred || hashing->finish(transfer.inFile);
-  hashing.reset();
-  bool closed = ::close(static_cast<int>(out.release())) == 0 && flushed;
   if (!transferred) {
     *failure = failureOf(result, status, transfer);
-    return false;
+    return downloadFailureStatus(*failure, *failure == DownloadFailure::kCannotWrite ? transfer.writeError : "");
   }
-  if (!closed) {
+  // What the caller records next (an applied patch, a new version) must not
+  // reach the disk before the file does. Each reason is taken at its call.
+  std::string why;
+  if (!writeBlock(transfer)) {
+    *failure = DownloadFailure::kCannotWrite;
+    why = transfer.writeError;
+  } else if (::fsync(transfer.out) != 0) {
     *failure = DownloadFailure::kNotOnDisk;
-    return false;
+    why = lastSystemError();
   }
-  if (!hashed) {
+  // A failed file is thrown away: the rest of its hash is not needed.
+  const bool hashed = !hashing || *failure != DownloadFailure::kNone || hashing->finish(transfer.inFile);
+  if (!hashed) why = hashing->readError();
+  hashing.reset();
+  if (::close(static_cast<int>(out.release())) != 0 && *failure == DownloadFailure::kNone) {
+    *failure = DownloadFailure::kNotOnDisk;
+    why = lastSystemError();
+  }
+  if (*failure == DownloadFailure::kNone && !hashed) {
     *failure = DownloadFailure::kCannotWrite;  // the system's hash failed: nothing to check against
-    return false;
   }
-  return true;
+  if (*failure != DownloadFailure::kNone) return downloadFailureStatus(*failure, why);
+  return Status();
 }
 
 }  // namespace platform

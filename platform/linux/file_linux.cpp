@@ -1,6 +1,7 @@
 // Files on Linux: POSIX calls, "\" read as a separator.
 #include "platform/file.h"
 
+#include <dirent.h>
 #include <fcntl.h>
 #include <sys/file.h>
 #include <sys/stat.h>
@@ -17,10 +18,10 @@ namespace platform {
 
 namespace {
 
-// A failure as the system gives it: false, with its error to be read.
-bool failWithError(int error) {
+// A failure as the system gives it, with the error's text.
+Status failureOf(int error) {
   errno = error;
-  return false;
+  return Status::systemFailure();
 }
 
 }  // namespace
@@ -68,19 +69,20 @@ bool getFileSize(FileHandle file, std::uint64_t* size) {
   return true;
 }
 
-bool writeFileAt(FileHandle file, std::uint64_t offset, const void* data, std::size_t size) {
-  if (file == kNoFile) return false;
-  if (testFailsWrite(file, offset, size)) return failWithError(EIO);
+Status writeFileAt(FileHandle file, std::uint64_t offset, const void* data, std::size_t size) {
+  if (file == kNoFile) return failureOf(EBADF);
+  if (testFailsWrite(file, offset, size)) return failureOf(EIO);
   const char* p = static_cast<const char*>(data);
   while (size > 0) {
     ssize_t n = ::pwrite(static_cast<int>(file), p, size, static_cast<off_t>(offset));
     if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) return false;
+    if (n < 0) return Status::systemFailure();
+    if (n == 0) return Status::failure("the system wrote no byte");
     p += n;
     size -= static_cast<std::size_t>(n);
     offset += static_cast<std::uint64_t>(n);
   }
-  return true;
+  return Status();
 }
 
 std::int64_t readFileAt(FileHandle file, std::uint64_t offset, void* data, std::size_t size) {
@@ -97,9 +99,11 @@ std::int64_t readFileAt(FileHandle file, std::uint64_t offset, void* data, std::
   return static_cast<std::int64_t>(done);
 }
 
-bool flushFileToDisk(FileHandle file) {
-  if (file != kNoFile && testFailsFlush(file)) return failWithError(EIO);
-  return file != kNoFile && ::fsync(static_cast<int>(file)) == 0;
+Status flushFileToDisk(FileHandle file) {
+  if (file == kNoFile) return failureOf(EBADF);
+  if (testFailsFlush(file)) return failureOf(EIO);
+  if (::fsync(static_cast<int>(file)) != 0) return Status::systemFailure();
+  return Status();
 }
 
 bool deleteFile(const char* path) { return ::unlink(nativePath(path).c_str()) == 0; }
@@ -246,6 +250,71 @@ bool deleteFileNoFollow(const char* name) {
   return ::unlinkat(parent.fd, last.c_str(), 0) == 0;
 }
 
+namespace {
+
+// Removes the entry `name` of the directory open as `at`: a plain file, or a
+// real directory after everything in it. Never opens or removes a link;
+// `shown` is the entry's name for the reason.
+Status removeEntryNoFollow(int at, const std::string& name, const std::string& shown, int depth) {
+  struct stat st;
+  if (::fstatat(at, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0)
+    return Status::systemFailure(shown + " cannot be examined");
+  if (S_ISLNK(st.st_mode)) return Status::failure("a link lies inside it: " + shown);
+  if (S_ISREG(st.st_mode)) {
+    if (::unlinkat(at, name.c_str(), 0) != 0) return Status::systemFailure(shown + " cannot be removed");
+    return Status();
+  }
+  if (!S_ISDIR(st.st_mode)) return Status::failure(shown + " is neither a plain file nor a directory");
+  if (depth >= kMaxRemovedDepth) return Status::failure(shown + " is nested too deep");
+  // O_NOFOLLOW: a link put in the directory's place since the look above
+  // makes the open fail.
+  Directory directory;
+  directory.reset(openRetrying(at, name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW));
+  if (directory.fd < 0) return Status::systemFailure(shown + " cannot be opened");
+  // The names first, then the removals: a directory read while it changes
+  // may pass entries over.
+  std::vector<std::string> names;
+  {
+    int listed = ::dup(directory.fd);
+    DIR* list = listed >= 0 ? ::fdopendir(listed) : nullptr;
+    if (!list) {
+      Status failed = Status::systemFailure(shown + " cannot be read");
+      if (listed >= 0) ::close(listed);
+      return failed;
+    }
+    while (struct dirent* entry = ::readdir(list)) {
+      std::string entryName = entry->d_name;
+      if (entryName != "." && entryName != "..") names.push_back(entryName);
+    }
+    ::closedir(list);
+  }
+  for (const std::string& entryName : names) {
+    Status removed = removeEntryNoFollow(directory.fd, entryName, shown + "/" + entryName, depth + 1);
+    if (!removed.ok()) return removed;
+  }
+  if (::unlinkat(at, name.c_str(), AT_REMOVEDIR) != 0) return Status::systemFailure(shown + " cannot be removed");
+  return Status();
+}
+
+}  // namespace
+
+Status removeTreeNoFollow(const char* name) {
+  Directory parent;
+  std::string last;
+  std::string path = nativePath(name);
+  if (!openParentNoFollow(path, parent, &last)) {
+    if (errno == ENOENT) return Status();
+    return Status::failure("a link, a file or nothing lies on its way");
+  }
+  struct stat st;
+  if (::fstatat(parent.fd, last.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) {
+    if (errno == ENOENT) return Status();
+    return Status::systemFailure(path + " cannot be examined");
+  }
+  if (S_ISLNK(st.st_mode)) return Status::failure("a link lies in its place");
+  return removeEntryNoFollow(parent.fd, last, path, 0);
+}
+
 bool pathExists(const char* path) { return ::access(nativePath(path).c_str(), F_OK) == 0; }
 
 bool isDirectory(const char* path) {
@@ -255,29 +324,31 @@ bool isDirectory(const char* path) {
 
 void createDirectory(const char* path) { ::mkdir(nativePath(path).c_str(), 0755); }
 
-bool copyFileReplacing(const char* from, const char* to) {
-  FileHandle in = openFileForReading(from);
-  if (in == kNoFile) return false;
+Status copyFileReplacing(const char* from, const char* to) {
+  File in(openFileForReading(from));
+  if (!in) return Status::systemFailure(std::string(from) + " cannot be read");
   // A replaced file keeps its own permissions (a client that could be run
   // stays runnable); a new one takes the source's.
   struct stat targetBefore;
   bool replacing = ::stat(nativePath(to).c_str(), &targetBefore) == 0;
-  FileHandle out = createFile(to);
-  bool ok = out != kNoFile;
+  File out(createFile(to));
+  if (!out) return Status::systemFailure(std::string(to) + " cannot be created");
   char buffer[1 << 16];
-  std::uint64_t offset = 0;
-  while (ok) {
-    std::int64_t n = readFileAt(in, offset, buffer, sizeof buffer);
-    if (n < 0) ok = false;
-    if (n <= 0) break;
-    ok = writeFileAt(out, offset, buffer, static_cast<std::size_t>(n));
+  for (std::uint64_t offset = 0;;) {
+    std::int64_t n = readFileAt(in.get(), offset, buffer, sizeof buffer);
+    if (n < 0) return Status::systemFailure(std::string(from) + " cannot be read");
+    if (n == 0) break;
+    Status written = writeFileAt(out.get(), offset, buffer, static_cast<std::size_t>(n));
+    if (!written.ok()) return written.withContext(std::string(to) + " cannot be written");
     offset += static_cast<std::uint64_t>(n);
   }
   struct stat st;
-  if (ok && !replacing && ::fstat(static_cast<int>(in), &st) == 0) ::fchmod(static_cast<int>(out), st.st_mode & 07777);
-  closeFile(in);
-  closeFile(out);
-  return ok;
+  if (!replacing && ::fstat(static_cast<int>(in.get()), &st) == 0)
+    ::fchmod(static_cast<int>(out.get()), st.st_mode & 07777);
+  // close() is where some file systems report a write that failed late.
+  if (::close(static_cast<int>(out.release())) != 0)
+    return Status::systemFailure(std::string(to) + " cannot be written");
+  return Status();
 }
 
 // The directory part of a native path, "." when it has none.
@@ -287,8 +358,8 @@ static std::string directoryOf(const std::string& path) {
   return cut == 0 ? "/" : path.substr(0, cut);
 }
 
-bool replaceFileAtomically(const char* from, const char* to) {
-  if (testFailsReplace(from, to)) return failWithError(EIO);
+Status replaceFileAtomicallyWithReason(const char* from, const char* to) {
+  if (testFailsReplace(from, to)) return failureOf(EIO);
   std::string source = nativePath(from);
   std::string target = nativePath(to);
   // The new file takes the permissions of the one it replaces, as a copy
@@ -296,10 +367,14 @@ bool replaceFileAtomically(const char* from, const char* to) {
   struct stat old;
   if (::stat(target.c_str(), &old) == 0) ::chmod(source.c_str(), old.st_mode & 07777);
   int data = ::open(source.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
-  if (data < 0) return false;
-  const bool flushed = ::fsync(data) == 0;
+  if (data < 0) return Status::systemFailure();
+  if (::fsync(data) != 0) {
+    Status failed = Status::systemFailure();
+    ::close(data);
+    return failed;
+  }
   ::close(data);
-  if (!flushed || ::rename(source.c_str(), target.c_str()) != 0) return false;
+  if (::rename(source.c_str(), target.c_str()) != 0) return Status::systemFailure();
   // The rename itself lives in the directory: flush it too, so that after a
   // power loss the name refers to the new file.
   int dir = ::open(directoryOf(target).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
@@ -307,7 +382,7 @@ bool replaceFileAtomically(const char* from, const char* to) {
     ::fsync(dir);
     ::close(dir);
   }
-  return true;
+  return Status();
 }
 
 }  // namespace platform

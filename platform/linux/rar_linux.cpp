@@ -67,6 +67,7 @@
 #include "platform/executable.h"
 #include "platform/file.h"
 #include "platform/linux/rar_reader/protocol.h"
+#include "platform/status.h"
 #include "platform/test_hooks.h"
 
 extern char** environ;
@@ -109,6 +110,7 @@ struct RarArchive {
   mode_t mode = 0;
   bool encrypted = false;
   std::string name;
+  std::string systemError;  // rarSystemError's text for the last rarProcessFile
 };
 
 // Reads exactly size bytes of the reader's records, waiting at most the idle
@@ -198,11 +200,20 @@ bool copyFromArchive(int archiveFd, std::uint64_t offset, int out, std::uint64_t
       buffer.resize(kRarReaderBlock);
       std::size_t length = std::min(piece, buffer.size());
       ssize_t got = ::pread(archiveFd, buffer.data(), length, from);
-      if (got <= 0 || ::pwrite(out, buffer.data(), static_cast<std::size_t>(got), to) != got) return false;
+      if (got <= 0) {
+        if (got == 0) errno = EIO;  // the archive ends inside the data
+        return false;
+      }
+      ssize_t put = ::pwrite(out, buffer.data(), static_cast<std::size_t>(got), to);
+      if (put != got) {
+        if (put >= 0) errno = EIO;  // a short write: the system gave no error
+        return false;
+      }
       n = got;
       from += got;
       to += got;
     } else if (n <= 0) {
+      if (n == 0) errno = EIO;  // the archive ends inside the data
       return false;
     }
     size -= static_cast<std::uint64_t>(n);
@@ -222,7 +233,10 @@ bool copyStoredEntry(RarArchive& archive, FileHandle out, bool* copied) {
     return false;
   }
   *copied = copyFromArchive(static_cast<int>(archive.archiveFile.get()), offset, static_cast<int>(out), size);
-  if (!*copied) std::fprintf(stderr, "vlm-rar-reader: the entry could not be copied: %s\n", std::strerror(errno));
+  if (!*copied) {
+    archive.systemError = lastSystemError();
+    std::fprintf(stderr, "vlm-rar-reader: the entry could not be copied: %s\n", archive.systemError.c_str());
+  }
   return true;
 }
 
@@ -249,9 +263,14 @@ int awaitEntryEnd(RarArchive& archive, std::uint64_t* written, FileHandle out = 
       progress = done;
       continue;
     }
-    std::uint32_t result = 0;
-    if (kind != kReaderEntryEnd || !readU32(archive, &result) || !readU64(archive, written)) break;
+    std::uint32_t result = 0, systemError = 0;
+    if (kind != kReaderEntryEnd || !readU32(archive, &result) || !readU64(archive, written) ||
+        !readU32(archive, &systemError))
+      break;
     if (result == kRarSuccess && !copied) return static_cast<int>(kRarWriteError);
+    // The reader's own write failed: its error number, as the system words it.
+    if (result == kRarWriteError && systemError > 0 && systemError <= kRarReaderMaxSystemError)
+      archive.systemError = std::strerror(static_cast<int>(systemError));
     if (result == kRarSuccess || result == kRarBadData || result == kRarMissingPassword || result == kRarWriteError)
       return static_cast<int>(result);
     break;
@@ -311,6 +330,7 @@ bool startReader(RarArchive& archive, int archiveFd) {
 int writeEntryData(RarArchive& archive, const std::string& path) {
   FileHandle out = createDirectoriesOnTheWayNoFollow(path) ? createFileNoFollow(path.c_str()) : kNoFile;
   if (out == kNoFile) {
+    archive.systemError = lastSystemError();
     finishEntry(archive, kLauncherSkip);
     return archive.broken ? static_cast<int>(kRarBadData) : static_cast<int>(kRarCreateError);
   }
@@ -404,6 +424,7 @@ int rarReadHeaderEx(RarHandle handle, RARHeaderDataEx* header) {
 int rarProcessFile(RarHandle handle, int operation, const char* destPath, const char* destName) {
   RarArchive* archive = static_cast<RarArchive*>(handle);
   if (!archive || !archive->inEntry) return static_cast<int>(kRarBadArchive);
+  archive->systemError.clear();
   if (operation == kRarTest) return finishEntry(*archive, kLauncherTest);
   if (operation != kRarExtract) return finishEntry(*archive, kLauncherSkip);
 
@@ -417,9 +438,10 @@ int rarProcessFile(RarHandle handle, int operation, const char* destPath, const 
   if (S_ISDIR(archive->mode)) {
     int result = finishEntry(*archive, kLauncherSkip);
     if (result != static_cast<int>(kRarSuccess)) return result;
-    return createDirectoriesOnTheWayNoFollow(target) && createDirectoryNoFollow(target.c_str())
-               ? static_cast<int>(kRarSuccess)
-               : static_cast<int>(kRarCreateError);
+    if (createDirectoriesOnTheWayNoFollow(target) && createDirectoryNoFollow(target.c_str()))
+      return static_cast<int>(kRarSuccess);
+    archive->systemError = lastSystemError();
+    return static_cast<int>(kRarCreateError);
   }
   if (!S_ISREG(archive->mode) || archive->encrypted) {
     // Links and special files are never created; an encrypted entry ends
@@ -427,6 +449,11 @@ int rarProcessFile(RarHandle handle, int operation, const char* destPath, const 
     return finishEntry(*archive, kLauncherSkip);
   }
   return writeEntryData(*archive, target);
+}
+
+std::string rarSystemError(RarHandle handle) {
+  RarArchive* archive = static_cast<RarArchive*>(handle);
+  return archive ? archive->systemError : std::string();
 }
 
 int rarCloseArchive(RarHandle handle) {

@@ -30,6 +30,8 @@
 #include <string>
 #include <vector>
 
+#include "platform/status.h"
+
 namespace platform {
 
 namespace {
@@ -270,25 +272,35 @@ long long fileSizeOf(const char* path) {
 // The service writes the file and closes it without a flush: what the caller
 // records next (an applied patch, a new version) must not reach the disk
 // before the file does. Others may go on reading or writing it meanwhile.
-bool flushToDisk(const char* path) {
+// False, with the system's reason in *why, when it cannot be flushed.
+bool flushToDisk(const char* path, std::string* why) {
   HANDLE file = CreateFileA(path, GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
                             FILE_ATTRIBUTE_NORMAL, nullptr);
-  if (file == INVALID_HANDLE_VALUE) return false;
+  if (file == INVALID_HANDLE_VALUE) {
+    *why = lastSystemError();
+    return false;
+  }
   bool flushed = FlushFileBuffers(file) != 0;
+  if (!flushed) *why = lastSystemError();
   CloseHandle(file);
   return flushed;
 }
 
-// Feeds the stored file to the hash in one read through it.
-bool hashStoredFile(const char* path, Sha256* hash) {
+// Feeds the stored file to the hash in one read through it; false, with the
+// system's reason in *why when it gave one, when that fails.
+bool hashStoredFile(const char* path, Sha256* hash, std::string* why) {
   HANDLE file =
       CreateFileA(path, GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
-  if (file == INVALID_HANDLE_VALUE) return false;
+  if (file == INVALID_HANDLE_VALUE) {
+    *why = "the file could not be read back: " + lastSystemError();
+    return false;
+  }
   std::vector<unsigned char> buffer(1 << 20);
   bool ok = true;
   for (;;) {
     DWORD got = 0;
     if (!ReadFile(file, buffer.data(), static_cast<DWORD>(buffer.size()), &got, nullptr)) {
+      *why = "the file could not be read back: " + lastSystemError();
       ok = false;
       break;
     }
@@ -302,12 +314,33 @@ bool hashStoredFile(const char* path, Sha256* hash) {
   return ok;
 }
 
-// Why the transfer failed, or kNone when the service stored a whole body.
-DownloadFailure failureOf(HRESULT result, const char* path) {
+// Whether the service's result is the system's word that the disk is full
+// or would not take the file: the service then reports the system's error
+// as its result (a Win32 error as an HRESULT, or the storage layer's own).
+bool isWriteFailure(HRESULT result) {
+  if (result == STG_E_MEDIUMFULL || result == STG_E_WRITEFAULT || result == STG_E_CANTSAVE) return true;
+  if (HRESULT_FACILITY(result) != FACILITY_WIN32) return false;
+  DWORD code = HRESULT_CODE(result);
+  return code == ERROR_DISK_FULL || code == ERROR_HANDLE_DISK_FULL || code == ERROR_WRITE_FAULT;
+}
+
+// The system's text for an HRESULT the service returned.
+std::string textOfResult(HRESULT result) {
+  SetLastError(HRESULT_FACILITY(result) == FACILITY_WIN32 ? HRESULT_CODE(result) : static_cast<DWORD>(result));
+  return lastSystemError();
+}
+
+// Why the transfer failed, or kNone when the service stored a whole body;
+// *why gets the system's reason where the service passed one on.
+DownloadFailure failureOf(HRESULT result, const char* path, std::string* why) {
   DownloadFailure abandoned = bindStatusCallback->abandonedAs.load();
   if (abandoned != DownloadFailure::kNone) return abandoned;
   DWORD code = bindStatusCallback->responseCode;
   if (code >= 400) return DownloadFailure::kRefused;
+  if (result != S_OK && isWriteFailure(result)) {
+    *why = textOfResult(result);
+    return DownloadFailure::kCannotWrite;
+  }
   if (result != S_OK) return code == 0 ? DownloadFailure::kNoAnswer : DownloadFailure::kCut;
   // Only a body sent as it stands has the length of the stored file.
   long long expected = bindStatusCallback->contentLength;
@@ -321,8 +354,8 @@ DownloadFailure failureOf(HRESULT result, const char* path) {
 
 }  // namespace
 
-bool downloadUrlToFile(const char* url, const char* path, DownloadProgressSink sink, DownloadFailure* failure,
-                       const DownloadCheck* check) {
+Status downloadUrlToFile(const char* url, const char* path, DownloadProgressSink sink, DownloadFailure* failure,
+                         const DownloadCheck* check) {
   DownloadFailure ignored;
   if (!failure) failure = &ignored;
   DeleteUrlCacheEntryA(url);  // fetch from the server, never a cached copy
@@ -341,11 +374,13 @@ bool downloadUrlToFile(const char* url, const char* path, DownloadProgressSink s
   bindStatusCallback->releaseBinding();
   DeleteUrlCacheEntryA(url);  // the service's own copy is of no further use
 
-  *failure = failureOf(result, path);
-  if (*failure == DownloadFailure::kNone && !flushToDisk(path)) *failure = DownloadFailure::kNotOnDisk;
-  if (*failure == DownloadFailure::kNone && check && check->hash && !hashStoredFile(path, check->hash))
+  std::string why;
+  *failure = failureOf(result, path, &why);
+  if (*failure == DownloadFailure::kNone && !flushToDisk(path, &why)) *failure = DownloadFailure::kNotOnDisk;
+  if (*failure == DownloadFailure::kNone && check && check->hash && !hashStoredFile(path, check->hash, &why))
     *failure = DownloadFailure::kCannotWrite;
-  return *failure == DownloadFailure::kNone;
+  if (*failure != DownloadFailure::kNone) return downloadFailureStatus(*failure, why);
+  return Status();
 }
 
 }  // namespace platform

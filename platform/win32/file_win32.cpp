@@ -13,10 +13,10 @@ namespace platform {
 
 namespace {
 
-// A failure as the system gives it: false, with its error to be read.
-bool failWithError(DWORD error) {
+// A failure as the system gives it, with the error's text.
+Status failureOf(DWORD error) {
   SetLastError(error);
-  return false;
+  return Status::systemFailure();
 }
 
 }  // namespace
@@ -61,18 +61,20 @@ static bool seekTo(HANDLE handle, std::uint64_t offset) {
   return SetFilePointerEx(handle, distance, nullptr, FILE_BEGIN) != 0;
 }
 
-bool writeFileAt(FileHandle file, std::uint64_t offset, const void* data, std::size_t size) {
-  if (file != kNoFile && testFailsWrite(file, offset, size)) return failWithError(ERROR_WRITE_FAULT);
-  if (file == kNoFile || !seekTo(toHandle(file), offset)) return false;
+Status writeFileAt(FileHandle file, std::uint64_t offset, const void* data, std::size_t size) {
+  if (file == kNoFile) return failureOf(ERROR_INVALID_HANDLE);
+  if (testFailsWrite(file, offset, size)) return failureOf(ERROR_WRITE_FAULT);
+  if (!seekTo(toHandle(file), offset)) return Status::systemFailure();
   const char* p = static_cast<const char*>(data);
   while (size > 0) {
     DWORD chunk = size > (1u << 30) ? (1u << 30) : static_cast<DWORD>(size);
     DWORD written = 0;
-    if (!WriteFile(toHandle(file), p, chunk, &written, nullptr) || written == 0) return false;
+    if (!WriteFile(toHandle(file), p, chunk, &written, nullptr)) return Status::systemFailure();
+    if (written == 0) return Status::failure("the system wrote no byte");
     p += written;
     size -= written;
   }
-  return true;
+  return Status();
 }
 
 std::int64_t readFileAt(FileHandle file, std::uint64_t offset, void* data, std::size_t size) {
@@ -89,9 +91,11 @@ std::int64_t readFileAt(FileHandle file, std::uint64_t offset, void* data, std::
   return static_cast<std::int64_t>(done);
 }
 
-bool flushFileToDisk(FileHandle file) {
-  if (file != kNoFile && testFailsFlush(file)) return failWithError(ERROR_WRITE_FAULT);
-  return file != kNoFile && FlushFileBuffers(toHandle(file)) != 0;
+Status flushFileToDisk(FileHandle file) {
+  if (file == kNoFile) return failureOf(ERROR_INVALID_HANDLE);
+  if (testFailsFlush(file)) return failureOf(ERROR_WRITE_FAULT);
+  if (!FlushFileBuffers(toHandle(file))) return Status::systemFailure();
+  return Status();
 }
 
 bool deleteFile(const char* path) { return DeleteFileA(path) != 0; }
@@ -321,6 +325,75 @@ bool deleteFileNoFollow(const char* name) {
   return deleted;
 }
 
+namespace {
+
+// Removes `name`, whose real place is known to be below `parentPath`: a
+// plain file, or a real directory after everything in it. A directory is
+// held open as itself, without delete sharing, while what it holds is
+// removed, so it cannot be renamed and put back as a junction meanwhile;
+// `shown` is the name for the reason.
+Status removeEntryNoFollow(const std::string& name, const std::string& parentPath, const std::string& shown,
+                           int depth) {
+  Opened entry = openAsItself(name, parentPath, FILE_READ_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE, OPEN_EXISTING,
+                              FILE_FLAG_BACKUP_SEMANTICS);
+  if (entry.isLink) return Status::failure("a link lies inside it: " + shown);
+  if (entry.handle == INVALID_HANDLE_VALUE) return Status::systemFailure(shown + " cannot be opened");
+  if ((entry.attributes & FILE_ATTRIBUTE_DIRECTORY) == 0) {
+    CloseHandle(entry.handle);
+    // Between the check and the deletion a plain file may have become a
+    // link; DeleteFile removes a link itself, never its target.
+    if (!DeleteFileA(name.c_str())) return Status::systemFailure(shown + " cannot be removed");
+    return Status();
+  }
+  if (depth >= kMaxRemovedDepth) {
+    CloseHandle(entry.handle);
+    return Status::failure(shown + " is nested too deep");
+  }
+  std::vector<std::string> names;
+  WIN32_FIND_DATAA found;
+  HANDLE search = FindFirstFileA((name + "\\*").c_str(), &found);
+  if (search != INVALID_HANDLE_VALUE) {
+    do {
+      std::string entryName = found.cFileName;
+      if (entryName != "." && entryName != "..") names.push_back(entryName);
+    } while (FindNextFileA(search, &found));
+    FindClose(search);
+  }
+  Status removed;
+  for (const std::string& entryName : names) {
+    removed = removeEntryNoFollow(name + "\\" + entryName, entry.path, shown + "\\" + entryName, depth + 1);
+    if (!removed.ok()) break;
+  }
+  CloseHandle(entry.handle);
+  if (!removed.ok()) return removed;
+  if (!RemoveDirectoryA(name.c_str())) return Status::systemFailure(shown + " cannot be removed");
+  return Status();
+}
+
+}  // namespace
+
+Status removeTreeNoFollow(const char* name) {
+  std::string text(name ? name : "");
+  Walk walk;
+  if (!holdParents(text, walk)) {
+    DWORD error = GetLastError();
+    if (error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND) return Status();
+    return Status::failure("a link, a file or nothing lies on its way");
+  }
+  DWORD attributes = GetFileAttributesA(text.c_str());
+  if (attributes == INVALID_FILE_ATTRIBUTES) {
+    DWORD error = GetLastError();
+    if (error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND) return Status();
+    return Status::systemFailure(text + " cannot be examined");
+  }
+  if (isReparsePoint(attributes)) return Status::failure("a link lies in its place");
+  Status removed = removeEntryNoFollow(text, walk.path, text, 0);
+  // A link at the name itself is no link inside it.
+  if (!removed.ok() && removed.reason() == "a link lies inside it: " + text)
+    return Status::failure("a link lies in its place");
+  return removed;
+}
+
 bool pathExists(const char* path) { return _access(path, 0) == 0; }
 
 bool isDirectory(const char* path) {
@@ -330,20 +403,27 @@ bool isDirectory(const char* path) {
 
 void createDirectory(const char* path) { CreateDirectoryA(path, nullptr); }
 
-bool copyFileReplacing(const char* from, const char* to) { return CopyFileA(from, to, FALSE) != 0; }
+Status copyFileReplacing(const char* from, const char* to) {
+  if (!CopyFileA(from, to, FALSE)) return Status::systemFailure();
+  return Status();
+}
 
-bool replaceFileAtomically(const char* from, const char* to) {
-  if (testFailsReplace(from, to)) return failWithError(ERROR_WRITE_FAULT);
+Status replaceFileAtomicallyWithReason(const char* from, const char* to) {
+  if (testFailsReplace(from, to)) return failureOf(ERROR_WRITE_FAULT);
   // The data first: write-through covers the rename, not what the file holds.
   HANDLE data = CreateFileA(from, GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
                             OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
-  if (data == INVALID_HANDLE_VALUE) return false;
-  const bool flushed = FlushFileBuffers(data) != 0;
+  if (data == INVALID_HANDLE_VALUE) return Status::systemFailure();
+  if (!FlushFileBuffers(data)) {
+    Status failed = Status::systemFailure();
+    CloseHandle(data);
+    return failed;
+  }
   CloseHandle(data);
-  if (!flushed) return false;
   // MoveFileEx with write-through returns only once the rename is on disk;
   // replacing an existing target is one step for the file system.
-  return MoveFileExA(from, to, MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH) != 0;
+  if (!MoveFileExA(from, to, MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) return Status::systemFailure();
+  return Status();
 }
 
 }  // namespace platform

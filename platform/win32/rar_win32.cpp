@@ -9,6 +9,7 @@
 #include <string>
 
 #include "platform/executable.h"
+#include "platform/status.h"
 
 namespace platform {
 
@@ -49,6 +50,11 @@ const UnrarLibrary& unrarLibrary() {
   return library;
 }
 
+// rarSystemError's text: the archive it belongs to and the text, per thread
+// (each archive is read on the thread that opened it).
+thread_local RarHandle lastFailedArchive = nullptr;
+thread_local std::string lastFailedText;
+
 }  // namespace
 
 RarHandle rarOpenArchiveEx(RAROpenArchiveDataEx* data) {
@@ -68,8 +74,23 @@ int rarReadHeaderEx(RarHandle archive, RARHeaderDataEx* header) {
 int rarProcessFile(RarHandle archive, int operation, const char* destPath, const char* destName) {
   const UnrarLibrary& library = unrarLibrary();
   if (!library.complete()) return static_cast<int>(kRarBadArchive);
+  lastFailedArchive = nullptr;
+  lastFailedText.clear();
+  SetLastError(0);
   // The library's declaration takes non-const names; it does not write them.
-  return library.processFile(archive, operation, const_cast<char*>(destPath), const_cast<char*>(destName));
+  int result = library.processFile(archive, operation, const_cast<char*>(destPath), const_cast<char*>(destName));
+  // The library keeps no reason of its own: the thread's error, as the
+  // system's call inside it left it, is the one there is.
+  if ((result == static_cast<int>(kRarCreateError) || result == static_cast<int>(kRarWriteError)) &&
+      GetLastError() != 0) {
+    lastFailedText = lastSystemError();
+    lastFailedArchive = archive;
+  }
+  return result;
+}
+
+std::string rarSystemError(RarHandle archive) {
+  return archive && archive == lastFailedArchive ? lastFailedText : std::string();
 }
 
 int rarCloseArchive(RarHandle archive) {

@@ -102,7 +102,7 @@ TEST_F(IndexTest, PatchListIsDeletedWithOrWithoutAnIndex) {
   archive::loadIndex();
   EXPECT_FALSE(archive::indexLoaded);
   EXPECT_FALSE(fileExists("patch.hpl"));
-  archive::writeIndexFile("data.idx", 1, {});
+  ASSERT_TRUE(archive::writeIndexFile("data.idx", 1, {}));
   writeWholeFile("patch.hpl", "1 2 3");
   archive::loadIndex();
   EXPECT_TRUE(archive::indexLoaded);
@@ -208,7 +208,7 @@ TEST_F(IndexTest, ANegativeEntryCountMeansNoEntries) {
 }
 
 TEST_F(IndexTest, SaveReplacesTheIndexWholeAndLeavesNoTemporaryFile) {
-  archive::writeIndexFile("data.idx", 1, {{"GAME0.VFS", kTwoEntries}});
+  ASSERT_TRUE(archive::writeIndexFile("data.idx", 1, {{"GAME0.VFS", kTwoEntries}}));
   writeWholeFile("GAME0.VFS", std::string(0x120, 'x'));
   archive::loadIndex();
   archive::archiveSet.baseVersion = 2;
@@ -219,7 +219,7 @@ TEST_F(IndexTest, SaveReplacesTheIndexWholeAndLeavesNoTemporaryFile) {
 
 TEST_F(IndexTest, AStaleTemporaryFileFromACrashIsReplaced) {
   writeWholeFile(archive::kIndexTempFileName, "half of an index from a crash");
-  archive::writeIndexFile("data.idx", 1, {});
+  ASSERT_TRUE(archive::writeIndexFile("data.idx", 1, {}));
   archive::loadIndex();
   ASSERT_TRUE(archive::saveIndex(archive::archiveSet).ok());
   EXPECT_EQ(hex(readWholeFile("data.idx")), "01 00 00 00 2D");
@@ -227,7 +227,7 @@ TEST_F(IndexTest, AStaleTemporaryFileFromACrashIsReplaced) {
 }
 
 TEST_F(IndexTest, WhenTheTemporaryFileCannotBeWrittenTheOldIndexStays) {
-  archive::writeIndexFile("data.idx", 1, {});
+  ASSERT_TRUE(archive::writeIndexFile("data.idx", 1, {}));
   archive::loadIndex();
   platform::createDirectory(archive::kIndexTempFileName);  // a directory where the temporary file would go
   archive::archiveSet.baseVersion = 2;
@@ -258,7 +258,7 @@ TEST_F(IndexTest, WhenAStepOfTheSaveFailsTheOldIndexStays) {
   };
   for (const FailedSaveStep& c : cases) {
     SCOPED_TRACE(c.step);
-    archive::writeIndexFile("data.idx", 1, {});
+    ASSERT_TRUE(archive::writeIndexFile("data.idx", 1, {}));
     archive::loadIndex();
     platform::setFileSystemHooks(&c.hooks);
     archive::archiveSet.baseVersion = 2;
@@ -274,7 +274,7 @@ TEST_F(IndexTest, WhenAStepOfTheSaveFailsTheOldIndexStays) {
 }
 
 TEST_F(IndexTest, AnIndexIsNotPutInPlaceWhileTheArchiveBytesItNamesAreNotOnDisk) {
-  archive::writeIndexFile("data.idx", 1, {{"MISSING.VFS", {}}});
+  ASSERT_TRUE(archive::writeIndexFile("data.idx", 1, {{"MISSING.VFS", {}}}));
   archive::loadIndex();
   // As if bytes had been appended that cannot be flushed: the file is not open.
   archive::archiveSet.archives[0]->archive->unflushed = true;
@@ -288,7 +288,7 @@ TEST_F(IndexTest, AnIndexIsNotPutInPlaceWhileTheArchiveBytesItNamesAreNotOnDisk)
 TEST_F(IndexTest, ReadingAnIndexFileForInspectionTouchesNothingElse) {
   writeWholeFile("GAME0.VFS", "");
   writeWholeFile("patch.hpl", "1 2 3");
-  archive::writeIndexFile("other.idx", 4, {{"GAME0.VFS", kTwoEntries}});
+  ASSERT_TRUE(archive::writeIndexFile("other.idx", 4, {{"GAME0.VFS", kTwoEntries}}));
   archive::ArchiveSet set;
   ASSERT_TRUE(archive::readIndexFile("other.idx", set));
   EXPECT_EQ(set.baseVersion, 4u);
@@ -306,7 +306,7 @@ TEST_F(IndexTest, ReadingAnIndexFileForInspectionTouchesNothingElse) {
 
 TEST_F(IndexTest, CloseLeavesTheSetEmptyAndReusable) {
   writeWholeFile("GAME0.VFS", "");
-  archive::writeIndexFile("data.idx", 1, {{"GAME0.VFS", kTwoEntries}});
+  ASSERT_TRUE(archive::writeIndexFile("data.idx", 1, {{"GAME0.VFS", kTwoEntries}}));
   archive::loadIndex();
   archive::closeArchiveSet(archive::archiveSet);
   EXPECT_EQ(archive::archiveSet.archiveCount, 0);

@@ -20,7 +20,7 @@ std::unique_ptr<std::uint8_t[]> buffer(const std::string& data) {
 }
 
 bool store(std::uint32_t key, const std::string& data) {
-  return archive::addFile(key, buffer(data), static_cast<std::uint32_t>(data.size()));
+  return archive::addFile(key, buffer(data), static_cast<std::uint32_t>(data.size())).ok();
 }
 
 // An archive file of the given size without writing its bytes (sparse where
@@ -341,8 +341,8 @@ std::string runScenario(const char* subdir, const std::vector<Op>& ops, bool bat
   const std::uint64_t aSize = archive::kArchiveSizeLimit - 3000, bSize = archive::kArchiveSizeLimit - 200000;
   makeFileOfSize("A.VFS", aSize);
   makeFileOfSize("B.VFS", bSize);
-  archive::writeIndexFile("data.idx", 1,
-                          {{"A.VFS", {{100, 0, 5}, {101, 5, 5}, {102, 10, 5}}}, {"B.VFS", {{200, 0, 10}}}});
+  EXPECT_TRUE(archive::writeIndexFile(
+      "data.idx", 1, {{"A.VFS", {{100, 0, 5}, {101, 5, 5}, {102, 10, 5}}}, {"B.VFS", {{200, 0, 10}}}}));
   archive::loadIndex();
   archive::FileBatch batch;
   int storedCount = 0;
@@ -355,6 +355,7 @@ std::string runScenario(const char* subdir, const std::vector<Op>& ops, bool bat
                               return true;
                             },
                             [&] { ++storedCount; })
+                            .ok()
                       : store(ops[i].key, data);
     EXPECT_TRUE(ok) << i;
     if (!batched) ++storedCount;

@@ -1,5 +1,7 @@
 #include "tool_fixture.h"
 
+#include <gtest/gtest.h>
+
 #include <algorithm>
 #include <filesystem>
 
@@ -106,7 +108,7 @@ void writeRelease(const std::string& dir, const ReleaseSpec& release) {
     writeWholeFile((fs::path(dir) / contents.name).string(), bytes);
     archives.push_back(spec);
   }
-  archive::writeIndexFile((fs::path(dir) / "data.idx").string().c_str(), release.version, archives);
+  EXPECT_TRUE(archive::writeIndexFile((fs::path(dir) / "data.idx").string().c_str(), release.version, archives));
   for (const auto& [name, bytes] : release.files) {
     fs::path path = dir;
     std::vector<std::string> parts = partsOf(name);

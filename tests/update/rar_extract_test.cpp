@@ -90,6 +90,21 @@ const std::vector<ExtractCase> extractCases = {
       {"ext\\fine.txt", "ok", false}},
      "1.dat",
      {{"fine.txt", "ok"}}},
+    // A name that runs through the package's name would make a directory
+    // there, which no later package could be written over: skipped, in
+    // either order and whatever the case of its letters.
+    {"ExtNamesThroughThePackageNameAreSkipped",
+     {{"ext\\12.dat\\x", "x", false},
+      {"ext\\12.DAT/sub/y", "y", false},
+      {"patch\\12.dat", "package", false},
+      {"ext\\12.dat\\z", "z", false},
+      {"ext\\fine.txt", "ok", false}},
+     "12.dat",
+     {{"12.dat", "package"}, {"fine.txt", "ok"}}},
+    {"ExtNamesThroughThePackageNameInASubdirectoryAreWritten",
+     {{"ext\\sub\\12.dat\\x", "x", false}, {"12.dat", "package", false}},
+     "12.dat",
+     {{"12.dat", "package"}, {"sub/12.dat/x", "x"}}},
 };
 
 INSTANTIATE_TEST_SUITE_P(Stored, ExtractTable, ::testing::ValuesIn(extractCases),
@@ -118,6 +133,22 @@ TEST_F(RarExtract, EntriesNeverReplaceTheIndexOrAnOpenArchive) {
   EXPECT_EQ(readWholeFile("GAME0.VFS"), "keep");
   EXPECT_TRUE(readWholeFile("data.idx") == index);
   EXPECT_EQ(readWholeFile("fine.txt"), "ok");
+}
+
+// A directory at the package's name (an archive made it under an older
+// launcher) is removed with all it holds, so a good archive applies.
+TEST_F(RarExtract, ADirectoryLeftAtThePackageNameIsRemoved) {
+  fs::create_directories("12.dat/sub/deeper");
+  writeWholeFile("12.dat/x", "from a hostile archive");
+  writeWholeFile("12.dat/sub/deeper/y", "y");
+  fs::create_directories("12.dat/empty");
+  ASSERT_TRUE(writeStoredRar("in.rar", {{"patch\\12.dat", "package", false}}));
+  ::testing::internal::CaptureStdout();
+  bool extracted = update::extractPatchArchive("in.rar", "12.dat");
+  std::string trace = ::testing::internal::GetCapturedStdout();
+  EXPECT_TRUE(extracted) << trace;
+  EXPECT_EQ(readWholeFile("12.dat"), "package");
+  EXPECT_EQ(filesHere(), (std::vector<std::string>{"12.dat", "in.rar"}));
 }
 
 // A package left under the target name by an earlier run that broke off is

@@ -104,6 +104,67 @@ TEST_P(PlantedLink, IsNeverWrittenThrough) {
 INSTANTIATE_TEST_SUITE_P(Table, PlantedLink, ::testing::ValuesIn(kLinkCases),
                          [](const ::testing::TestParamInfo<LinkCase>& p) { return p.param.label; });
 
+// A directory left at the package's name by an earlier run is removed only
+// as far as plain files and directories go: a link inside it is neither
+// followed nor removed, the extraction fails as it did before such
+// directories were removed, and the trace names the link.
+struct LeftoverLinkCase {
+  const char* label;
+  LinkKind kind;
+  const char* target;  // beside the installation
+};
+void PrintTo(const LeftoverLinkCase& c, std::ostream* os) { *os << c.label; }
+
+class LeftoverWithALink : public ::testing::TestWithParam<LeftoverLinkCase> {};
+
+TEST_P(LeftoverWithALink, IsNotRemovedThroughIt) {
+  const LeftoverLinkCase& c = GetParam();
+  TempWorkDir work;
+  LinkPlanter links;  // after the directory: its links go first
+  fs::create_directories("inst/12.dat/sub");
+  fs::create_directories("outside/inner");
+  writeWholeFile("outside/victim", "outside data");
+  writeWholeFile("outside/inner/deep", "deep data");
+  writeWholeFile("inst/12.dat/sub/plain", "from an earlier run");
+  if (!links.plant(c.kind, "inst/12.dat/sub/lnk", c.target)) {
+#if defined(_WIN32)
+    noteUnplantable(c.kind);
+    GTEST_SKIP() << "a " << linkKindName(c.kind) << " cannot be planted on this system";
+#else
+    FAIL() << "a " << linkKindName(c.kind) << " could not be planted";
+#endif
+  }
+  if (!linkIsVisible(c.kind)) GTEST_SKIP() << "a " << linkKindName(c.kind) << " cannot be seen on this system";
+  const std::vector<std::string> outsideBefore = namesUnder("outside");
+
+  fs::current_path("inst");
+  ASSERT_TRUE(writeStoredRar("in.rar", {{"patch\\12.dat", "package", false}}));
+  ::testing::internal::CaptureStdout();
+  bool extracted = update::extractPatchArchive("in.rar", "12.dat");
+  std::string printed = ::testing::internal::GetCapturedStdout();
+  EXPECT_FALSE(extracted) << printed;
+  EXPECT_NE(printed.find("12.dat, left by an earlier run, cannot be removed: a link lies inside it: 12.dat"),
+            std::string::npos)
+      << printed;
+  EXPECT_TRUE(platform::nameCrossesLink("12.dat/sub/lnk")) << "the link itself stays";
+  fs::current_path("..");
+
+  EXPECT_EQ(namesUnder("outside"), outsideBefore);
+  EXPECT_EQ(readWholeFile("outside/victim"), "outside data");
+  EXPECT_EQ(readWholeFile("outside/inner/deep"), "deep data");
+}
+
+const LeftoverLinkCase kLeftoverLinkCases[] = {
+    {"ToADirectoryOutside", LinkKind::kDirectory, "outside"},
+#if defined(_WIN32)
+    {"JunctionToADirectoryOutside", LinkKind::kJunction, "outside"},
+#endif
+    {"ToAFileOutside", LinkKind::kFile, "outside/victim"},
+};
+
+INSTANTIATE_TEST_SUITE_P(Table, LeftoverWithALink, ::testing::ValuesIn(kLeftoverLinkCases),
+                         [](const ::testing::TestParamInfo<LeftoverLinkCase>& p) { return p.param.label; });
+
 #if !defined(_WIN32)
 // On Linux the library is the launcher's own adapter, which writes the file
 // itself: it too never writes through a link, whatever name it is given.

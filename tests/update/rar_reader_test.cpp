@@ -72,7 +72,7 @@ TEST_F(ContainedReader, AReaderThatFailsIsADamagedArchive) {
   const std::string beyond = "\\377\\377\\377\\377\\000\\000\\000\\000";
   const std::string seven = "\\007\\000\\000\\000\\000\\000\\000\\000";
   const std::string three = "\\003\\000\\000\\000\\000\\000\\000\\000";
-  const std::string end7 = "printf 'E\\000\\000\\000\\000\\007\\000\\000\\000\\000\\000\\000\\000'";
+  const std::string end7 = "printf 'E\\000\\000\\000\\000\\007\\000\\000\\000\\000\\000\\000\\000\\000\\000\\000\\000'";
   struct Case {
     const char* what;
     std::string script;
@@ -89,7 +89,8 @@ TEST_F(ContainedReader, AReaderThatFailsIsADamagedArchive) {
       {"ends its entry without an end record", open + "; " + header + "; " + progress5},
       {"says it wrote what it never wrote",
        open + "; " + header +
-           "; printf 'E\\000\\000\\000\\000\\007\\000\\000\\000\\000\\000\\000\\000'; exec sleep 30"},
+           "; printf 'E\\000\\000\\000\\000\\007\\000\\000\\000\\000\\000\\000\\000\\000\\000\\000\\000'; exec sleep "
+           "30"},
       {"asks for a copy from beyond the archive's end",
        open + "; " + header + "; " + copy(beyond, seven) + "; " + end7 + "; exec sleep 30"},
       {"asks for a copy of another size than its header's",
@@ -98,7 +99,8 @@ TEST_F(ContainedReader, AReaderThatFailsIsADamagedArchive) {
        open + "; " + header + "; " + copy(at0, seven) + "; " + copy(at0, seven) + "; " + end7 + "; exec sleep 30"},
       {"ends an entry with a result the reader never gives",
        open + "; " + header +
-           "; printf 'E\\012\\000\\000\\000\\000\\000\\000\\000\\000\\000\\000\\000'; exec sleep 30"},
+           "; printf 'E\\012\\000\\000\\000\\000\\000\\000\\000\\000\\000\\000\\000\\000\\000\\000\\000'; exec sleep "
+           "30"},
   };
   // The stand-in itself works: a copy in place and in bounds lands in the
   // file (the archive's first seven bytes, its signature).
@@ -158,7 +160,7 @@ int playLyingReader(const char* how) {
   const std::string data(wrote, 'x');
   if (::write(file, data.data(), data.size()) != ssize_t(data.size())) return 2;
   ::close(file);
-  if (!send("E" + le(0, 4) + le(claimed, 8)) || !send("Z" + le(10, 4))) return 2;
+  if (!send("E" + le(0, 4) + le(claimed, 8) + le(0, 4)) || !send("Z" + le(10, 4))) return 2;
   ::pause();
   return 0;
 }

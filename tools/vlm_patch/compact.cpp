@@ -19,43 +19,51 @@ namespace {
 constexpr std::size_t kCopyChunk = 1 << 20;
 constexpr const char* kCompactIndexName = "data.idx.compact";
 
-bool copyRange(platform::FileHandle from, std::uint64_t offset, std::uint32_t size, platform::FileHandle to,
-               std::uint64_t at, std::vector<char>& buffer) {
+// Copies size bytes at offset of `from` to `at` in `to`; the reason of the
+// first failed read or write, naming the file.
+platform::Status copyRange(platform::FileHandle from, const std::string& fromName, std::uint64_t offset,
+                           std::uint32_t size, platform::FileHandle to, const std::string& toName, std::uint64_t at,
+                           std::vector<char>& buffer) {
   for (std::uint64_t done = 0; done < size;) {
     std::size_t length = static_cast<std::size_t>(std::min<std::uint64_t>(size - done, buffer.size()));
-    if (platform::readFileAt(from, offset + done, buffer.data(), length) != static_cast<std::int64_t>(length) ||
-        !platform::writeFileAt(to, at + done, buffer.data(), length)) {
-      return false;
-    }
+    std::int64_t got = platform::readFileAt(from, offset + done, buffer.data(), length);
+    if (got < 0) return platform::Status::systemFailure(fromName + " cannot be read");
+    if (got != static_cast<std::int64_t>(length)) return platform::Status::failure(fromName + " ends too soon");
+    platform::Status written = platform::writeFileAt(to, at + done, buffer.data(), length);
+    if (!written.ok()) return written.withContext(toName + " cannot be written");
     done += length;
     platform::powerLossPoint();
   }
-  return true;
+  return platform::Status();
 }
 
 // Writes the live entries of one archive into a new file; fills entries with
 // their new places.
 bool rewriteArchive(const std::string& oldName, const std::string& newName, std::vector<archive::FileEntry>& entries,
                     ProgressBar& bar, std::uint64_t& progress, std::string* error) {
-  bool ok = false;
+  platform::Status copied;
   {
     platform::File from(platform::openFileForReading(oldName.c_str()));
-    platform::File to(platform::createFile(newName.c_str()));
-    ok = from && to;
+    if (!from) copied = platform::Status::systemFailure(oldName + " cannot be opened");
+    platform::File to;
+    if (copied.ok()) {
+      to.reset(platform::createFile(newName.c_str()));
+      if (!to) copied = platform::Status::systemFailure(newName + " cannot be created");
+    }
     std::vector<char> buffer(kCopyChunk);
     std::uint64_t at = 0;
-    for (std::size_t n = 0; ok && n < entries.size(); ++n) {
-      ok = copyRange(from.get(), entries[n].offset, entries[n].size, to.get(), at, buffer);
+    for (std::size_t n = 0; copied.ok() && n < entries.size(); ++n) {
+      copied = copyRange(from.get(), oldName, entries[n].offset, entries[n].size, to.get(), newName, at, buffer);
       entries[n].offset = static_cast<std::uint32_t>(at);
       at += entries[n].size;
       progress += entries[n].size;
       showProgress(bar, progress);
     }
-    ok = ok && platform::flushFileToDisk(to.get());
+    if (copied.ok()) copied = platform::flushFileToDisk(to.get()).withContext(newName + " cannot be flushed to disk");
   }  // both closed before the next crash point
   platform::powerLossPoint();
-  if (!ok) *error = "cannot copy " + oldName + " into " + newName;
-  return ok;
+  if (!copied.ok()) *error = "cannot copy " + oldName + " into " + newName + ": " + copied.reason();
+  return copied.ok();
 }
 
 // Step 1: holds every present archive the way the launcher does, so that
@@ -125,16 +133,24 @@ bool rewriteArchives(const archive::ArchiveSet& set, const CheckReport& check, R
 bool switchIndex(std::uint32_t baseVersion, const std::vector<archive::IndexArchiveSpec>& archives,
                  std::string* error) {
   std::string bytes = archive::encodeIndex(baseVersion, archives);
-  bool written = false;
+  const std::string name = kCompactIndexName;
+  platform::Status written;
   {
     platform::File file(platform::createFile(kCompactIndexName));
-    written = file && platform::writeFileAt(file.get(), 0, bytes.data(), bytes.size()) &&
-              platform::flushFileToDisk(file.get());
+    if (!file) written = platform::Status::systemFailure(name + " cannot be created");
+    if (written.ok())
+      written =
+          platform::writeFileAt(file.get(), 0, bytes.data(), bytes.size()).withContext(name + " cannot be written");
+    if (written.ok()) written = platform::flushFileToDisk(file.get()).withContext(name + " cannot be flushed to disk");
   }
   platform::powerLossPoint();
-  if (!written || !platform::replaceFileAtomically(kCompactIndexName, archive::kIndexFileName)) {
+  if (written.ok()) {
+    written = platform::replaceFileAtomicallyWithReason(kCompactIndexName, archive::kIndexFileName)
+                  .withContext(name + " cannot be put in place of " + archive::kIndexFileName);
+  }
+  if (!written.ok()) {
     platform::deleteFile(kCompactIndexName);
-    *error = "cannot write the new data.idx; the installation is unchanged";
+    *error = "cannot write the new data.idx; the installation is unchanged (" + written.reason() + ")";
     return false;
   }
   platform::powerLossPoint();

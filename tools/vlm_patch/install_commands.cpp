@@ -65,9 +65,8 @@ int runIndexInit(const Args& args) {
   std::string error;
   if (!enterInstallation(args[0], &error)) return fail(kExitFailed, error);
   if (platform::pathExists(archive::kIndexFileName)) return fail(kExitFailed, "data.idx exists already in " + args[0]);
-  if (!archive::writeIndexFile(archive::kIndexFileName, static_cast<std::uint32_t>(version), {})) {
-    return fail(kExitFailed, "cannot write data.idx in " + args[0]);
-  }
+  platform::Status written = archive::writeIndexFile(archive::kIndexFileName, static_cast<std::uint32_t>(version), {});
+  if (!written.ok()) return fail(kExitFailed, "cannot write data.idx in " + args[0] + ": " + written.reason());
   std::printf("%s: empty installation at version %lu\n", args[0].c_str(), version);
   return kExitOk;
 }
@@ -178,9 +177,10 @@ int runApply(const Args& args) {
   int status = kExitOk;
   for (const std::string& package : packages) {
     const char* copy = kApplyWorkingCopy;
-    if (!platform::copyFileReplacing(package.c_str(), copy)) {
+    platform::Status copied = platform::copyFileReplacing(package.c_str(), copy);
+    if (!copied.ok()) {
       platform::deleteFile(copy);  // whatever part of it was written
-      status = fail(kExitFailed, "cannot copy " + package + " into the installation");
+      status = fail(kExitFailed, "cannot copy " + package + " into the installation: " + copied.reason());
       break;
     }
     ProgressBar bar = startProgress(fs::path(package).filename().string(), 100);

@@ -418,10 +418,11 @@ class Channel {
     putU64(record, size);
     send(record);
   }
-  void entryEnd(unsigned value, std::uint64_t written) {
+  void entryEnd(unsigned value, std::uint64_t written, unsigned systemError) {
     std::string record(1, kReaderEntryEnd);
     putU32(record, value);
     putU64(record, written);
+    putU32(record, systemError);
     send(record);
   }
   // The launcher's answer to a header; *file is the descriptor that came
@@ -484,17 +485,19 @@ std::uint64_t nowMs() {
   return static_cast<std::uint64_t>(t.tv_sec) * 1000 + static_cast<std::uint64_t>(t.tv_nsec) / 1000000;
 }
 
-// Writes all of data at offset; false on any error.
-bool writeAllAt(int file, const unsigned char* data, std::size_t size, std::uint64_t offset) {
+// Writes all of data at offset; 0, or the system's error number (EIO for a
+// write that took no byte).
+int writeAllAt(int file, const unsigned char* data, std::size_t size, std::uint64_t offset) {
   while (size > 0) {
     ssize_t n = ::pwrite(file, data, size, static_cast<off_t>(offset));
     if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) return false;
+    if (n < 0) return errno;
+    if (n == 0) return EIO;
     data += n;
     size -= static_cast<std::size_t>(n);
     offset += static_cast<std::uint64_t>(n);
   }
-  return true;
+  return 0;
 }
 
 // What reading one regular file's data came to.
@@ -502,6 +505,7 @@ struct EntryData {
   unsigned result = kRarSuccess;
   bool broken = false;        // the archive cannot be read on: nothing after this entry
   std::uint64_t written = 0;  // bytes written into the file
+  unsigned systemError = 0;   // with ERAR_EWRITE: the failed write's error number
 };
 
 // Reads one regular file's data in the blocks libarchive holds (no copy of
@@ -511,7 +515,7 @@ EntryData readData(struct archive* reader, const EntryChecksum& checksum, int fi
   EntryData entry;
   std::uint32_t crc = 0;
   std::uint64_t total = 0;
-  bool writeFailed = false;
+  int writeError = 0;
   std::uint64_t lastSign = nowMs();
   for (;;) {
     const void* block = nullptr;
@@ -527,9 +531,9 @@ EntryData readData(struct archive* reader, const EntryChecksum& checksum, int fi
     }
     const unsigned char* bytes = static_cast<const unsigned char*>(block);
     crc = crc32Update(crc, bytes, size);
-    if (file >= 0 && !writeFailed) writeFailed = !writeAllAt(file, bytes, size, total);
+    if (file >= 0 && writeError == 0) writeError = writeAllAt(file, bytes, size, total);
     total += size;
-    if (!writeFailed && file >= 0) entry.written = total;
+    if (writeError == 0 && file >= 0) entry.written = total;
     std::uint64_t now = nowMs();
     if (now - lastSign >= kRarReaderProgressMs) {
       channel.progress(total);
@@ -539,8 +543,9 @@ EntryData readData(struct archive* reader, const EntryChecksum& checksum, int fi
   if (!checksum.located || (checksum.sizeKnown && checksum.unpackedSize != total) ||
       (checksum.hasCrc && checksum.crc != crc)) {
     entry.result = kRarBadData;
-  } else if (writeFailed) {
+  } else if (writeError != 0) {
     entry.result = kRarWriteError;
+    entry.systemError = static_cast<unsigned>(writeError);
   }
   return entry;
 }
@@ -647,7 +652,7 @@ void streamArchive(int archiveFd, int channelFd) {
     }
     // Closed before the end is told: the launcher looks at the file next.
     if (file >= 0) ::close(file);
-    channel.entryEnd(data.result, data.written);
+    channel.entryEnd(data.result, data.written, data.systemError);
     if (data.broken) {
       channel.result(kReaderArchiveEnd, kRarBadData);
       break;

@@ -23,13 +23,16 @@
 //                                   'W', at most once, size = the header's
 //                                   size, within the archive), then 'E'
 //                                   follows with bytesWritten = size
-//   'E' u32 result, u64 bytesWritten
+//   'E' u32 result, u64 bytesWritten, u32 systemError
 //                                   the entry's end: 0, or ERAR_BAD_DATA
 //                                   (damaged, cut, wrong checksum or size),
 //                                   ERAR_MISSING_PASSWORD (encrypted),
 //                                   ERAR_EWRITE (the file could not be
 //                                   written); bytesWritten is 0 unless the
-//                                   answer was 'W'
+//                                   answer was 'W'; systemError is the
+//                                   failed write's error number (errno)
+//                                   with ERAR_EWRITE, else 0: the trace
+//                                   shows its text, nothing else uses it
 //   'Z' u32 result                  the archive's end: ERAR_END_ARCHIVE, or
 //                                   the error that stopped the reading
 // From the launcher, one byte answering each 'H':
@@ -73,6 +76,8 @@ constexpr char kLauncherTest = 'T';
 constexpr char kLauncherWrite = 'W';
 
 constexpr std::size_t kRarReaderMaxName = 1023;
+// An error number above this in an 'E' record is no system's: not shown.
+constexpr std::uint32_t kRarReaderMaxSystemError = 4095;
 // How often, at least, a reader busy writing an entry says so.
 constexpr unsigned kRarReaderProgressMs = 250;
 // The blocks the reader reads the archive in.
