@@ -275,6 +275,11 @@ bool startWindowSystem() {
   setenv("SDL_VIDEO_X11_WMCLASS", "V.L.M", 0);
   SDL_SetHint(SDL_HINT_MOUSE_FOCUS_CLICKTHROUGH, "1");
   SDL_SetHint(SDL_HINT_VIDEO_X11_NET_WM_BYPASS_COMPOSITOR, "0");
+  // Window surfaces go to the X server as they are, not through an OpenGL
+  // texture: for that SDL gives a window a new X window on its first paint,
+  // and the launcher window, made anew and mapped over a box that came
+  // before its first paint, hides the box and takes its keyboard.
+  SDL_SetHint(SDL_HINT_FRAMEBUFFER_ACCELERATION, "0");
   handleXErrorsOfGoneWindows();
   return SDL_InitSubSystem(SDL_INIT_VIDEO) == 0;
 }
