@@ -181,7 +181,7 @@ bool boxTakes(const SDL_Event& event, void* context) {
 // Shows the box and waits on the window thread until the player closes it.
 // False when it could not be shown.
 bool runOwnBox(const char* text, const char* caption) {
-  if (!SDL_WasInit(SDL_INIT_VIDEO) && SDL_InitSubSystem(SDL_INIT_VIDEO) != 0) return false;
+  if (!startWindowSystem()) return false;
   if (!windowFont().font) return false;
   OwnBox box;
   box.lines = wrapMessageText(text, kMessageBoxMaxTextWidth, textLineWidth);
@@ -199,7 +199,7 @@ bool runOwnBox(const char* text, const char* caption) {
   paintBox(box);
   while (!box.closed && serveNextWindowEvent(boxTakes, &box)) {
   }
-  SDL_DestroyWindow(box.window);
+  destroyWindow(box.window);
   return true;
 }
 

@@ -24,6 +24,7 @@
 
 #include "platform/linux/window_font.h"
 #include "platform/linux/window_thread.h"
+#include "platform/linux/x_errors.h"
 
 namespace platform {
 
@@ -268,13 +269,31 @@ void loadImageTable(ImageModule module, int firstId, int count) {
   }
 }
 
-bool createMainWindow(const WindowHandlers& windowHandlers) {
-  handlers = windowHandlers;
-  // The X11 class of the window, as the Win32 class name is "V.L.M".
+bool startWindowSystem() {
+  if (SDL_WasInit(SDL_INIT_VIDEO)) return true;
+  // The X11 class of the windows, as the Win32 class name is "V.L.M".
   setenv("SDL_VIDEO_X11_WMCLASS", "V.L.M", 0);
   SDL_SetHint(SDL_HINT_MOUSE_FOCUS_CLICKTHROUGH, "1");
   SDL_SetHint(SDL_HINT_VIDEO_X11_NET_WM_BYPASS_COMPOSITOR, "0");
-  if (SDL_Init(SDL_INIT_VIDEO) != 0) {
+  // Window surfaces go to the X server as they are, not through an OpenGL
+  // texture: for that SDL gives a window a new X window on its first paint,
+  // and the launcher window, made anew and mapped over a box that came
+  // before its first paint, hides the box and takes its keyboard.
+  SDL_SetHint(SDL_HINT_FRAMEBUFFER_ACCELERATION, "0");
+  handleXErrorsOfGoneWindows();
+  return SDL_InitSubSystem(SDL_INIT_VIDEO) == 0;
+}
+
+void destroyWindow(SDL_Window* window) {
+  SDL_SysWMinfo info;
+  SDL_VERSION(&info.version);
+  if (SDL_GetWindowWMInfo(window, &info) && info.subsystem == SDL_SYSWM_X11) noteXWindowGone(info.info.x11.window);
+  SDL_DestroyWindow(window);
+}
+
+bool createMainWindow(const WindowHandlers& windowHandlers) {
+  handlers = windowHandlers;
+  if (!startWindowSystem()) {
     std::fprintf(stderr, "SDL_Init: %s\n", SDL_GetError());
     return false;
   }
@@ -387,7 +406,7 @@ int textLineWidth(const char* text) {
 
 void destroyMainWindow() {
   windowReady = false;
-  if (mainWindow) SDL_DestroyWindow(mainWindow);
+  if (mainWindow) destroyWindow(mainWindow);
   mainWindow = nullptr;
 }
 

@@ -18,6 +18,15 @@ namespace platform {
 // when the message loop has ended never runs: the process is ending.
 void runOnWindowThread(void (*job)(void* context), void* context);
 
+// Starts SDL's video for the launcher's windows, once, on the window thread:
+// its X11 class and hints, and Xlib's errors about windows the launcher has
+// destroyed kept from ending it (x_errors.h). False when there is no video.
+bool startWindowSystem();
+
+// Destroys one of the launcher's windows after noting its X window as gone,
+// so that a late X error about it cannot end the launcher.
+void destroyWindow(SDL_Window* window);
+
 // For a job that waits for the player on the window thread: waits for the
 // next event and lets take(event, context) claim it; an event not claimed is
 // handled as the message loop handles it, so the launcher window goes on
