@@ -155,6 +155,9 @@ LauncherReplacement replaceLauncher(const std::string& directory, const FileDige
     return LauncherReplacement::kFailed;
   }
   const bool hadLauncher = platform::pathExists(launcher.c_str());
+  // Whatever has the backup's name goes first: a link planted there is
+  // removed itself, never written through.
+  platform::deleteFile(backup.c_str());
   if (hadLauncher && !platform::copyFileReplacing(launcher.c_str(), backup.c_str())) {
     platform::deleteFile(backup.c_str());
     platform::deleteFileNoFollow(copy.c_str());

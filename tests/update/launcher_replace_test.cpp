@@ -102,20 +102,23 @@ TEST_F(LauncherReplace, AMissingLauncherIsSimplyPutThere) {
   EXPECT_EQ(readWholeFile(launcher()), "new launcher");
 }
 
-// A link planted under the copy's name is not written through.
-TEST_F(LauncherReplace, ALinkUnderTheCopysNameIsNotFollowed) {
-  writeWholeFile(launcher(), "old launcher");
-  writeWholeFile(here("launcher.bin"), "new launcher");
-  writeWholeFile(here("elsewhere"), "not to be touched");
-  std::error_code failed;
-  std::filesystem::create_symlink(here("elsewhere"), copy(), failed);
-  if (failed) GTEST_SKIP() << "no symbolic links here: " << failed.message();
-  std::string why;
-  ASSERT_EQ(update::replaceLauncher(directory_, digestOf("new launcher"), 1000, &why),
-            update::LauncherReplacement::kReplaced)
-      << why;
-  EXPECT_EQ(readWholeFile(here("elsewhere")), "not to be touched");
-  EXPECT_EQ(readWholeFile(launcher()), "new launcher");
+// A link planted under the name of the copy or of the backup is not
+// written through.
+TEST_F(LauncherReplace, ALinkUnderTheCopysOrTheBackupsNameIsNotFollowed) {
+  for (const std::string& planted : {copy(), launcher() + update::kLauncherBackupSuffix}) {
+    writeWholeFile(launcher(), "old launcher");
+    writeWholeFile(here("launcher.bin"), "new launcher");
+    writeWholeFile(here("elsewhere"), "not to be touched");
+    std::error_code failed;
+    std::filesystem::create_symlink(here("elsewhere"), planted, failed);
+    if (failed) GTEST_SKIP() << "no symbolic links here: " << failed.message();
+    std::string why;
+    ASSERT_EQ(update::replaceLauncher(directory_, digestOf("new launcher"), 1000, &why),
+              update::LauncherReplacement::kReplaced)
+        << planted << ": " << why;
+    EXPECT_EQ(readWholeFile(here("elsewhere")), "not to be touched") << planted;
+    EXPECT_EQ(readWholeFile(launcher()), "new launcher") << planted;
+  }
 }
 
 TEST_F(LauncherReplace, CommandLineQuotesTheLauncherPath) {
