@@ -18,6 +18,9 @@ void requestGameStart();
 void GameStarter();
 
 // "Kelda.exe @HALVORN_MODE@ _server a.b.c.d" with the build's game server.
+// The same text on both systems: on Linux the process seam starts the Linux
+// client "Kelda" beside the launcher for it, the client this launcher
+// updates (platform/linux/process_linux.cpp).
 std::string gameClientCommandLine();
 
 // The wait before the client starts; tests shorten it.

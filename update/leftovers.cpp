@@ -10,6 +10,8 @@
 #include "platform/file.h"
 #include "update/download.h"
 #include "update/launcher_replace.h"
+#include "update/release_check.h"
+#include "update/server_files.h"
 #include "update/versions.h"
 
 namespace update {
@@ -38,10 +40,10 @@ void removeLeftover(const std::string& path, const std::string& name) {
   }
 }
 
-// The names in directory that are temporary twins of patch archives. A name
-// is looked at without converting it: one that the rule accepts is plain
-// ASCII, and any other is passed over.
-std::vector<std::string> patchArchivePartsIn(const std::string& directory) {
+// The names in directory that a rule accepts. A name is looked at without
+// converting it: one that the rules accept is plain ASCII, and any other is
+// passed over.
+std::vector<std::string> namesIn(const std::string& directory, bool (*accepts)(const std::string&)) {
   std::vector<std::string> names;
   std::error_code failed;
   std::filesystem::directory_iterator entry(platform::nativePath(directory.c_str()), failed);
@@ -57,12 +59,34 @@ std::vector<std::string> patchArchivePartsIn(const std::string& directory) {
       }
       name += static_cast<char>(code);
     }
-    if (plain && isPatchArchivePartName(name)) names.push_back(name);
+    if (plain && accepts(name)) names.push_back(name);
   }
   return names;
 }
 
+bool endsWith(const std::string& name, const std::string& suffix) {
+  return name.size() >= suffix.size() && name.compare(name.size() - suffix.size(), suffix.size(), suffix) == 0;
+}
+
+// Whether text is a number as "%u" writes it.
+bool isUnsignedAsWritten(const std::string& text) {
+  if (text.empty() || text.size() > 10 || (text[0] == '0' && text.size() > 1)) return false;
+  for (char c : text) {
+    if (c < '0' || c > '9') return false;
+  }
+  return text.size() < 10 || text <= "4294967295";
+}
+
 }  // namespace
+
+bool isReleaseBlockLeftoverName(const std::string& name) {
+  const std::string prefix = "release-";
+  const std::string block = ".blk";
+  const std::string part = block + kPartialDownloadSuffix;
+  const std::size_t suffix = endsWith(name, part) ? part.size() : endsWith(name, block) ? block.size() : 0;
+  if (suffix == 0 || name.size() < prefix.size() + suffix || name.compare(0, prefix.size(), prefix) != 0) return false;
+  return isUnsignedAsWritten(name.substr(prefix.size(), name.size() - prefix.size() - suffix));
+}
 
 bool isPatchArchivePartName(const std::string& name) {
   const std::string suffix = std::string(".rar") + kPartialDownloadSuffix;
@@ -88,22 +112,29 @@ void removeLeftoversOfEarlierRuns() {
   const std::string patchListPart = std::string(archive::kPatchListFileName) + kPartialDownloadSuffix;
   removeLeftover(patchListPart, patchListPart);
   removeLeftover(archive::kIndexTempFileName, archive::kIndexTempFileName);
-  const std::string besideNames[] = {std::string(kNewLauncherName) + kPartialDownloadSuffix,
-                                     std::string(kNewClientName) + kPartialDownloadSuffix, kNewClientName,
-                                     kVersionFileTempName};
+  std::vector<std::string> besideNames = {std::string(kNewLauncherName) + kPartialDownloadSuffix,
+                                          std::string(kNewClientName) + kPartialDownloadSuffix, kNewClientName,
+                                          kVersionFileTempName, kSequenceFileTempName};
+  for (const PlatformFiles& files : kPlatformFiles) {
+    besideNames.push_back(files.record);
+    besideNames.push_back(std::string(files.record) + kPartialDownloadSuffix);
+  }
+  for (const std::string& name : namesIn(core::exeDirectory(), isPatchArchivePartName)) besideNames.push_back(name);
+  for (const std::string& name : namesIn(core::exeDirectory(), isReleaseBlockLeftoverName)) besideNames.push_back(name);
   for (const std::string& name : besideNames) removeLeftover(besideLauncher(name), name);
-  for (const std::string& name : patchArchivePartsIn(core::exeDirectory())) removeLeftover(besideLauncher(name), name);
 
   // A running update program may still be waiting to put the new launcher
   // in place (a running executable cannot be opened for writing).
-  const std::string newLauncher = besideLauncher(kNewLauncherName);
+  const std::string forUpdateProgram[] = {kNewLauncherName, std::string(kLauncherExecutableName) + kLauncherCopySuffix};
   if (!waitUntilFileIsFree(besideLauncher(kUpdateProgramName), 0)) {
-    if (platform::pathExists(newLauncher.c_str())) {
-      core::debugLog("%s stays: the update program is running.", kNewLauncherName);
+    for (const std::string& name : forUpdateProgram) {
+      if (platform::pathExists(besideLauncher(name).c_str())) {
+        core::debugLog("%s stays: the update program is running.", name.c_str());
+      }
     }
     return;
   }
-  removeLeftover(newLauncher, kNewLauncherName);
+  for (const std::string& name : forUpdateProgram) removeLeftover(besideLauncher(name), name);
 }
 
 }  // namespace update

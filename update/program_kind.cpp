@@ -43,7 +43,8 @@ bool programKindOf(const unsigned char* head, std::size_t size, ProgramKind* kin
     return true;
   }
   if (size >= 20 && head[0] == 0x7F && head[1] == 'E' && head[2] == 'L' && head[3] == 'F') {
-    if (head[5] != 1) return fail(why, "not a program for this system: a big-endian ELF file");
+    if (head[5] == 2) return fail(why, "not a program for this system: a big-endian ELF file");
+    if (head[5] != 1) return fail(why, "not a program: an ELF file of unknown byte order");
     *kind = ProgramKind{LauncherPlatform::kLinux, getU16(head + 18)};
     return true;
   }
@@ -90,14 +91,29 @@ ProgramKind thisProgramKind() {
 #endif
 }
 
+namespace {
+
+bool kindIsThisSystems(const ProgramKind& kind, const std::string& name, std::string* why) {
+  const ProgramKind wanted = thisProgramKind();
+  if (kind.platform != wanted.platform || kind.machine != wanted.machine)
+    return fail(why, name + " is " + describeProgramKind(kind) + ", not " + describeProgramKind(wanted));
+  return true;
+}
+
+}  // namespace
+
 bool isProgramForThisSystem(const char* path, std::string* why) {
   ProgramKind kind;
   std::string reason;
   if (!programKindOfFile(path, &kind, &reason)) return fail(why, std::string(path) + ": " + reason);
-  const ProgramKind wanted = thisProgramKind();
-  if (kind.platform != wanted.platform || kind.machine != wanted.machine)
-    return fail(why, std::string(path) + " is " + describeProgramKind(kind) + ", not " + describeProgramKind(wanted));
-  return true;
+  return kindIsThisSystems(kind, path, why);
+}
+
+bool isProgramForThisSystem(const unsigned char* head, std::size_t size, const std::string& name, std::string* why) {
+  ProgramKind kind;
+  std::string reason;
+  if (!programKindOf(head, size, &kind, &reason)) return fail(why, name + ": " + reason);
+  return kindIsThisSystems(kind, name, why);
 }
 
 }  // namespace update

@@ -50,5 +50,8 @@ ProgramKind thisProgramKind();
 // reason ("Start VLM.exe is a Linux program (ELF, x86-64), not a Windows
 // program (PE, i386)") otherwise.
 bool isProgramForThisSystem(const char* path, std::string* why);
+// The same for the first bytes of a file already in hand, named `name` in
+// the reason: a caller that hashed those very bytes judges what it hashed.
+bool isProgramForThisSystem(const unsigned char* head, std::size_t size, const std::string& name, std::string* why);
 
 }  // namespace update

@@ -1,8 +1,10 @@
 #include "update/release_check.h"
 
+#include <algorithm>
 #include <cstring>
 
 #include "archive/byte_order.h"
+#include "core/log.h"
 #include "core/paths.h"
 #include "platform/crypto.h"
 #include "platform/file.h"
@@ -20,7 +22,8 @@ bool fail(std::string* why, const std::string& reason) {
   return false;
 }
 
-std::string sequenceFilePath() { return core::exeDirectory() + "\\rseq.v"; }
+std::string sequenceFilePath() { return core::exeDirectory() + "\\" + kSequenceFileName; }
+std::string sequenceTempPath() { return core::exeDirectory() + "\\" + kSequenceFileTempName; }
 
 }  // namespace
 
@@ -91,23 +94,28 @@ bool checkReleaseRecord(const ReleaseRecord& record, const std::vector<PublicKey
   return true;
 }
 
-bool digestOfFile(const char* path, FileDigest* digest, std::string* why) {
-  platform::FileHandle file = platform::openFileForReading(path);
-  if (file == platform::kNoFile) return fail(why, std::string(path) + ": cannot be read");
+bool digestOfFile(const char* path, FileDigest* digest, std::string* why, std::string* head, std::size_t headLimit) {
+  platform::File file(platform::openFileForReading(path));
+  if (!file) return fail(why, std::string(path) + ": cannot be read");
+  if (head) head->clear();
   platform::Sha256 hash;
   std::vector<unsigned char> buffer(1 << 20);
   std::uint64_t offset = 0;
   bool ok = hash.ready();
   while (ok) {
-    std::int64_t got = platform::readFileAt(file, offset, buffer.data(), buffer.size());
+    std::int64_t got = platform::readFileAt(file.get(), offset, buffer.data(), buffer.size());
     if (got <= 0) {
       ok = got == 0;
       break;
     }
+    if (head && head->size() < headLimit) {
+      std::size_t keep = std::min(headLimit - head->size(), static_cast<std::size_t>(got));
+      head->append(reinterpret_cast<const char*>(buffer.data()), keep);
+    }
     ok = hash.update(buffer.data(), static_cast<std::size_t>(got));
     offset += static_cast<std::uint64_t>(got);
   }
-  platform::closeFile(file);
+  file.reset();
   if (!ok || !hash.finish(digest->sha256.data())) return fail(why, std::string(path) + ": read error");
   digest->size = offset;
   return true;
@@ -128,16 +136,24 @@ bool fileMatchesDigest(const char* path, const FileDigest& expected, std::string
 }
 
 std::uint64_t readAcceptedSequence() {
-  platform::FileHandle file = platform::openFileForReading(sequenceFilePath().c_str());
-  if (file == platform::kNoFile) return 0;
-  unsigned char bytes[8];
-  std::int64_t got = platform::readFileAt(file, 0, bytes, sizeof bytes);
-  platform::closeFile(file);
-  return got == 8 ? archive::getU64(bytes) : 0;
+  platform::File file(platform::openFileForReading(sequenceFilePath().c_str()));
+  if (!file) return 0;
+  // One byte more than the record holds: a longer file is no record either.
+  unsigned char bytes[9];
+  std::int64_t got = platform::readFileAt(file.get(), 0, bytes, sizeof bytes);
+  if (got == 8) return archive::getU64(bytes);
+  std::uint64_t size = 0;
+  std::string what =
+      got >= 0 && platform::getFileSize(file.get(), &size) ? std::to_string(size) + " bytes long, not 8" : "unreadable";
+  // Without a sequence the pass cannot tell a replayed older release from a
+  // new one; the record it accepts writes a whole file again.
+  core::debugLog("%s is %s: read as sequence 0, so no older release is refused on this pass.", kSequenceFileName,
+                 what.c_str());
+  return 0;
 }
 
 bool writeAcceptedSequence(std::uint64_t sequence) {
-  std::string path = sequenceFilePath(), temporary = path + ".new";
+  std::string path = sequenceFilePath(), temporary = sequenceTempPath();
   std::string bytes;
   archive::putU64(bytes, sequence);
   platform::FileHandle file = platform::createFile(temporary.c_str());

@@ -6,7 +6,8 @@
 // file against the size and SHA-256 the record gives it.
 //
 // The highest accepted sequence lives in "%s\rseq.v" beside "cver.v":
-// 8 bytes, the u64 sequence, little-endian, replaced whole.
+// 8 bytes, the u64 sequence, little-endian, replaced whole: written as
+// "rseq.v.new" first, then renamed over it.
 #pragma once
 
 #include <cstdint>
@@ -16,6 +17,9 @@
 #include "update/release_record.h"
 
 namespace update {
+
+constexpr const char* kSequenceFileName = "rseq.v";
+constexpr const char* kSequenceFileTempName = "rseq.v.new";
 
 // The keys this build trusts: the build setting VLM_TRUSTED_KEYS, a list of
 // public keys in hex (128 digits each) separated by ",". Empty in a build
@@ -44,14 +48,19 @@ bool checkReleaseRecord(const ReleaseRecord& record, const std::vector<PublicKey
                         std::string* why);
 
 // The size and SHA-256 of the file at path, read once in bounded pieces;
-// false with the reason when it cannot be read.
-bool digestOfFile(const char* path, FileDigest* digest, std::string* why);
+// false with the reason when it cannot be read. With head, the same read
+// also keeps the file's first headLimit bytes (fewer when it is shorter), so
+// a caller can judge the very bytes it hashed.
+bool digestOfFile(const char* path, FileDigest* digest, std::string* why, std::string* head = nullptr,
+                  std::size_t headLimit = 0);
 
 // Whether the file at path holds exactly size bytes with that SHA-256; false
 // with the reason ("size 1001, the release says 1000") otherwise.
 bool fileMatchesDigest(const char* path, const FileDigest& expected, std::string* why);
 
-// "%s\rseq.v": 0 when missing or short.
+// "%s\rseq.v": 0 when missing, or when it is not exactly 8 bytes long,
+// which the trace then says ("rseq.v is 5 bytes long, not 8: read as
+// sequence 0, ...").
 std::uint64_t readAcceptedSequence();
 // Replaces it whole; false when it could not be written.
 bool writeAcceptedSequence(std::uint64_t sequence);

@@ -10,8 +10,6 @@ namespace update {
 namespace {
 
 constexpr char kMagic[4] = {'V', 'L', 'M', 'R'};
-constexpr std::size_t kFixedBodySize = 122;  // up to the block digests
-constexpr std::size_t kSignatureSize = kKeyIdSize + 64;
 
 void putDigest(std::string& out, const FileDigest& file) {
   archive::putU64(out, file.size);
@@ -45,6 +43,13 @@ std::uint32_t patchesInBlock(std::uint32_t k, std::uint32_t latestPatch, std::ui
   if (first >= latestPatch) return 0;
   std::uint64_t left = latestPatch - first;
   return static_cast<std::uint32_t>(left < blockPatches ? left : blockPatches);
+}
+
+std::size_t largestReleaseRecordSize(std::uint32_t latestPatch) {
+  // In 64 bits: 32 * latestPatch alone passes 32 bits.
+  const std::uint64_t largest = kRecordHeaderSize + 32 * static_cast<std::uint64_t>(latestPatch) + 1 +
+                                kRecordSignatureSize * kMaxRecordSignatures;
+  return largest < kMaxReleaseRecordSize ? static_cast<std::size_t>(largest) : kMaxReleaseRecordSize;
 }
 
 std::string encodeRecordBody(const ReleaseRecord& record) {
@@ -82,7 +87,7 @@ bool decodeReleaseRecord(const std::string& bytes, ReleaseRecord* record, std::s
   const std::size_t size = bytes.size();
   if (size > kMaxReleaseRecordSize)
     return fail(why, "record: " + std::to_string(size) + " bytes, above " + std::to_string(kMaxReleaseRecordSize));
-  if (size < kFixedBodySize) return fail(why, "record: " + std::to_string(size) + " bytes, shorter than its header");
+  if (size < kRecordHeaderSize) return fail(why, "record: " + std::to_string(size) + " bytes, shorter than its header");
   const unsigned char* p = reinterpret_cast<const unsigned char*>(bytes.data());
   if (std::memcmp(p, kMagic, sizeof kMagic) != 0) return fail(why, "record: not a release record (magic)");
   if (archive::getU16(p + 4) != kReleaseFormatVersion)
@@ -108,23 +113,23 @@ bool decodeReleaseRecord(const std::string& bytes, ReleaseRecord* record, std::s
                          " a block, expected " + std::to_string(expected));
   // Every length is checked against the bytes at hand before it is used,
   // in 64 bits so that no count can wrap on a 32-bit build.
-  std::uint64_t digestsEnd = kFixedBodySize + static_cast<std::uint64_t>(blockCount) * 32;
+  std::uint64_t digestsEnd = kRecordHeaderSize + static_cast<std::uint64_t>(blockCount) * 32;
   if (digestsEnd + 1 > size) return fail(why, "record: ends inside its block digests");
   std::size_t bodySize = static_cast<std::size_t>(digestsEnd);
   for (std::uint32_t k = 0; k < blockCount; ++k) {
     Sha256Digest digest;
-    std::memcpy(digest.data(), p + kFixedBodySize + k * 32, digest.size());
+    std::memcpy(digest.data(), p + kRecordHeaderSize + k * 32, digest.size());
     read.blockDigests.push_back(digest);
   }
   std::size_t count = p[bodySize];
   if (count == 0 || count > kMaxRecordSignatures)
     return fail(
         why, "record: " + std::to_string(count) + " signatures, expected 1.." + std::to_string(kMaxRecordSignatures));
-  if (size != bodySize + 1 + count * kSignatureSize)
+  if (size != bodySize + 1 + count * kRecordSignatureSize)
     return fail(why, "record: " + std::to_string(size) + " bytes, expected " +
-                         std::to_string(bodySize + 1 + count * kSignatureSize));
+                         std::to_string(bodySize + 1 + count * kRecordSignatureSize));
   for (std::size_t i = 0; i < count; ++i) {
-    const unsigned char* at = p + bodySize + 1 + i * kSignatureSize;
+    const unsigned char* at = p + bodySize + 1 + i * kRecordSignatureSize;
     RecordSignature signature;
     std::memcpy(signature.keyId.data(), at, kKeyIdSize);
     std::memcpy(signature.signature.data(), at + kKeyIdSize, signature.signature.size());

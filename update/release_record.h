@@ -60,6 +60,16 @@ constexpr std::size_t kMaxRecordSignatures = 8;
 constexpr std::size_t kMaxReleaseRecordSize = 1 << 20;
 constexpr std::size_t kKeyIdSize = 8;
 constexpr std::size_t kFileDigestSize = 40;
+constexpr std::size_t kRecordHeaderSize = 122;  // up to the block digests
+constexpr std::size_t kRecordSignatureSize = kKeyIdSize + 64;
+
+// The largest record a release of latestPatch patches can have: one block
+// digest per patch (blockPatches may be as low as 1) and every signature,
+//   122 + 32 * latestPatch + 1 + 72 * kMaxRecordSignatures,
+// and never more than kMaxReleaseRecordSize. A launcher knows latestPatch
+// from "patch.hpl" before it fetches the record, so no server can hold it
+// up with a longer one: the transfer stops at this bound.
+std::size_t largestReleaseRecordSize(std::uint32_t latestPatch);
 
 using Sha256Digest = std::array<unsigned char, 32>;
 using KeyId = std::array<unsigned char, kKeyIdSize>;

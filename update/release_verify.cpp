@@ -10,6 +10,7 @@
 #include "platform/test_hooks.h"
 #include "update/download.h"
 #include "update/release_check.h"
+#include "update/server_files.h"
 #include "update/versions.h"
 
 namespace update {
@@ -61,11 +62,15 @@ bool acceptRelease(const std::string& baseUrl) {
     said = true;
     return true;
   }
-  const std::string local = besideLauncher(kReleaseRecordName);
-  const std::string url = baseUrl + "/" + kReleaseRecordName;
+  // This platform's record, no longer than the list's latestPatch allows:
+  // a server that sends more cannot hold the pass up past that bound.
+  const char* name = thisPlatformFiles().record;
+  const std::string local = besideLauncher(name);
+  const std::string url = baseUrl + "/" + name;
+  const std::size_t largest = largestReleaseRecordSize(launcherVersions.latestPatch);
   std::string bytes, why;
-  bool fetched = downloadFileUpTo(url.c_str(), local.c_str(), kMaxReleaseRecordSize) &&
-                 platform::readSmallFile(local.c_str(), kMaxReleaseRecordSize, &bytes);
+  bool fetched =
+      downloadFileUpTo(url.c_str(), local.c_str(), largest) && platform::readSmallFile(local.c_str(), largest, &bytes);
   platform::deleteFile(local.c_str());
   if (!fetched) {
     refuse("the release record could not be fetched");
@@ -123,7 +128,16 @@ bool expectedPatch(std::uint32_t n, const FileDigest** digest) {
     }
     found = acceptedRelease.blocks.emplace(k, std::move(patches)).first;
   }
-  *digest = &found->second[placeInBlock(n, record.blockPatches)];
+  const FileDigest& patch = found->second[placeInBlock(n, record.blockPatches)];
+  // Size 0 and a digest of zeros: a server started for players at a later
+  // version vouches for no file under this number, so there is nothing to
+  // fetch.
+  if (patch.size == 0 && patch.sha256 == Sha256Digest{}) {
+    refuse("patch " + std::to_string(n) +
+           " is not published by this release (size 0, a digest of zeros): it is not fetched");
+    return false;
+  }
+  *digest = &patch;
   return true;
 }
 

@@ -20,7 +20,9 @@ namespace update {
 // gave it some).
 bool releaseChecksOn();
 
-// Keyed builds: fetches "release.rec" from the patch server at baseUrl,
+// Keyed builds: fetches this platform's record (update/server_files.h:
+// "release.rec", "release-linux.rec"), at most largestReleaseRecordSize of
+// the list's latestPatch, from the patch server at baseUrl,
 // which must be the server that served the "patch.hpl" just read (a list
 // and a record from two servers are never judged together), checks it
 // against the list's numbers, the sequence accepted before ("rseq.v") and
@@ -40,7 +42,9 @@ const FileDigest* expectedClient();
 // Patch n's digest, fetching and checking its block the first time the
 // pass needs it (from any patch server: the record names its digest).
 // False (a failed download, the reason in the trace) when the block cannot
-// be had from any server; *digest is nullptr in a build without keys.
+// be had from any server, or when its digest for n is zero (size 0, SHA-256
+// zeros: the release does not publish patch n, which is then never
+// fetched); *digest is nullptr in a build without keys.
 bool expectedPatch(std::uint32_t n, const FileDigest** digest);
 
 // Forgets the accepted release (a new pass; tests run many in one process).

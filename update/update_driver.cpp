@@ -16,8 +16,10 @@
 #include "update/launcher_replace.h"
 #include "update/leftovers.h"
 #include "update/patch_loop.h"
+#include "update/program_kind.h"
 #include "update/release_check.h"
 #include "update/release_verify.h"
+#include "update/server_files.h"
 #include "update/versions.h"
 
 namespace update {
@@ -26,8 +28,30 @@ namespace update {
 // be cut to a different name.
 static std::string besideLauncher(const char* name) { return core::exeDirectory() + "\\" + name; }
 
+// Reads a downloaded launcher or client once: its size and SHA-256, and
+// whether it is a program for this system (update/program_kind.h), judged
+// on the very bytes hashed. A keyed launcher's download matched the release
+// as it arrived; it must still be that file now. False, with the reason in
+// the trace, when the file is to be refused: nothing is put in place then.
+static bool checkNewProgram(const std::string& path, const char* what, const FileDigest* expected, FileDigest* digest) {
+  const std::string name = downloadDisplayName(path.c_str());
+  std::string head, why;
+  bool ok = digestOfFile(path.c_str(), digest, &why, &head, kProgramHeadBytes);
+  if (ok && expected && (digest->size != expected->size || digest->sha256 != expected->sha256)) {
+    why = name + " changed after its download";
+    ok = false;
+  }
+  if (ok) {
+    ok = isProgramForThisSystem(reinterpret_cast<const unsigned char*>(head.data()), head.size(), name, &why);
+  }
+  if (!ok) core::debugLog("The new %s is refused: %s.", what, why.c_str());
+  return ok;
+}
+
 // A new launcher: left as "launcher.bin" for the update program, which puts
-// it in place once this process has ended. Returns only on failure.
+// it in place once this process has ended, and only when it is the launcher
+// checked here (its size and SHA-256 go on the update program's command
+// line). Returns only on failure.
 static void runSelfUpdate() {
   // Started again by the update program after it could not put the new
   // launcher in place: "cver.v" already asks for it again, and the next run
@@ -38,11 +62,16 @@ static void runSelfUpdate() {
     return;
   }
   std::string local = besideLauncher(kNewLauncherName);
-  if (downloadFromPatchServers("Start VLM.exe", local.c_str(), update::expectedLauncher())) {
-    launcherVersions.launcherVersion = launcherVersions.latestLauncher;
-    writeVersionFile();
-    platform::startProcess("KeUpdate.exe");
-    platform::exitProcessNormally(0);
+  const FileDigest* expected = update::expectedLauncher();
+  FileDigest checked;
+  if (downloadFromPatchServers(thisPlatformFiles().launcher, local.c_str(), expected)) {
+    if (checkNewProgram(local, "launcher", expected, &checked)) {
+      launcherVersions.launcherVersion = launcherVersions.latestLauncher;
+      writeVersionFile();
+      platform::startProcess(updateProgramCommandLine(checked).c_str());
+      platform::exitProcessNormally(0);
+    }
+    platform::deleteFile(local.c_str());
   }
   platform::showMessageBox(core::lookupStatusText("FAIL_DOWNLOAD"), "Error updating.");
   requestGameStart();
@@ -52,11 +81,15 @@ static void runSelfUpdate() {
 static bool runClientUpdate() {
   platform::sleepMs(kClientUpdateWaitMs);
   std::string local = besideLauncher(kNewClientName);
-  std::string installed = besideLauncher("Kelda.exe");
+  std::string installed = besideLauncher(thisPlatformFiles().client);
+  const FileDigest* expected = update::expectedClient();
+  FileDigest checked;
   // The new client goes in place in one step, so a failure half-way never
-  // leaves a broken client; one that cannot be put in place (the client is
-  // running, say) is a failed update and its version is not recorded.
-  if (!downloadFromPatchServers("Kelda.exe", local.c_str(), update::expectedClient()) ||
+  // leaves a broken client; one that is no program for this system, or that
+  // cannot be put in place (the client is running, say), is a failed update
+  // and its version is not recorded.
+  if (!downloadFromPatchServers(thisPlatformFiles().client, local.c_str(), expected) ||
+      !checkNewProgram(local, "client", expected, &checked) ||
       !platform::replaceFileAtomically(local.c_str(), installed.c_str())) {
     platform::deleteFile(local.c_str());
     platform::showMessageBox(core::lookupStatusText("FAIL_DOWNLOAD"), "Error updating");
@@ -87,7 +120,8 @@ static void setPublishedNumbers(const update::PublishedNumbers& numbers) {
 // read), then its record. A launcher without keys accepts the list in hand.
 static bool acceptReleaseOfOneServer(const update::PublishedNumbers& before) {
   bool listInHand = true;
-  return tryPatchServers("patch.hpl and release.rec", [&](const std::string& baseUrl) {
+  const std::string what = std::string("patch.hpl and ") + thisPlatformFiles().record;
+  return tryPatchServers(what, [&](const std::string& baseUrl) {
     if (!listInHand) {
       setPublishedNumbers(before);
       std::string url = baseUrl + "/patch.hpl";

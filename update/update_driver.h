@@ -20,7 +20,7 @@ void runUpdate();
 // process (self-update) and may request the game start itself.
 std::uint16_t checkForUpdates();
 
-// A patch list holds 12 bytes; a server that sends more than this is not
+// A patch list holds 20 bytes; a server that sends more than this is not
 // sending a patch list, and an endless one must not fill the disk.
 constexpr unsigned kMaxPatchListSize = 64 * 1024;
 

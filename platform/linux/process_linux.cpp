@@ -1,8 +1,9 @@
 // Starting programs on Linux the way the Windows launcher would: the first
 // word of the command line is looked for in the launcher's own directory
-// first, then the working directory, then PATH (a missing "name.exe" falls
-// back to its Linux twin "name"); a Windows executable runs through wine,
-// which is what a Linux player has for it.
+// first, then the working directory, then PATH. A Windows name ("name.exe")
+// means the Linux twin "name" where one lies there (the Linux client
+// "Kelda" for the game start's "Kelda.exe ..."), else the Windows program
+// itself, which runs through wine, what a Linux player has for it.
 #include "platform/command_line.h"
 #include "platform/executable.h"
 #include "platform/file.h"
@@ -10,6 +11,7 @@
 
 #include <pthread.h>
 #include <spawn.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cstdio>
@@ -22,26 +24,32 @@ extern char** environ;
 
 namespace platform {
 
-// The executable for a command's first word: the launcher's own directory
-// first, then the working directory. A Windows name ("KeUpdate.exe") that is
-// not there falls back to its Linux twin without ".exe" ("KeUpdate"), looked
-// for the same way and then on PATH.
+// The executable for a command's first word. A Windows name ("Kelda.exe")
+// is looked for as its Linux twin without ".exe" ("Kelda") in the
+// launcher's own directory, then in the working directory, and only then
+// as itself in both: the Linux launcher updates and installs the Linux
+// programs, and a Windows program of the same name that an installation
+// still holds must not win over them. Any other name is looked for as
+// itself. Only a file counts (a directory of that name is passed over).
+// What is found nowhere is left to PATH, under the twin's name.
 static std::string findProgram(const std::string& name) {
   if (name.find('/') != std::string::npos || name.find('\\') != std::string::npos) return nativePath(name.c_str());
   std::string exe = executablePath();
   std::string ownDirectory = exe.substr(0, exe.find_last_of('/'));
-  std::vector<std::string> names = {name};
+  std::vector<std::string> names;
   const std::string suffix = ".exe";
   if (name.size() > suffix.size() && name.compare(name.size() - suffix.size(), suffix.size(), suffix) == 0) {
     names.push_back(name.substr(0, name.size() - suffix.size()));
   }
+  names.push_back(name);
   for (const std::string& candidateName : names) {
     for (const std::string& dir : {ownDirectory, std::string(".")}) {
       std::string candidate = dir + "/" + candidateName;
-      if (::access(candidate.c_str(), F_OK) == 0) return candidate;
+      struct stat st;
+      if (::stat(candidate.c_str(), &st) == 0 && S_ISREG(st.st_mode)) return candidate;
     }
   }
-  return names.back();  // left to PATH
+  return names.front();  // left to PATH
 }
 
 static bool isWindowsExecutable(const std::string& path) {

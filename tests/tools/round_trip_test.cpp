@@ -18,6 +18,8 @@
 #include "tests/update/patch_server.h"
 #include "tool_fixture.h"
 #include "update/game_start.h"
+#include "update/patch_list.h"
+#include "update/server_files.h"
 #include "update/update_driver.h"
 #include "update/versions.h"
 
@@ -53,9 +55,23 @@ TEST(RoundTrip, PublishedPatchesReachTheInstallationThroughTheLauncher) {
   for (const char* manifest : {"content/p1.txt", "content/p2.txt", "content/p3.txt"}) {
     ASSERT_EQ(runTool("publish", {patches, manifest}), kExitOk) << manifest;
   }
-  writeWholeFile("content/Kelda.exe", "client version 1");
+  // The client as this launcher's system runs it.
+  const std::string client = programBytes("client version 1");
+  const bool windows = update::kThisPlatform == update::LauncherPlatform::kWindows;
+  writeWholeFile("content/Kelda.exe", windows ? client : otherPlatformsProgram("client version 1"));
   ASSERT_EQ(runTool("publish-client", {patches, "content/Kelda.exe"}), kExitOk);
   ASSERT_EQ(runTool("publish-launcher", {patches, "content/Kelda.exe"}), kExitOk);
+  if (!windows) {
+    // vlm-patch publishes the Windows launcher and client; the Linux client
+    // and the Linux versions of the list are published here by hand, as a
+    // Linux launcher reads them (update/server_files.h).
+    const std::string listBytes = readWholeFile(server.served("patch.hpl"));
+    update::PatchList list;
+    update::decodePatchList(reinterpret_cast<const unsigned char*>(listBytes.data()), listBytes.size(), &list);
+    list.of(update::kThisPlatform) = list.of(update::LauncherPlatform::kWindows);
+    server.publishPatchList(list);
+    server.publishClient(client);
+  }
 
   // The player's side: an installation at version 0, launcher 1, client 0.
   ASSERT_EQ(runTool("index init", {"."}), kExitOk);
@@ -73,7 +89,8 @@ TEST(RoundTrip, PublishedPatchesReachTheInstallationThroughTheLauncher) {
 
   EXPECT_TRUE(effects.boxes.empty()) << effects.boxes[0].first;
   EXPECT_EQ(effects.starts[0].rfind("Kelda.exe @HALVORN_MODE@ _server ", 0), 0u) << effects.starts[0];
-  EXPECT_EQ(readWholeFile("Kelda.exe"), "client version 1");
+  EXPECT_EQ(readWholeFile(update::thisPlatformFiles().client), client);
+  EXPECT_EQ(server.requestsFor("Kelda.exe"), windows ? 1 : 0) << "a launcher fetches its own platform's client";
   EXPECT_EQ(installationContents("."),
             (std::map<std::uint32_t, std::string>{{0x10001, bytesOf(70000, 'a')}, {0x10002, bytesOf(5, 'b')}}));
   EXPECT_EQ(readWholeFile((fs::path("data") / "news" / "festival.txt").string()), "Welcome to the winter festival!\n");
@@ -84,7 +101,7 @@ TEST(RoundTrip, PublishedPatchesReachTheInstallationThroughTheLauncher) {
   ASSERT_GE(index.size(), 4u);
   EXPECT_EQ(index.substr(0, 4), std::string("\x03\x00\x00\x00", 4)) << "the index now holds version 3";
 
-  for (const char* leftover : {"data.idx", "GAME0.VFS", "cver.v", "data", "content", "Kelda.exe"}) {
+  for (const char* leftover : {"data.idx", "GAME0.VFS", "cver.v", "data", "content", "Kelda.exe", "Kelda"}) {
     fs::remove_all(leftover);
   }
   fs::current_path(previous);

@@ -25,6 +25,7 @@
 #include "screen_capture.h"
 #include "support/temp_dir.h"
 #include "update/game_start.h"
+#include "update/server_files.h"
 
 #if defined(_WIN32)
 #include <windows.h>
@@ -81,14 +82,19 @@ bool waitFor(const std::function<bool()>& done, double seconds) {
   return done();
 }
 
-// The game client's stand-in, as "Kelda.exe" in the installation.
+// The game client's stand-in, as the platform's client in the installation
+// ("Kelda.exe"; on Linux "Kelda").
 void installClientStandIn() {
 #if defined(_WIN32)
   fs::copy_file(hostPath(VLM_CLIENT_PATH), "Kelda.exe");
 #else
-  // TEST STAND-IN for the game client: records how it was started.
-  writeWholeFile("Kelda.exe", "#!/bin/sh\necho \"Kelda.exe $*\" > \"$(dirname \"$0\")/client_command_line.txt\"\n");
-  fs::permissions("Kelda.exe", fs::perms::owner_all, fs::perm_options::add);
+  // TEST STAND-IN for the game client: records its name and how it was
+  // started. A Windows client left in the installation beside it must not
+  // be the one the game start runs.
+  for (const char* name : {"Kelda", "Kelda.exe"}) {
+    writeWholeFile(name, "#!/bin/sh\necho \"$(basename \"$0\") $*\" > \"$(dirname \"$0\")/client_command_line.txt\"\n");
+    fs::permissions(name, fs::perms::owner_all, fs::perm_options::add);
+  }
 #endif
 }
 
@@ -209,7 +215,8 @@ TEST(LauncherEndToEnd, UpdatesAppliesThePatchesShowsThemAndStartsTheClient) {
   std::string recorded = readWholeFile("client_command_line.txt");
   std::string expected = update::gameClientCommandLine();
   EXPECT_NE(recorded.find(expected.substr(expected.find(' '))), std::string::npos) << recorded;
-  EXPECT_NE(recorded.find("Kelda.exe"), std::string::npos) << recorded;
+  EXPECT_NE(recorded.find(std::string(update::thisPlatformFiles().client) + " @HALVORN_MODE@"), std::string::npos)
+      << recorded;
   for (const char* leftover : {"11.rar", "12.rar", "11.dat", "12.dat", "patch.hpl"})
     EXPECT_FALSE(fileExists(leftover)) << leftover;
 }

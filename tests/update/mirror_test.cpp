@@ -18,7 +18,7 @@
 #include "patch_server.h"
 #include "platform/crypto.h"
 #include "platform/test_hooks.h"
-#include "tools/vlm_patch/release_files.h"
+#include "release_signer.h"
 #include "update/release_check.h"
 #include "update/release_verify.h"
 #include "update/update_driver.h"
@@ -50,13 +50,18 @@ std::string versionBytes(std::uint32_t launcher, std::uint32_t client) {
   return std::string(reinterpret_cast<char*>(bytes), 8);
 }
 
+// This launcher's client beside it and on the servers, and its record.
+const std::string kClient = thisFiles().client;
+const std::string kRecord = thisFiles().record;
+
 std::size_t occurrences(const std::string& text, const std::string& needle) {
   std::size_t count = 0;
   for (std::size_t at = text.find(needle); at != std::string::npos; at = text.find(needle, at + 1)) ++count;
   return count;
 }
 
-// How often one server was asked for one file ("{1}" the first, "{2}" the second).
+// How often one server was asked for one file ("{1}" the first, "{2}" the
+// second; "{client}" and "{record}" are this launcher's client and record).
 struct Requests {
   int server;
   const char* file;
@@ -69,7 +74,8 @@ struct MirrorOutcome {
   const char* client;              // the client executable's content afterwards
   const char* box;                 // the text of the one box shown; nullptr: no box
   bool gameStarted;                // the game client was started
-  std::vector<std::string> trace;  // texts the trace holds; "{1}", "{2}": the servers' base URLs
+  std::vector<std::string> trace;  // texts the trace holds; "{1}", "{2}": the servers' base URLs;
+                                   // "{client}", "{record}" as in Requests
   int attemptsOnFirst;             // downloads begun on the first server; -1: not counted
   std::vector<Requests> requests;  // request counts in the servers' logs
 };
@@ -97,7 +103,7 @@ class Mirrors : public LauncherDirectoryTest, public ::testing::WithParamInterfa
     writeWholeFile("GA0.VFS", "");
     ASSERT_TRUE(archive::writeIndexFile("data.idx", 10, {{"GA0.VFS", {}}}));
     writeWholeFile("cver.v", versionBytes(2, 1));
-    writeWholeFile("Kelda.exe", "client v1");
+    writeWholeFile(kClient, programBytes("client v1"));
   }
   void TearDown() override {
     platform::setTrustedKeysForTests("");
@@ -113,8 +119,8 @@ class Mirrors : public LauncherDirectoryTest, public ::testing::WithParamInterfa
   // 3, launcher 2.
   void publishRelease(bool keyed) {
     first.publishPatchList(12, 2, 3);
-    first.publishFile("Kelda.exe", "client v3");
-    first.publishFile("Start VLM.exe", "launcher v2");
+    first.publishClient(programBytes("client v3"));
+    first.publishLauncher(programBytes("launcher v2"));
     for (std::uint32_t n = 1; n <= 12; ++n) first.publishPatch(n, static_cast<std::uint16_t>(n), n, "data");
     if (keyed) {
       platform::setTrustedKeysForTests(update::toHex(operatorKey.publicKey.data(), operatorKey.publicKey.size()));
@@ -126,25 +132,21 @@ class Mirrors : public LauncherDirectoryTest, public ::testing::WithParamInterfa
 
   // Signs a server's directory as vlm-patch does; now 0: the clock's time.
   void sign(int which, std::uint64_t now = 0) {
-    vlmpatch::SignOptions options;
-    options.keys.push_back(operatorKey);
-    options.now = now;
-    vlmpatch::PatchList list;
     std::string error;
-    ASSERT_TRUE(vlmpatch::readServerPatchList(server(which).patchDirectory(), &list, &error)) << error;
-    ASSERT_TRUE(vlmpatch::signRelease(server(which).patchDirectory(), list, options, &error)) << error;
+    ASSERT_TRUE(signServer(server(which).patchDirectory(), {operatorKey}, now, &error)) << error;
   }
 
   // Signs a server's directory afresh as an older release: a record made
   // at `now`, whose sequence is that time.
   void signAsOf(int which, std::uint64_t now) {
-    fs::remove(served(which, "release.rec"));
+    fs::remove(served(which, update::kReleaseRecordName));
+    fs::remove(served(which, kRecord));
     sign(which, now);
   }
 
   std::uint64_t sequenceOf(int which) {
     update::ReleaseRecord record;
-    EXPECT_TRUE(update::decodeReleaseRecord(readWholeFile(served(which, "release.rec")), &record, nullptr));
+    EXPECT_TRUE(update::decodeReleaseRecord(readWholeFile(served(which, kRecord)), &record, nullptr));
     return record.sequence;
   }
 
@@ -157,10 +159,11 @@ class Mirrors : public LauncherDirectoryTest, public ::testing::WithParamInterfa
   }
 
   std::string expand(std::string text) {
-    for (int which : {1, 2}) {
-      std::string placeholder = "{" + std::to_string(which) + "}";
+    const std::pair<std::string, std::string> placeholders[] = {
+        {"{1}", server(1).baseUrl()}, {"{2}", server(2).baseUrl()}, {"{client}", kClient}, {"{record}", kRecord}};
+    for (const auto& [placeholder, value] : placeholders) {
       for (std::size_t at; (at = text.find(placeholder)) != std::string::npos;)
-        text.replace(at, placeholder.size(), server(which).baseUrl());
+        text.replace(at, placeholder.size(), value);
     }
     return text;
   }
@@ -176,7 +179,7 @@ class Mirrors : public LauncherDirectoryTest, public ::testing::WithParamInterfa
     ASSERT_TRUE(runOnWorkerThread(update::UpdateWorker));
     std::string trace = ::testing::internal::GetCapturedStdout();
     EXPECT_EQ(indexVersion(), expected.indexVersion) << trace;
-    EXPECT_EQ(readWholeFile("Kelda.exe"), expected.client);
+    EXPECT_EQ(readWholeFile(kClient), programBytes(expected.client));
     if (expected.gameStarted) {
       EXPECT_TRUE(waitForStarts(1, 3000)) << "the game is started";
     } else {
@@ -202,11 +205,11 @@ class Mirrors : public LauncherDirectoryTest, public ::testing::WithParamInterfa
           << trace;
     }
     for (const Requests& r : expected.requests)
-      EXPECT_EQ(server(r.server).requestCount(std::string("/vlm/patch/") + r.file), r.count)
-          << "server " << r.server << ", " << r.file;
-    for (const char* leftover : {"Kelda.bin", "11.rar", "12.rar", "11.dat", "12.dat", "patch.hpl", "release.rec",
-                                 "release-0.blk", "11.rar.part", "12.rar.part"})
+      EXPECT_EQ(server(r.server).requestsFor(expand(r.file)), r.count) << "server " << r.server << ", " << r.file;
+    for (const char* leftover : {"Kelda.bin", "11.rar", "12.rar", "11.dat", "12.dat", "patch.hpl", "release-0.blk",
+                                 "11.rar.part", "12.rar.part"})
       EXPECT_FALSE(fileExists(leftover)) << leftover;
+    EXPECT_FALSE(fileExists(kRecord));
   }
 
   vlmpatch::SigningKey operatorKey = [] {
@@ -234,10 +237,10 @@ const MirrorCase kCases[] = {
     {"FirstServerDown", false, [](Mirrors& t) { t.server(1).nginx().stop(); },
      done({"Patch servers: {1}, {2}", "Error downloading : {1}/patch.hpl",
            "patch.hpl: {1} failed; trying the next patch server: {2}"},
-          1, {{2, "patch.hpl", 1}, {2, "Kelda.exe", 1}, {2, "11.rar", 1}, {2, "12.rar", 1}})},
+          1, {{2, "patch.hpl", 1}, {2, "{client}", 1}, {2, "11.rar", 1}, {2, "12.rar", 1}})},
     {"FirstServerDownSigned", true, [](Mirrors& t) { t.server(1).nginx().stop(); },
      done({"patch.hpl: {1} failed; trying the next patch server: {2}", "verified"}, 1,
-          {{2, "patch.hpl", 1}, {2, "release.rec", 1}, {2, "release-0.blk", 1}, {2, "12.rar", 1}})},
+          {{2, "patch.hpl", 1}, {2, "{record}", 1}, {2, "release-0.blk", 1}, {2, "12.rar", 1}})},
     {"FirstAnswers404ForAPatch", false, [](Mirrors& t) { fs::remove(t.served(1, "11.rar")); },
      done({"11.rar: {1} failed; trying the next patch server: {2}"}, 3,
           {{1, "11.rar", 1}, {2, "11.rar", 1}, {1, "12.rar", 0}, {2, "12.rar", 1}})},
@@ -245,9 +248,9 @@ const MirrorCase kCases[] = {
      done({"Error downloading : {1}/12.rar", "The download failed: the server refused the file.",
            "12.rar: {1} failed; trying the next patch server: {2}"},
           4, {{1, "12.rar", 1}, {2, "12.rar", 1}, {2, "11.rar", 0}})},
-    {"FirstLacksTheClient", false, [](Mirrors& t) { fs::remove(t.served(1, "Kelda.exe")); },
-     done({"Kelda.exe: {1} failed; trying the next patch server: {2}"}, 2,
-          {{2, "Kelda.exe", 1}, {1, "11.rar", 0}, {2, "11.rar", 1}})},
+    {"FirstLacksTheClient", false, [](Mirrors& t) { fs::remove(t.served(1, kClient)); },
+     done({"{client}: {1} failed; trying the next patch server: {2}"}, 2,
+          {{2, "{client}", 1}, {1, "11.rar", 0}, {2, "11.rar", 1}})},
     {"FirstTricklesAPatch", false,
      [](Mirrors& t) {
        for (int which : {1, 2}) t.server(which).publishPatch(11, 11, 11, std::string(64 * 1024, 'e'));
@@ -293,26 +296,26 @@ const MirrorCase kCases[] = {
        t.server(1).publishPatchList(11, 2, 3);
        t.signAsOf(1, static_cast<std::uint64_t>(std::time(nullptr)) - 100000);
      },
-     done({"is older than the accepted", "patch.hpl and release.rec: {1} failed; trying the next patch server: {2}"}, 2,
+     done({"is older than the accepted", "patch.hpl and {record}: {1} failed; trying the next patch server: {2}"}, 2,
           {{1, "patch.hpl", 1},
-           {1, "release.rec", 1},
+           {1, "{record}", 1},
            {2, "patch.hpl", 1},
-           {2, "release.rec", 1},
+           {2, "{record}", 1},
            {1, "11.rar", 0},
-           {1, "Kelda.exe", 0}})},
+           {1, "{client}", 0}})},
     {"FirstServesAnExpiredPair", true, [](Mirrors& t) { t.signAsOf(1, 1000000000); },
-     done({"expired", "patch.hpl and release.rec: {1} failed; trying the next patch server: {2}"}, 2,
-          {{2, "patch.hpl", 1}, {2, "release.rec", 1}, {1, "12.rar", 0}})},
-    {"FirstHasNoRecord", true, [](Mirrors& t) { fs::remove(t.served(1, "release.rec")); },
-     done({"patch.hpl and release.rec: {1} failed; trying the next patch server: {2}"}, 2,
-          {{1, "patch.hpl", 1}, {2, "patch.hpl", 1}, {2, "release.rec", 1}})},
+     done({"expired", "patch.hpl and {record}: {1} failed; trying the next patch server: {2}"}, 2,
+          {{2, "patch.hpl", 1}, {2, "{record}", 1}, {1, "12.rar", 0}})},
+    {"FirstHasNoRecord", true, [](Mirrors& t) { fs::remove(t.served(1, kRecord)); },
+     done({"patch.hpl and {record}: {1} failed; trying the next patch server: {2}"}, 2,
+          {{1, "patch.hpl", 1}, {2, "patch.hpl", 1}, {2, "{record}", 1}})},
     {"FirstListIsAheadOfItsRecord", true,
      [](Mirrors& t) {
        t.server(1).publishPatch(13, 13, 13, "data");
        t.server(1).publishPatchList(13, 2, 3);
      },
-     done({"differ from the patch list's", "patch.hpl and release.rec: {1} failed; trying the next patch server: {2}"},
-          2, {{2, "patch.hpl", 1}, {2, "release.rec", 1}, {1, "13.rar", 0}, {2, "13.rar", 0}})},
+     done({"differ from the patch list's", "patch.hpl and {record}: {1} failed; trying the next patch server: {2}"}, 2,
+          {{2, "patch.hpl", 1}, {2, "{record}", 1}, {1, "13.rar", 0}, {2, "13.rar", 0}})},
     // Every server fails: the usual failure path, nothing applied.
     {"BothDown",
      false,
@@ -357,9 +360,9 @@ const MirrorCase kCases[] = {
       "client v1",
       kFailDownload,
       true,
-      {"Release check failed: record: expired", "patch.hpl and release.rec: every patch server failed."},
+      {"Release check failed: record: expired", "patch.hpl and {record}: every patch server failed."},
       -1,
-      {{1, "Kelda.exe", 0}, {2, "Kelda.exe", 0}, {2, "11.rar", 0}}}},
+      {{1, "{client}", 0}, {2, "{client}", 0}, {2, "11.rar", 0}}}},
     // Without keys the launcher cannot tell a stale mirror from one with
     // nothing new, nor a damaged patch from a good one before it is
     // extracted: these rows show what such a launcher does.

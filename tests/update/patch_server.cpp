@@ -54,12 +54,21 @@ void PatchServer::publishFile(const std::string& name, const std::string& bytes)
 
 void PatchServer::publishPatchList(std::uint32_t latestPatch, std::uint32_t latestLauncher,
                                    std::uint32_t latestClient) {
-  unsigned char bytes[12];
-  archive::setU32(bytes, latestPatch);
-  archive::setU32(bytes + 4, latestLauncher);
-  archive::setU32(bytes + 8, latestClient);
-  publishFile("patch.hpl", std::string(reinterpret_cast<char*>(bytes), sizeof bytes));
+  update::PatchList list;
+  list.latestPatch = latestPatch;
+  list.of(update::kThisPlatform) = {latestLauncher, latestClient};
+  publishPatchList(list);
 }
+
+void PatchServer::publishPatchList(const update::PatchList& list) {
+  publishFile("patch.hpl", update::encodePatchList(list));
+}
+
+void PatchServer::publishLauncher(const std::string& bytes) { publishFile(thisFiles().launcher, bytes); }
+
+void PatchServer::publishClient(const std::string& bytes) { publishFile(thisFiles().client, bytes); }
+
+std::string PatchServer::served(const std::string& name) const { return (fs::path(patchDirectory()) / name).string(); }
 
 void PatchServer::publishRar(std::uint32_t n, const std::vector<RarEntrySpec>& entries) {
   std::string path = (fs::path(patchDirectory()) / (std::to_string(n) + ".rar")).string();
@@ -68,6 +77,12 @@ void PatchServer::publishRar(std::uint32_t n, const std::vector<RarEntrySpec>& e
 
 void PatchServer::publishPatch(std::uint32_t n, std::uint16_t version, std::uint32_t key, const std::string& data) {
   publishRar(n, {{"patch\\" + std::to_string(n) + ".dat", packageBytes(version, key, data), false}});
+}
+
+int PatchServer::requestsFor(const std::string& name) const {
+  std::string path = "/vlm/patch/";
+  for (char c : name) path += c == ' ' ? std::string("%20") : std::string(1, c);
+  return requestCount(path);
 }
 
 int PatchServer::requestCount(const std::string& path) const {
@@ -80,3 +95,41 @@ int PatchServer::requestCount(const std::string& path) const {
   }
   return count;
 }
+
+std::string programBytes(const update::ProgramKind& kind, const std::string& tag) {
+  std::string bytes;
+  if (kind.platform == update::LauncherPlatform::kWindows) {
+    bytes.assign(0x40, '\0');
+    bytes[0] = 'M';
+    bytes[1] = 'Z';
+    archive::setU32(reinterpret_cast<unsigned char*>(&bytes[0x3C]), 0x40);
+    bytes += std::string("PE\0\0", 4);
+    archive::putU16(bytes, kind.machine);
+    bytes.append(18, '\0');  // the rest of the file header
+  } else {
+    const bool wide = kind.machine == update::kElfMachineX86_64 || kind.machine == update::kElfMachineAarch64;
+    bytes.assign(wide ? 64 : 52, '\0');
+    bytes.replace(0, 4,
+                  "\x7f"
+                  "ELF");
+    bytes[4] = wide ? 2 : 1;  // class
+    bytes[5] = 1;             // little-endian
+    bytes[6] = 1;             // version
+    auto* header = reinterpret_cast<unsigned char*>(&bytes[0]);
+    header[16] = 2;  // an executable
+    header[18] = static_cast<unsigned char>(kind.machine & 0xFF);
+    header[19] = static_cast<unsigned char>(kind.machine >> 8);
+    header[20] = 1;
+  }
+  return bytes + tag;
+}
+
+std::string programBytes(const std::string& tag) { return programBytes(update::thisProgramKind(), tag); }
+
+update::ProgramKind otherPlatformsKind() {
+  return kOtherPlatform == update::LauncherPlatform::kWindows
+             ? update::ProgramKind{kOtherPlatform, update::kPeMachineI386}
+             : update::ProgramKind{kOtherPlatform, update::kElfMachineX86_64};
+}
+
+std::string otherPlatformsProgram(const std::string& tag) { return programBytes(otherPlatformsKind(), tag); }

@@ -88,6 +88,39 @@ TEST(ReleaseRecord, TenThousandPatchesMakeASmallRecord) {
   EXPECT_EQ(placeInBlock(257, 256), 0u);
 }
 
+// The largest record a patch list's latestPatch allows: one block digest a
+// patch (blocks of 1) and every signature, never above the 1 MiB cap.
+TEST(ReleaseRecord, TheLargestRecordOfALatestPatch) {
+  struct Case {
+    std::uint32_t latestPatch;
+    std::size_t largest;
+  };
+  const Case cases[] = {
+      {0, 122 + 1 + 72 * 8},
+      {1, 122 + 32 + 1 + 72 * 8},
+      {12, 1083},
+      {10000, 122 + 320000 + 1 + 576},
+      {32746, 1048571},  // the last below the cap
+      {32747, kMaxReleaseRecordSize},
+      {0x7FFFFFFFu, kMaxReleaseRecordSize},
+      {0xFFFFFFFFu, kMaxReleaseRecordSize},  // 32 * latestPatch passes 32 bits
+  };
+  for (const Case& c : cases) EXPECT_EQ(largestReleaseRecordSize(c.latestPatch), c.largest) << c.latestPatch;
+  // And a record of that shape is exactly that long.
+  for (std::uint32_t latestPatch : {0u, 1u, 12u, 300u}) {
+    ReleaseRecord record = sampleRecord();
+    record.latestPatch = latestPatch;
+    record.blockPatches = 1;
+    record.blockDigests.assign(blockCountFor(latestPatch, 1), Sha256Digest{});
+    record.signatures.resize(kMaxRecordSignatures);
+    const std::string bytes = encodeReleaseRecord(record);
+    EXPECT_EQ(bytes.size(), largestReleaseRecordSize(latestPatch)) << latestPatch;
+    ReleaseRecord read;
+    std::string why;
+    EXPECT_TRUE(decodeReleaseRecord(bytes, &read, &why)) << why;
+  }
+}
+
 TEST(ReleaseRecord, EveryCutAndEveryExtraByteIsRefused) {
   ReleaseRecord record = sampleRecord();
   record.signatures.resize(2);

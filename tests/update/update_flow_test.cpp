@@ -24,11 +24,13 @@ extern char** environ;
 #include "archive/index_writer.h"
 #include "flow_fixture.h"
 #include "patch_server.h"
+#include "platform/crypto.h"
 #include "platform/executable.h"
 #include "platform/file.h"
 #include "update/launcher_replace.h"
 #include "update/leftovers.h"
 #include "update/patch_loop.h"
+#include "update/release_check.h"
 
 std::string LauncherDirectoryTest::executableName() { return platform::executablePath(); }
 
@@ -43,6 +45,17 @@ std::string versionBytes(std::uint32_t launcher, std::uint32_t client) {
   archive::setU32(bytes + 4, client);
   return std::string(reinterpret_cast<char*>(bytes), 8);
 }
+
+// The update program's command line for a new launcher of these bytes.
+std::string updateProgramLine(const std::string& launcher) {
+  update::FileDigest digest;
+  digest.size = launcher.size();
+  platform::sha256Of(launcher.data(), launcher.size(), digest.sha256.data());
+  return update::updateProgramCommandLine(digest);
+}
+
+// This launcher's client beside it.
+const std::string kClient = thisFiles().client;
 
 class UpdateFlow : public LauncherDirectoryTest {
  protected:
@@ -110,17 +123,21 @@ TEST_F(UpdateFlow, FirstRunWithoutVersionFileCreatesItWithZeros) {
 
 TEST_F(UpdateFlow, FirstRunWithAPublishedLauncherIsASelfUpdate) {
   install(10);
+  const std::string launcher = programBytes("new launcher bytes");
   server.publishPatchList(12, 1, 1);
-  server.publishFile("Start VLM.exe", "new launcher bytes");
-  server.publishFile("Kelda.exe", "new client");
+  server.publishLauncher(launcher);
+  server.publishClient(programBytes("new client"));
   runWorker();
   RecordedEffects effects = recordedEffects();
-  EXPECT_EQ(readWholeFile("launcher.bin"), "new launcher bytes");
+  EXPECT_EQ(readWholeFile("launcher.bin"), launcher);
   EXPECT_EQ(readWholeFile("cver.v"), versionBytes(1, 0));
-  EXPECT_EQ(effects.starts, std::vector<std::string>{"KeUpdate.exe"});
+  // What the launcher hashed goes to the update program, which checks it.
+  EXPECT_EQ(effects.starts, std::vector<std::string>{updateProgramLine(launcher)});
   EXPECT_EQ(effects.exitsNormally, std::vector<int>{0});
   EXPECT_TRUE(effects.boxes.empty());
-  EXPECT_EQ(server.requestCount("/vlm/patch/Kelda.exe"), 0) << "the client waits for a later run";
+  EXPECT_EQ(server.requestsFor(thisFiles().launcher), 1);
+  EXPECT_EQ(server.requestsFor(otherFiles().launcher), 0);
+  EXPECT_EQ(server.requestsFor(kClient), 0) << "the client waits for a later run";
   EXPECT_EQ(server.requestCount("/vlm/patch/12.rar"), 0) << "and so do the patches";
   EXPECT_FALSE(fileExists("patch.hpl"));
 }
@@ -129,24 +146,24 @@ TEST_F(UpdateFlow, LauncherAndClientOutdatedFetchesOnlyTheLauncher) {
   install(10);
   writeWholeFile("cver.v", versionBytes(1, 1));
   server.publishPatchList(10, 2, 2);
-  server.publishFile("Start VLM.exe", "launcher v2");
-  server.publishFile("Kelda.exe", "client v2");
+  server.publishLauncher(programBytes("launcher v2"));
+  server.publishClient(programBytes("client v2"));
   runWorker();
   EXPECT_EQ(readWholeFile("cver.v"), versionBytes(2, 1));
-  EXPECT_EQ(server.requestCount("/vlm/patch/Kelda.exe"), 0);
-  EXPECT_EQ(recordedEffects().starts, std::vector<std::string>{"KeUpdate.exe"});
+  EXPECT_EQ(server.requestsFor(kClient), 0);
+  EXPECT_EQ(recordedEffects().starts, std::vector<std::string>{updateProgramLine(programBytes("launcher v2"))});
 }
 
 TEST_F(UpdateFlow, ClientUpdateThenPatches) {
   install(10);
   writeWholeFile("cver.v", versionBytes(2, 1));
-  writeWholeFile("Kelda.exe", "client v1");
+  writeWholeFile(kClient, programBytes("client v1"));
   server.publishPatchList(12, 2, 3);
-  server.publishFile("Kelda.exe", "client v3");
+  server.publishClient(programBytes("client v3"));
   server.publishPatch(11, 11, 0x1111, "eleven");
   server.publishPatch(12, 12, 0x1212, "twelve");
   runWorker();
-  EXPECT_EQ(readWholeFile("Kelda.exe"), "client v3");
+  EXPECT_EQ(readWholeFile(kClient), programBytes("client v3"));
   EXPECT_FALSE(fileExists("Kelda.bin"));
   EXPECT_EQ(readWholeFile("cver.v"), versionBytes(2, 3));
   EXPECT_EQ(indexVersion(), 12u);
@@ -186,7 +203,7 @@ INSTANTIATE_TEST_SUITE_P(Table, NoPatchDue,
 TEST_F(UpdateFlow, AnEmptyPatchListUpdatesNothing) {
   install(10);
   server.publishFile("patch.hpl", "");
-  server.publishFile("Start VLM.exe", "x");
+  server.publishLauncher(programBytes("x"));
   ::testing::internal::CaptureStdout();
   runWorker();
   std::string trace = ::testing::internal::GetCapturedStdout();
@@ -194,7 +211,7 @@ TEST_F(UpdateFlow, AnEmptyPatchListUpdatesNothing) {
       << "an empty list must not pass for \"up to date\" in silence: " << trace;
   EXPECT_TRUE(gameStarted());
   EXPECT_EQ(readWholeFile("cver.v"), versionBytes(0, 0));
-  EXPECT_EQ(server.requestCount("/vlm/patch/Start%20VLM.exe"), 0);
+  EXPECT_EQ(server.requestsFor(thisFiles().launcher), 0);
   EXPECT_TRUE(recordedEffects().boxes.empty());
 }
 
@@ -325,7 +342,7 @@ class ExecutableDownloadFails : public UpdateFlow, public ::testing::WithParamIn
 TEST_P(ExecutableDownloadFails, ShowsTheCaptionAndStartsTheGame) {
   install(10);
   writeWholeFile("cver.v", versionBytes(1, 1));
-  writeWholeFile("Kelda.exe", "client v1");
+  writeWholeFile(kClient, "client v1");
   server.publishPatchList(11, GetParam().launcher, GetParam().client);
   server.publishPatch(11, 11, 11, "never fetched");
   runWorker();  // neither executable is published: 404
@@ -335,7 +352,7 @@ TEST_P(ExecutableDownloadFails, ShowsTheCaptionAndStartsTheGame) {
   EXPECT_EQ(effects.boxes[0].second, GetParam().caption);
   EXPECT_TRUE(gameStarted());
   EXPECT_EQ(readWholeFile("cver.v"), versionBytes(1, 1)) << "versions unchanged";
-  EXPECT_EQ(readWholeFile("Kelda.exe"), "client v1");
+  EXPECT_EQ(readWholeFile(kClient), "client v1");
   EXPECT_EQ(server.requestCount("/vlm/patch/11.rar"), 0);
   EXPECT_FALSE(fileExists("launcher.bin"));
   EXPECT_FALSE(fileExists("Kelda.bin"));
@@ -382,13 +399,13 @@ TEST_F(UpdateFlow, AfterAFailedReplacementTheLauncherWaitsForTheNextRun) {
   install(10);
   writeWholeFile("cver.v", versionBytes(0, 1));
   server.publishPatchList(11, 2, 1);
-  server.publishFile("Start VLM.exe", "launcher v2");
+  server.publishLauncher(programBytes("launcher v2"));
   server.publishPatch(11, 11, 11, "eleven");
   ScopedVariable marked(update::kSelfUpdateFailedVariable, "1");
   ::testing::internal::CaptureStdout();
   runWorker();
   std::string trace = ::testing::internal::GetCapturedStdout();
-  EXPECT_EQ(server.requestCount("/vlm/patch/Start%20VLM.exe"), 0);
+  EXPECT_EQ(server.requestsFor(thisFiles().launcher), 0);
   EXPECT_NE(trace.find("The update program could not put the new launcher in place; the next run fetches it again."),
             std::string::npos)
       << trace;
@@ -414,30 +431,81 @@ TEST(LeftoverNames, APatchArchivesTwinIsANumberAndDotRarDotPart) {
   for (const Case& c : cases) EXPECT_EQ(update::isPatchArchivePartName(c.name), c.matches) << c.name;
 }
 
+TEST(LeftoverNames, APatchBlockOrItsTwinIsANumberAsTheLauncherWritesIt) {
+  struct Case {
+    const char* name;
+    bool matches;
+  };
+  const Case cases[] = {
+      {"release-0.blk", true},
+      {"release-0.blk.part", true},
+      {"release-17.blk.part", true},
+      {"release-4294967295.blk", true},
+      {"release-4294967296.blk", false},
+      {"release-9999999999.blk", false},
+      {"release-01.blk", false},
+      {"release-00.blk.part", false},
+      {"release--1.blk", false},
+      {"release-.blk", false},
+      {"release-.blk.part", false},
+      {"release-1.blk.part.old", false},
+      {"release-1.blk.old", false},
+      {"release-1a.blk", false},
+      {"release-1 .blk", false},
+      {"release-+1.blk", false},
+      {"Release-1.blk", false},
+      {"release-1.BLK", false},
+      {"xrelease-1.blk", false},
+      {"release-12345678901.blk", false},
+      {"release-1.blk.par", false},
+      {"release.rec", false},
+      {"", false},
+  };
+  for (const Case& c : cases) EXPECT_EQ(update::isReleaseBlockLeftoverName(c.name), c.matches) << c.name;
+}
+
 // What a run that ended half-way may leave, and names that only look alike.
-const char* const kLeftovers[] = {"patch.hpl.part",      "launcher.bin.part", "Kelda.bin.part", "11.rar.part",
-                                  "4294967295.rar.part", "-5.rar.part",       "data.idx.new",   "cver.v.new",
-                                  "Kelda.bin",           "launcher.bin"};
-const char* const kNotLeftovers[] = {"11.rar",          "11.dat",    "notes.part",           "a11.rar.part",
-                                     "11.rar.part.old", ".rar.part", "12345678901.rar.part", "Kelda.exe",
-                                     "launcher.bin.old"};
+const std::vector<std::string> kLeftovers = {
+    "patch.hpl.part", "launcher.bin.part", "Kelda.bin.part", "11.rar.part", "4294967295.rar.part", "-5.rar.part",
+    "data.idx.new", "cver.v.new", "rseq.v.new", "Kelda.bin", "launcher.bin",
+    // The update program's own copy of the checked launcher.
+    std::string(update::kLauncherExecutableName) + update::kLauncherCopySuffix,
+    // A keyed launcher's record and blocks, fetched and not yet deleted, and
+    // their downloads' twins; either platform's record (a launcher of an
+    // earlier version fetched "release.rec" on Linux too).
+    "release.rec", "release.rec.part", "release-linux.rec", "release-linux.rec.part", "release-0.blk",
+    "release-0.blk.part", "release-4294967295.blk.part", "release-39.blk"};
+const std::vector<std::string> kNotLeftovers = {"11.rar",
+                                                "11.dat",
+                                                "notes.part",
+                                                "a11.rar.part",
+                                                "11.rar.part.old",
+                                                ".rar.part",
+                                                "12345678901.rar.part",
+                                                "Kelda.exe",
+                                                "Kelda",
+                                                "launcher.bin.old",
+                                                "rseq.v",
+                                                "release-01.blk",
+                                                "release-1.blk.old",
+                                                "release.rec.old",
+                                                "release-linux.rec.part.old",
+                                                "rseq.v.new.old"};
 
 TEST_F(UpdateFlow, LeftoversOfAnEarlierRunAreRemovedAndNothingElse) {
   install(10);
   writeWholeFile("cver.v", versionBytes(0, 0));
-  for (const char* name : kLeftovers) writeWholeFile(name, "left over");
-  for (const char* name : kNotLeftovers) writeWholeFile(name, "kept");
+  for (const std::string& name : kLeftovers) writeWholeFile(name, "left over");
+  for (const std::string& name : kNotLeftovers) writeWholeFile(name, "kept");
   server.publishPatchList(10, 0, 0);
   ::testing::internal::CaptureStdout();
   runWorker();
   std::string trace = ::testing::internal::GetCapturedStdout();
-  for (const char* name : kLeftovers) {
+  for (const std::string& name : kLeftovers) {
     EXPECT_FALSE(fileExists(name)) << name;
-    EXPECT_NE(trace.find(std::string("Removed ") + name + ", left by an earlier run."), std::string::npos)
-        << name << "\n"
-        << trace;
+    EXPECT_NE(trace.find("Removed " + name + ", left by an earlier run."), std::string::npos) << name << "\n" << trace;
   }
-  for (const char* name : kNotLeftovers) EXPECT_EQ(readWholeFile(name), "kept") << name;
+  for (const std::string& name : kNotLeftovers) EXPECT_EQ(readWholeFile(name), "kept") << name;
   EXPECT_EQ(indexVersion(), 10u);
   EXPECT_TRUE(gameStarted());
 }
@@ -451,6 +519,8 @@ TEST_F(UpdateFlow, WhileTheUpdateProgramRunsItsNewLauncherStays) {
   install(10);
   writeWholeFile("cver.v", versionBytes(0, 0));
   writeWholeFile("launcher.bin", "new launcher");
+  const std::string copy = std::string(update::kLauncherExecutableName) + update::kLauncherCopySuffix;
+  writeWholeFile(copy, "checked launcher");
   std::string program = here(update::kUpdateProgramName);
   std::filesystem::copy_file("/bin/sleep", program);
   std::filesystem::permissions(program, std::filesystem::perms::owner_all);
@@ -465,7 +535,9 @@ TEST_F(UpdateFlow, WhileTheUpdateProgramRunsItsNewLauncherStays) {
   ::kill(running, SIGKILL);
   ::waitpid(running, nullptr, 0);
   EXPECT_EQ(readWholeFile("launcher.bin"), "new launcher");
+  EXPECT_EQ(readWholeFile(copy), "checked launcher");
   EXPECT_NE(trace.find("launcher.bin stays: the update program is running."), std::string::npos) << trace;
+  EXPECT_NE(trace.find(copy + " stays: the update program is running."), std::string::npos) << trace;
   EXPECT_TRUE(gameStarted());
 }
 #endif
@@ -473,7 +545,7 @@ TEST_F(UpdateFlow, WhileTheUpdateProgramRunsItsNewLauncherStays) {
 TEST_F(UpdateFlow, WhileAnotherProgramHoldsTheArchivesNothingIsRemoved) {
   install(10);
   writeWholeFile("cver.v", versionBytes(0, 0));
-  for (const char* name : kLeftovers) writeWholeFile(name, "perhaps still in use");
+  for (const std::string& name : kLeftovers) writeWholeFile(name, "perhaps still in use");
   // Held as the launcher and vlm-patch hold them: nobody else may write.
   platform::FileHandle held = platform::openFileForExclusiveUpdate("GA0.VFS");
   ASSERT_NE(held, platform::kNoFile);
@@ -482,9 +554,9 @@ TEST_F(UpdateFlow, WhileAnotherProgramHoldsTheArchivesNothingIsRemoved) {
   runWorker();
   std::string trace = ::testing::internal::GetCapturedStdout();
   platform::closeFile(held);
-  for (const char* name : kLeftovers) {
+  for (const std::string& name : kLeftovers) {
     // This pass's own download of the patch list goes through that name.
-    if (std::string(name) == "patch.hpl.part") continue;
+    if (name == "patch.hpl.part") continue;
     EXPECT_EQ(readWholeFile(name), "perhaps still in use") << name;
   }
   EXPECT_NE(trace.find("Another program holds the game archives"), std::string::npos) << trace;
@@ -498,9 +570,9 @@ TEST_F(UpdateFlow, AClientThatCannotBePutInPlaceIsAFailedUpdate) {
   install(10);
   writeWholeFile("cver.v", versionBytes(1, 1));
   // A directory where the client should be: nothing can be renamed over it.
-  std::filesystem::create_directories(std::filesystem::path("Kelda.exe") / "in-the-way");
+  std::filesystem::create_directories(std::filesystem::path(kClient) / "in-the-way");
   server.publishPatchList(10, 1, 2);
-  server.publishFile("Kelda.exe", "client v2");
+  server.publishClient(programBytes("client v2"));
   runWorker();
   RecordedEffects effects = recordedEffects();
   ASSERT_EQ(effects.boxes.size(), 1u);
@@ -597,5 +669,137 @@ INSTANTIATE_TEST_SUITE_P(Table, DamagedPatch,
                          ::testing::Values(DamagedPatchCase{"WrongChecksum", false},
                                            DamagedPatchCase{"CutShort", true}),
                          [](const ::testing::TestParamInfo<DamagedPatchCase>& p) { return p.param.label; });
+
+}  // namespace
+
+namespace {
+
+// One launcher per platform: the other platform's launcher and client on the
+// same server, with versions of their own in the patch list, are never
+// fetched; this launcher takes what the list publishes for its platform.
+TEST_F(UpdateFlow, TheOtherPlatformsLauncherIsNeverFetched) {
+  install(10);
+  writeWholeFile("cver.v", versionBytes(1, 1));
+  writeWholeFile(kClient, programBytes("client v1"));
+  update::PatchList list;
+  list.latestPatch = 12;
+  list.of(update::kThisPlatform) = {0, 3};  // no launcher for this platform
+  list.of(kOtherPlatform) = {7, 7};
+  server.publishPatchList(list);
+  server.publishFile(otherFiles().launcher, otherPlatformsProgram("other launcher v7"));
+  server.publishFile(otherFiles().client, otherPlatformsProgram("other client v7"));
+  server.publishClient(programBytes("client v3"));
+  server.publishPatch(11, 11, 0x1111, "eleven");
+  server.publishPatch(12, 12, 0x1212, "twelve");
+  runWorker();
+  EXPECT_EQ(server.requestsFor(otherFiles().launcher), 0);
+  EXPECT_EQ(server.requestsFor(otherFiles().client), 0);
+  EXPECT_EQ(server.requestsFor(thisFiles().launcher), 0);
+  EXPECT_EQ(readWholeFile(kClient), programBytes("client v3"));
+  EXPECT_EQ(readWholeFile("cver.v"), versionBytes(1, 3)) << "its own launcher version stays";
+  EXPECT_EQ(indexVersion(), 12u);
+  EXPECT_TRUE(gameStarted());
+  EXPECT_TRUE(recordedEffects().boxes.empty());
+  EXPECT_FALSE(fileExists("launcher.bin"));
+}
+
+// A list of 12 bytes, as servers published before there were Linux
+// launchers, holds Windows versions alone: a Linux launcher takes its
+// patches and neither program.
+TEST_F(UpdateFlow, ATwelveByteListPublishesNoLinuxProgram) {
+  if (update::kThisPlatform != update::LauncherPlatform::kLinux) GTEST_SKIP() << "a Windows launcher reads 12 bytes";
+  install(10);
+  writeWholeFile("cver.v", versionBytes(1, 1));
+  server.publishFile("patch.hpl", update::encodePatchList([] {
+                                    update::PatchList list;
+                                    list.latestPatch = 11;
+                                    list.of(update::LauncherPlatform::kWindows) = {5, 5};
+                                    return list;
+                                  }())
+                                      .substr(0, 12));
+  server.publishFile("Start VLM.exe", otherPlatformsProgram("windows launcher"));
+  server.publishFile("Kelda.exe", otherPlatformsProgram("windows client"));
+  server.publishPatch(11, 11, 0x1111, "eleven");
+  runWorker();
+  EXPECT_EQ(server.requestsFor("Start VLM.exe") + server.requestsFor("start-vlm"), 0);
+  EXPECT_EQ(server.requestsFor("Kelda.exe") + server.requestsFor("Kelda"), 0);
+  EXPECT_EQ(readWholeFile("cver.v"), versionBytes(1, 1));
+  EXPECT_EQ(indexVersion(), 11u);
+  EXPECT_TRUE(gameStarted());
+}
+
+// A downloaded launcher or client that is no program for this system is
+// refused before anything is replaced: deleted, the failed download's box,
+// the game started, the reason in the trace, no version recorded.
+struct WrongProgramCase {
+  const char* label;
+  bool launcher;             // else the client
+  update::ProgramKind kind;  // the program published; platform kWindows, machine 0: no program at all
+  const char* reason;        // in the trace after the file's name; nullptr: " is <kind>, not <this system's>"
+};
+void PrintTo(const WrongProgramCase& c, std::ostream* out) { *out << c.label; }
+
+update::ProgramKind otherMachinesKind() {
+  update::ProgramKind kind = update::thisProgramKind();
+  if (kind.platform == update::LauncherPlatform::kWindows) {
+    kind.machine = kind.machine == update::kPeMachineI386 ? update::kPeMachineAmd64 : update::kPeMachineI386;
+  } else {
+    kind.machine = kind.machine == update::kElfMachineX86_64 ? update::kElfMachineAarch64 : update::kElfMachineX86_64;
+  }
+  return kind;
+}
+
+const update::ProgramKind kNoProgram{update::LauncherPlatform::kWindows, 0};
+
+const WrongProgramCase kWrongPrograms[] = {
+    {"LauncherOfTheOtherPlatform", true, otherPlatformsKind(), nullptr},
+    {"ClientOfTheOtherPlatform", false, otherPlatformsKind(), nullptr},
+    {"LauncherForAnotherMachine", true, otherMachinesKind(), nullptr},
+    {"ClientForAnotherMachine", false, otherMachinesKind(), nullptr},
+    {"LauncherThatIsNoProgram", true, kNoProgram, ": not a program: no PE or ELF header"},
+    {"ClientThatIsNoProgram", false, kNoProgram, ": not a program: no PE or ELF header"},
+};
+
+class WrongProgram : public UpdateFlow, public ::testing::WithParamInterface<WrongProgramCase> {};
+
+TEST_P(WrongProgram, IsRefusedBeforeAnythingIsReplaced) {
+  const WrongProgramCase& c = GetParam();
+  install(10);
+  writeWholeFile("cver.v", versionBytes(1, 1));
+  writeWholeFile(kClient, programBytes("client v1"));
+  server.publishPatchList(11, c.launcher ? 2 : 1, c.launcher ? 1 : 2);
+  const bool program = c.kind.machine != 0;
+  const std::string bytes = program ? programBytes(c.kind, "new") : "#!/bin/sh\necho no program\n";
+  if (c.launcher) {
+    server.publishLauncher(bytes);
+  } else {
+    server.publishClient(bytes);
+  }
+  server.publishPatch(11, 11, 11, "eleven");
+  ::testing::internal::CaptureStdout();
+  runWorker();
+  std::string trace = ::testing::internal::GetCapturedStdout();
+  const std::string what = c.launcher ? "launcher" : "client";
+  const std::string local = c.launcher ? "launcher.bin" : "Kelda.bin";
+  EXPECT_NE(trace.find("The new " + what + " is refused: " + local), std::string::npos) << trace;
+  const std::string reason = c.reason ? c.reason
+                                      : " is " + update::describeProgramKind(c.kind) + ", not " +
+                                            update::describeProgramKind(update::thisProgramKind());
+  EXPECT_NE(trace.find(local + reason + "."), std::string::npos) << trace;
+  RecordedEffects effects = recordedEffects();
+  ASSERT_EQ(effects.boxes.size(), 1u) << trace;
+  EXPECT_EQ(effects.boxes[0].first, kFailDownload);
+  EXPECT_EQ(effects.boxes[0].second, c.launcher ? "Error updating." : "Error updating");
+  EXPECT_TRUE(gameStarted()) << "no update program: " << (effects.starts.empty() ? "" : effects.starts[0]);
+  EXPECT_TRUE(effects.exitsNormally.empty());
+  EXPECT_EQ(readWholeFile("cver.v"), versionBytes(1, 1)) << "no version is recorded";
+  EXPECT_EQ(readWholeFile(kClient), programBytes("client v1"));
+  EXPECT_FALSE(fileExists("launcher.bin"));
+  EXPECT_FALSE(fileExists("Kelda.bin"));
+  EXPECT_EQ(server.requestCount("/vlm/patch/11.rar"), 0);
+}
+
+INSTANTIATE_TEST_SUITE_P(Table, WrongProgram, ::testing::ValuesIn(kWrongPrograms),
+                         [](const ::testing::TestParamInfo<WrongProgramCase>& p) { return p.param.label; });
 
 }  // namespace
