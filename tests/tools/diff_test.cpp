@@ -145,6 +145,22 @@ std::vector<ProofCase> proofCases() {
                    {1, 3},
                    {1, 2},
                    {"3 e.txt", "3 new\\empty.txt"}});
+  // 65,536 keys: the last goes into a second package. The first and the last
+  // are larger than diff's read window, so their bytes are never kept and
+  // both are read again from the same archive when written; the small ones
+  // between make the first package grow past a flush.
+  ProofCase crossing{"keys read again from one archive on both sides of a package's end",
+                     {0, {}, {}},
+                     {2, {{"GAME0.VFS", {}}}, {}},
+                     {1, 1},
+                     {},
+                     {}};
+  for (std::uint32_t key = 1; key <= 65536; ++key) {
+    std::size_t size = key == 1 || key == 65536 ? 300000 : 40;
+    crossing.newRelease.archives[0].files.push_back({key, bytesOf(size, static_cast<char>(key))});
+    crossing.stored.push_back(key);
+  }
+  cases.push_back(crossing);
   return cases;
 }
 

@@ -216,14 +216,9 @@ bool KeyPackageWriter::add(const StoredKey& k, std::string* error) {
         writer_, k.key, "", k.size,
         [&k](std::uint64_t from, char* buffer, std::size_t length) { std::memcpy(buffer, k.held + from, length); });
   } else {
-    if (archiveOpen_ != k.archive) {
-      archiveOpen_ = k.archive;
-      archive_.reset(
-          platform::openFileForReading(treePath(tree_, tree_.index.archives[k.archive]->archive->name).c_str()));
-    }
     std::uint64_t done = 0;
     written = archive::addPackageItem(writer_, k.key, "", k.size,
-                                      FileData{archive_.get(), k.offset, &readFailed, nullptr, &done});
+                                      FileData{archiveHolding(k), k.offset, &readFailed, nullptr, &done});
   }
   if (readFailed) {
     *error = changedWhileWriting(tree_, package.number);
@@ -252,10 +247,18 @@ bool KeyPackageWriter::flushAsItGrows(std::string* error) {
   return true;
 }
 
+platform::FileHandle KeyPackageWriter::archiveHolding(const StoredKey& key) {
+  if (archiveOpen_ != key.archive) {
+    archiveOpen_ = key.archive;
+    archive_.reset(
+        platform::openFileForReading(treePath(tree_, tree_.index.archives[key.archive]->archive->name).c_str()));
+  }
+  return archive_.get();
+}
+
 bool KeyPackageWriter::finish(std::string* error) {
   if (!open_) return true;
   open_ = false;
-  archive_.reset();
   return finishPackage(*output_, writer_, error);
 }
 
