@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <sys/wait.h>
+#include <unistd.h>
 
 #include <cstdlib>
 #include <filesystem>
@@ -73,6 +74,61 @@ TEST(DiffCli, ShowsProgressOnATerminalOnly) {
   ToolRun redirected = vlmPatch("diff old new -o out");
   EXPECT_EQ(redirected.code, 0);
   EXPECT_EQ(redirected.out.find("reading archives"), std::string::npos) << redirected.out;
+}
+
+// Runs script with sh in a mount namespace of its own, where "disk" (made
+// first in the working directory) may be mounted: as root with unshare -m,
+// as another user in a user namespace of its own too (-r). False when the
+// system refuses the namespace.
+bool inMountNamespace(const std::string& script) {
+  fs::create_directories("disk");
+  std::string command =
+      std::string(::geteuid() == 0 ? "unshare -m" : "unshare -rm") + " sh -c '" + script + "' > /dev/null 2>&1";
+  return std::system(command.c_str()) == 0;
+}
+
+// A real full disk: the packages go onto a file system of 256 KiB of its
+// own. diff says "No space left on device" and leaves nothing there but
+// an output directory the operator made.
+TEST(DiffCli, AFullDiskIsToldWithTheSystemsReasonAndLeavesNothing) {
+  TempWorkDir dir;
+  const std::string mount = "mount -t tmpfs -o size=256k tmpfs disk";
+  if (!inMountNamespace(mount)) GTEST_SKIP() << "unshare is refused here: no file system of its own to fill";
+  struct Case {
+    const char* what;
+    ReleaseSpec newRelease;
+    bool outMade;  // the operator made the output directory
+    const char* left;
+  } cases[] = {
+      {"the keys' package, written while NEW is read",
+       {2, {{"GAME0.VFS", {{1, bytesOf(2 << 20, 'n')}}}}, {}},
+       false,
+       ""},
+      {"a loose file's package, once the keys' is written",
+       {2, {{"GAME0.VFS", {{1, "small"}}}}, {{"movie.bik", bytesOf(1 << 20, 'm')}}},
+       false,
+       ""},
+      {"into a directory the operator made",
+       {2, {{"GAME0.VFS", {{1, bytesOf(2 << 20, 'n')}}}}, {}},
+       true,
+       "disk/out\n"},
+  };
+  writeRelease("old", {1, {{"GAME0.VFS", {{1, "old"}}}}, {}});
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    fs::remove_all("new");
+    writeRelease("new", c.newRelease);
+    std::string script = mount + (c.outMade ? " && mkdir disk/out" : "") +
+                         " && { \"" VLM_PATCH_EXE
+                         "\" diff old new -o disk/out > out.txt 2>&1; echo $? > code.txt; find disk -mindepth 1 > "
+                         "left.txt; }";
+    ASSERT_TRUE(inMountNamespace(script));
+    EXPECT_EQ(readWholeFile("code.txt"), "1\n");
+    std::string out = readWholeFile("out.txt");
+    EXPECT_NE(out.find("No space left on device"), std::string::npos) << out;
+    EXPECT_NE(out.find("disk/out"), std::string::npos) << out;
+    EXPECT_EQ(readWholeFile("left.txt"), c.left);
+  }
 }
 
 }  // namespace

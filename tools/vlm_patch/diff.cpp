@@ -15,6 +15,7 @@
 #include "archive/package_writer.h"
 #include "platform/file.h"
 #include "platform/memory.h"
+#include "platform/status.h"
 #include "tools/vlm_patch/compare.h"
 #include "tools/vlm_patch/digest.h"
 #include "tools/vlm_patch/progress.h"
@@ -185,7 +186,7 @@ bool scanArchive(Scans& scans, const InstallTree& tree, const ScanTask& task, Pa
     scans.problems.push_back(problem);
     return false;
   };
-  if (!openRangeReader(reader, path)) return fail("cannot read " + path);
+  if (!openRangeReader(reader, path)) return fail("cannot read " + path + ": " + platform::lastSystemError());
   adviseSequential(reader);
   for (std::size_t i = part.from; i < part.to; ++i) {
     std::uint32_t n = part.order->at(i);

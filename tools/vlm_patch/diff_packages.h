@@ -120,12 +120,13 @@ class KeyPackageWriter {
   bool open_ = false;
   std::size_t keys_ = 0;            // added so far, over all packages
   std::uint64_t flushedBytes_ = 0;  // of the open package, at its last flush
-  // NEW's archive that holds the key, open for reading: the one opened last
-  // when the key is in it. The changed keys lie far apart, so each is read
-  // alone, exactly its bytes: a read window would read most of NEW again.
-  platform::FileHandle archiveHolding(const StoredKey& key);
+  // Makes archive_ NEW's archive that holds the key, open for reading; false
+  // when it cannot be opened (error says why). The changed keys lie far
+  // apart, so each is read alone, exactly its bytes: a read window would
+  // read most of NEW again.
+  bool openArchiveOf(const StoredKey& key, std::string* error);
   // The archive opened last and its position in NEW's index, which change
-  // together, in archiveHolding alone. A package's end has nothing to do
+  // together, in openArchiveOf alone. A package's end has nothing to do
   // with them: the keys of the next package come from the same archives.
   platform::File archive_;
   std::uint32_t archiveOpen_ = ~0u;
