@@ -337,12 +337,17 @@ TEST(Diff, TheInstallationsMachineryIsNeverALooseFile) {
       {"Start VLM.exe", true},
       {"start vlm.exe.old", true},
       {"start-vlm", true},
+      {"start-vlm.old", true},
       {"KeUpdate.exe", true},
       {"KeUpdate", true},
       {"launcher.bin", true},
       {"Kelda.bin", true},
       {"Kelda.exe", true},
       {"kelda.exe ", true},
+      {"Kelda", true},
+      {"KELDA.", true},
+      {"release.rec", true},
+      {"release-linux.rec", true},
       {"cver.v", true},
       {"cver.v.new", true},
       {"rseq.v", true},
@@ -356,6 +361,9 @@ TEST(Diff, TheInstallationsMachineryIsNeverALooseFile) {
       {"data\\GAME0.VFS", false},
       {"tools/launcher.bin", false},
       {"sub\\Kelda.exe", false},
+      {"sub/Kelda", false},
+      {"Kelda.txt", false},
+      {"Keldas", false},
       {"sub/x.part", false},
       {"readme.txt", false},
       {"1a.dat", false},
@@ -368,10 +376,18 @@ TEST(Diff, TheInstallationsMachineryIsNeverALooseFile) {
 
 TEST(Diff, MachineryIsLeftOutAndTheOperatorToldAboutTheClient) {
   TempWorkDir dir;
-  writeRelease("old", {1, {}, {{"Kelda.exe", "client 1"}, {"Lumenfall.ini", "[PLAY]\nLANGUAGE=1\n"}}});
+  writeRelease("old", {1,
+                       {},
+                       {{"Kelda.exe", "client 1"},
+                        {"Kelda", "Linux client 1"},
+                        {"start-vlm", "Linux launcher"},
+                        {"Lumenfall.ini", "[PLAY]\nLANGUAGE=1\n"}}});
   writeRelease("new", {2,
                        {},
                        {{"Kelda.exe", "client 2"},
+                        {"Kelda", "Linux client 2"},
+                        {"start-vlm", "Linux launcher"},
+                        {"release-linux.rec", "record"},
                         {"Start VLM.exe", "launcher"},
                         {"KeUpdate.exe", "updater"},
                         {"launcher.bin", "l"},
@@ -393,7 +409,11 @@ TEST(Diff, MachineryIsLeftOutAndTheOperatorToldAboutTheClient) {
   EXPECT_NE(out.find("Kelda.exe differs between the releases: publish it with vlm-patch publish-client"),
             std::string::npos)
       << out;
+  EXPECT_NE(out.find("\nnote: Kelda differs between the releases: publish it with vlm-patch publish-client"),
+            std::string::npos)
+      << out;
   EXPECT_NE(out.find("Start VLM.exe differs"), std::string::npos) << out;
+  EXPECT_EQ(out.find("start-vlm differs"), std::string::npos) << "the same in both\n" << out;
   EXPECT_NE(out.find("Lumenfall.ini differs"), std::string::npos) << out;
   std::string applied = applyToCopy("old", "out", "applied");
   EXPECT_EQ(runTool("compare", {applied, "new"}), kExitOk) << "machinery is not part of the comparison";

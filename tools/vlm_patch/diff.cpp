@@ -531,18 +531,10 @@ bool diffLooseFiles(const InstallTree& oldTree, const InstallTree& newTree, Rele
   return problems->empty();
 }
 
-// The launcher's and the client's executables and the player's settings are
+// The launchers' and the clients' executables and the player's settings are
 // not published by patches; the operator hears when the releases differ.
 void noteMachineryChanges(const InstallTree& oldTree, const InstallTree& newTree, ReleaseDiff* diff) {
-  struct Watched {
-    const char* name;
-    const char* advice;
-  } watched[] = {
-      {"Kelda.exe", "publish it with vlm-patch publish-client"},
-      {"Start VLM.exe", "publish it with vlm-patch publish-launcher"},
-      {"Lumenfall.ini", "it holds the players' own settings and is never patched"},
-  };
-  for (const Watched& w : watched) {
+  for (const ReleaseMachinery& w : releaseMachinery()) {
     const LooseFile* in[2] = {nullptr, nullptr};
     const InstallTree* trees[2] = {&oldTree, &newTree};
     for (int side = 0; side < 2; ++side)
@@ -555,7 +547,7 @@ void noteMachineryChanges(const InstallTree& oldTree, const InstallTree& newTree
                               &ignored))
         same = false;
     }
-    if (!same) diff->notes.push_back(std::string(w.name) + " differs between the releases: " + w.advice);
+    if (!same) diff->notes.push_back(w.name + " differs between the releases: " + w.advice);
   }
 }
 

@@ -41,9 +41,10 @@ const Command kCommands[] = {
      "  type 3  every loose file that is new or differs\n"
      "each split at 65,535 items or 2 GiB; none when the two hold the same data.\n"
      "Loose files are all files but the installation's machinery: data.idx and the\n"
-     "archives, the launcher's files, Kelda.exe (publish-client replaces it) and\n"
-     "Lumenfall.ini (the players' settings). Links are never followed: one found is\n"
-     "an error, as is a name a patch may not carry. OUT_DIR must hold no package.\n"
+     "archives, the launcher's files, the clients Kelda.exe and Kelda (publish-client\n"
+     "replaces them) and Lumenfall.ini (the players' settings); diff says when\n"
+     "these differ. Links are never followed: one found is an error, as is a name a\n"
+     "patch may not carry. OUT_DIR must hold no package.\n"
      "A key that NEW lacks cannot be removed by any patch: diff lists such keys and\n"
      "exits with code 3, writing nothing, unless --allow-stale-keys is given."},
     {"compare", runCompare, "compare A B",
