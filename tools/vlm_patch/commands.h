@@ -34,6 +34,7 @@ int runPublishExecutable(const Args& args, Executable which);
 int runIndexInit(const Args& args);
 int runIndexShow(const Args& args);
 int runIndexCheck(const Args& args);
+int runIndexSetVersion(const Args& args);
 int runApply(const Args& args);
 int runCompact(const Args& args);
 int runKeyGenerate(const Args& args);

@@ -83,6 +83,12 @@ const Command kCommands[] = {
      "code 1 when a problem is found."},
     {"index init", runIndexInit, "index init INSTALL_DIR [--version N]",
      "Creates an empty data.idx (no archives) in an installation that has none."},
+    {"index set-version", runIndexSetVersion, "index set-version INSTALL_DIR N",
+     "Gives the installation's data.idx version N (0 to 65535), the patch number it\n"
+     "carries: a launcher asks for N+1 next. The index is rewritten as the launcher\n"
+     "writes it, beside itself and then put in place in one step; a data.idx or\n"
+     "data.idx.new that is a link is refused. For a new release whose version must\n"
+     "be the last package's number of a diff (see diff --help)."},
     {"index show", runIndexShow, "index show INSTALL_DIR", "Lists the installation's archives and their entries."},
     {"index check", runIndexCheck, "index check INSTALL_DIR",
      "Checks that every entry lies within its archive file, that keys are unique and\n"
