@@ -654,7 +654,7 @@ TEST(Diff, PairsManyKeysListedInAnotherOrder) {
 TEST(Diff, NumbersFromFirstAndKeepsToAnOutputWithoutPackages) {
   TempWorkDir dir;
   writeRelease("old", {4, {}, {{"gone.txt", "g"}}});
-  writeRelease("new", {4, {{"GAME0.VFS", {{1, "a"}}}}, {{"new.txt", "n"}}});
+  writeRelease("new", {22, {{"GAME0.VFS", {{1, "a"}}}}, {{"new.txt", "n"}}});
   ASSERT_EQ(runTool("diff", {"old", "new", "-o", "out", "--first", "20"}), kExitOk);
   std::vector<std::string> names;
   for (const auto& package : packagesIn("out")) names.push_back(fs::path(package.first).filename().string());
@@ -677,7 +677,7 @@ TEST(Diff, NumbersFromFirstAndKeepsToAnOutputWithoutPackages) {
 TEST(Diff, AFailedWriteLeavesNoPackageBehind) {
   TempWorkDir dir;
   writeRelease("old", {1, {}, {{"gone.txt", "g"}}});
-  writeRelease("new", {1, {{"GAME0.VFS", {{1, "a"}}}}, {{"new.txt", "n"}}});
+  writeRelease("new", {4, {{"GAME0.VFS", {{1, "a"}}}}, {{"new.txt", "n"}}});
   // Something in the way of one package's temporary file: the key's
   // package (written while NEW is read), the deletion's or the file's.
   for (const char* blocked : {".2.dat.partial", ".3.dat.partial", ".4.dat.partial"}) {

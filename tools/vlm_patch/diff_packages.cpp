@@ -93,9 +93,10 @@ std::string changedWhileWriting(const InstallTree& tree, std::uint32_t number, c
          " was written: " + name + ": " + reason;
 }
 
-// Gives the temporary file the version number and puts it in place as
-// target, flushed: the one home of the diff's version of commitTemporary,
-// for a package that was written under another number than it now has.
+// Puts a package's temporary file in place as target, flushed, as
+// commitTemporary does, but first gives its header the number: the key
+// packages are written while the diff still reads NEW, before it knows how
+// many packages there are, and so (with --last) which numbers they take.
 bool placePackage(const std::string& temporary, std::uint32_t number, const std::string& target, std::string* error) {
   platform::File file(platform::openFileForExclusiveUpdate(temporary.c_str()));
   if (!file) {
@@ -171,6 +172,21 @@ std::vector<std::pair<std::size_t, std::size_t>> splitItems(const std::vector<st
     bytes += sizes[i];
   }
   return packages;
+}
+
+void numberPackagesFrom(std::uint32_t first, std::uint32_t padding, PackageOutput* output,
+                        std::vector<PlannedPackage>* plan) {
+  std::uint32_t number = first;
+  for (PlannedPackage& package : output->packages) package.number = number++;
+  for (PlannedPackage& package : *plan) package.number = number++;
+  for (std::uint32_t i = 0; i < padding; ++i) {
+    PlannedPackage empty;
+    empty.type = kEmptyPackageType;
+    empty.number = number++;
+    empty.bytes = archive::kPackageHeaderSize;
+    plan->push_back(empty);
+  }
+  output->nextNumber = number;
 }
 
 std::string packageFileName(std::uint32_t number) { return std::to_string(number) + ".dat"; }

@@ -2,11 +2,12 @@
 // and numbered, and how the packages reach the output directory.
 //
 // The packages come in this order, numbered on from the first number: the
-// type-1 packages, then the type-4, then the type-3. Deleting before writing
-// lets a file give way to a directory of the same name, and a file renamed
-// only in case survive on Windows, where the old and new names are one file.
-// Each package holds at most 65,535 items and, past its first item, at most
-// kMaxPackageBytes bytes.
+// type-1 packages, then the type-4, then the type-3, and last the empty ones
+// that raise an installation's version to NEW's (diff_numbering.h). Deleting
+// before writing lets a file give way to a directory of the same name, and a
+// file renamed only in case survive on Windows, where the old and new names
+// are one file. Each package holds at most 65,535 items and, past its first
+// item, at most kMaxPackageBytes bytes.
 #pragma once
 
 #include <cstdint>
@@ -21,6 +22,7 @@
 namespace vlmpatch {
 
 struct InstallTree;
+struct PackageOutput;
 struct ReleaseDiff;
 struct StoredKey;
 
@@ -56,6 +58,18 @@ std::vector<std::pair<std::size_t, std::size_t>> splitItems(const std::vector<st
 bool planPackages(const ReleaseDiff& diff, std::uint32_t firstNumber, std::vector<PlannedPackage>* plan,
                   std::string* error);
 
+// The type of a package that holds no item: "data only, no effect"
+// (archive/package_format.h). Applied, it changes nothing in the
+// installation but its version, which becomes the package's number.
+constexpr std::uint8_t kEmptyPackageType = 0;
+
+// Numbers the packages of the output (written so far) and of the plan from
+// first on, in order, and plans `padding` empty packages after them, each
+// carrying its number. The packages written take their new numbers when
+// they are put in place.
+void numberPackagesFrom(std::uint32_t first, std::uint32_t padding, PackageOutput* output,
+                        std::vector<PlannedPackage>* plan);
+
 // "<number>.dat": the name a package is written under, which publish takes.
 std::string packageFileName(std::uint32_t number);
 // The inverse: true for "<n>.dat" with n from 0 to 65535 in decimal without
@@ -63,7 +77,8 @@ std::string packageFileName(std::uint32_t number);
 bool parsePackageFileName(const std::string& name, std::uint32_t* number);
 
 // Where a diff's packages go. Each is written under a hidden temporary name
-// first; placePackages gives them their numbered names only when all are
+// first; placePackages gives them their numbered names (and the number in
+// their header, when they were written under another) only when all are
 // whole and on disk, so outDir never holds a half package, nor some packages
 // of a diff without the ones before them. Temporaries not placed are removed
 // when the output is dropped, and outDir too when it was made for them and

@@ -33,7 +33,7 @@ const Command kCommands[] = {
     {"pack", runPack, "pack PACKAGE.dat OUT.rar [--number N]",
      "Puts a package into a RAR archive as N.dat, the name the launcher extracts\n"
      "(N defaults to the package's version)."},
-    {"diff", runDiff, "diff OLD_INSTALL NEW_INSTALL -o OUT_DIR [--first N] [--allow-stale-keys]",
+    {"diff", runDiff, "diff OLD_INSTALL NEW_INSTALL -o OUT_DIR [--first N | --last N] [--pad] [--allow-stale-keys]",
      "Writes the packages that take OLD to NEW into OUT_DIR as N.dat, N+1.dat, ...\n"
      "(N defaults to OLD's version + 1), ready for publish SERVER_DIR OUT_DIR:\n"
      "  type 1  every key whose bytes are new or differ\n"
@@ -46,7 +46,17 @@ const Command kCommands[] = {
      "these differ. Links are never followed: one found is an error, as is a name a\n"
      "patch may not carry. OUT_DIR must hold no package.\n"
      "A key that NEW lacks cannot be removed by any patch: diff lists such keys and\n"
-     "exits with code 3, writing nothing, unless --allow-stale-keys is given."},
+     "exits with code 3, writing nothing, unless --allow-stale-keys is given.\n"
+     "NEW's data.idx must carry the last package's number (OLD's version when there\n"
+     "is no package), the version an installation patched with them carries, and\n"
+     "the packages must begin above OLD's version. Otherwise diff exits with code 4,\n"
+     "writing nothing, unless told how to line them up:\n"
+     "  --pad     NEW's version is higher: empty packages (type 0, no items) follow\n"
+     "            the others, each with its number, up to NEW's version\n"
+     "  --last N  number the packages so that the last is N, NEW's version (for a\n"
+     "            server that holds the patches before them already)\n"
+     "NEW's version below the last package's number is always refused: give NEW's\n"
+     "index that number with vlm-patch index set-version NEW_INSTALL N."},
     {"compare", runCompare, "compare A B",
      "Compares two installations as players see them: the same keys with the same\n"
      "bytes, the same loose files with the same bytes, the same version. Exit code\n"
