@@ -45,6 +45,7 @@
 #include "platform/file.h"
 #include "platform/memory.h"
 #include "tools/vlm_patch/commands.h"
+#include "tools/vlm_patch/diff_packages.h"
 
 #if !defined(_WIN32)
 #include <fcntl.h>
@@ -100,9 +101,28 @@ void entryBytes(const Release& release, std::size_t i, bool inNew, std::vector<u
   if (changed) (*out)[i % size] ^= 0x5A;
 }
 
-// Writes one installation: the entries in `order`, cut into 20 archives.
+// OLD's version; NEW's is the number of the last key package the diff
+// writes, as diff demands (tools/vlm_patch/diff_numbering.h).
+constexpr std::uint32_t kOldVersion = 1;
+
+// How many packages the changed keys take, stored in NEW's order: diff's
+// own cut.
+std::uint32_t keyPackagesOf(const Release& release, const std::vector<std::size_t>& newOrder) {
+  std::vector<std::uint64_t> sizes;
+  for (std::size_t i : newOrder)
+    if (isChanged(i)) {
+      std::uint32_t size = sizeOf(release, i);
+      if (i % 2) size = size % release.maxEntry + 1;  // as entryBytes changes it
+      sizes.push_back(vlmpatch::itemBytes(1, 0, size));
+    }
+  return static_cast<std::uint32_t>(
+      vlmpatch::splitItems(sizes, vlmpatch::kMaxPackageItems, vlmpatch::kMaxPackageBytes).size());
+}
+
+// Writes one installation at that version: the entries in `order`, cut into
+// 20 archives.
 bool writeInstallation(const Release& release, const std::string& dir, bool inNew,
-                       const std::vector<std::size_t>& order) {
+                       const std::vector<std::size_t>& order, std::uint32_t version) {
   fs::create_directories(dir);
   std::vector<archive::IndexArchiveSpec> archives(kArchives);
   std::vector<unsigned char> bytes, buffer;
@@ -127,7 +147,7 @@ bool writeInstallation(const Release& release, const std::string& dir, bool inNe
     }
     platform::closeFile(file);
   }
-  return archive::writeIndexFile((dir + "/data.idx").c_str(), 1, archives).ok();
+  return archive::writeIndexFile((dir + "/data.idx").c_str(), version, archives).ok();
 }
 
 // The yardstick: every archive file of both installations read once.
@@ -237,9 +257,9 @@ int main(int argc, char** argv) {
   std::vector<std::size_t> order(release.entries);
   for (std::size_t i = 0; i < order.size(); ++i) order[i] = i;
   double start = now();
-  bool written = writeInstallation(release, "old", false, order);
+  bool written = writeInstallation(release, "old", false, order, kOldVersion);
   std::shuffle(order.begin(), order.end(), random);
-  written = written && writeInstallation(release, "new", true, order);
+  written = written && writeInstallation(release, "new", true, order, kOldVersion + keyPackagesOf(release, order));
   if (!written) {
     std::printf("could not write the installations\n");
     return 1;

@@ -3,10 +3,12 @@
 #include <gtest/gtest.h>
 
 #include <sys/wait.h>
+#include <unistd.h>
 
 #include <cstdlib>
 #include <filesystem>
 
+#include "archive/patch_package.h"
 #include "support/temp_dir.h"
 #include "tool_fixture.h"
 
@@ -30,9 +32,21 @@ TEST(DiffCli, HelpNamesTheExitCodesAndTheUsageExitsWithTwo) {
   TempWorkDir dir;
   ToolRun help = vlmPatch("diff --help");
   EXPECT_EQ(help.code, 0);
-  EXPECT_NE(help.out.find("usage: vlm-patch diff OLD_INSTALL NEW_INSTALL -o OUT_DIR [--first N]"), std::string::npos)
+  EXPECT_NE(help.out.find("usage: vlm-patch diff OLD_INSTALL NEW_INSTALL -o OUT_DIR [--first N | --last N] [--pad] "
+                          "[--allow-stale-keys]"),
+            std::string::npos)
       << help.out;
   EXPECT_NE(help.out.find("exits with code 3"), std::string::npos) << help.out;
+  EXPECT_NE(help.out.find("exits with code 4"), std::string::npos) << help.out;
+  ToolRun setVersion = vlmPatch("index set-version --help");
+  EXPECT_EQ(setVersion.code, 0);
+  EXPECT_NE(setVersion.out.find("usage: vlm-patch index set-version INSTALL_DIR N"), std::string::npos)
+      << setVersion.out;
+  for (const char* wrong :
+       {"index set-version", "index set-version new", "index set-version new 65536", "index set-version new -1",
+        "diff old new -o out --last 3 --pad", "diff old new -o out --first 2 --last 3", "diff old new -o out --last 0",
+        "diff old new -o out --last 65536"})
+    EXPECT_EQ(vlmPatch(wrong).code, 2) << wrong;
   ToolRun compare = vlmPatch("compare --help");
   EXPECT_EQ(compare.code, 0);
   EXPECT_NE(compare.out.find("0 when equal, 1 when they differ"), std::string::npos) << compare.out;
@@ -62,7 +76,7 @@ TEST(DiffCli, ShowsProgressOnATerminalOnly) {
   // The key's package is written while the archives are read; the loose
   // file's after them.
   writeRelease("old", {1, {{"GAME0.VFS", {{1, bytesOf(4 << 20, 'a')}}}}, {{"notes.txt", "a"}}});
-  writeRelease("new", {2, {{"GAME0.VFS", {{1, bytesOf(4 << 20, 'b')}}}}, {{"notes.txt", "b"}}});
+  writeRelease("new", {3, {{"GAME0.VFS", {{1, bytesOf(4 << 20, 'b')}}}}, {{"notes.txt", "b"}}});
   std::string command = "script -qec \"'" VLM_PATCH_EXE "' diff old new -o out\" /dev/null > tty-out.txt 2>&1";
   ASSERT_EQ(std::system(command.c_str()), 0);
   std::string terminal = readWholeFile("tty-out.txt");
@@ -73,6 +87,212 @@ TEST(DiffCli, ShowsProgressOnATerminalOnly) {
   ToolRun redirected = vlmPatch("diff old new -o out");
   EXPECT_EQ(redirected.code, 0);
   EXPECT_EQ(redirected.out.find("reading archives"), std::string::npos) << redirected.out;
+}
+
+// The packages of a directory, in number order, each as "<number> type
+// <type>"; a package whose header carries another version than its name's
+// number shows it ("... version <v>").
+std::vector<std::string> packagesOf(const std::string& dir) {
+  std::vector<std::string> found;
+  if (!fs::exists(dir)) return found;
+  for (const auto& [path, type] : packagesIn(dir)) {
+    std::string number = fs::path(path).stem().string();
+    std::string line = number + " type " + std::to_string(type);
+    archive::PatchPackage package;
+    if (!archive::loadPatchPackageReadOnly(package, path.c_str()) || std::to_string(package.version) != number)
+      line += " version " + std::to_string(package.version);
+    archive::closePatchPackage(package);
+    found.push_back(line);
+  }
+  return found;
+}
+
+// The read-me's check of a diff: its packages applied in order to a copy of
+// old, then compared with new, the version included. compare's exit code.
+int readMeCheck(const std::string& out) {
+  fs::remove_all("check");
+  fs::copy("old", "check", fs::copy_options::recursive);
+  std::string packages;
+  for (const auto& package : packagesIn(out)) packages += " " + package.first;
+  if (!packages.empty()) {
+    ToolRun applied = vlmPatch("apply check" + packages);
+    EXPECT_EQ(applied.code, 0) << applied.out;
+  }
+  ToolRun compared = vlmPatch("compare check new");
+  EXPECT_EQ(compared.code, 0) << compared.out;
+  return compared.code;
+}
+
+// Old is at version 10; new changes a key and a file (two packages) or
+// nothing, at the version of each case.
+void writeReleases(std::uint32_t newVersion, bool changed) {
+  fs::remove_all("old");
+  fs::remove_all("new");
+  writeRelease("old", {10, {{"GAME0.VFS", {{1, "one"}, {2, "two"}}}}, {{"readme.txt", "old notes"}}});
+  writeRelease("new", {newVersion,
+                       {{"GAME0.VFS", {{1, "one"}, {2, changed ? "TWO" : "two"}}}},
+                       {{"readme.txt", changed ? "new notes" : "old notes"}}});
+}
+
+// New's version must be the last package's number (old's, with no package),
+// or an installation made from new skips the patches published next or
+// fetches those it holds; the packages must begin above old's version.
+// Each case that goes through passes the read-me's check.
+TEST(DiffCli, PackageNumbersLineUpWithTheReleasesVersions) {
+  TempWorkDir dir;
+  struct Case {
+    const char* what;
+    std::uint32_t newVersion;
+    bool changed;
+    const char* options;
+    int code;
+    std::vector<std::string> packages;
+    const char* message;  // in the output, when refused
+  } cases[] = {
+      {"lined up", 12, true, "", 0, {"11 type 1", "12 type 3"}, ""},
+      {"new above the last package",
+       14,
+       true,
+       "",
+       4,
+       {},
+       "would never fetch patches 13 to 14 when the server publishes them next. Give --pad to follow the packages "
+       "with empty ones up to 14, --last 14 to number them so that the last is 14 (for a server that holds the "
+       "patches before them already), or give new's index the number 12 (vlm-patch index set-version new 12)"},
+      {"padded up to new", 14, true, "--pad", 0, {"11 type 1", "12 type 3", "13 type 0", "14 type 0"}, ""},
+      {"numbered to end at new", 14, true, "--last 14", 0, {"13 type 1", "14 type 3"}, ""},
+      {"--last other than new's version", 14, true, "--last 15", 4, {}, "--last 15 is not new's version 14"},
+      {"--last reaching down to old's version",
+       11,
+       true,
+       "--last 11",
+       4,
+       {},
+       "numbered from 10, not above the old release's version 10: an installation of it would never fetch them; "
+       "with 2 packages, --last takes at least 12"},
+      {"new below the last package",
+       11,
+       true,
+       "",
+       4,
+       {},
+       "would fetch patch 12 again, which it holds already; give new's index the number 12 (vlm-patch index "
+       "set-version new 12)"},
+      {"new below the last package, --pad", 11, true, "--pad", 4, {}, "vlm-patch index set-version new 12"},
+      {"nothing to patch at old's version", 10, false, "", 0, {}, ""},
+      {"nothing to patch, new above old",
+       12,
+       false,
+       "",
+       4,
+       {},
+       "above 10, the old release's version (there is nothing to patch): an installation made from new would "
+       "never fetch patches 11 to 12 when the server publishes them next. Give --pad to write empty packages up "
+       "to 12, or give new's index the number 10"},
+      {"nothing to patch, padded", 12, false, "--pad", 0, {"11 type 0", "12 type 0"}, ""},
+      {"nothing to patch, --last", 12, false, "--last 12", 4, {}, "no package to number with --last"},
+      {"nothing to patch, new below old", 9, false, "--pad", 4, {}, "vlm-patch index set-version new 10"},
+      {"from --first, padded",
+       23,
+       true,
+       "--first 20 --pad",
+       0,
+       {"20 type 1", "21 type 3", "22 type 0", "23 type 0"},
+       ""},
+      {"--first at old's version", 12, true, "--first 10", 4, {}, "--first takes a number above 10"},
+      {"new past the last patch number, --pad", 70000, true, "--pad", 4, {}, "past 65535, the last patch number"},
+      {"new past the last patch number",
+       70000,
+       true,
+       "",
+       4,
+       {},
+       "no package can carry a number past 65535: give new's index the number 12"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    writeReleases(c.newVersion, c.changed);
+    fs::remove_all("out");
+    ToolRun diff = vlmPatch(std::string("diff old new -o out ") + c.options);
+    EXPECT_EQ(diff.code, c.code) << diff.out;
+    EXPECT_EQ(packagesOf("out"), c.packages);
+    if (c.code == 0) {
+      readMeCheck("out");
+    } else {
+      EXPECT_NE(diff.out.find(c.message), std::string::npos) << diff.out;
+      EXPECT_NE(diff.out.find("; nothing was written"), std::string::npos) << diff.out;
+      EXPECT_FALSE(fs::exists("out"));
+    }
+  }
+}
+
+// The mend for a new release below the last package: give it that number.
+TEST(DiffCli, ANewReleaseBelowItsPackagesIsMendedWithSetVersion) {
+  TempWorkDir dir;
+  writeReleases(11, true);
+  ASSERT_EQ(vlmPatch("diff old new -o out").code, 4);
+  ToolRun set = vlmPatch("index set-version new 12");
+  EXPECT_EQ(set.code, 0) << set.out;
+  EXPECT_NE(set.out.find("new: data.idx now at version 12 (was 11)"), std::string::npos) << set.out;
+  ToolRun diff = vlmPatch("diff old new -o out");
+  ASSERT_EQ(diff.code, 0) << diff.out;
+  EXPECT_EQ(packagesOf("out"), (std::vector<std::string>{"11 type 1", "12 type 3"}));
+  EXPECT_EQ(readMeCheck("out"), 0);
+}
+
+// Runs script with sh in a mount namespace of its own, where "disk" (made
+// first in the working directory) may be mounted: as root with unshare -m,
+// as another user in a user namespace of its own too (-r). False when the
+// system refuses the namespace.
+bool inMountNamespace(const std::string& script) {
+  fs::create_directories("disk");
+  std::string command =
+      std::string(::geteuid() == 0 ? "unshare -m" : "unshare -rm") + " sh -c '" + script + "' > /dev/null 2>&1";
+  return std::system(command.c_str()) == 0;
+}
+
+// A real full disk: the packages go onto a file system of 256 KiB of its
+// own. diff says "No space left on device" and leaves nothing there but
+// an output directory the operator made.
+TEST(DiffCli, AFullDiskIsToldWithTheSystemsReasonAndLeavesNothing) {
+  TempWorkDir dir;
+  const std::string mount = "mount -t tmpfs -o size=256k tmpfs disk";
+  if (!inMountNamespace(mount)) GTEST_SKIP() << "unshare is refused here: no file system of its own to fill";
+  struct Case {
+    const char* what;
+    ReleaseSpec newRelease;
+    bool outMade;  // the operator made the output directory
+    const char* left;
+  } cases[] = {
+      {"the keys' package, written while NEW is read",
+       {2, {{"GAME0.VFS", {{1, bytesOf(2 << 20, 'n')}}}}, {}},
+       false,
+       ""},
+      {"a loose file's package, once the keys' is written",
+       {3, {{"GAME0.VFS", {{1, "small"}}}}, {{"movie.bik", bytesOf(1 << 20, 'm')}}},
+       false,
+       ""},
+      {"into a directory the operator made",
+       {2, {{"GAME0.VFS", {{1, bytesOf(2 << 20, 'n')}}}}, {}},
+       true,
+       "disk/out\n"},
+  };
+  writeRelease("old", {1, {{"GAME0.VFS", {{1, "old"}}}}, {}});
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    fs::remove_all("new");
+    writeRelease("new", c.newRelease);
+    std::string script = mount + (c.outMade ? " && mkdir disk/out" : "") +
+                         " && { \"" VLM_PATCH_EXE
+                         "\" diff old new -o disk/out > out.txt 2>&1; echo $? > code.txt; find disk -mindepth 1 > "
+                         "left.txt; }";
+    ASSERT_TRUE(inMountNamespace(script));
+    EXPECT_EQ(readWholeFile("code.txt"), "1\n");
+    std::string out = readWholeFile("out.txt");
+    EXPECT_NE(out.find("No space left on device"), std::string::npos) << out;
+    EXPECT_NE(out.find("disk/out"), std::string::npos) << out;
+    EXPECT_EQ(readWholeFile("left.txt"), c.left);
+  }
 }
 
 }  // namespace

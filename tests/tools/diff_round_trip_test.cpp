@@ -2,7 +2,9 @@
 // old and the new release and publishes the packages, signed, into a
 // directory that a real nginx serves; the launcher's own update pass fetches,
 // extracts and applies them to an installation of the old release, which
-// then holds the new release's keys and files.
+// then holds the new release's keys and files. The new release's version is
+// above the last package's number, so empty packages follow up to it (--pad):
+// the launcher applies them too and ends at the new release's version.
 //
 // The launcher keeps its files beside its executable, so this test works in
 // its binary's own directory (tests/tools/roundtrip-diff), which nothing else
@@ -39,13 +41,16 @@ TEST(DiffRoundTrip, ThePublishedDiffTakesAPlayerFromTheOldReleaseToTheNew) {
   ReleaseSpec oldRelease{0,
                          {{"GAME0.VFS", {{1, "one"}, {2, "two"}, {3, big}}}},
                          {{"readme.txt", "old notes"}, {"data/old.txt", "old"}, {"data/keep.txt", "keep"}}};
-  ReleaseSpec newRelease{3,
+  ReleaseSpec newRelease{5,
                          {{"GAME0.VFS", {{1, "one"}, {2, "TWO"}}}, {"GAME1.VFS", {{3, big}, {4, "four"}}}},
                          {{"readme.txt", "new notes"}, {"data\\keep.txt", "keep"}, {"ui/skin/new.txt", "skin"}}};
   writeRelease("old", oldRelease);
   writeRelease("new", newRelease);
   ASSERT_EQ(runTool("key generate", {"op.key"}), kExitOk);
-  ASSERT_EQ(runTool("diff", {"old", "new", "-o", "out"}), kExitOk);
+  ASSERT_EQ(runTool("diff", {"old", "new", "-o", "out"}), kExitVersions);
+  ASSERT_EQ(runTool("diff", {"old", "new", "-o", "out", "--pad"}), kExitOk);
+  ASSERT_EQ(packagesIn("out").size(), 5u);
+  EXPECT_EQ(packagesIn("out")[4].second, 0) << "5.dat is empty";
 
   PatchServer server;
   ASSERT_TRUE(server.start()) << server.nginx().why();
@@ -81,7 +86,7 @@ TEST(DiffRoundTrip, ThePublishedDiffTakesAPlayerFromTheOldReleaseToTheNew) {
   EXPECT_FALSE(fs::exists(launcherDir / "data" / "old.txt"));
   std::string index = readWholeFile((launcherDir / "data.idx").string());
   ASSERT_GE(index.size(), 4u);
-  EXPECT_EQ(index.substr(0, 4), std::string("\x03\x00\x00\x00", 4)) << "the installation is at version 3";
+  EXPECT_EQ(index.substr(0, 4), std::string("\x05\x00\x00\x00", 4)) << "the installation is at version 5";
 
   for (const char* leftover : {"data.idx", "GAME0.VFS", "GAME1.VFS", "readme.txt", "data", "ui", "cver.v", "rseq.v"})
     fs::remove_all(launcherDir / leftover);

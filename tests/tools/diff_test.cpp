@@ -145,6 +145,22 @@ std::vector<ProofCase> proofCases() {
                    {1, 3},
                    {1, 2},
                    {"3 e.txt", "3 new\\empty.txt"}});
+  // 65,536 keys: the last goes into a second package. The first and the last
+  // are larger than diff's read window, so their bytes are never kept and
+  // both are read again from the same archive when written; the small ones
+  // between make the first package grow past a flush.
+  ProofCase crossing{"keys read again from one archive on both sides of a package's end",
+                     {0, {}, {}},
+                     {2, {{"GAME0.VFS", {}}}, {}},
+                     {1, 1},
+                     {},
+                     {}};
+  for (std::uint32_t key = 1; key <= 65536; ++key) {
+    std::size_t size = key == 1 || key == 65536 ? 300000 : 40;
+    crossing.newRelease.archives[0].files.push_back({key, bytesOf(size, static_cast<char>(key))});
+    crossing.stored.push_back(key);
+  }
+  cases.push_back(crossing);
   return cases;
 }
 
@@ -321,12 +337,17 @@ TEST(Diff, TheInstallationsMachineryIsNeverALooseFile) {
       {"Start VLM.exe", true},
       {"start vlm.exe.old", true},
       {"start-vlm", true},
+      {"start-vlm.old", true},
       {"KeUpdate.exe", true},
       {"KeUpdate", true},
       {"launcher.bin", true},
       {"Kelda.bin", true},
       {"Kelda.exe", true},
       {"kelda.exe ", true},
+      {"Kelda", true},
+      {"KELDA.", true},
+      {"release.rec", true},
+      {"release-linux.rec", true},
       {"cver.v", true},
       {"cver.v.new", true},
       {"rseq.v", true},
@@ -340,6 +361,9 @@ TEST(Diff, TheInstallationsMachineryIsNeverALooseFile) {
       {"data\\GAME0.VFS", false},
       {"tools/launcher.bin", false},
       {"sub\\Kelda.exe", false},
+      {"sub/Kelda", false},
+      {"Kelda.txt", false},
+      {"Keldas", false},
       {"sub/x.part", false},
       {"readme.txt", false},
       {"1a.dat", false},
@@ -352,10 +376,18 @@ TEST(Diff, TheInstallationsMachineryIsNeverALooseFile) {
 
 TEST(Diff, MachineryIsLeftOutAndTheOperatorToldAboutTheClient) {
   TempWorkDir dir;
-  writeRelease("old", {1, {}, {{"Kelda.exe", "client 1"}, {"Lumenfall.ini", "[PLAY]\nLANGUAGE=1\n"}}});
+  writeRelease("old", {1,
+                       {},
+                       {{"Kelda.exe", "client 1"},
+                        {"Kelda", "Linux client 1"},
+                        {"start-vlm", "Linux launcher"},
+                        {"Lumenfall.ini", "[PLAY]\nLANGUAGE=1\n"}}});
   writeRelease("new", {2,
                        {},
                        {{"Kelda.exe", "client 2"},
+                        {"Kelda", "Linux client 2"},
+                        {"start-vlm", "Linux launcher"},
+                        {"release-linux.rec", "record"},
                         {"Start VLM.exe", "launcher"},
                         {"KeUpdate.exe", "updater"},
                         {"launcher.bin", "l"},
@@ -377,7 +409,11 @@ TEST(Diff, MachineryIsLeftOutAndTheOperatorToldAboutTheClient) {
   EXPECT_NE(out.find("Kelda.exe differs between the releases: publish it with vlm-patch publish-client"),
             std::string::npos)
       << out;
+  EXPECT_NE(out.find("\nnote: Kelda differs between the releases: publish it with vlm-patch publish-client"),
+            std::string::npos)
+      << out;
   EXPECT_NE(out.find("Start VLM.exe differs"), std::string::npos) << out;
+  EXPECT_EQ(out.find("start-vlm differs"), std::string::npos) << "the same in both\n" << out;
   EXPECT_NE(out.find("Lumenfall.ini differs"), std::string::npos) << out;
   std::string applied = applyToCopy("old", "out", "applied");
   EXPECT_EQ(runTool("compare", {applied, "new"}), kExitOk) << "machinery is not part of the comparison";
@@ -618,7 +654,7 @@ TEST(Diff, PairsManyKeysListedInAnotherOrder) {
 TEST(Diff, NumbersFromFirstAndKeepsToAnOutputWithoutPackages) {
   TempWorkDir dir;
   writeRelease("old", {4, {}, {{"gone.txt", "g"}}});
-  writeRelease("new", {4, {{"GAME0.VFS", {{1, "a"}}}}, {{"new.txt", "n"}}});
+  writeRelease("new", {22, {{"GAME0.VFS", {{1, "a"}}}}, {{"new.txt", "n"}}});
   ASSERT_EQ(runTool("diff", {"old", "new", "-o", "out", "--first", "20"}), kExitOk);
   std::vector<std::string> names;
   for (const auto& package : packagesIn("out")) names.push_back(fs::path(package.first).filename().string());
@@ -641,7 +677,7 @@ TEST(Diff, NumbersFromFirstAndKeepsToAnOutputWithoutPackages) {
 TEST(Diff, AFailedWriteLeavesNoPackageBehind) {
   TempWorkDir dir;
   writeRelease("old", {1, {}, {{"gone.txt", "g"}}});
-  writeRelease("new", {1, {{"GAME0.VFS", {{1, "a"}}}}, {{"new.txt", "n"}}});
+  writeRelease("new", {4, {{"GAME0.VFS", {{1, "a"}}}}, {{"new.txt", "n"}}});
   // Something in the way of one package's temporary file: the key's
   // package (written while NEW is read), the deletion's or the file's.
   for (const char* blocked : {".2.dat.partial", ".3.dat.partial", ".4.dat.partial"}) {

@@ -27,6 +27,7 @@ int runTool(const std::string& command, const Args& args) {
   if (command == "index init") code = runIndexInit(args);
   if (command == "index show") code = runIndexShow(args);
   if (command == "index check") code = runIndexCheck(args);
+  if (command == "index set-version") code = runIndexSetVersion(args);
   if (command == "apply") code = runApply(args);
   if (command == "compact") code = runCompact(args);
   if (command == "key generate") code = runKeyGenerate(args);

@@ -2,7 +2,12 @@
 // subcommand's words) and returns the process exit code:
 //   0 done, 1 the work failed or found problems, 2 the command line is wrong,
 //   3 (diff only) the new release lacks keys the old one holds, which no
-//     patch can remove; nothing was written (--allow-stale-keys goes on).
+//     patch can remove; nothing was written (--allow-stale-keys goes on),
+//   4 (diff only) the packages' numbers do not line up with the releases'
+//     versions (tools/vlm_patch/diff_numbering.h): the new release's is not
+//     the last package's number, or the packages would not begin above the
+//     old release's; nothing was written, and the message says how to mend
+//     it (--pad, --last N, or vlm-patch index set-version).
 #pragma once
 
 #include <cstddef>
@@ -17,6 +22,7 @@ constexpr int kExitOk = 0;
 constexpr int kExitFailed = 1;
 constexpr int kExitUsage = 2;
 constexpr int kExitStaleKeys = 3;
+constexpr int kExitVersions = 4;
 
 // The heap a vlm-patch process asks for first thing
 // (platform::preferLargePagesForHeap): its commands fill tables of tens of
@@ -34,6 +40,7 @@ int runPublishExecutable(const Args& args, Executable which);
 int runIndexInit(const Args& args);
 int runIndexShow(const Args& args);
 int runIndexCheck(const Args& args);
+int runIndexSetVersion(const Args& args);
 int runApply(const Args& args);
 int runCompact(const Args& args);
 int runKeyGenerate(const Args& args);

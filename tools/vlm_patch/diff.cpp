@@ -15,6 +15,7 @@
 #include "archive/package_writer.h"
 #include "platform/file.h"
 #include "platform/memory.h"
+#include "platform/status.h"
 #include "tools/vlm_patch/compare.h"
 #include "tools/vlm_patch/digest.h"
 #include "tools/vlm_patch/progress.h"
@@ -185,7 +186,7 @@ bool scanArchive(Scans& scans, const InstallTree& tree, const ScanTask& task, Pa
     scans.problems.push_back(problem);
     return false;
   };
-  if (!openRangeReader(reader, path)) return fail("cannot read " + path);
+  if (!openRangeReader(reader, path)) return fail("cannot read " + path + ": " + platform::lastSystemError());
   adviseSequential(reader);
   for (std::size_t i = part.from; i < part.to; ++i) {
     std::uint32_t n = part.order->at(i);
@@ -530,18 +531,10 @@ bool diffLooseFiles(const InstallTree& oldTree, const InstallTree& newTree, Rele
   return problems->empty();
 }
 
-// The launcher's and the client's executables and the player's settings are
+// The launchers' and the clients' executables and the player's settings are
 // not published by patches; the operator hears when the releases differ.
 void noteMachineryChanges(const InstallTree& oldTree, const InstallTree& newTree, ReleaseDiff* diff) {
-  struct Watched {
-    const char* name;
-    const char* advice;
-  } watched[] = {
-      {"Kelda.exe", "publish it with vlm-patch publish-client"},
-      {"Start VLM.exe", "publish it with vlm-patch publish-launcher"},
-      {"Lumenfall.ini", "it holds the players' own settings and is never patched"},
-  };
-  for (const Watched& w : watched) {
+  for (const ReleaseMachinery& w : releaseMachinery()) {
     const LooseFile* in[2] = {nullptr, nullptr};
     const InstallTree* trees[2] = {&oldTree, &newTree};
     for (int side = 0; side < 2; ++side)
@@ -554,7 +547,7 @@ void noteMachineryChanges(const InstallTree& oldTree, const InstallTree& newTree
                               &ignored))
         same = false;
     }
-    if (!same) diff->notes.push_back(std::string(w.name) + " differs between the releases: " + w.advice);
+    if (!same) diff->notes.push_back(w.name + " differs between the releases: " + w.advice);
   }
 }
 

@@ -10,6 +10,7 @@
 #include "tools/vlm_patch/commands.h"
 #include "tools/vlm_patch/compare.h"
 #include "tools/vlm_patch/diff.h"
+#include "tools/vlm_patch/diff_numbering.h"
 #include "tools/vlm_patch/manifest.h"
 #include "tools/vlm_patch/options.h"
 #include "tools/vlm_patch/server_dir.h"
@@ -73,23 +74,34 @@ bool outputLiesOutside(const std::string& outDir, const Args& installations, std
 }
 
 const char* typeWork(std::uint8_t type) {
-  return type == 1 ? "keys stored" : type == 4 ? "files deleted" : "files written";
+  return type == 1                   ? "keys stored"
+         : type == 4                 ? "files deleted"
+         : type == kEmptyPackageType ? "empty: it raises the version"
+                                     : "files written";
 }
+
+constexpr const char* kDiffUsage =
+    "usage: vlm-patch diff OLD_INSTALL NEW_INSTALL -o OUT_DIR [--first N | --last N] [--pad] "
+    "[--allow-stale-keys]";
 
 }  // namespace
 
 int runDiff(const Args& given) {
   Args args = given;
-  std::string outDir, first;
-  bool hasOut = false, hasFirst = false;
+  std::string outDir, first, last;
+  bool hasOut = false, hasFirst = false, hasLast = false;
   bool allowStale = takeFlag(args, "--allow-stale-keys");
+  bool pad = takeFlag(args, "--pad");
   if (!takeOption(args, "-o", &outDir, &hasOut) || !takeOption(args, "--first", &first, &hasFirst) ||
-      args.size() != 2 || !hasOut)
-    return fail(kExitUsage,
-                "usage: vlm-patch diff OLD_INSTALL NEW_INSTALL -o OUT_DIR [--first N] [--allow-stale-keys]");
-  std::uint64_t firstNumber = 0;
+      !takeOption(args, "--last", &last, &hasLast) || args.size() != 2 || !hasOut)
+    return fail(kExitUsage, kDiffUsage);
+  std::uint64_t firstNumber = 0, lastNumber = 0;
   if (hasFirst && (!parseNumber(first, 0xFFFF, &firstNumber) || firstNumber == 0))
     return fail(kExitUsage, "--first takes a patch number from 1 to 65535");
+  if (hasLast && (!parseNumber(last, 0xFFFF, &lastNumber) || lastNumber == 0))
+    return fail(kExitUsage, "--last takes a patch number from 1 to 65535");
+  if (hasLast && (hasFirst || pad))
+    return fail(kExitUsage, "--last numbers the packages by itself: it goes with neither --first nor --pad");
 
   std::string error;
   if (!outputLiesOutside(outDir, args, &error) || !checkOutput(outDir, &error)) return fail(kExitFailed, error);
@@ -97,6 +109,8 @@ int runDiff(const Args& given) {
   ReleaseDiff diff;
   PackageOutput output;
   output.outDir = outDir;
+  // With --last the packages are numbered once they are counted, when the
+  // ones written meanwhile take their numbers.
   output.nextNumber = static_cast<std::uint32_t>(firstNumber);
   std::vector<std::uint32_t> stale;
   std::vector<std::string> problems;
@@ -119,24 +133,29 @@ int runDiff(const Args& given) {
   }
   if (outcome == DiffOutcome::kFailed) return failWithProblems(problems);
   std::vector<PlannedPackage> plan;
-  if (!planPackages(diff, output.nextNumber, &plan, &error) || !writePackages(newTree, diff, plan, &output, &error))
-    return fail(kExitFailed, error);
+  if (!planPackages(diff, output.nextNumber, &plan, &error)) return fail(kExitFailed, error);
+  NumberingRequest request;
+  request.oldVersion = oldTree.index.baseVersion;
+  request.newVersion = newTree.index.baseVersion;
+  request.newNamed = args[1];
+  request.packages = output.packages.size() + plan.size();
+  request.first = static_cast<std::uint32_t>(firstNumber);
+  request.last = static_cast<std::uint32_t>(lastNumber);
+  request.pad = pad;
+  Numbering numbering;
+  std::string refusal;
+  if (!numberPackages(request, &numbering, &refusal)) return fail(kExitVersions, refusal + "; nothing was written");
+  numberPackagesFrom(numbering.first, numbering.padding, &output, &plan);
+  if (!writePackages(newTree, diff, plan, &output, &error)) return fail(kExitFailed, error);
   const std::vector<PlannedPackage>& written = output.packages;
   for (const std::string& note : diff.notes) std::printf("note: %s\n", note.c_str());
   if (written.empty()) {
     std::printf("%s and %s hold the same keys and files: no packages\n", args[0].c_str(), args[1].c_str());
-    if (newTree.index.baseVersion != oldTree.index.baseVersion)
-      std::printf("note: their data.idx carry versions %u and %u\n", oldTree.index.baseVersion,
-                  newTree.index.baseVersion);
     return kExitOk;
   }
   for (const PlannedPackage& p : written)
     std::printf("%s: type %u (%s), %zu items, %llu bytes\n", joinPath(outDir, packageFileName(p.number)).c_str(),
                 p.type, typeWork(p.type), p.count, static_cast<unsigned long long>(p.bytes));
-  std::uint32_t last = written.back().number;
-  if (newTree.index.baseVersion != last)
-    std::printf("note: %s's data.idx carries version %u; an installation patched with these carries version %u\n",
-                args[1].c_str(), newTree.index.baseVersion, last);
   return kExitOk;
 }
 

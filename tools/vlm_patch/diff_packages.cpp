@@ -8,6 +8,7 @@
 #include <system_error>
 
 #include "archive/package_format.h"
+#include "platform/status.h"
 #include "tools/vlm_patch/diff.h"
 #include "tools/vlm_patch/server_dir.h"
 
@@ -23,6 +24,10 @@ bool fitsInPackage(std::size_t count, std::uint64_t bytes, std::uint64_t itemSiz
                    std::uint64_t maxBytes) {
   return count < maxItems && bytes + itemSize <= maxBytes;
 }
+
+// A write that failed, with the system's reason: call it straight after the
+// failing call, before any other.
+std::string cannotWrite(const std::string& path) { return "cannot write " + path + ": " + platform::lastSystemError(); }
 
 // Begins the package of that number and type under its temporary name, with
 // the count stated when it is finished (finishPackage), and records it in
@@ -45,56 +50,100 @@ bool beginPackage(PackageOutput& output, archive::PackageFileWriter& writer, std
   output.nextNumber = number + 1;
   std::uint8_t seed = static_cast<std::uint8_t>(std::random_device()() & 0xFF);
   if (!archive::beginPackageFile(writer, temporary.c_str(), seed, static_cast<std::uint16_t>(number), type, 0)) {
-    *error = "cannot write " + temporary;
+    *error = cannotWrite(temporary);
     return false;
   }
   return true;
 }
 
+// Finishes the package begun last, whose items were all written.
 bool finishPackage(PackageOutput& output, archive::PackageFileWriter& writer, std::string* error) {
-  bool stated = archive::restatePackageItemCount(writer);
-  if (!archive::finishPackageFile(writer) || !stated) {
-    *error = "cannot write " + output.temporaries.back();
-    return false;
-  }
-  return true;
+  if (archive::restatePackageItemCount(writer) && archive::finishPackageFile(writer)) return true;
+  *error = cannotWrite(output.temporaries.back());
+  return false;
 }
 
 // An item's data read from a file, from offset on. Once a read fails the
-// rest is zeros and failed says so: the package is then thrown away.
+// rest is zeros and failure says why (it stays empty while all is well):
+// the package is then thrown away.
 struct FileData {
   platform::FileHandle file;
   std::uint64_t offset;
-  bool* failed;
+  std::string* failure;
   ProgressBar* bar;  // or nullptr
   std::uint64_t* done;
 
   void operator()(std::uint64_t from, char* buffer, std::size_t length) const {
-    if (*failed || file == platform::kNoFile ||
-        platform::readFileAt(file, offset + from, buffer, length) != static_cast<std::int64_t>(length)) {
-      std::memset(buffer, 0, length);
-      *failed = true;
+    if (failure->empty()) {
+      std::int64_t read = platform::readFileAt(file, offset + from, buffer, length);
+      if (read < 0)
+        *failure = platform::lastSystemError();
+      else if (read != static_cast<std::int64_t>(length))
+        *failure = "it ends before the bytes diff read there";
     }
+    if (!failure->empty()) std::memset(buffer, 0, length);
     *done += length;
     if (bar) showProgress(*bar, *done);
   }
 };
 
-std::string changedWhileWriting(const InstallTree& tree, std::uint32_t number) {
-  return "a file of " + tree.named + " changed or could not be read while " + packageFileName(number) + " was written";
+std::string changedWhileWriting(const InstallTree& tree, std::uint32_t number, const std::string& name,
+                                const std::string& reason) {
+  return "a file of " + tree.named + " changed or could not be read while " + packageFileName(number) +
+         " was written: " + name + ": " + reason;
+}
+
+// Puts a package's temporary file in place as target, flushed, as
+// commitTemporary does, but first gives its header the number: the key
+// packages are written while the diff still reads NEW, before it knows how
+// many packages there are, and so (with --last) which numbers they take.
+bool placePackage(const std::string& temporary, std::uint32_t number, const std::string& target, std::string* error) {
+  platform::File file(platform::openFileForExclusiveUpdate(temporary.c_str()));
+  if (!file) {
+    *error = "cannot open " + temporary + ": " + platform::lastSystemError();
+    return false;
+  }
+  unsigned char bytes[archive::kPackageHeaderSize];
+  std::int64_t read = platform::readFileAt(file.get(), 0, bytes, sizeof bytes);
+  if (read != static_cast<std::int64_t>(sizeof bytes)) {
+    *error = "cannot read " + temporary + ": " +
+             (read < 0 ? platform::lastSystemError() : std::string("it ends within its header"));
+    return false;
+  }
+  archive::PackageHeader header = archive::decodePackageHeader(bytes);
+  if (header.version != number) {
+    header.version = static_cast<std::uint16_t>(number);
+    std::string renumbered;
+    archive::appendPackageHeader(renumbered, header);
+    if (!platform::writeFileAt(file.get(), 0, renumbered.data(), renumbered.size())) {
+      *error = cannotWrite(temporary);
+      return false;
+    }
+  }
+  if (!platform::flushFileToDisk(file.get())) {
+    *error = cannotWrite(temporary);
+    return false;
+  }
+  file.reset();  // closed before the rename: Windows renames no open file
+  if (!platform::replaceFileAtomically(temporary.c_str(), target.c_str())) {
+    *error = "cannot put " + target + " in place: " + platform::lastSystemError();
+    return false;
+  }
+  return true;
 }
 
 // Gives every package of the output its numbered name, in order; on failure
 // those already placed are removed again.
 bool placePackages(PackageOutput& output, std::string* error) {
   std::vector<std::string> placed;
-  for (const PlannedPackage& package : output.packages) {
-    std::string name = packageFileName(package.number);
-    if (!commitTemporary(output.outDir, name, error)) {
+  for (std::size_t i = 0; i < output.packages.size(); ++i) {
+    std::uint32_t number = output.packages[i].number;
+    std::string target = joinPath(output.outDir, packageFileName(number));
+    if (!placePackage(output.temporaries[i], number, target, error)) {
       for (const std::string& p : placed) platform::deleteFile(p.c_str());
       return false;
     }
-    placed.push_back(joinPath(output.outDir, name));
+    placed.push_back(target);
   }
   output.temporaries.clear();
   output.placed = true;
@@ -123,6 +172,21 @@ std::vector<std::pair<std::size_t, std::size_t>> splitItems(const std::vector<st
     bytes += sizes[i];
   }
   return packages;
+}
+
+void numberPackagesFrom(std::uint32_t first, std::uint32_t padding, PackageOutput* output,
+                        std::vector<PlannedPackage>* plan) {
+  std::uint32_t number = first;
+  for (PlannedPackage& package : output->packages) package.number = number++;
+  for (PlannedPackage& package : *plan) package.number = number++;
+  for (std::uint32_t i = 0; i < padding; ++i) {
+    PlannedPackage empty;
+    empty.type = kEmptyPackageType;
+    empty.number = number++;
+    empty.bytes = archive::kPackageHeaderSize;
+    plan->push_back(empty);
+  }
+  output->nextNumber = number;
 }
 
 std::string packageFileName(std::uint32_t number) { return std::to_string(number) + ".dat"; }
@@ -186,11 +250,11 @@ PackageOutput::~PackageOutput() {
 
 bool makeOutputDirectory(PackageOutput* output, std::string* error) {
   if (platform::isDirectory(output->outDir.c_str())) return true;
-  std::error_code ignored;
+  std::error_code failed;
   output->madeDirectory = !platform::pathExists(output->outDir.c_str());
-  fs::create_directories(output->outDir, ignored);
+  fs::create_directories(output->outDir, failed);
   if (!platform::isDirectory(output->outDir.c_str())) {
-    *error = "cannot create " + output->outDir;
+    *error = "cannot create " + output->outDir + (failed ? ": " + failed.message() : std::string());
     return false;
   }
   return true;
@@ -209,28 +273,24 @@ bool KeyPackageWriter::add(const StoredKey& k, std::string* error) {
     *error = "an item of " + std::to_string(package.bytes + size) + " bytes is too large for one patch archive";
     return false;
   }
-  bool readFailed = false;
+  std::string readFailure;
   bool written = false;
   if (k.held) {
     written = archive::addPackageItem(
         writer_, k.key, "", k.size,
         [&k](std::uint64_t from, char* buffer, std::size_t length) { std::memcpy(buffer, k.held + from, length); });
   } else {
-    if (archiveOpen_ != k.archive) {
-      archiveOpen_ = k.archive;
-      archive_.reset(
-          platform::openFileForReading(treePath(tree_, tree_.index.archives[k.archive]->archive->name).c_str()));
-    }
+    if (!openArchiveOf(k, error)) return false;
     std::uint64_t done = 0;
     written = archive::addPackageItem(writer_, k.key, "", k.size,
-                                      FileData{archive_.get(), k.offset, &readFailed, nullptr, &done});
-  }
-  if (readFailed) {
-    *error = changedWhileWriting(tree_, package.number);
-    return false;
+                                      FileData{archive_.get(), k.offset, &readFailure, nullptr, &done});
   }
   if (!written) {
-    *error = "cannot write " + output_->temporaries.back();
+    *error = cannotWrite(output_->temporaries.back());
+    return false;
+  }
+  if (!readFailure.empty()) {
+    *error = changedWhileWriting(tree_, package.number, tree_.index.archives[k.archive]->archive->name, readFailure);
     return false;
   }
   package.count += 1;
@@ -245,17 +305,29 @@ bool KeyPackageWriter::flushAsItGrows(std::string* error) {
   if (bytes - flushedBytes_ < std::max(kFlushStep, flushedBytes_ / kFlushStepShare)) return true;
   // What the writer still holds is written and flushed later.
   if (!platform::flushFileToDisk(writer_.file.get())) {
-    *error = "cannot write " + output_->temporaries.back();
+    *error = cannotWrite(output_->temporaries.back());
     return false;
   }
   flushedBytes_ = bytes;
   return true;
 }
 
+bool KeyPackageWriter::openArchiveOf(const StoredKey& key, std::string* error) {
+  if (archiveOpen_ == key.archive) return true;
+  std::string path = treePath(tree_, tree_.index.archives[key.archive]->archive->name);
+  archive_.reset(platform::openFileForReading(path.c_str()));
+  if (!archive_) {
+    *error = "cannot read " + path + ": " + platform::lastSystemError();
+    archiveOpen_ = ~0u;
+    return false;
+  }
+  archiveOpen_ = key.archive;
+  return true;
+}
+
 bool KeyPackageWriter::finish(std::string* error) {
   if (!open_) return true;
   open_ = false;
-  archive_.reset();
   return finishPackage(*output_, writer_, error);
 }
 
@@ -269,27 +341,28 @@ bool writePackages(const InstallTree& newTree, const ReleaseDiff& diff, const st
   for (const PlannedPackage& planned : plan) {
     archive::PackageFileWriter writer;
     if (!beginPackage(*output, writer, planned.type, planned.number, planned.first, error)) return false;
-    bool readFailed = false;
+    std::string readFailure;
     bool written = true;
-    for (std::size_t i = planned.first; written && !readFailed && i < planned.first + planned.count; ++i) {
+    for (std::size_t i = planned.first; written && readFailure.empty() && i < planned.first + planned.count; ++i) {
       if (planned.type == 4) {
         written = archive::addPackageItem(writer, 0, diff.deletedFiles[i], 0, nullptr);
-        continue;
+      } else {
+        const LooseFile& f = diff.writtenFiles[i];
+        platform::File file(platform::openFileForReading(treePath(newTree, f.name).c_str()));
+        std::uint64_t size = 0;
+        if (!file || !platform::getFileSize(file.get(), &size)) {
+          readFailure = platform::lastSystemError();
+        } else if (size != f.size) {  // the size the walk saw, or the file changed since
+          readFailure = "it holds " + std::to_string(size) + " bytes, diff found " + std::to_string(f.size);
+        } else {
+          written = archive::addPackageItem(writer, 0, f.name, static_cast<std::uint32_t>(f.size),
+                                            FileData{file.get(), 0, &readFailure, &bar, &done});
+        }
+        if (written && !readFailure.empty()) *error = changedWhileWriting(newTree, planned.number, f.name, readFailure);
       }
-      const LooseFile& f = diff.writtenFiles[i];
-      platform::File file(platform::openFileForReading(treePath(newTree, f.name).c_str()));
-      std::uint64_t size = 0;
-      // The size the walk saw, or the file changed since.
-      if (!file || !platform::getFileSize(file.get(), &size) || size != f.size) readFailed = true;
-      written = archive::addPackageItem(writer, 0, f.name, static_cast<std::uint32_t>(f.size),
-                                        FileData{file.get(), 0, &readFailed, &bar, &done});
+      if (!written) *error = cannotWrite(output->temporaries.back());
     }
-    bool finished = finishPackage(*output, writer, error);
-    if (readFailed)
-      *error = changedWhileWriting(newTree, planned.number);
-    else if (!written)
-      *error = "cannot write " + output->temporaries.back();
-    if (!finished || readFailed || !written) {
+    if (!written || !readFailure.empty() || !finishPackage(*output, writer, error)) {
       if (bar.enabled) std::fputc('\n', stderr);
       return false;
     }

@@ -2,11 +2,12 @@
 // and numbered, and how the packages reach the output directory.
 //
 // The packages come in this order, numbered on from the first number: the
-// type-1 packages, then the type-4, then the type-3. Deleting before writing
-// lets a file give way to a directory of the same name, and a file renamed
-// only in case survive on Windows, where the old and new names are one file.
-// Each package holds at most 65,535 items and, past its first item, at most
-// kMaxPackageBytes bytes.
+// type-1 packages, then the type-4, then the type-3, and last the empty ones
+// that raise an installation's version to NEW's (diff_numbering.h). Deleting
+// before writing lets a file give way to a directory of the same name, and a
+// file renamed only in case survive on Windows, where the old and new names
+// are one file. Each package holds at most 65,535 items and, past its first
+// item, at most kMaxPackageBytes bytes.
 #pragma once
 
 #include <cstdint>
@@ -21,6 +22,7 @@
 namespace vlmpatch {
 
 struct InstallTree;
+struct PackageOutput;
 struct ReleaseDiff;
 struct StoredKey;
 
@@ -56,6 +58,18 @@ std::vector<std::pair<std::size_t, std::size_t>> splitItems(const std::vector<st
 bool planPackages(const ReleaseDiff& diff, std::uint32_t firstNumber, std::vector<PlannedPackage>* plan,
                   std::string* error);
 
+// The type of a package that holds no item: "data only, no effect"
+// (archive/package_format.h). Applied, it changes nothing in the
+// installation but its version, which becomes the package's number.
+constexpr std::uint8_t kEmptyPackageType = 0;
+
+// Numbers the packages of the output (written so far) and of the plan from
+// first on, in order, and plans `padding` empty packages after them, each
+// carrying its number. The packages written take their new numbers when
+// they are put in place.
+void numberPackagesFrom(std::uint32_t first, std::uint32_t padding, PackageOutput* output,
+                        std::vector<PlannedPackage>* plan);
+
 // "<number>.dat": the name a package is written under, which publish takes.
 std::string packageFileName(std::uint32_t number);
 // The inverse: true for "<n>.dat" with n from 0 to 65535 in decimal without
@@ -63,7 +77,8 @@ std::string packageFileName(std::uint32_t number);
 bool parsePackageFileName(const std::string& name, std::uint32_t* number);
 
 // Where a diff's packages go. Each is written under a hidden temporary name
-// first; placePackages gives them their numbered names only when all are
+// first; placePackages gives them their numbered names (and the number in
+// their header, when they were written under another) only when all are
 // whole and on disk, so outDir never holds a half package, nor some packages
 // of a diff without the ones before them. Temporaries not placed are removed
 // when the output is dropped, and outDir too when it was made for them and
@@ -120,9 +135,14 @@ class KeyPackageWriter {
   bool open_ = false;
   std::size_t keys_ = 0;            // added so far, over all packages
   std::uint64_t flushedBytes_ = 0;  // of the open package, at its last flush
-  // The NEW archive keys not held are read from. The changed keys lie far
+  // Makes archive_ NEW's archive that holds the key, open for reading; false
+  // when it cannot be opened (error says why). The changed keys lie far
   // apart, so each is read alone, exactly its bytes: a read window would
   // read most of NEW again.
+  bool openArchiveOf(const StoredKey& key, std::string* error);
+  // The archive opened last and its position in NEW's index, which change
+  // together, in openArchiveOf alone. A package's end has nothing to do
+  // with them: the keys of the next package come from the same archives.
   platform::File archive_;
   std::uint32_t archiveOpen_ = ~0u;
 };

@@ -9,6 +9,8 @@
 #include "archive/install_path.h"
 #include "archive/package_format.h"
 #include "platform/file.h"
+#include "update/launcher_replace.h"
+#include "update/server_files.h"
 
 namespace vlmpatch {
 
@@ -215,20 +217,33 @@ void checkWindowsTwins(const std::vector<LooseFile>& files, Problems& problems) 
 
 }  // namespace
 
+const std::vector<ReleaseMachinery>& releaseMachinery() {
+  static const std::vector<ReleaseMachinery> machinery = [] {
+    std::vector<ReleaseMachinery> list;
+    for (const update::PlatformFiles& files : update::kPlatformFiles) {
+      list.push_back({files.launcher, "publish it with vlm-patch publish-launcher"});
+      list.push_back({files.client, "publish it with vlm-patch publish-client"});
+    }
+    list.push_back({"Lumenfall.ini", "it holds the players' own settings and is never patched"});
+    return list;
+  }();
+  return machinery;
+}
+
 bool isMachineryName(const archive::ArchiveSet& index, const std::string& name) {
   if (archive::namesArchiveSetFile(index, name.c_str())) return true;  // data.idx, its temporary, listed archives
   std::string folded = archive::windowsFoldedName(name);
   if (folded.find('/') != std::string::npos) return false;  // the launcher's own files lie at the top
-  static const char* const kLauncherFiles[] = {"start vlm.exe",  "start vlm.exe.old",
-                                               "start-vlm",      "start-vlm.old",
-                                               "keupdate.exe",   "keupdate",
-                                               "launcher.bin",   "kelda.bin",
-                                               "kelda.exe",      "cver.v",
-                                               "cver.v.new",     "rseq.v",
-                                               "rseq.v.new",     "patch.hpl",
-                                               "lumenfall.ini",  "vlm-patch-apply.dat",
-                                               "vlm-rar-reader", "release.rec",
-                                               "unrar.dll"};
+  for (const ReleaseMachinery& m : releaseMachinery())
+    if (folded == archive::windowsFoldedName(m.name)) return true;
+  for (const update::PlatformFiles& files : update::kPlatformFiles) {
+    if (folded == archive::windowsFoldedName(std::string(files.launcher) + update::kLauncherBackupSuffix) ||
+        folded == archive::windowsFoldedName(files.record))
+      return true;
+  }
+  static const char* const kLauncherFiles[] = {
+      "keupdate.exe", "keupdate",   "launcher.bin", "kelda.bin",           "cver.v",         "cver.v.new",
+      "rseq.v",       "rseq.v.new", "patch.hpl",    "vlm-patch-apply.dat", "vlm-rar-reader", "unrar.dll"};
   for (const char* own : kLauncherFiles)
     if (folded == own) return true;
   return endsWith(folded, ".part") || endsWith(folded, ".vlm-part") || endsWith(folded, ".vfs") ||

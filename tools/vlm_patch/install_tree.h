@@ -75,27 +75,40 @@ std::string repeatedKeyProblem(std::uint32_t key);
 // The path to open a file of the tree by: the directory and the name.
 std::string treePath(const InstallTree& tree, const std::string& name);
 
+// The machinery at the top of an installation that a release may well
+// carry, and what the operator does instead of patching it when two
+// releases differ in it (diff says so):
+//  - each platform's launcher and client under the names the patch server
+//    publishes them by and the launcher installs them under
+//    (update/server_files.h: "Start VLM.exe" and "Kelda.exe" for Windows,
+//    "start-vlm" and "Kelda" for Linux). The launcher's update replaces
+//    them from the server's copies whenever newer ones are published, and
+//    cver.v records which are there; a patch writing them would fight that
+//    record (publish them with publish-launcher and publish-client instead);
+//  - "Lumenfall.ini": the player's own settings (language and the game's
+//    options); a patch would overwrite or delete every player's choices.
+struct ReleaseMachinery {
+  std::string name;
+  const char* advice;  // "publish it with vlm-patch publish-client"
+};
+const std::vector<ReleaseMachinery>& releaseMachinery();
+
 // Whether a relative name is a file of the installation's machinery rather
 // than game data, compared as Windows compares names (case, trailing dots and
 // blanks, either separator):
 //  - the index and its temporary: "data.idx", "data.idx.new";
 //  - an archive that index lists, and at the top any "*.VFS": the names the
 //    launcher gives its new archives, where it cuts whatever file it finds;
-//  - the launcher's own files at the top: "Start VLM.exe" / "start-vlm" and
-//    their ".old" backups, "KeUpdate.exe" / "KeUpdate", "launcher.bin",
-//    "Kelda.bin", "cver.v", "cver.v.new", "rseq.v", "rseq.v.new",
-//    "patch.hpl", any "*.part", and the patch loop's "<n>.rar" / "<n>.dat"
-//    (written and deleted there while patching) and "vlm-patch-apply.dat";
-//    the contained RAR reader "vlm-rar-reader" and the RAR library
-//    "unrar.dll"; the release record "release.rec", its "release-<k>.blk"
-//    blocks and extraction temporaries "*.vlm-part", which the update writes
-//    beside itself for a moment;
-//  - "Kelda.exe": the client update replaces it from the patch server's copy
-//    whenever a newer client is published, and cver.v records which one is
-//    there; a patch writing it would fight that record (publish it with
-//    publish-client instead);
-//  - "Lumenfall.ini": the player's own settings (language and the game's
-//    options); a patch would overwrite or delete every player's choices.
+//  - at the top, releaseMachinery's files;
+//  - the launcher's own files at the top: each platform's launcher's ".old"
+//    backup, "KeUpdate.exe" / "KeUpdate", "launcher.bin", "Kelda.bin",
+//    "cver.v", "cver.v.new", "rseq.v", "rseq.v.new", "patch.hpl", any
+//    "*.part", and the patch loop's "<n>.rar" / "<n>.dat" (written and
+//    deleted there while patching) and "vlm-patch-apply.dat"; the contained
+//    RAR reader "vlm-rar-reader" and the RAR library "unrar.dll"; each
+//    platform's release record ("release.rec", "release-linux.rec"), its
+//    "release-<k>.blk" blocks and extraction temporaries "*.vlm-part", which
+//    the update writes beside itself for a moment.
 bool isMachineryName(const archive::ArchiveSet& index, const std::string& name);
 
 }  // namespace vlmpatch

@@ -33,7 +33,7 @@ const Command kCommands[] = {
     {"pack", runPack, "pack PACKAGE.dat OUT.rar [--number N]",
      "Puts a package into a RAR archive as N.dat, the name the launcher extracts\n"
      "(N defaults to the package's version)."},
-    {"diff", runDiff, "diff OLD_INSTALL NEW_INSTALL -o OUT_DIR [--first N] [--allow-stale-keys]",
+    {"diff", runDiff, "diff OLD_INSTALL NEW_INSTALL -o OUT_DIR [--first N | --last N] [--pad] [--allow-stale-keys]",
      "Writes the packages that take OLD to NEW into OUT_DIR as N.dat, N+1.dat, ...\n"
      "(N defaults to OLD's version + 1), ready for publish SERVER_DIR OUT_DIR:\n"
      "  type 1  every key whose bytes are new or differ\n"
@@ -41,11 +41,22 @@ const Command kCommands[] = {
      "  type 3  every loose file that is new or differs\n"
      "each split at 65,535 items or 2 GiB; none when the two hold the same data.\n"
      "Loose files are all files but the installation's machinery: data.idx and the\n"
-     "archives, the launcher's files, Kelda.exe (publish-client replaces it) and\n"
-     "Lumenfall.ini (the players' settings). Links are never followed: one found is\n"
-     "an error, as is a name a patch may not carry. OUT_DIR must hold no package.\n"
+     "archives, the launcher's files, the clients Kelda.exe and Kelda (publish-client\n"
+     "replaces them) and Lumenfall.ini (the players' settings); diff says when\n"
+     "these differ. Links are never followed: one found is an error, as is a name a\n"
+     "patch may not carry. OUT_DIR must hold no package.\n"
      "A key that NEW lacks cannot be removed by any patch: diff lists such keys and\n"
-     "exits with code 3, writing nothing, unless --allow-stale-keys is given."},
+     "exits with code 3, writing nothing, unless --allow-stale-keys is given.\n"
+     "NEW's data.idx must carry the last package's number (OLD's version when there\n"
+     "is no package), the version an installation patched with them carries, and\n"
+     "the packages must begin above OLD's version. Otherwise diff exits with code 4,\n"
+     "writing nothing, unless told how to line them up:\n"
+     "  --pad     NEW's version is higher: empty packages (type 0, no items) follow\n"
+     "            the others, each with its number, up to NEW's version\n"
+     "  --last N  number the packages so that the last is N, NEW's version (for a\n"
+     "            server that holds the patches before them already)\n"
+     "NEW's version below the last package's number is always refused: give NEW's\n"
+     "index that number with vlm-patch index set-version NEW_INSTALL N."},
     {"compare", runCompare, "compare A B",
      "Compares two installations as players see them: the same keys with the same\n"
      "bytes, the same loose files with the same bytes, the same version. Exit code\n"
@@ -82,6 +93,12 @@ const Command kCommands[] = {
      "code 1 when a problem is found."},
     {"index init", runIndexInit, "index init INSTALL_DIR [--version N]",
      "Creates an empty data.idx (no archives) in an installation that has none."},
+    {"index set-version", runIndexSetVersion, "index set-version INSTALL_DIR N",
+     "Gives the installation's data.idx version N (0 to 65535), the patch number it\n"
+     "carries: a launcher asks for N+1 next. The index is rewritten as the launcher\n"
+     "writes it, beside itself and then put in place in one step; a data.idx or\n"
+     "data.idx.new that is a link is refused. For a new release whose version must\n"
+     "be the last package's number of a diff (see diff --help)."},
     {"index show", runIndexShow, "index show INSTALL_DIR", "Lists the installation's archives and their entries."},
     {"index check", runIndexCheck, "index check INSTALL_DIR",
      "Checks that every entry lies within its archive file, that keys are unique and\n"
