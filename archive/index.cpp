@@ -214,9 +214,16 @@ void loadIndex() {
 
 namespace {
 
-// Writes the set to the temporary index file and flushes it to disk.
+// Writes the set to the temporary index file and flushes it to disk. The
+// name is the game folder's, which others may write: a link planted there
+// is removed, never written through (an elevated launcher would otherwise
+// write its index over the link's target), and one planted again in between
+// makes the write fail.
 Status writeTemporaryIndex(const ArchiveSet& set) {
-  platform::File file(platform::createFile(kIndexTempFileName));
+  platform::deleteFile(kIndexTempFileName);  // nothing there is no failure
+  platform::File file(platform::createFileNoFollow(kIndexTempFileName));
+  if (!file && platform::nameCrossesLink(kIndexTempFileName))
+    return Status::failure(std::string(kIndexTempFileName) + " cannot be created: a link lies in its place");
   if (!file) return Status::systemFailure(std::string(kIndexTempFileName) + " cannot be created");
   Status written = writeIndexRecords(file.get(), set);
   if (!written.ok()) return written.withContext(std::string(kIndexTempFileName) + " cannot be written");

@@ -5,6 +5,7 @@
 #include "archive/index_writer.h"
 #include "archive/storage.h"
 #include "archive_fixture.h"
+#include "core/planted_links.h"
 #include "platform/test_hooks.h"
 
 namespace {
@@ -235,6 +236,25 @@ TEST_F(IndexTest, WhenTheTemporaryFileCannotBeWrittenTheOldIndexStays) {
   EXPECT_FALSE(saved.ok());
   EXPECT_EQ(saved.reason().rfind("data.idx.new cannot be created: ", 0), 0u) << saved.reason();
   EXPECT_EQ(hex(readWholeFile("data.idx")), "01 00 00 00 2D");
+}
+
+// A link planted at the temporary name by whoever can write the game folder:
+// the save never writes through it (the launcher runs elevated), so the
+// file it points to stays as it was, and the index is saved all the same.
+TEST_F(IndexTest, ALinkAtTheTemporaryNameIsNeverWrittenThrough) {
+  ASSERT_TRUE(archive::writeIndexFile("data.idx", 1, {}));
+  writeWholeFile("precious.txt", "not the launcher's to write");
+  LinkPlanter links;
+  if (!links.plant(LinkKind::kFile, archive::kIndexTempFileName, "precious.txt")) {
+    noteUnplantable(LinkKind::kFile);
+    return;
+  }
+  archive::loadIndex();
+  archive::archiveSet.baseVersion = 2;
+  ASSERT_TRUE(archive::saveIndex(archive::archiveSet).ok());
+  EXPECT_EQ(readWholeFile("precious.txt"), "not the launcher's to write");
+  EXPECT_EQ(hex(readWholeFile("data.idx")), "02 00 00 00 2D");
+  EXPECT_FALSE(fileExists(archive::kIndexTempFileName));
 }
 
 // A disk that fails one step of the save, as a full or failing disk would:
