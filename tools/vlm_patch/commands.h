@@ -3,6 +3,8 @@
 //   0 done, 1 the work failed or found problems, 2 the command line is wrong,
 //   3 (diff only) the new release lacks keys the old one holds, which no
 //     patch can remove; nothing was written (--allow-stale-keys goes on).
+//   5 (server check only) no problem was found, but a release record
+//     expires in less than 7 days: sign the server again before then.
 #pragma once
 
 #include <cstddef>
@@ -17,6 +19,7 @@ constexpr int kExitOk = 0;
 constexpr int kExitFailed = 1;
 constexpr int kExitUsage = 2;
 constexpr int kExitStaleKeys = 3;
+constexpr int kExitExpiresSoon = 5;
 
 // The heap a vlm-patch process asks for first thing
 // (platform::preferLargePagesForHeap): its commands fill tables of tens of
@@ -37,6 +40,7 @@ int runIndexCheck(const Args& args);
 int runApply(const Args& args);
 int runCompact(const Args& args);
 int runKeyGenerate(const Args& args);
+int runServerInit(const Args& args);
 int runServerSign(const Args& args);
 int runServerCheck(const Args& args);
 int runDiff(const Args& args);
