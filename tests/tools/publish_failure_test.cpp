@@ -17,9 +17,10 @@ namespace fs = std::filesystem;
 namespace vlmpatch {
 namespace {
 
-// The system's text for the error the hooks give (EIO, ERROR_WRITE_FAULT).
+// The system's text for the error the hooks give (EIO, ERROR_WRITE_FAULT:
+// Windows words it in the system's language, then gives the number).
 #if defined(_WIN32)
-const char* const kHookReason = "write to the specified device";
+const char* const kHookReason = "(error 29)";
 #else
 const char* const kHookReason = "Input/output error";
 #endif
@@ -202,8 +203,8 @@ TEST(ServerChange, AnUndoThatFailsKeepsTheBackupAndSaysWhere) {
   std::string output;
   Failure how{Failure::kRenameAndUndo, 0, "patch.hpl", "release.rec"};
   EXPECT_EQ(runFailing(how, "publish", {"server", "two.txt", "--key", "op.key"}, &output), kExitFailed);
-  EXPECT_NE(output.find("cannot put server/patch.hpl in place: " + std::string(kHookReason)), std::string::npos)
-      << output;
+  EXPECT_NE(output.find("cannot put server/patch.hpl in place: "), std::string::npos) << output;
+  EXPECT_NE(output.find(kHookReason), std::string::npos) << output;
   EXPECT_NE(output.find("server/release.rec could not be put back"), std::string::npos) << output;
   EXPECT_NE(output.find("its old content is in server/.release.rec.backup"), std::string::npos) << output;
   EXPECT_EQ(readWholeFile("server/.release.rec.backup"), oldRecord);
