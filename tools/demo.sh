@@ -1,11 +1,11 @@
 #!/usr/bin/env bash
 # The launcher demo: builds the Linux tree, makes an operator's signing key
 # and a launcher built to trust it, a demo installation and a signed patch
-# server directory with vlm-patch (a client update and three patches: one
-# that stores files in the game archives, one that writes a file, one that
-# deletes one), serves it with nginx on loopback, runs the launcher (in a real
-# window when there is a display, else under Xvfb with a screenshot) and
-# prints its trace and a summary. Everything lands in demo-run/; running the
+# server directory with vlm-patch (the Linux launcher, a Linux client update
+# and three patches: one that stores files in the game archives, one that
+# writes a file, one that deletes one), serves it with nginx on loopback,
+# runs the launcher (in a real window when there is a display, else under
+# Xvfb with a screenshot) and prints its trace and a summary. Everything lands in demo-run/; running the
 # demo again starts afresh.
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -37,21 +37,35 @@ echo "=== the installation: empty game archives at version 0, launcher and clien
 cp "$bin/start-vlm" "$install/start-vlm"
 cp "$bin/KeUpdate" "$install/KeUpdate"
 cp "$bin/vlm-rar-reader" "$install/vlm-rar-reader"
-# The game client stand-in: records the command line it was started with.
-cat > "$run/content/Kelda-v1.exe" <<CLIENT
-#!/bin/sh
-echo "old client started: \$0 \$*" > "$install/client-command-line.txt"
+# The game client stand-in, a Linux program as the real client is (the
+# launcher and vlm-patch take only a program of the launcher's platform):
+# records the command line it was started with.
+cat > "$run/content/client.c" <<'CLIENT'
+#include <stdio.h>
+int main(int argc, char** argv) {
+  FILE* out = fopen(RECORD, "w");
+  if (!out) return 1;
+  fprintf(out, "%s client started:", WHICH);
+  for (int i = 0; i < argc; ++i) fprintf(out, " %s", argv[i]);
+  fputc('\n', out);
+  return fclose(out) != 0;
+}
 CLIENT
-sed 's/old client/new client/' "$run/content/Kelda-v1.exe" > "$run/content/Kelda-v2.exe"
-install -m 755 "$run/content/Kelda-v1.exe" "$install/Kelda.exe"
+for which in old new; do
+  cc -O2 -DWHICH="\"$which\"" -DRECORD="\"$install/client-command-line.txt\"" \
+     -o "$run/content/Kelda-$which" "$run/content/client.c"
+done
+install -m 755 "$run/content/Kelda-old" "$install/Kelda"
 # Installed: launcher version 1, client version 0.
 printf '\001\000\000\000\000\000\000\000' > "$install/cver.v"
 echo "an intro movie the next patch removes" > "$install/old_intro.txt"
 
-echo "=== the patch server, signed: launcher 1, client 1, patches 1 to 3"
+echo "=== the patch server, signed: Linux launcher 1, Linux client 1, patches 1 to 3"
 key=(--key "$run/operator.key")
+# The first signing of the server: any key signs it; each later one must
+# be a key that signed the release before it.
 "$vlm_patch" publish-launcher "$patches" "$bin/start-vlm" "${key[@]}"
-"$vlm_patch" publish-client "$patches" "$run/content/Kelda-v2.exe" "${key[@]}"
+"$vlm_patch" publish-client "$patches" "$run/content/Kelda-new" "${key[@]}"
 for i in 1 2 3; do head -c $((40000 * i)) /dev/urandom > "$run/content/store/texture$i.bin"; done
 cat > "$run/content/patch1.txt" <<MANIFEST
 # Patch 1: three textures into the game archives

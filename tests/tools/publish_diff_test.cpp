@@ -14,7 +14,7 @@ namespace vlmpatch {
 namespace {
 
 std::uint32_t latestPatch(const std::string& server) {
-  PatchList list;
+  update::PatchList list;
   std::string error;
   EXPECT_TRUE(readServerPatchList(server, &list, &error)) << error;
   return list.latestPatch;
@@ -60,7 +60,7 @@ TEST(PublishDiff, SignsEachStepWhenAKeyIsGiven) {
   ASSERT_EQ(runTool("key generate", {"op.key"}), kExitOk);
   diffThreePackages();
   fs::create_directories("server");
-  ASSERT_EQ(runTool("publish", {"server", "out", "--key", "op.key", "--expires-days", "7"}), kExitOk);
+  ASSERT_EQ(runTool("publish", {"server", "out", "--key", "op.key", "--expires-days", "8"}), kExitOk);
   EXPECT_EQ(latestPatch("server"), 3u);
   EXPECT_EQ(runTool("server check", {"server", "--public-key", "op.key"}), kExitOk);
 

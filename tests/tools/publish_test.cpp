@@ -6,17 +6,22 @@
 #include "support/temp_dir.h"
 #include "tool_fixture.h"
 #include "tools/vlm_patch/server_dir.h"
+#include "update/patch_list.h"
 
 namespace fs = std::filesystem;
 
 namespace vlmpatch {
 namespace {
 
-std::string patchList(std::uint32_t patch, std::uint32_t launcher, std::uint32_t client) {
-  std::string bytes;
-  for (std::uint32_t v : {patch, launcher, client})
-    for (int i = 0; i < 4; ++i) bytes.push_back(static_cast<char>((v >> (8 * i)) & 0xFF));
-  return bytes;
+// The 20 bytes of "patch.hpl": latest patch, then the Windows and the Linux
+// launcher and client.
+std::string patchList(std::uint32_t patch, std::uint32_t windowsLauncher, std::uint32_t windowsClient,
+                      std::uint32_t linuxLauncher = 0, std::uint32_t linuxClient = 0) {
+  update::PatchList list;
+  list.latestPatch = patch;
+  list.of(update::LauncherPlatform::kWindows) = {windowsLauncher, windowsClient};
+  list.of(update::LauncherPlatform::kLinux) = {linuxLauncher, linuxClient};
+  return update::encodePatchList(list);
 }
 
 // Only the published files, no temporary ones left behind.
@@ -38,14 +43,14 @@ TEST(Publish, AddsNumberedPatchesAndRaisesTheListAfterEach) {
   EXPECT_EQ(readWholeFile("server/patch.hpl"), patchList(2, 0, 0));
   EXPECT_EQ(serverFiles("server"), (std::vector<std::string>{"1.rar", "2.rar", "patch.hpl"}));
 
-  writeWholeFile("launcher.bin", "new launcher");
-  writeWholeFile("client.bin", "new client");
-  ASSERT_EQ(runTool("publish-launcher", {"server", "launcher.bin"}), kExitOk);
-  ASSERT_EQ(runTool("publish-client", {"server", "client.bin"}), kExitOk);
-  ASSERT_EQ(runTool("publish-client", {"server", "client.bin"}), kExitOk);
+  writeWholeFile("launcher.exe", windowsProgram(2000, 'l'));
+  writeWholeFile("client.exe", windowsProgram(3000, 'c'));
+  ASSERT_EQ(runTool("publish-launcher", {"server", "launcher.exe"}), kExitOk);
+  ASSERT_EQ(runTool("publish-client", {"server", "client.exe"}), kExitOk);
+  ASSERT_EQ(runTool("publish-client", {"server", "client.exe"}), kExitOk);
   EXPECT_EQ(readWholeFile("server/patch.hpl"), patchList(2, 1, 2));
-  EXPECT_EQ(readWholeFile("server/Start VLM.exe"), "new launcher");
-  EXPECT_EQ(readWholeFile("server/Kelda.exe"), "new client");
+  EXPECT_EQ(readWholeFile("server/Start VLM.exe"), windowsProgram(2000, 'l'));
+  EXPECT_EQ(readWholeFile("server/Kelda.exe"), windowsProgram(3000, 'c'));
   EXPECT_EQ(serverFiles("server"),
             (std::vector<std::string>{"1.rar", "2.rar", "Kelda.exe", "Start VLM.exe", "patch.hpl"}));
 }
@@ -53,11 +58,11 @@ TEST(Publish, AddsNumberedPatchesAndRaisesTheListAfterEach) {
 TEST(Publish, RefusesAPackageWhoseVersionIsNotTheNextNumberAndChangesNothing) {
   TempWorkDir dir;
   fs::create_directories("server");
-  writeWholeFile("server/patch.hpl", patchList(4, 1, 1));
+  writeWholeFile("server/patch.hpl", patchList(4, 1, 1).substr(0, 12));  // as an older tool wrote it
   writeStoreManifest("m.txt", {{9, "nine"}});
   ASSERT_EQ(runTool("package build", {"m.txt", "-o", "p.dat", "--version", "7"}), kExitOk);
   EXPECT_EQ(runTool("publish", {"server", "p.dat"}), kExitFailed);
-  EXPECT_EQ(readWholeFile("server/patch.hpl"), patchList(4, 1, 1));
+  EXPECT_EQ(readWholeFile("server/patch.hpl"), patchList(4, 1, 1).substr(0, 12));
   EXPECT_EQ(serverFiles("server"), (std::vector<std::string>{"patch.hpl"}));
 
   ASSERT_EQ(runTool("package build", {"m.txt", "-o", "p5.dat", "--version", "5"}), kExitOk);
@@ -75,6 +80,108 @@ TEST(Publish, FailsCleanlyOnMissingInputs) {
   EXPECT_EQ(runTool("publish-client", {"server", "missing.exe"}), kExitFailed);
   EXPECT_EQ(runTool("publish", {"server"}), kExitUsage);
   EXPECT_TRUE(serverFiles("server").empty());
+}
+
+// publish-launcher and publish-client take the platform from the file: a
+// Windows program goes out under the Windows names and raises the Windows
+// version, a Linux program under the Linux names; nothing else goes out.
+TEST(PublishExecutable, TakesThePlatformFromTheFile) {
+  struct Case {
+    const char* what;
+    const char* command;
+    const char* file;  // "pe", "ne", "elf", or the bytes of another file
+    Args options;
+    int code;
+    const char* placedAs;  // on success
+    std::string list;      // patch.hpl on success
+    const char* message;   // on failure, in the output
+  } cases[] = {
+      {"a Windows launcher", "publish-launcher", "pe", {}, kExitOk, "Start VLM.exe", patchList(0, 1, 0), ""},
+      {"a Windows client", "publish-client", "pe", {}, kExitOk, "Kelda.exe", patchList(0, 0, 1), ""},
+      {"a Linux launcher", "publish-launcher", "elf", {}, kExitOk, "start-vlm", patchList(0, 0, 0, 1, 0), ""},
+      {"a Linux client", "publish-client", "elf", {}, kExitOk, "Kelda", patchList(0, 0, 0, 0, 1), ""},
+      {"a Windows launcher said to be one",
+       "publish-launcher",
+       "pe",
+       {"--platform", "windows"},
+       kExitOk,
+       "Start VLM.exe",
+       patchList(0, 1, 0),
+       ""},
+      {"a Linux client said to be one",
+       "publish-client",
+       "elf",
+       {"--platform", "linux"},
+       kExitOk,
+       "Kelda",
+       patchList(0, 0, 0, 0, 1),
+       ""},
+      {"a Windows launcher said to be a Linux one",
+       "publish-launcher",
+       "pe",
+       {"--platform", "linux"},
+       kExitFailed,
+       nullptr,
+       "",
+       "is a Windows program (PE, i386), not a linux program"},
+      {"a Linux client said to be a Windows one",
+       "publish-client",
+       "elf",
+       {"--platform", "windows"},
+       kExitFailed,
+       nullptr,
+       "",
+       "is a Linux program (ELF"},
+      {"a text file",
+       "publish-launcher",
+       "new launcher",
+       {},
+       kExitFailed,
+       nullptr,
+       "",
+       "not a program: no PE or ELF header"},
+      {"a shell script", "publish-client", "#!/bin/sh\necho client\n", {}, kExitFailed, nullptr, "", "not a program"},
+      {"a 16-bit Windows program (NE)",
+       "publish-client",
+       "ne",
+       {},
+       kExitFailed,
+       nullptr,
+       "",
+       "not a program: a DOS header without a PE header"},
+      {"an unknown platform", "publish-launcher", "pe", {"--platform", "macos"}, kExitUsage, nullptr, "", "--platform"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    TempWorkDir dir;
+    fs::create_directories("server");
+    std::string file = c.file;
+    if (file == "pe") {
+      writeWholeFile("program", windowsProgram());
+    } else if (file == "ne") {
+      writeWholeFile("program", windowsProgram().replace(0x40, 2, "NE"));
+    } else if (file == "elf") {
+      if (linuxProgramPath().empty()) continue;  // the Windows tree has no Linux program
+      fs::copy_file(linuxProgramPath(), "program");
+    } else {
+      writeWholeFile("program", file);
+    }
+    Args args = {"server", "program"};
+    args.insert(args.end(), c.options.begin(), c.options.end());
+    int code = -1;
+    std::string output = stderrOf([&] { code = runTool(c.command, args); });
+    EXPECT_EQ(code, c.code) << output;
+    if (c.code == kExitOk) {
+      std::vector<std::string> expected = {c.placedAs, "patch.hpl"};
+      std::sort(expected.begin(), expected.end());
+      EXPECT_EQ(serverFiles("server"), expected);
+      EXPECT_EQ(readWholeFile(std::string("server/") + c.placedAs), readWholeFile("program"));
+      EXPECT_EQ(readWholeFile("server/patch.hpl"), c.list);
+    } else {
+      EXPECT_TRUE(serverFiles("server").empty()) << "nothing is published";
+      EXPECT_NE(output.find(c.message), std::string::npos) << output;
+    }
+  }
 }
 
 TEST(PackageBuild, WritesWhatTheLauncherLoadsAndShowLeavesTheFileAlone) {

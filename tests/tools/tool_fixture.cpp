@@ -10,6 +10,7 @@
 #include "platform/file.h"
 #include "support/temp_dir.h"
 #include "tools/vlm_patch/install_check.h"
+#include "update/program_kind.h"
 
 namespace vlmpatch {
 
@@ -31,6 +32,7 @@ int runTool(const std::string& command, const Args& args) {
   if (command == "apply") code = runApply(args);
   if (command == "compact") code = runCompact(args);
   if (command == "key generate") code = runKeyGenerate(args);
+  if (command == "server init") code = runServerInit(args);
   if (command == "server sign") code = runServerSign(args);
   if (command == "server check") code = runServerCheck(args);
   if (command == "diff") code = runDiff(args);
@@ -151,6 +153,50 @@ std::vector<std::pair<std::string, int>> packagesIn(const std::string& dir) {
     packages.emplace_back(path, type);
   }
   return packages;
+}
+
+std::string windowsProgram(std::size_t size, char seed) {
+  std::string bytes = bytesOf(size < 0x48 ? 0x48 : size, seed);
+  bytes[0] = 'M';
+  bytes[1] = 'Z';
+  const char peOffset[4] = {0x40, 0, 0, 0};
+  bytes.replace(0x3C, 4, peOffset, 4);
+  const char header[6] = {
+      'P', 'E', 0, 0, static_cast<char>(update::kPeMachineI386 & 0xFF), static_cast<char>(update::kPeMachineI386 >> 8)};
+  bytes.replace(0x40, 6, header, 6);
+  return bytes;
+}
+
+std::string linuxProgramPath() {
+#if defined(VLM_LINUX_PROGRAM)
+  return VLM_LINUX_PROGRAM;
+#else
+  return "";
+#endif
+}
+
+std::map<std::string, std::string> directorySnapshot(const std::string& dir) {
+  std::map<std::string, std::string> files;
+  for (auto it = fs::recursive_directory_iterator(dir); it != fs::recursive_directory_iterator(); ++it) {
+    if (it->is_regular_file())
+      files[fs::relative(it->path(), dir).generic_string()] = readWholeFile(it->path().string());
+  }
+  return files;
+}
+
+std::string snapshotDifference(const std::map<std::string, std::string>& before,
+                               const std::map<std::string, std::string>& after) {
+  std::string text;
+  for (const auto& [name, bytes] : after) {
+    auto old = before.find(name);
+    if (old == before.end())
+      text += "+ " + name + "\n";
+    else if (old->second != bytes)
+      text += "~ " + name + "\n";
+  }
+  for (const auto& [name, bytes] : before)
+    if (!after.count(name)) text += "- " + name + "\n";
+  return text;
 }
 
 }  // namespace vlmpatch

@@ -7,6 +7,8 @@
 #include <string>
 #include <vector>
 
+#include <gtest/gtest.h>
+
 #include "tools/vlm_patch/commands.h"
 
 namespace vlmpatch {
@@ -50,5 +52,30 @@ std::map<std::string, std::string> looseFilesOf(const std::string& dir);
 
 // The package files ("N.dat") of a directory in number order, and their types.
 std::vector<std::pair<std::string, int>> packagesIn(const std::string& dir);
+
+// A Windows program's headers alone, as publish-launcher and server check
+// read them: a DOS header whose e_lfanew points at "PE\0\0" and the machine,
+// then filler up to size bytes (the filler's seed makes two programs differ).
+std::string windowsProgram(std::size_t size = 1024, char seed = 'w');
+
+// A real Linux program (ELF) of this build, for publishing as a Linux
+// launcher or client: "" in the Windows tree, which has none.
+std::string linuxProgramPath();
+
+// Every file under dir, hidden ones too, by name relative to dir ("/"
+// between parts), with its bytes: a directory compared byte for byte.
+std::map<std::string, std::string> directorySnapshot(const std::string& dir);
+// What differs between two snapshots, one name a line ("+ new", "- gone",
+// "~ changed"); "" when they are the same.
+std::string snapshotDifference(const std::map<std::string, std::string>& before,
+                               const std::map<std::string, std::string>& after);
+
+// The standard error a call prints, with its result.
+template <class Call>
+std::string stderrOf(Call call) {
+  ::testing::internal::CaptureStderr();
+  call();
+  return ::testing::internal::GetCapturedStderr();
+}
 
 }  // namespace vlmpatch

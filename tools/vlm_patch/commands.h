@@ -7,7 +7,9 @@
 //     versions (tools/vlm_patch/diff_numbering.h): the new release's is not
 //     the last package's number, or the packages would not begin above the
 //     old release's; nothing was written, and the message says how to mend
-//     it (--pad, --last N, or vlm-patch index set-version).
+//     it (--pad, --last N, or vlm-patch index set-version),
+//   5 (server check only) no problem was found, but a release record
+//     expires in less than 7 days: sign the server again before then.
 #pragma once
 
 #include <cstddef>
@@ -23,6 +25,7 @@ constexpr int kExitFailed = 1;
 constexpr int kExitUsage = 2;
 constexpr int kExitStaleKeys = 3;
 constexpr int kExitVersions = 4;
+constexpr int kExitExpiresSoon = 5;
 
 // The heap a vlm-patch process asks for first thing
 // (platform::preferLargePagesForHeap): its commands fill tables of tens of
@@ -44,6 +47,7 @@ int runIndexSetVersion(const Args& args);
 int runApply(const Args& args);
 int runCompact(const Args& args);
 int runKeyGenerate(const Args& args);
+int runServerInit(const Args& args);
 int runServerSign(const Args& args);
 int runServerCheck(const Args& args);
 int runDiff(const Args& args);

@@ -62,35 +62,65 @@ const Command kCommands[] = {
      "bytes, the same loose files with the same bytes, the same version. Exit code\n"
      "0 when equal, 1 when they differ (the first differences are listed) or one\n"
      "cannot be read, 2 for a wrong command line."},
-    {"publish", runPublish, "publish SERVER_DIR PACKAGE.dat|MANIFEST|OUT_DIR [--key FILE]... [--expires-days N]",
+    {"publish", runPublish,
+     "publish SERVER_DIR PACKAGE.dat|MANIFEST|OUT_DIR [--key FILE]... [--new-key FILE]... [--expires-days N]",
      "Adds the next numbered patch N (one above the latest in patch.hpl) to a patch\n"
      "server directory as N.rar, then raises the latest patch number. A manifest is\n"
      "built with version N; a package must already carry version N. A directory\n"
      "that diff wrote is published whole, package by package in order, each step as\n"
      "one package's; its first package must be number N.\n"
+     "Each step is one change: its files are written beside under hidden names and\n"
+     "flushed, then put in place, patch.hpl last; a step that fails leaves the\n"
+     "directory as it was.\n"
      "With --key (once per key) the release is signed before the list is raised; a\n"
-     "signed server takes no unsigned publish. The signature expires after 30 days\n"
+     "signed server takes no unsigned publish, and each --key must have signed the\n"
+     "server's current release.rec. --new-key FILE signs without that check, to add\n"
+     "a key (a key rotation, docs/signing.md). The signatures expire after 30 days\n"
      "unless --expires-days says otherwise."},
-    {"publish-launcher", publishLauncher, "publish-launcher SERVER_DIR FILE [--key FILE]... [--expires-days N]",
-     "Puts a new launcher in place as \"Start VLM.exe\" and raises the launcher version;\n"
-     "signs the release as publish does."},
-    {"publish-client", publishClient, "publish-client SERVER_DIR FILE [--key FILE]... [--expires-days N]",
-     "Puts a new game client in place as \"Kelda.exe\" and raises the client version;\n"
-     "signs the release as publish does."},
+    {"publish-launcher", publishLauncher,
+     "publish-launcher SERVER_DIR FILE [--platform windows|linux] [--key FILE]... [--new-key FILE]... "
+     "[--expires-days N]",
+     "Puts a new launcher in place and raises that platform's launcher version in\n"
+     "patch.hpl. The platform is the file's own: a Windows program (PE) becomes\n"
+     "\"Start VLM.exe\", a Linux program (ELF) \"start-vlm\"; any other file is\n"
+     "refused, and so is a --platform that the file does not match. Signs the\n"
+     "release as publish does."},
+    {"publish-client", publishClient,
+     "publish-client SERVER_DIR FILE [--platform windows|linux] [--key FILE]... [--new-key FILE]... "
+     "[--expires-days N]",
+     "Puts a new game client in place and raises that platform's client version in\n"
+     "patch.hpl. The platform is the file's own: a Windows program (PE) becomes\n"
+     "\"Kelda.exe\", a Linux program (ELF) \"Kelda\"; any other file is refused, and\n"
+     "so is a --platform that the file does not match. Signs the release as publish\n"
+     "does."},
     {"key generate", runKeyGenerate, "key generate KEYFILE",
      "Creates a new release signing key in KEYFILE, readable by its owner alone, and\n"
      "prints its public key: the value for the launcher's VLM_TRUSTED_KEYS build\n"
      "setting. The file is never overwritten; keep it off the patch server."},
-    {"server sign", runServerSign, "server sign SERVER_DIR --key FILE... [--expires-days N] [--rehash]",
-     "Signs the server directory's release again (release.rec and its patch blocks):\n"
-     "a new sequence number and a new expiry (30 days unless --expires-days says\n"
-     "otherwise). --rehash hashes every patch again instead of trusting the blocks\n"
+    {"server init", runServerInit, "server init SERVER_DIR --latest N [--key FILE]... [--expires-days D]",
+     "Starts a patch server for players already at version N (a live game that moves\n"
+     "to this launcher): its first patch is N+1, and patches 1 to N are never needed\n"
+     "on it. Writes .vlm-first-patch, with --key the blocks (patches 1 to N marked as\n"
+     "not published) and both platforms' records, and patch.hpl at N last, as one\n"
+     "change. Refuses a directory that publishes anything already (a patch list\n"
+     "above 0, a patch archive, a record); creates SERVER_DIR when it is missing."},
+    {"server sign", runServerSign,
+     "server sign SERVER_DIR --key FILE... [--new-key FILE]... [--expires-days N] [--rehash]",
+     "Signs the server directory's release again: both platforms' records\n"
+     "(release.rec, release-linux.rec) and the patch blocks, with a new sequence\n"
+     "number and a new expiry (30 days unless --expires-days says otherwise). Each\n"
+     "--key must have signed the current release.rec; --new-key adds a key (a key\n"
+     "rotation). --rehash hashes every patch again instead of trusting the blocks\n"
      "the present record vouches for."},
     {"server check", runServerCheck, "server check SERVER_DIR [--public-key HEX|KEYFILE]...",
-     "Checks a server directory as a keyed launcher would: the record's signature\n"
-     "(with the keys given), its numbers against patch.hpl, its expiry, and every\n"
-     "file's size and SHA-256; each N.rar must hold N.dat alone, of version N. Exit\n"
-     "code 1 when a problem is found."},
+     "Checks a server directory as launchers would: patch.hpl's numbers; each\n"
+     "platform's record (the keys that signed it, its signature with the keys given,\n"
+     "its numbers against patch.hpl, its expiry, and that the two agree); each\n"
+     "platform's published launcher and client (present, a program of that platform,\n"
+     "the file the record names); and every published patch (its size and SHA-256\n"
+     "as the blocks give them; N.rar holds N.dat alone, of version N). An unsigned\n"
+     "server is checked without the records. Exit code 1 when a problem is found,\n"
+     "5 when none is but a record expires in less than 7 days."},
     {"index init", runIndexInit, "index init INSTALL_DIR [--version N]",
      "Creates an empty data.idx (no archives) in an installation that has none."},
     {"index set-version", runIndexSetVersion, "index set-version INSTALL_DIR N",
@@ -106,16 +136,26 @@ const Command kCommands[] = {
      "when a problem is found."},
     {"apply", runApply, "apply INSTALL_DIR PACKAGE.dat...",
      "Applies packages to an installation offline, in the order given, as the launcher\n"
-     "does. Each package file is consumed (deleted) by its application, as in the\n"
-     "launcher; copy it first if you need it again."},
+     "does. Each package is copied into the installation as vlm-patch-apply.dat and\n"
+     "applied from that copy, which the application consumes; the package files\n"
+     "given are kept."},
     {"compact", runCompact, "compact INSTALL_DIR",
      "Rewrites the archives without the bytes nothing refers to any more. The old\n"
      "archives and index stay valid until the new ones are whole and in place."},
 };
 
-void printUsage(std::FILE* out) {
+// How an operator moves a live game onto this launcher, after the commands.
+const char* const kLiveGameSteps =
+    "\nstarting from a live game whose players are at version N:\n"
+    "  vlm-patch server init SERVER_DIR --latest N --key KEYFILE   (its first patch is N+1)\n"
+    "  vlm-patch diff RELEASE_N NEW_RELEASE -o OUT_DIR            (writes N+1.dat, ...)\n"
+    "  vlm-patch server check SERVER_DIR --public-key KEYFILE      (before publishing)\n"
+    "  vlm-patch publish SERVER_DIR OUT_DIR --key KEYFILE\n";
+
+void printUsage(std::FILE* out, bool full) {
   std::fputs("usage: vlm-patch COMMAND [ARGS]   (vlm-patch COMMAND --help for more)\n\ncommands:\n", out);
   for (const Command& c : kCommands) std::fprintf(out, "  vlm-patch %s\n", c.usage);
+  if (full) std::fputs(kLiveGameSteps, out);
 }
 
 // Matches the command's words at the start of argv; the count used, or 0.
@@ -134,7 +174,7 @@ int matchWords(const char* words, int argc, char** argv) {
 
 int run(int argc, char** argv) {
   if (argc < 2 || !std::strcmp(argv[1], "--help") || !std::strcmp(argv[1], "-h") || !std::strcmp(argv[1], "help")) {
-    printUsage(argc < 2 ? stderr : stdout);
+    printUsage(argc < 2 ? stderr : stdout, argc >= 2);
     return argc < 2 ? kExitUsage : kExitOk;
   }
   for (const Command& c : kCommands) {
@@ -160,7 +200,7 @@ int run(int argc, char** argv) {
   if (group) return argc > 2 && (!std::strcmp(argv[2], "--help") || !std::strcmp(argv[2], "-h")) ? kExitOk : kExitUsage;
   std::fprintf(stderr, "vlm-patch: unknown command '%s%s%s'\n\n", argv[1], argc > 2 ? " " : "",
                argc > 2 ? argv[2] : "");
-  printUsage(stderr);
+  printUsage(stderr, false);
   return kExitUsage;
 }
 

@@ -26,12 +26,30 @@ bool takeRepeatedOption(Args& args, const std::string& name, std::vector<std::st
   }
 }
 
-bool takeSigningOptions(Args& args, vlmpatch::SignOptions* options, int* code) {
-  std::vector<std::string> keyFiles;
+namespace {
+
+bool readKeys(const std::vector<std::string>& files, std::vector<SigningKey>* keys, int* code) {
+  std::string error;
+  for (const std::string& file : files) {
+    SigningKey key;
+    if (!readSigningKey(file, &key, &error)) {
+      *code = fail(kExitFailed, error);
+      return false;
+    }
+    keys->push_back(key);
+  }
+  return true;
+}
+
+}  // namespace
+
+bool takeSigningOptions(Args& args, SignOptions* options, int* code) {
+  std::vector<std::string> keyFiles, newKeyFiles;
   std::string days;
   bool hasDays = false;
-  if (!takeRepeatedOption(args, "--key", &keyFiles) || !takeOption(args, "--expires-days", &days, &hasDays)) {
-    *code = fail(kExitUsage, "--key and --expires-days take a value");
+  if (!takeRepeatedOption(args, "--key", &keyFiles) || !takeRepeatedOption(args, "--new-key", &newKeyFiles) ||
+      !takeOption(args, "--expires-days", &days, &hasDays)) {
+    *code = fail(kExitUsage, "--key, --new-key and --expires-days take a value");
     return false;
   }
   if (hasDays) {
@@ -43,16 +61,24 @@ bool takeSigningOptions(Args& args, vlmpatch::SignOptions* options, int* code) {
     }
     options->expiryDays = value;
   }
-  std::string error;
-  for (const std::string& file : keyFiles) {
-    vlmpatch::SigningKey key;
-    if (!vlmpatch::readSigningKey(file, &key, &error)) {
-      *code = fail(kExitFailed, error);
-      return false;
-    }
-    options->keys.push_back(key);
+  return readKeys(keyFiles, &options->keys, code) && readKeys(newKeyFiles, &options->newKeys, code);
+}
+
+bool takePlatformOption(Args& args, bool* given, update::LauncherPlatform* platform, int* code) {
+  std::string value;
+  *given = false;
+  if (!takeOption(args, "--platform", &value, given)) {
+    *code = fail(kExitUsage, "--platform takes windows or linux");
+    return false;
   }
-  return true;
+  if (!*given) return true;
+  for (const update::PlatformFiles& files : update::kPlatformFiles) {
+    if (value != files.name) continue;
+    *platform = files.platform;
+    return true;
+  }
+  *code = fail(kExitUsage, "--platform takes windows or linux, not '" + value + "'");
+  return false;
 }
 
 }  // namespace vlmpatch

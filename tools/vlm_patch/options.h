@@ -7,6 +7,7 @@
 
 #include "tools/vlm_patch/commands.h"
 #include "tools/vlm_patch/release_files.h"
+#include "update/server_files.h"
 
 namespace vlmpatch {
 
@@ -15,9 +16,14 @@ bool takeOption(Args& args, const std::string& name, std::string* value, bool* p
 // Pulls every "--name value" out of args, in order; false when a value is missing.
 bool takeRepeatedOption(Args& args, const std::string& name, std::vector<std::string>* values);
 
-// Pulls the signing options out of args: every "--key FILE" (read here) and
-// "--expires-days N" (1 to 3650). False, with the exit code in *code and the
-// reason printed, on a bad value or a key file that cannot be read.
-bool takeSigningOptions(Args& args, vlmpatch::SignOptions* options, int* code);
+// Pulls the signing options out of args: every "--key FILE" and "--new-key
+// FILE" (read here) and "--expires-days N" (1 to 3650). False, with the
+// exit code in *code and the reason printed, on a bad value or a key file
+// that cannot be read.
+bool takeSigningOptions(Args& args, SignOptions* options, int* code);
+
+// Pulls "--platform windows|linux" out of args. False, with the exit code
+// in *code and the reason printed, on another value.
+bool takePlatformOption(Args& args, bool* given, update::LauncherPlatform* platform, int* code);
 
 }  // namespace vlmpatch

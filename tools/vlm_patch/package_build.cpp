@@ -8,6 +8,7 @@
 #include "archive/package_writer.h"
 #include "core/paths.h"
 #include "platform/file.h"
+#include "platform/status.h"
 #include "tools/rar_writer/rar_writer.h"
 #include "tools/vlm_patch/progress.h"
 
@@ -94,12 +95,13 @@ bool buildPackageFile(const Manifest& manifest, const std::string& baseDir, cons
         });
   }
   ok = archive::finishPackageFile(writer) && ok && !readFailed;
+  const std::string reason = ok ? std::string() : platform::lastSystemError();  // before other calls
   finishProgress(bar);
   sources.clear();  // closed before a failed package is deleted
   if (!ok) {
     platform::deleteFile(outPath.c_str());
     *error = readFailed ? "a source file changed or could not be read while the package was written"
-                        : "cannot write " + outPath;
+                        : "cannot write " + outPath + ": " + reason;
     return false;
   }
   summary->seed = seed;
@@ -123,7 +125,14 @@ bool readPackageForShow(const std::string& path, archive::PatchPackage* package,
 bool packPackageFile(const std::string& packagePath, const std::string& entryName, const std::string& outPath,
                      std::string* error) {
   if (!writeStoredRarFromFile(outPath.c_str(), entryName, packagePath.c_str())) {
-    *error = "cannot pack " + packagePath + " into " + outPath;
+    // The writer fails only on the system's calls, or on a package of 4 GiB
+    // and more, which a stored archive cannot hold.
+    std::string reason = platform::lastSystemError();
+    platform::File package(platform::openFileForReading(packagePath.c_str()));
+    std::uint64_t size = 0;
+    if (package && platform::getFileSize(package.get(), &size) && size >= (std::uint64_t(1) << 32))
+      reason = "the package is 4 GiB or larger, more than a patch archive holds";
+    *error = "cannot pack " + packagePath + " into " + outPath + ": " + reason;
     return false;
   }
   return true;

@@ -17,30 +17,58 @@
 #include "tools/vlm_patch/package_build.h"
 #include "tools/vlm_patch/release_files.h"
 #include "tools/vlm_patch/server_dir.h"
+#include "update/program_kind.h"
 
 namespace vlmpatch {
 
 namespace {
 
-// How a publish signs: the keys of "--key FILE" (any number) and
-// "--expires-days N". A server that is signed already must stay signed, or
-// its record would no longer match the patch list and every keyed launcher
-// would refuse it. False with the exit code in *code.
-bool takeSigning(Args& args, const std::string& serverDir, vlmpatch::SignOptions* options, int* code) {
-  if (!takeSigningOptions(args, options, code)) return false;
-  if (options->keys.empty() && args.size() >= 1 && vlmpatch::serverIsSigned(serverDir)) {
-    *code = fail(kExitFailed, serverDir + " holds a signed release: publish with --key FILE");
+// What every publish needs to know of the server before it changes it.
+struct Server {
+  std::string dir;
+  update::PatchList list;
+  std::uint32_t firstPatch = 1;
+};
+
+bool openServer(const std::string& dir, Server* server, int* code) {
+  server->dir = dir;
+  std::string error;
+  if (!platform::isDirectory(dir.c_str())) {
+    *code = fail(kExitFailed, "no such directory: " + dir);
+    return false;
+  }
+  if (!readServerPatchList(dir, &server->list, &error) || !readFirstPatch(dir, &server->firstPatch, &error)) {
+    *code = fail(kExitFailed, error);
     return false;
   }
   return true;
 }
 
-// Signs the release the server will hold with list, before the list is
-// raised, so that a keyed launcher that sees the new numbers finds them
-// signed.
-bool signIfAsked(const std::string& serverDir, const PatchList& list, const vlmpatch::SignOptions& options,
-                 std::string* error) {
-  return options.keys.empty() || vlmpatch::signRelease(serverDir, list, options, error);
+// Whether the publish may sign as asked, before anything is written. A
+// server that is signed already must stay signed, or its records would no
+// longer match the patch list and every keyed launcher would refuse it; and
+// each --key must be one that signed it (release_files.h). False with the
+// exit code in *code.
+bool checkSigning(const std::string& serverDir, const SignOptions& signing, int* code) {
+  std::string error;
+  if (signingKeys(signing).empty() && serverIsSigned(serverDir)) {
+    *code = fail(kExitFailed, serverDir + " holds a signed release: publish with --key FILE");
+    return false;
+  }
+  if (!checkSigningKeys(serverDir, signing, &error)) {
+    *code = fail(kExitFailed, error);
+    return false;
+  }
+  return true;
+}
+
+// The last stages of every publish: the release signed when keys are given,
+// then the raised list, and the whole change put in place, the list last.
+// A keyed launcher that sees the new numbers finds them signed.
+bool finishChange(ServerChange& change, const Server& server, const update::PatchList& raised,
+                  const SignOptions& signing, std::string* error) {
+  if (!signingKeys(signing).empty() && !signRelease(change, raised, server.firstPatch, signing, error)) return false;
+  return change.put(kPatchListName, update::encodePatchList(raised), error) && change.commit(error);
 }
 
 bool endsWith(const std::string& text, const std::string& end) {
@@ -57,18 +85,21 @@ bool readPackageVersion(const std::string& path, std::uint16_t* version, std::st
   return true;
 }
 
-// One publishing step: the package (or the manifest, built as one) becomes
-// patch number list.latestPatch + 1: packed as N.rar beside a temporary
-// name and put in place, the release signed when keys are given, and only
-// then the list raised. A launcher that sees the new number always finds its
-// archive. On success list holds the raised numbers.
-int publishStep(const std::string& serverDir, const std::string& input, const vlmpatch::SignOptions& signing,
-                PatchList& list) {
-  // The launcher counts patches in 16 bits: 65535 is the last number it fetches.
-  if (list.latestPatch >= 0xFFFF) return fail(kExitFailed, "the patch list is at 65535, the last patch number");
-  std::uint32_t number = list.latestPatch + 1;
+// One publishing step, one change of the server: the package (or the
+// manifest, built as one) becomes patch number list.latestPatch + 1, packed
+// as N.rar, signed when keys are given, and the list raised; all of it in
+// place or none (ServerChange). On success server.list holds the raised
+// numbers.
+int publishStep(Server& server, const std::string& input, const SignOptions& signing) {
+  if (server.list.latestPatch >= kLastPatchNumber)
+    return fail(kExitFailed, "the patch list is at 65535, the last patch number");
+  std::uint32_t number = server.list.latestPatch + 1;
+  if (number < server.firstPatch)
+    return fail(kExitFailed, "patch.hpl's latest patch " + std::to_string(server.list.latestPatch) + " lies below " +
+                                 std::to_string(server.firstPatch - 1) + ", where " + server.dir +
+                                 " starts (.vlm-first-patch): the patch list was changed by hand");
+  ServerChange change(server.dir);
   std::string packagePath = input;
-  std::string builtPackage;
   std::string error;
 
   if (!endsWith(input, ".dat")) {
@@ -76,12 +107,10 @@ int publishStep(const std::string& serverDir, const std::string& input, const vl
     if (!readManifestFile(input, &manifest, &error)) return fail(kExitFailed, error);
     manifest.hasVersion = true;
     manifest.version = static_cast<std::uint16_t>(number);
-    builtPackage = temporaryNameFor(serverDir, std::to_string(number) + ".dat");
+    packagePath = change.scratchPath(std::to_string(number) + ".dat");
     PackageSummary summary;
-    if (!buildPackageFile(manifest, manifestDirectory(input), builtPackage, &summary, &error)) {
+    if (!buildPackageFile(manifest, manifestDirectory(input), packagePath, &summary, &error))
       return fail(kExitFailed, error);
-    }
-    packagePath = builtPackage;
   } else {
     std::uint16_t version = 0;
     if (!readPackageVersion(input, &version, &error)) return fail(kExitFailed, error);
@@ -93,20 +122,14 @@ int publishStep(const std::string& serverDir, const std::string& input, const vl
     }
   }
 
-  std::string rarName = std::to_string(number) + ".rar";
-  std::string rarTemp = temporaryNameFor(serverDir, rarName);
-  bool packed = packPackageFile(packagePath, std::to_string(number) + ".dat", rarTemp, &error);
-  if (!builtPackage.empty()) platform::deleteFile(builtPackage.c_str());
-  if (!packed || !commitTemporary(serverDir, rarName, &error)) {
-    platform::deleteFile(rarTemp.c_str());
-    return fail(kExitFailed, error);
-  }
-  PatchList raised = list;
+  std::string rarName = patchArchiveName(number);
+  update::PatchList raised = server.list;
   raised.latestPatch = number;
-  if (!signIfAsked(serverDir, raised, signing, &error) || !writeServerPatchList(serverDir, raised, &error))
+  if (!packPackageFile(packagePath, std::to_string(number) + ".dat", change.stagingPathFor(rarName), &error) ||
+      !change.adopt(rarName, &error) || !finishChange(change, server, raised, signing, &error))
     return fail(kExitFailed, error);
-  list = raised;
-  std::printf("published patch %u as %s\n", number, joinPath(serverDir, rarName).c_str());
+  server.list = raised;
+  std::printf("published patch %u as %s\n", number, joinPath(server.dir, rarName).c_str());
   return kExitOk;
 }
 
@@ -121,7 +144,7 @@ std::vector<std::pair<std::uint32_t, std::string>> packagesIn(const std::string&
     std::uint32_t number = 0;
     if (parsePackageFileName(name, &number)) packages.emplace_back(number, joinPath(dir, name));
   }
-  if (failed) *error = "cannot list " + dir;
+  if (failed) *error = "cannot list " + dir + ": " + failed.message();
   std::sort(packages.begin(), packages.end());
   return packages;
 }
@@ -130,8 +153,7 @@ std::vector<std::pair<std::uint32_t, std::string>> packagesIn(const std::string&
 // be checked beforehand is: the numbers follow on from the server's, with no
 // gap, and each package carries its own number as its version. A step that
 // fails stops the rest; the server then holds the packages before it.
-int publishDirectory(const std::string& serverDir, const std::string& dir, const vlmpatch::SignOptions& signing,
-                     PatchList& list) {
+int publishDirectory(Server& server, const std::string& dir, const SignOptions& signing) {
   std::string error;
   std::vector<std::pair<std::uint32_t, std::string>> packages = packagesIn(dir, &error);
   if (!error.empty()) return fail(kExitFailed, error);
@@ -140,11 +162,11 @@ int publishDirectory(const std::string& serverDir, const std::string& dir, const
     return kExitOk;
   }
   for (std::size_t i = 0; i < packages.size(); ++i) {
-    std::uint32_t wanted = list.latestPatch + 1 + static_cast<std::uint32_t>(i);
+    std::uint32_t wanted = server.list.latestPatch + 1 + static_cast<std::uint32_t>(i);
     const auto& [number, path] = packages[i];
     if (number != wanted)
       return fail(kExitFailed, i == 0 ? dir + " starts at " + std::to_string(number) + ".dat, but the next patch of " +
-                                            serverDir + " is " + std::to_string(wanted)
+                                            server.dir + " is " + std::to_string(wanted)
                                       : dir + " lacks " + std::to_string(wanted) + ".dat between its packages");
     std::uint16_t version = 0;
     if (!readPackageVersion(path, &version, &error)) return fail(kExitFailed, error);
@@ -152,11 +174,11 @@ int publishDirectory(const std::string& serverDir, const std::string& dir, const
       return fail(kExitFailed, path + " carries version " + std::to_string(version) + ", not its number");
   }
   for (const auto& package : packages) {
-    int code = publishStep(serverDir, package.second, signing, list);
+    int code = publishStep(server, package.second, signing);
     if (code != kExitOk) {
       if (package.first > packages.front().first)
         std::fprintf(stderr, "vlm-patch: %s now holds patches up to %u; publish the rest from %u.dat on\n",
-                     serverDir.c_str(), list.latestPatch, package.first);
+                     server.dir.c_str(), server.list.latestPatch, package.first);
       return code;
     }
   }
@@ -167,45 +189,59 @@ int publishDirectory(const std::string& serverDir, const std::string& dir, const
 
 int runPublish(const Args& given) {
   Args args = given;
-  vlmpatch::SignOptions signing;
+  SignOptions signing;
   int code = kExitOk;
-  if (!takeSigning(args, args.empty() ? "" : args[0], &signing, &code)) return code;
+  if (!takeSigningOptions(args, &signing, &code)) return code;
   if (args.size() != 2)
     return fail(kExitUsage,
-                "usage: vlm-patch publish SERVER_DIR PACKAGE.dat|MANIFEST|OUT_DIR [--key FILE]... [--expires-days N]");
-  const std::string& serverDir = args[0];
+                "usage: vlm-patch publish SERVER_DIR PACKAGE.dat|MANIFEST|OUT_DIR [--key FILE]... [--new-key FILE]... "
+                "[--expires-days N]");
+  Server server;
+  if (!openServer(args[0], &server, &code) || !checkSigning(server.dir, signing, &code)) return code;
   const std::string& input = args[1];
-  if (!platform::isDirectory(serverDir.c_str())) return fail(kExitFailed, "no such directory: " + serverDir);
-  PatchList list;
-  std::string error;
-  if (!readServerPatchList(serverDir, &list, &error)) return fail(kExitFailed, error);
-  if (platform::isDirectory(input.c_str())) return publishDirectory(serverDir, input, signing, list);
-  return publishStep(serverDir, input, signing, list);
+  if (platform::isDirectory(input.c_str())) return publishDirectory(server, input, signing);
+  return publishStep(server, input, signing);
 }
 
 int runPublishExecutable(const Args& given, Executable which) {
   const bool launcher = which == Executable::kLauncher;
   const char* command = launcher ? "publish-launcher" : "publish-client";
   Args args = given;
-  vlmpatch::SignOptions signing;
+  SignOptions signing;
+  bool platformGiven = false;
+  update::LauncherPlatform platformAsked = update::LauncherPlatform::kWindows;
   int code = kExitOk;
-  if (!takeSigning(args, args.empty() ? "" : args[0], &signing, &code)) return code;
+  if (!takeSigningOptions(args, &signing, &code) || !takePlatformOption(args, &platformGiven, &platformAsked, &code))
+    return code;
   if (args.size() != 2)
-    return fail(kExitUsage,
-                std::string("usage: vlm-patch ") + command + " SERVER_DIR FILE [--key FILE]... [--expires-days N]");
-  const std::string& serverDir = args[0];
-  if (!platform::isDirectory(serverDir.c_str())) return fail(kExitFailed, "no such directory: " + serverDir);
-  PatchList list;
+    return fail(kExitUsage, std::string("usage: vlm-patch ") + command +
+                                " SERVER_DIR FILE [--platform windows|linux] [--key FILE]... [--new-key FILE]... "
+                                "[--expires-days N]");
+  Server server;
+  if (!openServer(args[0], &server, &code)) return code;
+  const std::string& file = args[1];
+  // The platform is the file's own: a program put in place under the other
+  // platform's name would reach players who cannot run it.
+  update::ProgramKind kind;
   std::string error;
-  if (!readServerPatchList(serverDir, &list, &error)) return fail(kExitFailed, error);
-  std::uint32_t& version = launcher ? list.latestLauncher : list.latestClient;
+  if (!update::programKindOfFile(file.c_str(), &kind, &error))
+    return fail(kExitFailed, file + " is " + error + "; " + command + " takes a Windows (PE) or Linux (ELF) program");
+  const update::PlatformFiles& files = update::filesOf(kind.platform);
+  if (platformGiven && platformAsked != kind.platform)
+    return fail(kExitFailed, file + " is " + update::describeProgramKind(kind) + ", not a " +
+                                 update::filesOf(platformAsked).name + " program; nothing was published");
+  if (!checkSigning(server.dir, signing, &code)) return code;
+  update::PatchList raised = server.list;
+  update::PublishedVersions& versions = raised.of(kind.platform);
+  std::uint32_t& version = launcher ? versions.launcher : versions.client;
   if (version == 0xFFFFFFFFu) return fail(kExitFailed, "the version number cannot be raised any further");
-  const char* name = launcher ? "Start VLM.exe" : "Kelda.exe";
-  if (!placeFileAtomically(serverDir, name, args[1], &error)) return fail(kExitFailed, error);
   ++version;
-  if (!signIfAsked(serverDir, list, signing, &error) || !writeServerPatchList(serverDir, list, &error))
+  const char* name = launcher ? files.launcher : files.client;
+  ServerChange change(server.dir);
+  if (!change.putCopy(name, file, &error) || !finishChange(change, server, raised, signing, &error))
     return fail(kExitFailed, error);
-  std::printf("published %s as %s version %u\n", args[1].c_str(), name, version);
+  std::printf("published %s (%s) as %s: %s %s version %u\n", file.c_str(), update::describeProgramKind(kind).c_str(),
+              name, files.name, launcher ? "launcher" : "client", version);
   return kExitOk;
 }
 

@@ -5,36 +5,55 @@
 #include <sstream>
 
 #include "platform/file.h"
+#include "platform/status.h"
 #include "update/release_check.h"
 
 namespace vlmpatch {
 
 namespace {
 
-std::string blockName(std::uint32_t k) {
-  char name[32];
-  std::snprintf(name, sizeof name, update::kReleaseBlockNameFormat, k);
-  return name;
+// The present records of the server that verify under one of the keys,
+// Windows first.
+std::vector<update::ReleaseRecord> presentRecords(const std::string& serverDir,
+                                                  const std::vector<update::PublicKey>& keys) {
+  std::vector<update::ReleaseRecord> records;
+  for (const update::PlatformFiles& files : update::kPlatformFiles) {
+    update::ReleaseRecord record;
+    std::string why;
+    if (readReleaseRecord(serverDir, files, &record, &why) && update::recordSignedBy(record, keys, nullptr))
+      records.push_back(record);
+  }
+  return records;
 }
 
-// The present record, when it decodes and verifies under one of the keys.
-bool presentRecord(const std::string& serverDir, const std::vector<update::PublicKey>& keys,
-                   update::ReleaseRecord* record) {
-  std::string bytes;
-  if (!platform::readSmallFile(joinPath(serverDir, update::kReleaseRecordName).c_str(), update::kMaxReleaseRecordSize,
-                               &bytes))
-    return false;
-  return update::decodeReleaseRecord(bytes, record, nullptr) && update::recordSignedBy(*record, keys, nullptr);
-}
-
-// The executable's digest: size 0 and zeros when the server has none.
-bool executableDigest(const std::string& serverDir, const char* name, update::FileDigest* digest, std::string* error) {
-  std::string path = joinPath(serverDir, name);
+// The digest a record gives an executable that patch.hpl publishes as
+// `version` (size 0 and zeros for version 0); the file must be there.
+bool publishedDigest(const ServerChange& change, const update::PlatformFiles& files, const char* name, const char* what,
+                     std::uint32_t version, update::FileDigest* digest, std::string* error) {
+  *digest = update::FileDigest();
+  if (version == 0) return true;
+  std::string path = change.pathOf(name);
   if (!platform::pathExists(path.c_str())) {
-    *digest = update::FileDigest();
-    return true;
+    *error = "cannot sign: " + joinPath(change.directory(), name) + " is missing, but patch.hpl publishes the " +
+             files.name + " " + what + " version " + std::to_string(version);
+    return false;
   }
   return update::digestOfFile(path.c_str(), digest, error);
+}
+
+// The block k of a release of latestPatch patches, the first published
+// being firstPatch.
+bool hashBlock(const ServerChange& change, std::uint32_t k, std::uint32_t latestPatch, std::uint32_t firstPatch,
+               std::uint32_t blockPatches, std::string* bytes, std::string* error) {
+  std::uint32_t count = update::patchesInBlock(k, latestPatch, blockPatches);
+  std::vector<update::FileDigest> patches(count);
+  for (std::uint32_t i = 0; i < count; ++i) {
+    std::uint32_t n = k * blockPatches + i + 1;
+    if (n < firstPatch) continue;  // not published by this server: size 0, zeros
+    if (!update::digestOfFile(change.pathOf(patchArchiveName(n)).c_str(), &patches[i], error)) return false;
+  }
+  *bytes = update::encodePatchBlock(patches);
+  return true;
 }
 
 }  // namespace
@@ -72,6 +91,7 @@ bool readSigningKey(const std::string& path, SigningKey* key, std::string* error
     return false;
   }
   SigningKey read;
+  read.file = path;
   std::copy(secret.begin(), secret.end(), read.secret);
   std::copy(publicKey.begin(), publicKey.end(), read.publicKey.begin());
   // A test signature proves the halves belong together.
@@ -85,76 +105,153 @@ bool readSigningKey(const std::string& path, SigningKey* key, std::string* error
   return true;
 }
 
-bool serverIsSigned(const std::string& serverDir) {
-  return platform::pathExists(joinPath(serverDir, update::kReleaseRecordName).c_str());
+std::string keyIdText(const update::PublicKey& key) {
+  update::KeyId id = update::keyIdOf(key);
+  return update::toHex(id.data(), id.size());
 }
 
-bool signRelease(const std::string& serverDir, const PatchList& list, const SignOptions& options, std::string* error) {
-  if (options.keys.empty() || options.keys.size() > update::kMaxRecordSignatures) {
+std::vector<SigningKey> signingKeys(const SignOptions& options) {
+  std::vector<SigningKey> all;
+  for (const std::vector<SigningKey>* list : {&options.keys, &options.newKeys}) {
+    for (const SigningKey& key : *list) {
+      bool known = false;
+      for (const SigningKey& k : all) known = known || k.publicKey == key.publicKey;
+      if (!known) all.push_back(key);
+    }
+  }
+  return all;
+}
+
+bool serverIsSigned(const std::string& serverDir) {
+  for (const update::PlatformFiles& files : update::kPlatformFiles)
+    if (platform::pathExists(joinPath(serverDir, files.record).c_str())) return true;
+  return false;
+}
+
+bool readReleaseRecord(const std::string& serverDir, const update::PlatformFiles& files, update::ReleaseRecord* record,
+                       std::string* why) {
+  std::string path = joinPath(serverDir, files.record), bytes;
+  if (!platform::pathExists(path.c_str())) {
+    *why = std::string(files.record) + ": missing";
+    return false;
+  }
+  if (!platform::readSmallFile(path.c_str(), update::kMaxReleaseRecordSize, &bytes)) {
+    *why = std::string(files.record) + ": cannot be read, or above 1 MiB: " + platform::lastSystemError();
+    return false;
+  }
+  std::string reason;
+  if (!update::decodeReleaseRecord(bytes, record, &reason)) {
+    *why = std::string(files.record) + ": " + reason;
+    return false;
+  }
+  return true;
+}
+
+bool checkSigningKeys(const std::string& serverDir, const SignOptions& options, std::string* error) {
+  if (options.keys.empty() || !serverIsSigned(serverDir)) return true;
+  const update::PlatformFiles& windows = update::filesOf(update::LauncherPlatform::kWindows);
+  update::ReleaseRecord record;
+  std::string why;
+  if (!readReleaseRecord(serverDir, windows, &record, &why)) {
+    *error = "the current release of " + serverDir + " cannot be read (" + why +
+             "), so no key can be checked against it: give every key as --new-key FILE to sign the release afresh";
+    return false;
+  }
+  std::string signers;
+  for (const update::RecordSignature& signature : record.signatures)
+    signers += (signers.empty() ? "" : ", ") + update::toHex(signature.keyId.data(), signature.keyId.size());
+  for (const SigningKey& key : options.keys) {
+    if (update::recordSignedBy(record, {key.publicKey}, nullptr)) continue;
+    *error = "the key " + keyIdText(key.publicKey) + " (" + key.file + ") did not sign the current " + windows.record +
+             " of " + serverDir + " (signed by " + signers +
+             "): publish with a key that did, or, to add this key to the release (a key rotation), give it as "
+             "--new-key " +
+             key.file;
+    return false;
+  }
+  return true;
+}
+
+bool signRelease(ServerChange& change, const update::PatchList& list, std::uint32_t firstPatch,
+                 const SignOptions& options, std::string* error) {
+  const std::vector<SigningKey> keys = signingKeys(options);
+  if (keys.empty() || keys.size() > update::kMaxRecordSignatures) {
     *error = "a release is signed by 1 to " + std::to_string(update::kMaxRecordSignatures) + " keys";
     return false;
   }
   std::vector<update::PublicKey> publicKeys;
-  for (const SigningKey& key : options.keys) publicKeys.push_back(key.publicKey);
-  update::ReleaseRecord previous;
-  bool havePrevious = presentRecord(serverDir, publicKeys, &previous);
+  for (const SigningKey& key : keys) publicKeys.push_back(key.publicKey);
+  const std::string& serverDir = change.directory();
+  const std::vector<update::ReleaseRecord> previous = presentRecords(serverDir, publicKeys);
 
-  update::ReleaseRecord record;
-  record.latestPatch = list.latestPatch;
-  record.latestLauncher = list.latestLauncher;
-  record.latestClient = list.latestClient;
-  record.blockPatches = update::kDefaultBlockPatches;
+  update::ReleaseRecord shared;
+  shared.latestPatch = list.latestPatch;
+  shared.blockPatches = update::kDefaultBlockPatches;
   std::uint64_t now = options.now ? options.now : static_cast<std::uint64_t>(std::time(nullptr));
-  record.sequence = havePrevious && previous.sequence + 1 > now ? previous.sequence + 1 : now;
-  record.expiresAt = now + options.expiryDays * 86400;
-  if (!executableDigest(serverDir, "Start VLM.exe", &record.launcher, error) ||
-      !executableDigest(serverDir, "Kelda.exe", &record.client, error))
-    return false;
+  shared.sequence = now;
+  for (const update::ReleaseRecord& record : previous)
+    if (record.sequence + 1 > shared.sequence) shared.sequence = record.sequence + 1;
+  shared.expiresAt = now + options.expiryDays * 86400;
 
-  std::uint32_t blocks = update::blockCountFor(list.latestPatch, record.blockPatches);
+  std::uint32_t blocks = update::blockCountFor(list.latestPatch, shared.blockPatches);
   for (std::uint32_t k = 0; k < blocks; ++k) {
-    std::uint32_t count = update::patchesInBlock(k, list.latestPatch, record.blockPatches);
+    std::uint32_t count = update::patchesInBlock(k, list.latestPatch, shared.blockPatches);
+    std::string path = joinPath(serverDir, blockName(k)), present, bytes;
+    update::Sha256Digest digest;
+    bool read = platform::readSmallFile(path.c_str(), count * update::kFileDigestSize, &present) &&
+                platform::sha256Of(present.data(), present.size(), digest.data());
     // A full block the present record vouches for, whose file still matches.
-    if (!options.rehashAll && havePrevious && previous.blockPatches == record.blockPatches &&
-        k < previous.blockDigests.size() && count == record.blockPatches &&
-        update::patchesInBlock(k, previous.latestPatch, previous.blockPatches) == count) {
-      std::string bytes;
-      update::Sha256Digest digest;
-      if (platform::readSmallFile(joinPath(serverDir, blockName(k)).c_str(), count * update::kFileDigestSize, &bytes) &&
-          platform::sha256Of(bytes.data(), bytes.size(), digest.data()) && digest == previous.blockDigests[k]) {
-        record.blockDigests.push_back(digest);
+    if (read && !options.rehashAll && !previous.empty() && count == shared.blockPatches) {
+      const update::ReleaseRecord& record = previous.front();
+      if (record.blockPatches == shared.blockPatches && k < record.blockDigests.size() &&
+          update::patchesInBlock(k, record.latestPatch, record.blockPatches) == count &&
+          digest == record.blockDigests[k]) {
+        shared.blockDigests.push_back(digest);
         continue;
       }
     }
-    std::vector<update::FileDigest> patches(count);
-    for (std::uint32_t i = 0; i < count; ++i) {
-      std::uint32_t n = k * record.blockPatches + i + 1;
-      if (!update::digestOfFile(joinPath(serverDir, std::to_string(n) + ".rar").c_str(), &patches[i], error))
-        return false;
-    }
-    std::string bytes = update::encodePatchBlock(patches);
-    update::Sha256Digest digest;
-    if (!platform::sha256Of(bytes.data(), bytes.size(), digest.data()) ||
-        !placeBytesAtomically(serverDir, blockName(k), bytes, error))
+    if (!hashBlock(change, k, list.latestPatch, firstPatch, shared.blockPatches, &bytes, error)) return false;
+    if (!platform::sha256Of(bytes.data(), bytes.size(), digest.data())) {
+      *error = "the system's hash failed";
       return false;
-    record.blockDigests.push_back(digest);
+    }
+    if (!(read && bytes == present) && !change.put(blockName(k), bytes, error)) return false;
+    shared.blockDigests.push_back(digest);
   }
 
-  update::Sha256Digest digest;
-  if (!update::recordBodyDigest(update::encodeRecordBody(record), &digest)) {
-    *error = "the system's hash failed";
-    return false;
-  }
-  for (const SigningKey& key : options.keys) {
-    update::RecordSignature signature;
-    signature.keyId = update::keyIdOf(key.publicKey);
-    if (!platform::signP256(key.secret, key.publicKey.data(), digest.data(), signature.signature.data())) {
-      *error = "signing failed";
+  for (const update::PlatformFiles& files : update::kPlatformFiles) {
+    update::ReleaseRecord record = shared;
+    const update::PublishedVersions& versions = list.of(files.platform);
+    record.latestLauncher = versions.launcher;
+    record.latestClient = versions.client;
+    if (!publishedDigest(change, files, files.launcher, "launcher", versions.launcher, &record.launcher, error) ||
+        !publishedDigest(change, files, files.client, "client", versions.client, &record.client, error))
+      return false;
+    update::Sha256Digest digest;
+    if (!update::recordBodyDigest(update::encodeRecordBody(record), &digest)) {
+      *error = "the system's hash failed";
       return false;
     }
-    record.signatures.push_back(signature);
+    for (const SigningKey& key : keys) {
+      update::RecordSignature signature;
+      signature.keyId = update::keyIdOf(key.publicKey);
+      if (!platform::signP256(key.secret, key.publicKey.data(), digest.data(), signature.signature.data())) {
+        *error = "signing failed";
+        return false;
+      }
+      record.signatures.push_back(signature);
+    }
+    if (!change.put(files.record, update::encodeReleaseRecord(record), error)) return false;
   }
-  return placeBytesAtomically(serverDir, update::kReleaseRecordName, update::encodeReleaseRecord(record), error);
+  return true;
+}
+
+bool signRelease(const std::string& serverDir, const update::PatchList& list, const SignOptions& options,
+                 std::string* error) {
+  std::uint32_t first = 1;
+  if (!readFirstPatch(serverDir, &first, error)) return false;
+  ServerChange change(serverDir);
+  return signRelease(change, list, first, options, error) && change.commit(error);
 }
 
 }  // namespace vlmpatch
