@@ -72,11 +72,8 @@ bool signServer(const std::string& serverDir, const std::vector<vlmpatch::Signin
   options.keys = keys;
   options.now = now;
   vlmpatch::PatchList list;
-  if (!vlmpatch::readServerPatchList(serverDir, &list, error) ||
-      !vlmpatch::signRelease(serverDir, list, options, error))
-    return false;
-  if (std::string(update::thisPlatformFiles().record) == update::kReleaseRecordName) return true;
-  return writePlatformRecord(serverDir, update::kThisPlatform, keys, error);
+  return vlmpatch::readServerPatchList(serverDir, &list, error) &&
+         vlmpatch::signRelease(serverDir, list, options, error);
 }
 
 bool writeBlocks(const std::string& serverDir, std::uint32_t latestPatch, std::uint32_t blockPatches,

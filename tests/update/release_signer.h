@@ -1,11 +1,7 @@
-// Signed releases for the flow tests. vlm-patch signs a server directory
-// (the patch blocks and the Windows record "release.rec"); a launcher of
-// another platform needs its own record beside it, which these helpers
-// write from the same release: the same patches, sequence and expiry, with
-// that platform's versions from "patch.hpl" and the digests of its launcher
-// and client (update/server_files.h). They also write records the tool
-// would not (other block sizes, patches not published), to test the
-// launcher against them.
+// Signed releases for the flow tests: a server directory signed as vlm-patch
+// signs it (the patch blocks and every platform's record), and records the
+// tool would not write (one platform's alone, other block sizes, patches
+// not published), to test the launcher against them.
 #pragma once
 
 #include <cstdint>
@@ -19,9 +15,8 @@
 // A fresh operator's key.
 vlmpatch::SigningKey freshSigningKey();
 
-// Signs the server directory as vlm-patch does, then writes this launcher's
-// platform's record when it is not "release.rec" (writePlatformRecord).
-// now: Unix time of the signing, 0 for the clock's.
+// Signs the server directory as vlm-patch does. now: Unix time of the
+// signing, 0 for the clock's.
 bool signServer(const std::string& serverDir, const std::vector<vlmpatch::SigningKey>& keys, std::uint64_t now,
                 std::string* error);
 
