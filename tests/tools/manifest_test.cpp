@@ -46,6 +46,9 @@ TEST(Manifest, RejectsWhatItCannotBuildNamingTheLine) {
       {"version 65536\n", "line 1: version takes one number from 0 to 65535"},
       {"seed 256\n", "line 1: seed takes one number from 0 to 255"},
       {"copy a b\n", "line 1: unknown word 'copy'"},
+      {"write ..\\outside.dll f\n", "line 1: target '..\\outside.dll' does not stay inside the installation"},
+      {"delete C:/Windows/x\n", "line 1: target 'C:/Windows/x' does not stay inside the installation"},
+      {"write \"sub/CON\" f\n", "line 1: target 'sub/CON' does not stay inside the installation"},
       {"\nwrite \"a b\n", "line 2: unclosed double quote"},
   };
   for (const BadManifest& c : cases) {

@@ -27,7 +27,8 @@ const Command kCommands[] = {
      "  delete TARGET       a file deleted from the installation\n"
      "  version N / seed S  package version (0-65535) and scrambling seed (0-255)\n"
      "Lines starting with # are comments; quote words with blanks. One kind of item per\n"
-     "package. --version and --seed override the manifest; without a seed one is chosen."},
+     "package. A TARGET must stay inside the installation. --version and --seed\n"
+     "override the manifest; without a seed one is chosen. docs/manifest.md has it all."},
     {"package show", runPackageShow, "package show FILE.dat",
      "Prints a package's header and items, unscrambled. The file is only read."},
     {"pack", runPack, "pack PACKAGE.dat OUT.rar [--number N]",

@@ -2,6 +2,7 @@
 
 #include <cstdlib>
 
+#include "archive/install_path.h"
 #include "platform/command_line.h"
 
 namespace vlmpatch {
@@ -66,6 +67,12 @@ bool parseLine(const std::vector<std::string>& words, Manifest* manifest, std::s
       item.source = words[2];
     } else {
       item.target = words[1];
+      // The launcher skips such a target on the players' machines: the
+      // operator hears of it now, not from a patch that does less than meant.
+      if (!archive::isInstallRelativeName(item.target.c_str())) {
+        *error = "target '" + item.target + "' does not stay inside the installation";
+        return false;
+      }
       if (v.type == 3) item.source = words[2];
     }
     manifest->items.push_back(item);
