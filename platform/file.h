@@ -155,6 +155,10 @@ bool pathExists(const char* path);
 bool isDirectory(const char* path);
 // Creates one directory; failures (it exists, a drive name) are ignored.
 void createDirectory(const char* path);
+// Lets the program at path be run: Linux gives the plain file there the
+// mode 0755 (a download is stored without execute bits), never through a
+// link; Windows runs any executable file already, so it does nothing.
+Status makeRunnable(const char* path);
 // Copies a file over another, replacing it (CopyFileA). The reason of a
 // failure names the side that failed where the system tells it ("x.dat
 // cannot be written: No space left on device"; Windows: the system's text).

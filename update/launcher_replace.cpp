@@ -4,8 +4,6 @@
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
-#include <filesystem>
-#include <system_error>
 
 #include "platform/clock.h"
 #include "platform/crypto.h"
@@ -26,17 +24,6 @@ bool waitUntilFileIsFree(const std::string& path, unsigned limitMs) {
     if (static_cast<unsigned>(platform::clockTicksMs() - start) >= limitMs) return false;
     platform::sleepMs(100);
   }
-}
-
-// The new file must run: on Linux it needs the execute bits the download
-// did not give it.
-static void makeExecutable(const std::string& path) {
-  std::error_code ignored;
-  std::filesystem::permissions(platform::nativePath(path.c_str()),
-                               std::filesystem::perms::owner_all | std::filesystem::perms::group_read |
-                                   std::filesystem::perms::group_exec | std::filesystem::perms::others_read |
-                                   std::filesystem::perms::others_exec,
-                               ignored);
 }
 
 std::string updateProgramCommandLine(const FileDigest& checked) {
@@ -154,6 +141,13 @@ LauncherReplacement replaceLauncher(const std::string& directory, const FileDige
     *why = "cannot write the checked launcher to " + copy;
     return LauncherReplacement::kFailed;
   }
+  // The copy was made as a plain file: on Linux it needs the execute bits.
+  const platform::Status runnable = platform::makeRunnable(copy.c_str());
+  if (!runnable.ok()) {
+    platform::deleteFileNoFollow(copy.c_str());
+    *why = runnable.reason();
+    return LauncherReplacement::kFailed;
+  }
   const bool hadLauncher = platform::pathExists(launcher.c_str());
   // Whatever has the backup's name goes first: a link planted there is
   // removed itself, never written through.
@@ -175,8 +169,10 @@ LauncherReplacement replaceLauncher(const std::string& directory, const FileDige
     *why = "cannot put " + copy + " in place of " + launcher;
     return LauncherReplacement::kFailed;
   }
-  // The copy was made as a plain file: on Linux it needs the execute bits.
-  makeExecutable(launcher);
+  // The rename gave the copy the old launcher's mode, which may lack the
+  // execute bits the copy had. Only a file swapped in at the name since can
+  // refuse them, and starting the launcher again then fails visibly.
+  static_cast<void>(platform::makeRunnable(launcher.c_str()));
   if (hadLauncher) platform::deleteFile(backup.c_str());
   platform::deleteFile(fresh.c_str());
   return LauncherReplacement::kReplaced;

@@ -96,6 +96,10 @@ static bool runClientUpdate() {
     requestGameStart();
     return false;
   }
+  // A download is stored without execute bits, and a fresh installation
+  // has no client whose mode the new one could take.
+  platform::Status runnable = platform::makeRunnable(installed.c_str());
+  if (!runnable.ok()) core::debugLog("The new client may not start: %s.", runnable.reason().c_str());
   launcherVersions.clientVersion = launcherVersions.latestClient;
   writeVersionFile();
   return true;

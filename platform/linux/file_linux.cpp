@@ -324,6 +324,24 @@ bool isDirectory(const char* path) {
 
 void createDirectory(const char* path) { ::mkdir(nativePath(path).c_str(), 0755); }
 
+Status makeRunnable(const char* path) {
+  // Opened without following a link, so a link swapped in at the name
+  // never lends the mode to what it points at.
+  int fd = ::open(nativePath(path).c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
+  if (fd < 0) return Status::systemFailure(std::string(path) + " cannot be opened");
+  struct stat st;
+  Status result;
+  if (::fstat(fd, &st) != 0) {
+    result = Status::systemFailure(std::string(path) + " cannot be read");
+  } else if (!S_ISREG(st.st_mode)) {
+    result = Status::failure(std::string(path) + " is no plain file");
+  } else if (::fchmod(fd, 0755) != 0) {
+    result = Status::systemFailure(std::string(path) + " cannot be made runnable");
+  }
+  ::close(fd);
+  return result;
+}
+
 Status copyFileReplacing(const char* from, const char* to) {
   File in(openFileForReading(from));
   if (!in) return Status::systemFailure(std::string(from) + " cannot be read");

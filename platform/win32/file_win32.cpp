@@ -403,6 +403,8 @@ bool isDirectory(const char* path) {
 
 void createDirectory(const char* path) { CreateDirectoryA(path, nullptr); }
 
+Status makeRunnable(const char*) { return Status(); }
+
 Status copyFileReplacing(const char* from, const char* to) {
   if (!CopyFileA(from, to, FALSE)) return Status::systemFailure();
   return Status();

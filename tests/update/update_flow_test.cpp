@@ -15,6 +15,7 @@
 
 #if !defined(_WIN32)
 #include <spawn.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 
 #include <csignal>
@@ -172,6 +173,25 @@ TEST_F(UpdateFlow, ClientUpdateThenPatches) {
   for (const char* leftover : {"11.rar", "12.rar", "11.dat", "12.dat", "patch.hpl"}) {
     EXPECT_FALSE(fileExists(leftover)) << leftover;
   }
+}
+
+// An installation without a client (a fresh one, or one whose client was
+// removed) gets one it can start: a download is stored without execute
+// bits on Linux, and there is no old client whose mode it could take.
+TEST_F(UpdateFlow, AClientFetchedWhereThereWasNoneCanBeStarted) {
+  install(10);
+  writeWholeFile("cver.v", versionBytes(0, 0));
+  server.publishPatchList(10, 0, 1);
+  server.publishClient(programBytes("client v1"));
+  runWorker();
+  EXPECT_EQ(readWholeFile(kClient), programBytes("client v1"));
+  EXPECT_EQ(readWholeFile("cver.v"), versionBytes(0, 1));
+#if !defined(_WIN32)
+  struct stat st {};
+  ASSERT_EQ(::stat(kClient.c_str(), &st), 0);
+  EXPECT_EQ(st.st_mode & 0777, 0755u);
+#endif
+  EXPECT_TRUE(gameStarted());
 }
 
 struct NoPatchCase {
