@@ -221,6 +221,115 @@ TEST(LauncherEndToEnd, UpdatesAppliesThePatchesShowsThemAndStartsTheClient) {
     EXPECT_FALSE(fileExists(leftover)) << leftover;
 }
 
+// vlm-patch, the tree's own, run as the operator runs it: its exit code, or
+// -1 when it did not run or end.
+int runTool(const std::vector<std::string>& arguments) {
+  LauncherProcess tool(hostPath(VLM_PATCH_EXE), "", "", arguments);
+  int code = -1;
+  if (!tool.started() || !tool.waitForExit(&code, 300)) return -1;
+  return code;
+}
+
+// The public key of a key file that vlm-patch wrote: its "public" line.
+std::string publicKeyOf(const std::string& keyFile) {
+  std::istringstream lines(readWholeFile(keyFile));
+  std::string line;
+  while (std::getline(lines, line))
+    if (line.rfind("public ", 0) == 0) return line.substr(7);
+  return "";
+}
+
+void setEnvironment(const char* name, const std::string& value) {
+#if defined(_WIN32)
+  _putenv_s(name, value.c_str());
+#else
+  setenv(name, value.c_str(), 1);
+#endif
+}
+
+// An installation made by applying manifests (each one a package of its
+// version) to an empty one.
+void makeInstallation(const std::string& dir, const std::vector<std::string>& manifests) {
+  fs::create_directory(dir);
+  ASSERT_EQ(runTool({"index", "init", dir}), 0);
+  for (std::size_t i = 0; i < manifests.size(); ++i) {
+    const std::string manifest = dir + "-" + std::to_string(i) + ".txt",
+                      package = dir + "-" + std::to_string(i) + ".dat";
+    writeWholeFile(manifest, manifests[i]);
+    ASSERT_EQ(runTool({"package", "build", manifest, "-o", package}), 0);
+    ASSERT_EQ(runTool({"apply", dir, package}), 0);
+  }
+}
+
+// A game whose players are at version 300 already moves onto this launcher:
+// the operator starts a signed server at 300, diffs the players' release
+// against the studio's next one, checks the server and the packages,
+// publishes them and this platform's client, and a launcher that trusts
+// the operator's key brings a player's installation to the new release.
+TEST(OperatorPath, ALiveGameMovesOntoASignedServerAndItsLaunchersUpdate) {
+  TempWorkDir work;
+  PatchServer server;
+  ASSERT_TRUE(server.start()) << server.nginx().why();
+  writeWholeFile("a.bin", "texture a");
+  writeWholeFile("b.bin", "texture b");
+  writeWholeFile("a2.bin", "texture a, second cut");
+  writeWholeFile("c.bin", "texture c");
+  writeWholeFile("readme.txt", "what is new");
+  const std::string players = "version 300\nstore 0x100 a.bin\nstore 0x101 b.bin\n";
+  ASSERT_NO_FATAL_FAILURE(makeInstallation("old", {players}));
+  ASSERT_NO_FATAL_FAILURE(makeInstallation("new", {players, "version 301\nstore 0x100 a2.bin\nstore 0x102 c.bin\n",
+                                                   "version 302\nwrite docs/readme.txt readme.txt\n"}));
+
+  // The operator's steps, as the README gives them.
+  const std::string serverDir = server.patchDirectory();
+  ASSERT_EQ(runTool({"key", "generate", "operator.key"}), 0);
+  ASSERT_EQ(runTool({"server", "init", serverDir, "--latest", "300", "--key", "operator.key"}), 0);
+  ASSERT_EQ(runTool({"diff", "old", "new", "-o", "patches"}), 0);
+  ASSERT_EQ(runTool({"server", "check", serverDir, "--public-key", "operator.key"}), 0);
+  ASSERT_NO_FATAL_FAILURE(makeInstallation("check", {players}));
+  ASSERT_EQ(runTool({"apply", "check", "patches/301.dat", "patches/302.dat"}), 0);
+  ASSERT_EQ(runTool({"compare", "check", "new"}), 0);
+  ASSERT_EQ(runTool({"publish", serverDir, "patches", "--key", "operator.key"}), 0);
+  ASSERT_EQ(runTool({"publish-client", serverDir, hostPath(VLM_CLIENT_PATH), "--key", "operator.key"}), 0);
+  ASSERT_EQ(runTool({"server", "check", serverDir, "--public-key", "operator.key"}), 0);
+  EXPECT_FALSE(fileExists(serverDir + "/1.rar"));
+
+  // A player's installation from before: the release at 300, a launcher
+  // built to trust the operator's key, no client of this platform yet.
+  fs::copy("old", "install", fs::copy_options::recursive);
+  const std::string launcherName = fs::path(VLM_LAUNCHER_PATH).filename().string();
+  fs::copy_file(hostPath(VLM_LAUNCHER_PATH), "install/" + launcherName);
+  fs::permissions("install/" + launcherName, fs::perms::owner_all, fs::perm_options::add);
+  writeWholeFile("install/cver.v", littleEndian32(0) + littleEndian32(0));
+#if defined(_WIN32)
+  fs::copy_file(hostPath(VLM_UNRAR_PATH), "install/unrar.dll");
+#endif
+  const std::string key = publicKeyOf("operator.key");
+  ASSERT_EQ(key.size(), 128u);
+  setEnvironment("VLM_TEST_TRUSTED_KEYS", key);
+  const std::string install = (fs::current_path() / "install").string();
+  LauncherProcess launcher(install + "/" + launcherName, "", install);
+  ASSERT_TRUE(launcher.started());
+  int code = -1;
+  const bool ended = launcher.waitForExit(&code, 300);
+  setEnvironment("VLM_TEST_TRUSTED_KEYS", "");
+  ASSERT_TRUE(ended) << "the launcher did not end";
+  EXPECT_EQ(code, 0);
+
+  // It took its own platform's record and nothing the release does not
+  // publish, started the new client, and holds the new release.
+  EXPECT_EQ(server.requestsFor(thisFiles().record), 1);
+  EXPECT_EQ(server.requestsFor(otherFiles().record), 0);
+  EXPECT_EQ(server.requestsFor(otherFiles().client), 0);
+  EXPECT_EQ(server.requestCount("/vlm/patch/300.rar"), 0);
+  ASSERT_TRUE(waitFor([] { return fileExists("install/client_command_line.txt"); }, 60))
+      << "the client was not started";
+  EXPECT_NE(readWholeFile("install/client_command_line.txt").find(" @HALVORN_MODE@ _server "), std::string::npos);
+  fs::remove("install/client_command_line.txt");
+  EXPECT_EQ(runTool({"compare", "install", "new"}), 0);
+  EXPECT_EQ(indexVersion("install/data.idx"), 302u);
+}
+
 #if !defined(_WIN32)
 
 // A message box of the Linux launcher's own: a top-level window of its X11
