@@ -5,7 +5,6 @@
 // installation stays sound and unchanged, and once the filler is gone the
 // same command completes it.
 #include <gtest/gtest.h>
-#include <sys/statvfs.h>
 
 #include <cstdlib>
 #include <filesystem>
@@ -13,6 +12,7 @@
 #include <string>
 
 #include "archive/index.h"
+#include "support/full_disk.h"
 #include "support/temp_dir.h"
 #include "tool_fixture.h"
 #include "tools/vlm_patch/install_check.h"
@@ -22,29 +22,11 @@ namespace fs = std::filesystem;
 namespace vlmpatch {
 namespace {
 
-std::uint64_t freeBytes(const std::string& path) {
-  struct statvfs info;
-  if (::statvfs(path.c_str(), &info) != 0) return 0;
-  return static_cast<std::uint64_t>(info.f_bavail) * info.f_frsize;
-}
-
-// Takes all but about `leave` bytes of the file system holding directory.
-void fillLeaving(const std::string& directory, std::uint64_t leave) {
-  std::uint64_t room = freeBytes(directory);
-  ASSERT_GT(room, leave) << "the file system is smaller than the case needs";
-  writeWholeFile((fs::path(directory) / "filler").string(), std::string(room - leave, 'f'));
-  ASSERT_LE(freeBytes(directory), leave) << "the filler left more room than asked";
-}
-
 class ToolOnAFullDisk : public ::testing::Test {
  protected:
   void SetUp() override {
-    const char* dir = std::getenv("VLM_FULL_DISK_DIR");
-    if (!dir) {
-      const char* refused = std::getenv("VLM_FULL_DISK_REFUSED");
-      GTEST_SKIP() << "no small file system of its own: " << (refused ? refused : "not started by with_full_disk.sh");
-    }
-    small_ = dir;
+    std::string whyNot;
+    if (!smallFileSystem(&small_, &whyNot)) GTEST_SKIP() << whyNot;
     install_ = (fs::path(small_) / "install").string();
     fs::remove_all(install_);
     fs::remove(fs::path(small_) / "filler");
@@ -90,7 +72,7 @@ TEST_P(ApplyOnAFullDisk, SaysWhyAndKeepsTheInstallation) {
   ASSERT_EQ(runTool("index init", {install_}), kExitOk);
   writeStoreManifest("m.txt", files);
   ASSERT_EQ(runTool("package build", {"m.txt", "-o", "p.dat", "--version", "1"}), kExitOk);
-  fillLeaving(small_, GetParam().leave);
+  fillLeaving(small_, "filler", GetParam().leave);
 
   std::string errors;
   EXPECT_EQ(run("apply", {install_, "p.dat"}, &errors), kExitFailed);
@@ -123,7 +105,7 @@ TEST_F(ToolOnAFullDisk, CompactSaysWhyAndKeepsTheInstallation) {
   writeRelease(install_, release);
   const std::map<std::uint32_t, std::string> contents = installationContents(install_);
   ASSERT_EQ(contents.size(), 2u);
-  fillLeaving(small_, 100 * 1024);
+  fillLeaving(small_, "filler", 100 * 1024);
 
   std::string errors;
   EXPECT_EQ(run("compact", {install_}, &errors), kExitFailed);

@@ -7,7 +7,6 @@
 // and once the filler is gone the next run brings it up to date.
 #include <gtest/gtest.h>
 #include <sys/mount.h>
-#include <sys/statvfs.h>
 
 #include <cerrno>
 #include <cstdlib>
@@ -20,6 +19,7 @@
 #include "core/paths.h"
 #include "hook_recorder.h"
 #include "patch_server.h"
+#include "support/full_disk.h"
 #include "support/launcher_state.h"
 #include "support/temp_dir.h"
 #include "tools/vlm_patch/install_check.h"
@@ -34,31 +34,11 @@ const std::string kFailDownload = "Failed to download the update..";
 const std::string kFailExtract = "Failed to extract the update..";
 constexpr std::uint32_t kKey = 0x1234;
 
-// The room left free on the file system that holds path.
-std::uint64_t freeBytes(const std::string& path) {
-  struct statvfs info;
-  if (::statvfs(path.c_str(), &info) != 0) return 0;
-  return static_cast<std::uint64_t>(info.f_bavail) * info.f_frsize;
-}
-
-// Takes all but about `leave` bytes of the file system that holds the
-// directory, as a file named `name` there.
-void fillLeaving(const std::string& directory, const std::string& name, std::uint64_t leave) {
-  std::uint64_t room = freeBytes(directory);
-  ASSERT_GT(room, leave) << "the file system is smaller than the case needs";
-  writeWholeFile((fs::path(directory) / name).string(), std::string(room - leave, 'f'));
-  std::uint64_t left = freeBytes(directory);
-  ASSERT_LE(left, leave) << "the filler left more room than asked";
-}
-
 class LauncherOnAFullDisk : public ::testing::Test {
  protected:
   void SetUp() override {
-    const char* dir = std::getenv("VLM_FULL_DISK_DIR");
-    if (!dir) {
-      const char* refused = std::getenv("VLM_FULL_DISK_REFUSED");
-      GTEST_SKIP() << "no small file system of its own: " << (refused ? refused : "not started by with_full_disk.sh");
-    }
+    std::string dir, whyNot;
+    if (!smallFileSystem(&dir, &whyNot)) GTEST_SKIP() << whyNot;
     directory_ = core::exeDirectory();
     ASSERT_EQ(fs::canonical(directory_), fs::canonical(dir)) << "the launcher's directory is the small file system";
     previous_ = fs::current_path();
