@@ -34,6 +34,7 @@
 #include <X11/Xlib.h>
 
 #include "platform/linux/message_box_layout.h"
+#include "window_close_x11.h"
 #endif
 
 namespace fs = std::filesystem;
@@ -361,15 +362,7 @@ bool findBoxWindow(BoxWindow* box) {
 void sendWindowClose(unsigned long window) {
   Display* display = XOpenDisplay(nullptr);
   ASSERT_NE(display, nullptr);
-  XEvent event{};
-  event.xclient.type = ClientMessage;
-  event.xclient.window = window;
-  event.xclient.message_type = XInternAtom(display, "WM_PROTOCOLS", False);
-  event.xclient.format = 32;
-  event.xclient.data.l[0] = static_cast<long>(XInternAtom(display, "WM_DELETE_WINDOW", False));
-  event.xclient.data.l[1] = CurrentTime;
-  XSendEvent(display, window, False, NoEventMask, &event);
-  XSync(display, False);
+  sendWindowManagerClose(display, window);
   XCloseDisplay(display);
 }
 

@@ -25,6 +25,8 @@
 #include <X11/Xlib.h>
 #include <X11/Xutil.h>
 
+#include "window_close_x11.h"
+
 namespace {
 
 // Boxes per answer. Ten answers give 600 boxes: a fault of one box in a
@@ -100,17 +102,7 @@ class Desktop {
   }
 
   // What a window manager sends when the player closes a window by its frame.
-  void sendClose(Window window) {
-    XEvent event{};
-    event.xclient.type = ClientMessage;
-    event.xclient.window = window;
-    event.xclient.message_type = XInternAtom(display_, "WM_PROTOCOLS", False);
-    event.xclient.format = 32;
-    event.xclient.data.l[0] = static_cast<long>(XInternAtom(display_, "WM_DELETE_WINDOW", False));
-    event.xclient.data.l[1] = CurrentTime;
-    XSendEvent(display_, window, False, NoEventMask, &event);
-    XSync(display_, False);
-  }
+  void sendClose(Window window) { sendWindowManagerClose(display_, window); }
 
  private:
   Display* display_;
