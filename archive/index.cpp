@@ -216,11 +216,10 @@ namespace {
 
 // Writes the set to the temporary index file and flushes it to disk. The
 // name is the game folder's, which others may write: a link planted there
-// is removed, never written through (an elevated launcher would otherwise
-// write its index over the link's target), and one planted again in between
-// makes the write fail.
+// is never written through (an elevated launcher would otherwise write its
+// index over the link's target); the save fails instead, and the start of
+// the next run removes the link itself with the other leftovers.
 Status writeTemporaryIndex(const ArchiveSet& set) {
-  platform::deleteFile(kIndexTempFileName);  // nothing there is no failure
   platform::File file(platform::createFileNoFollow(kIndexTempFileName));
   if (!file && platform::nameCrossesLink(kIndexTempFileName))
     return Status::failure(std::string(kIndexTempFileName) + " cannot be created: a link lies in its place");
@@ -240,7 +239,9 @@ Status writeIndex(ArchiveSet& set) {
     written = platform::replaceFileAtomicallyWithReason(kIndexTempFileName, kIndexFileName)
                   .withContext(std::string(kIndexTempFileName) + " cannot be put in place of " + kIndexFileName);
   }
-  if (!written.ok()) platform::deleteFile(kIndexTempFileName);
+  // Only a file of the save's own goes: a link in its place stays, and
+  // nothing it points to is touched.
+  if (!written.ok()) platform::deleteFileNoFollow(kIndexTempFileName);
   return written;
 }
 

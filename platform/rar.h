@@ -130,6 +130,12 @@ int rarCloseArchive(RarHandle archive);
 // when it left one.
 std::string rarSystemError(RarHandle archive);
 
+// Why no archive can be read here at all, for a message that says so
+// instead of calling every archive damaged: Windows: "unrar.dll" is missing
+// beside the running program or lacks one of the four calls; Linux: the
+// contained reader "vlm-rar-reader" is not beside the running program.
+// Empty when the reader is there.
+std::string rarReaderProblem();
 // Linux: how long the contained reader each archive is read by may stay
 // silent before its archive counts as damaged (test builds may point at
 // another reader and shorten the limit: platform/test_hooks.h).

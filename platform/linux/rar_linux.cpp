@@ -92,6 +92,16 @@ std::string readerPath() {
   return beside;
 }
 
+}  // namespace
+
+std::string rarReaderProblem() {
+  const std::string program = readerPath();
+  if (::access(program.c_str(), X_OK) == 0) return "";
+  return std::string(kRarReaderName) + " is missing beside this program (" + program + ")";
+}
+
+namespace {
+
 unsigned readerIdleLimitMs() {
 #if defined(VLM_TEST_HOOKS)
   if (unsigned forTests = rarReaderIdleLimitMsForTests()) return forTests;

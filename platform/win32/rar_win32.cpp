@@ -57,6 +57,12 @@ thread_local std::string lastFailedText;
 
 }  // namespace
 
+std::string rarReaderProblem() {
+  if (unrarLibrary().complete()) return "";
+  const std::string exe = executablePath();
+  return "unrar.dll is missing in " + exe.substr(0, exe.find_last_of("\\/") + 1) + " or lacks one of its calls";
+}
+
 RarHandle rarOpenArchiveEx(RAROpenArchiveDataEx* data) {
   const UnrarLibrary& library = unrarLibrary();
   if (!library.complete()) {

@@ -239,8 +239,8 @@ TEST_F(IndexTest, WhenTheTemporaryFileCannotBeWrittenTheOldIndexStays) {
 }
 
 // A link planted at the temporary name by whoever can write the game folder:
-// the save never writes through it (the launcher runs elevated), so the
-// file it points to stays as it was, and the index is saved all the same.
+// the save never writes through it (the launcher runs elevated). It fails,
+// saying why, and the old index and the file the link points to stay.
 TEST_F(IndexTest, ALinkAtTheTemporaryNameIsNeverWrittenThrough) {
   ASSERT_TRUE(archive::writeIndexFile("data.idx", 1, {}));
   writeWholeFile("precious.txt", "not the launcher's to write");
@@ -251,10 +251,11 @@ TEST_F(IndexTest, ALinkAtTheTemporaryNameIsNeverWrittenThrough) {
   }
   archive::loadIndex();
   archive::archiveSet.baseVersion = 2;
-  ASSERT_TRUE(archive::saveIndex(archive::archiveSet).ok());
+  platform::Status saved = archive::saveIndex(archive::archiveSet);
   EXPECT_EQ(readWholeFile("precious.txt"), "not the launcher's to write");
-  EXPECT_EQ(hex(readWholeFile("data.idx")), "02 00 00 00 2D");
-  EXPECT_FALSE(fileExists(archive::kIndexTempFileName));
+  EXPECT_FALSE(saved.ok());
+  EXPECT_EQ(saved.reason(), "data.idx.new cannot be created: a link lies in its place");
+  EXPECT_EQ(hex(readWholeFile("data.idx")), "01 00 00 00 2D");
 }
 
 // A disk that fails one step of the save, as a full or failing disk would:

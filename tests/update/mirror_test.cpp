@@ -139,8 +139,9 @@ class Mirrors : public LauncherDirectoryTest, public ::testing::WithParamInterfa
   // Signs a server's directory afresh as an older release: a record made
   // at `now`, whose sequence is that time.
   void signAsOf(int which, std::uint64_t now) {
-    fs::remove(served(which, update::kReleaseRecordName));
-    fs::remove(served(which, kRecord));
+    // Every platform's record goes: the tool would raise the sequence of
+    // any record left.
+    for (const update::PlatformFiles& files : update::kPlatformFiles) fs::remove(served(which, files.record));
     sign(which, now);
   }
 

@@ -457,6 +457,9 @@ int runServerCheck(const Args& arguments) {
   std::uint32_t first = 1;
   if (!readServerPatchList(serverDir, &list, &error) || !readFirstPatch(serverDir, &first, &error))
     return fail(kExitFailed, error);
+  // Without the RAR reader every patch would read as damaged.
+  const std::string noReader = platform::rarReaderProblem();
+  if (!noReader.empty()) return fail(kExitFailed, "cannot read the patch archives: " + noReader);
 
   Problems problems;
   if (first > 1) std::printf("first patch published: %u (for players at %u and later)\n", first, first - 1);
