@@ -43,8 +43,55 @@ missing_packages() {
   done
 }
 
+# Where the kernel (or a sandbox) refuses 32-bit programs, the 32-bit Wine
+# runs through qemu-user in a namespace of the tests' own
+# (tools/with-qemu-i386.sh). Bookworm's own qemu (7.2) is far too slow for
+# Wine; the bookworm-backports one (10.0) boots a fresh prefix in about 25 s.
+# It is installed without recommends, so no binfmt rule for the whole
+# machine comes with it (qemu-user-binfmt would register one).
+qemu_version_wanted=1:10
+runs_32bit() { /usr/lib/wine/wine --version >/dev/null 2>&1; }
+needs_qemu() {
+  [ "$(dpkg --print-architecture)" = amd64 ] && [ -x /usr/lib/wine/wine ] && ! runs_32bit || return 1
+  local version
+  version=$(dpkg-query -W -f='${Version}' qemu-user 2>/dev/null || true)
+  [ -z "$version" ] || ! dpkg --compare-versions "$version" ge "$qemu_version_wanted"
+}
+
+# A source for bookworm-backports on the Debian archive this machine already
+# uses for bookworm (its address is read from the machine's own sources).
+add_backports_source() {
+  if grep -rqs 'bookworm-backports' /etc/apt/sources.list /etc/apt/sources.list.d/; then return 0; fi
+  local uri
+  uri=$(awk '
+    /^URIs:/ { uris = $2 }
+    /^Suites:/ { for (i = 2; i <= NF; i++) if ($i == "bookworm") { print uris; exit } }
+    /^deb / { for (i = 2; i <= NF; i++) if ($i ~ /^[a-z]+:\/\//) { u = $i; if ($(i + 1) == "bookworm") { print u; exit } } }
+  ' /etc/apt/sources.list.d/*.sources /etc/apt/sources.list 2>/dev/null | head -n 1)
+  if [ -z "$uri" ]; then
+    echo "No Debian source for bookworm found: cannot add bookworm-backports for qemu-user" >&2
+    return 1
+  fi
+  printf 'Types: deb\nURIs: %s\nSuites: bookworm-backports\nComponents: main\nSigned-By: /usr/share/keyrings/debian-archive-keyring.gpg\n' \
+    "$uri" >/etc/apt/sources.list.d/vlm-bookworm-backports.sources
+}
+
+install_qemu() {
+  echo "32-bit programs cannot run here: installing qemu-user from bookworm-backports"
+  add_backports_source
+  apt-get update -q
+  apt-get install -y -q --no-install-recommends -t bookworm-backports qemu-user
+}
+
 mapfile -t missing < <(missing_packages)
 if [ ${#missing[@]} -eq 0 ]; then
+  if ! needs_qemu; then exit 0; fi
+  if [ "${1:-}" = --check ]; then
+    echo "Missing: qemu-user (bookworm-backports), for the 32-bit Wine"
+    exit 1
+  fi
+  export DEBIAN_FRONTEND=noninteractive
+  install_qemu
   exit 0
 fi
 if [ "${1:-}" = --check ]; then
@@ -58,3 +105,4 @@ fi
 export DEBIAN_FRONTEND=noninteractive
 apt-get update -q
 apt-get install -y -q --no-install-recommends "${missing[@]}"
+if needs_qemu; then install_qemu; fi

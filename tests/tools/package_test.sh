@@ -1,10 +1,13 @@
 #!/usr/bin/env bash
 # The release artefacts of one build tree: makes them with CPack into a
 # temporary directory, opens them and checks what a player or an operator
-# gets. Usage: package_test.sh BUILD_DIR windows|linux
+# gets. Usage: package_test.sh BUILD_DIR windows|linux [release]
+# "release": the players' build (the release preset): nothing a test build
+# has may be in it, neither in the artefact's name nor in its programs.
 set -euo pipefail
 build=$1
 target=$2
+release=${3:-}
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 
@@ -64,5 +67,18 @@ else
     ! grep -qE "\.symtab|\.debug" <<<"$sections" || fail "$exe is not stripped"
   done
   "$work/x/$top/vlm-patch" --help | grep -q "publish" || fail "vlm-patch --help does not list its commands"
+fi
+if [ "$release" = release ]; then
+  artefact=$( (ls "$work"/out/*.zip "$work"/out/*.tar.gz 2>/dev/null || true) | head -n 1)
+  case "$artefact" in *test-hooks*) fail "the players' artefact is named as a test build's: $artefact" ;; esac
+  # The names a test build reads from the environment (platform/test_hooks.h):
+  # a program that holds one may let a user redirect the elevated launcher.
+  for exe in "$work"/x/"$top"/*; do
+    [ -f "$exe" ] && [ "${exe##*.}" != txt ] || continue
+    found=$(strings -a "$exe" | grep -oE 'VLM_PATCH_BASE_URL|VLM_TEST_DISPLAY|VLM_TEST_TRUSTED_KEYS|VLM_CRASH_AT_POINT' |
+            sort -u | tr '\n' ' ' || true)
+    [ -z "$found" ] || fail "$(basename "$exe") holds the test builds' names: $found"
+  done
+  echo "no test build's names in $(basename "$artefact")"
 fi
 echo "package of the $target tree: ok"
