@@ -16,6 +16,11 @@
 //    is one that brings fewer than the low-speed rate on average over the
 //    low-speed window (a server that trickles a byte now and then would
 //    otherwise keep the window waiting for days);
+//  - no transfer fails because the server closed a connection kept open
+//    from an earlier transfer just as the request arrived (servers and
+//    proxies close idle kept connections): Linux opens a new connection for
+//    every transfer; Windows, whose service keeps connections, sends a
+//    request that died unanswered on a kept connection again on a new one;
 //  - on failure, *failure (when given) says why, and the Status returned
 //    gives describeDownloadFailure's text followed by the system's own
 //    reason where the system gave one, taken at the call that failed ("the

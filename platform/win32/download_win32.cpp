@@ -5,7 +5,8 @@
 // Release (counts only; the object is never freed), OnStartBinding (keeps the
 // binding so a stalled transfer can be abandoned), GetPriority (E_NOTIMPL),
 // OnLowResource, OnProgress (passes bytes so far and total to the progress
-// sink), OnStopBinding, GetBindInfo (leaves the service's choices alone),
+// sink, and notes whether the request went out on a new connection),
+// OnStopBinding, GetBindInfo (leaves the service's choices alone),
 // OnDataAvailable, OnObjectAvailable. Besides itself it hands out one more
 // interface, IHttpNegotiate, through which it sees the response: a status of
 // 400 or above ends the transfer as a failure instead of storing the error
@@ -16,7 +17,9 @@
 //
 // A watchdog thread abandons a transfer that stalls or trickles (the limits
 // of platform/download.h); once the service is done, the file is flushed to
-// the disk before the download counts as whole.
+// the disk before the download counts as whole. A request that dies
+// unanswered on a connection kept open from an earlier transfer, as a
+// server closes an idle connection, is sent again (diedOnKeptConnection).
 #include "platform/download.h"
 
 #include <urlmon.h>
@@ -92,6 +95,11 @@ class CHttpNegotiateImpl : public IHttpNegotiate {
   HRESULT STDMETHODCALLTYPE QueryInterface(REFIID riid, void** object) override;
   ULONG STDMETHODCALLTYPE AddRef() override;
   ULONG STDMETHODCALLTYPE Release() override;
+  // No headers of ours. Asking for "Connection: close" here keeps no request
+  // off a kept-alive connection: urlmon asks WinINet for kept connections on
+  // every request, and WinINet then sends "Connection: Keep-Alive" in place
+  // of the header it was given (so under Wine). A request that dies on a kept
+  // connection is sent again instead (downloadUrlToFile).
   HRESULT STDMETHODCALLTYPE BeginningTransaction(LPCWSTR, LPCWSTR, DWORD, LPWSTR* additionalHeaders) override {
     if (additionalHeaders) *additionalHeaders = nullptr;
     return S_OK;
@@ -116,6 +124,8 @@ class CBSCallbackImpl : public IBindStatusCallback {
     receivedBytes = 0;
     lastMoveTicks = GetTickCount();
     abandonedAs = DownloadFailure::kNone;
+    requestSent = false;
+    newConnection = false;
   }
 
   HRESULT STDMETHODCALLTYPE QueryInterface(REFIID riid, void** object) override {
@@ -142,7 +152,12 @@ class CBSCallbackImpl : public IBindStatusCallback {
   }
   HRESULT STDMETHODCALLTYPE GetPriority(LONG*) override { return E_NOTIMPL; }
   HRESULT STDMETHODCALLTYPE OnLowResource(DWORD) override { return S_OK; }
-  HRESULT STDMETHODCALLTYPE OnProgress(ULONG progress, ULONG progressMax, ULONG, LPCWSTR) override {
+  HRESULT STDMETHODCALLTYPE OnProgress(ULONG progress, ULONG progressMax, ULONG status, LPCWSTR) override {
+    // The service says when it opens a connection and when the request goes
+    // out; a request sent without a connection opened for it went out on a
+    // connection kept from an earlier transfer.
+    if (status == BINDSTATUS_CONNECTING) newConnection = true;
+    if (status == BINDSTATUS_SENDINGREQUEST) requestSent = true;
     if (progress != receivedBytes) {
       receivedBytes = progress;
       lastMoveTicks = GetTickCount();
@@ -190,6 +205,8 @@ class CBSCallbackImpl : public IBindStatusCallback {
   std::atomic<ULONG> receivedBytes{0};
   std::atomic<DWORD> lastMoveTicks{0};
   std::atomic<DownloadFailure> abandonedAs{DownloadFailure::kNone};
+  std::atomic<bool> requestSent{false};
+  std::atomic<bool> newConnection{false};
 
  private:
   CHttpNegotiateImpl negotiate_;
@@ -352,14 +369,10 @@ DownloadFailure failureOf(HRESULT result, const char* path, std::string* why) {
   return DownloadFailure::kNone;
 }
 
-}  // namespace
-
-Status downloadUrlToFile(const char* url, const char* path, DownloadProgressSink sink, DownloadFailure* failure,
-                         const DownloadCheck* check) {
-  DownloadFailure ignored;
-  if (!failure) failure = &ignored;
+// One transfer by the service, watched by the watchdog; the service's result.
+HRESULT transferOnce(const char* url, const char* path, DownloadProgressSink sink, std::uint64_t maxBytes) {
   DeleteUrlCacheEntryA(url);  // fetch from the server, never a cached copy
-  bindStatusCallback->startDownload(sink, check ? check->maxBytes : kNoDownloadLimit);
+  bindStatusCallback->startDownload(sink, maxBytes);
   Watchdog watchdog{CreateEventA(nullptr, TRUE, FALSE, nullptr), downloadLimits()};
   HANDLE watcher = watchdog.done ? CreateThread(nullptr, 0, watchTransfer, &watchdog, 0, nullptr) : nullptr;
 
@@ -373,6 +386,39 @@ Status downloadUrlToFile(const char* url, const char* path, DownloadProgressSink
   if (watchdog.done) CloseHandle(watchdog.done);
   bindStatusCallback->releaseBinding();
   DeleteUrlCacheEntryA(url);  // the service's own copy is of no further use
+  return result;
+}
+
+// Whether the last transfer failed because the connection it was sent on,
+// one kept open from an earlier transfer, closed before any answer came.
+// Servers and proxies close idle kept connections, and the close can cross
+// the next request. The service does not send the request again when the
+// server resets the connection rather than closing it (under Wine it then
+// fails with "connection aborted"), but it drops that connection, so a GET
+// sent again goes out on another one. (The Linux launcher opens a new
+// connection for every transfer and never meets this.) Anything else (an
+// answer, a refused connection, the watchdog, the disk) is the transfer's
+// outcome.
+bool diedOnKeptConnection(HRESULT result) {
+  return result != S_OK && !isWriteFailure(result) &&
+         bindStatusCallback->abandonedAs.load() == DownloadFailure::kNone && bindStatusCallback->responseCode == 0 &&
+         bindStatusCallback->requestSent.load() && !bindStatusCallback->newConnection.load();
+}
+
+}  // namespace
+
+Status downloadUrlToFile(const char* url, const char* path, DownloadProgressSink sink, DownloadFailure* failure,
+                         const DownloadCheck* check) {
+  DownloadFailure ignored;
+  if (!failure) failure = &ignored;
+  std::uint64_t maxBytes = check ? check->maxBytes : kNoDownloadLimit;
+  // Each attempt that dies on a kept connection uses up one of the few the
+  // service keeps; one whose request went out on a new connection is final.
+  constexpr int kMaxAttempts = 3;
+  HRESULT result = transferOnce(url, path, sink, maxBytes);
+  for (int attempt = 1; attempt < kMaxAttempts && diedOnKeptConnection(result); ++attempt) {
+    result = transferOnce(url, path, sink, maxBytes);
+  }
 
   std::string why;
   *failure = failureOf(result, path, &why);

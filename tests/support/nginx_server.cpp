@@ -1,6 +1,5 @@
 #include "tests/support/nginx_server.h"
 
-#include <atomic>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -9,16 +8,11 @@
 #include <thread>
 #include <vector>
 
-#if defined(_WIN32)
-#include <windows.h>
-#include <winsock2.h>
-#include <ws2tcpip.h>
-#else
-#include <arpa/inet.h>
+#include "support/unix_programs.h"
+
+#if !defined(_WIN32)
 #include <fcntl.h>
-#include <netinet/in.h>
 #include <spawn.h>
-#include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -30,57 +24,7 @@ namespace fs = std::filesystem;
 
 namespace {
 
-#if defined(_WIN32)
-using Socket = SOCKET;
-constexpr Socket kNoSocket = INVALID_SOCKET;
-void closeSocket(Socket s) { closesocket(s); }
-void startSockets() {
-  static bool started = [] {
-    WSADATA data;
-    return WSAStartup(MAKEWORD(2, 2), &data) == 0;
-  }();
-  (void)started;
-}
-#else
-using Socket = int;
-constexpr Socket kNoSocket = -1;
-void closeSocket(Socket s) { ::close(s); }
-void startSockets() {}
-#endif
-
-sockaddr_in loopback(int port) {
-  sockaddr_in address{};
-  address.sin_family = AF_INET;
-  address.sin_port = htons(static_cast<unsigned short>(port));
-  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  return address;
-}
-
 void sleepMs(int ms) { std::this_thread::sleep_for(std::chrono::milliseconds(ms)); }
-
-std::string freshPrefix() {
-  static std::atomic<unsigned> counter{0};
-  auto stamp = std::chrono::steady_clock::now().time_since_epoch().count();
-  std::string leaf = "vlm-nginx-" + std::to_string(stamp) + "-" + std::to_string(counter++);
-#if defined(_WIN32)
-  // Z: is Wine's view of the Unix root: both sides can name this directory.
-  return "Z:\\tmp\\" + leaf;
-#else
-  return (fs::temp_directory_path() / leaf).string();
-#endif
-}
-
-std::string unixPathOf(const std::string& path) {
-#if defined(_WIN32)
-  std::string unix = path.substr(2);
-  for (char& c : unix) {
-    if (c == '\\') c = '/';
-  }
-  return unix;
-#else
-  return path;
-#endif
-}
 
 std::string nginxBinary() {
   const char* custom = std::getenv("VLM_NGINX");
@@ -89,32 +33,8 @@ std::string nginxBinary() {
 
 }  // namespace
 
-int freeLoopbackPort() {
-  startSockets();
-  Socket s = ::socket(AF_INET, SOCK_STREAM, 0);
-  if (s == kNoSocket) return 0;
-  sockaddr_in address = loopback(0);
-  int port = 0;
-  if (::bind(s, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0) {
-    socklen_t length = sizeof address;
-    if (::getsockname(s, reinterpret_cast<sockaddr*>(&address), &length) == 0) port = ntohs(address.sin_port);
-  }
-  closeSocket(s);
-  return port;
-}
-
-bool loopbackPortAccepts(int port) {
-  startSockets();
-  Socket s = ::socket(AF_INET, SOCK_STREAM, 0);
-  if (s == kNoSocket) return false;
-  sockaddr_in address = loopback(port);
-  bool accepted = ::connect(s, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0;
-  closeSocket(s);
-  return accepted;
-}
-
 NginxServer::NginxServer(NginxOptions options) : options_(std::move(options)) {
-  prefix_ = freshPrefix();
+  prefix_ = freshSharedDirectory("vlm-nginx");
   unixPrefix_ = unixPathOf(prefix_);
   documentRoot_ = (fs::path(prefix_) / "www").string();
   fs::create_directories(fs::path(prefix_) / "www");
@@ -176,16 +96,7 @@ static bool runScript(const std::string& prefix, const std::string& name, const 
     std::ofstream script(path, std::ios::binary | std::ios::trunc);
     script << "#!/bin/sh\n" << body << "\n";
   }
-  std::string command = "/bin/sh " + unixPathOf(path);
-  STARTUPINFOA startup{};
-  startup.cb = sizeof startup;
-  PROCESS_INFORMATION info{};
-  if (!CreateProcessA(nullptr, &command[0], nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup, &info)) {
-    return false;
-  }
-  CloseHandle(info.hThread);
-  CloseHandle(info.hProcess);
-  return true;
+  return startUnixProgram("/bin/sh " + unixPathOf(path));
 }
 
 bool NginxServer::startOnce() {
@@ -295,7 +206,7 @@ bool NginxServer::startOnce() {
 
 void NginxServer::signal(const char* name) {
   if (pid_ <= 0) return;
-  int number = std::string(name) == "STOP"   ? SIGSTOP
+  int number = std::string(name) == "STOP" ? SIGSTOP
                : std::string(name) == "CONT" ? SIGCONT
                : std::string(name) == "KILL" ? SIGKILL
                                              : SIGTERM;

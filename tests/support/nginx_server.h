@@ -16,6 +16,8 @@
 #include <cstdint>
 #include <string>
 
+#include "support/loopback.h"
+
 struct NginxOptions {
   // Bytes per second per connection (nginx limit_rate); 0: no limit.
   std::uint64_t limitRate = 0;
@@ -66,9 +68,3 @@ class NginxServer {
   long pid_ = -1;
   bool running_ = false;
 };
-
-// A free TCP port on 127.0.0.1 (bound and released, so another process could
-// take it in between; start() retries with a new one then).
-int freeLoopbackPort();
-// True when something accepts connections on 127.0.0.1:port.
-bool loopbackPortAccepts(int port);
