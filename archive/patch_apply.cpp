@@ -124,17 +124,31 @@ platform::Status performItem(const PatchPackage& package, const PatchItem& item)
   return platform::Status();
 }
 
+// What the window last showed of a package's progress: the status line's
+// percentage and the lower bar's value.
+struct ShownProgress {
+  unsigned line = ~0u;
+  std::uint32_t bar = ~0u;
+};
+
 // The status line shows the percentage rounded (halves up), the bar the same
-// value cut toward zero, so the two can differ by one.
-void reportProgress(std::size_t done, std::size_t count) {
+// value cut toward zero, so the two can differ by one. The display changes
+// only when one of them does: a package of 100,000 small items would
+// otherwise take the display's lock (a kernel mutex on Windows, a round trip
+// to the Wine server under Wine) and ask for a paint 100,000 times.
+void reportProgress(std::size_t done, std::size_t count, ShownProgress& shown) {
   float percent = static_cast<float>(static_cast<double>(done) / static_cast<double>(count) * 100.0);
+  unsigned rounded = static_cast<unsigned>(std::floor(percent + 0.5f));
+  std::uint32_t bar = static_cast<std::uint32_t>(percent);
+  if (rounded == shown.line && bar == shown.bar) return;
+  shown.line = rounded;
+  shown.bar = bar;
   char line[sizeof core::displayState.statusText];
-  std::snprintf(line, sizeof line, "%s%u%%", core::lookupStatusText("PATCH_PROGRESS"),
-                static_cast<unsigned>(std::floor(percent + 0.5f)));
+  std::snprintf(line, sizeof line, "%s%u%%", core::lookupStatusText("PATCH_PROGRESS"), rounded);
   core::updateDisplay([&](core::DisplayState& state) {
     core::setStatusText(state, line);
     state.totalProgressMax = 100;
-    state.totalProgress = static_cast<std::uint32_t>(percent);
+    state.totalProgress = bar;
   });
 }
 
@@ -150,7 +164,8 @@ void discardPackageFile(const char* path) {
 // recording of its entry.
 platform::Status storeItems(const PatchPackage& package) {
   std::size_t done = 0;
-  StoredCallback stored = [&] { reportProgress(++done, package.items.size()); };
+  ShownProgress shown;
+  StoredCallback stored = [&] { reportProgress(++done, package.items.size(), shown); };
   FileBatch batch;
   for (std::size_t i = 0; i < package.items.size(); ++i) {
     const PatchItem& item = package.items[i];
@@ -165,10 +180,11 @@ platform::Status storeItems(const PatchPackage& package) {
 
 platform::Status performItems(const PatchPackage& package) {
   if (package.type == 1) return storeItems(package);
+  ShownProgress shown;
   for (std::size_t i = 0; i < package.items.size(); ++i) {
     platform::Status performed = performItem(package, package.items[i]);
     if (!performed.ok()) return performed.withContext("item " + std::to_string(i));
-    reportProgress(i + 1, package.items.size());
+    reportProgress(i + 1, package.items.size(), shown);
   }
   return platform::Status();
 }
