@@ -62,18 +62,23 @@ const std::vector<PublicKey>& trustedKeys() {
   return keys;
 }
 
-bool recordSignedBy(const ReleaseRecord& record, const std::vector<PublicKey>& keys, std::string* why) {
+bool bodySignedBy(const std::string& body, const std::vector<RecordSignature>& signatures,
+                  const std::vector<PublicKey>& keys, const char* what, std::string* why) {
   Sha256Digest digest;
-  if (!recordBodyDigest(encodeRecordBody(record), &digest)) return fail(why, "record: the system's hash failed");
+  if (!recordBodyDigest(body, &digest)) return fail(why, std::string(what) + ": the system's hash failed");
   bool knownKey = false;
-  for (const RecordSignature& signature : record.signatures) {
+  for (const RecordSignature& signature : signatures) {
     for (const PublicKey& key : keys) {
       if (keyIdOf(key) != signature.keyId) continue;
       knownKey = true;
       if (platform::verifyP256(key.data(), digest.data(), signature.signature.data())) return true;
     }
   }
-  return fail(why, knownKey ? "record: signature does not verify" : "record: signed by no trusted key");
+  return fail(why, std::string(what) + (knownKey ? ": signature does not verify" : ": signed by no trusted key"));
+}
+
+bool recordSignedBy(const ReleaseRecord& record, const std::vector<PublicKey>& keys, std::string* why) {
+  return bodySignedBy(encodeRecordBody(record), record.signatures, keys, "record", why);
 }
 
 bool checkReleaseRecord(const ReleaseRecord& record, const std::vector<PublicKey>& keys,

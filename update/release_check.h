@@ -36,8 +36,12 @@ struct PublishedNumbers {
   std::uint32_t latestClient = 0;
 };
 
-// True when one of the record's signatures is a valid signature of its body
-// by one of the keys (a key is found by its id); false with the reason.
+// True when one of the signatures is a valid signature of the body (its
+// SHA-256) by one of the keys (a key is found by its id); false with the
+// reason, after what ("record: signature does not verify").
+bool bodySignedBy(const std::string& body, const std::vector<RecordSignature>& signatures,
+                  const std::vector<PublicKey>& keys, const char* what, std::string* why);
+// The same for a release record's body and signatures.
 bool recordSignedBy(const ReleaseRecord& record, const std::vector<PublicKey>& keys, std::string* why);
 
 // Every check of a fetched record, in this order: signature, the numbers of
