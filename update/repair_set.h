@@ -45,8 +45,10 @@
 // "repair-<16 hex digits>.rar", a pack, named the same way by its SHA-256
 // (a pack unchanged between releases keeps its name): a stored RAR archive
 // holding one patch package of type 1 (keys) or type 3 (loose files) whose
-// version is dataVersion and whose items are exactly those the content list
-// gives that pack, with those sizes and digests.
+// items are exactly those the content list gives that pack, with those
+// sizes and digests. Its version is 0 in every release, or no pack would
+// keep its name: a launcher applies a pack keeping its installation's
+// version, and gives the installation dataVersion once the repair is whole.
 #pragma once
 
 #include <cstdint>
@@ -71,6 +73,7 @@ constexpr std::size_t kContentListHeaderSize = 18;
 constexpr std::size_t kContentKeySize = 44;
 // What a pack's RAR archive holds: its package under this name.
 constexpr const char* kRepairPackageName = "repair.dat";
+constexpr std::uint16_t kRepairPackageVersion = 0;
 
 struct RepairRecord {
   std::uint32_t dataVersion = 0;

@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # The patch server configuration we document and the demo uses, checked
 # against a real nginx: the patch list, the signed records and the blocks are
-# never cached, numbered patches are cached for good, executables of both
+# never cached, numbered patches and repair set files are cached for good, executables of both
 # platforms are revalidated, hidden files (publishing in progress, the
 # tool's own) are never served, and every answer carries the file's exact
 # length.
@@ -21,6 +21,9 @@ head -c 780 /dev/urandom > "$patches/start-vlm"
 head -c 300 /dev/urandom > "$patches/release.rec"
 head -c 301 /dev/urandom > "$patches/release-linux.rec"
 head -c 120 /dev/urandom > "$patches/release-0.blk"
+head -c 1463 /dev/urandom > "$patches/repair.rec"
+head -c 4000 /dev/urandom > "$patches/repair-0123456789abcdef.lst"
+head -c 6000 /dev/urandom > "$patches/repair-fedcba9876543210.rar"
 echo partial > "$patches/.4.rar.partial"
 echo 2 > "$patches/.vlm-first-patch"
 port=$(python3 -c 'import socket; s=socket.socket(); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1])')
@@ -43,7 +46,7 @@ expect() {  # expect URL-PATH HEADER-PATTERN
 expect patch.hpl "^HTTP/1.1 200"
 expect patch.hpl "^Content-Length: 20$"
 expect patch.hpl "^Cache-Control: no-store$"
-for signed in release.rec release-linux.rec release-0.blk; do
+for signed in release.rec release-linux.rec release-0.blk repair.rec; do
   expect "$signed" "^Cache-Control: no-store$"
   expect "$signed" "^Content-Length: "
 done
@@ -51,6 +54,10 @@ expect release.rec "^Content-Length: 300$"
 expect release-0.blk "^Content-Length: 120$"
 expect 3.rar "^Content-Length: 5000$"
 expect 3.rar "^Cache-Control: public, max-age=31536000, immutable$"
+for named in repair-0123456789abcdef.lst repair-fedcba9876543210.rar; do
+  expect "$named" "^Cache-Control: public, max-age=31536000, immutable$"
+done
+expect repair-fedcba9876543210.rar "^Content-Length: 6000$"
 expect Kelda.exe "^Content-Length: 777$"
 expect Kelda.exe "^Cache-Control: no-cache$"
 expect "Start%20VLM.exe" "^Cache-Control: no-cache$"

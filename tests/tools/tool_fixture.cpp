@@ -37,6 +37,7 @@ int runTool(const std::string& command, const Args& args) {
   if (command == "server check") code = runServerCheck(args);
   if (command == "diff") code = runDiff(args);
   if (command == "compare") code = runCompare(args);
+  if (command == "publish-repair-set") code = runPublishRepairSet(args);
   fs::current_path(here);
   return code;
 }

@@ -52,6 +52,7 @@ int runServerSign(const Args& args);
 int runServerCheck(const Args& args);
 int runDiff(const Args& args);
 int runCompare(const Args& args);
+int runPublishRepairSet(const Args& args);
 
 // Prints "vlm-patch: <message>" on standard error and returns code.
 int fail(int code, const std::string& message);

@@ -94,6 +94,18 @@ const Command kCommands[] = {
      "\"Kelda.exe\", a Linux program (ELF) \"Kelda\"; any other file is refused, and\n"
      "so is a --platform that the file does not match. Signs the release as publish\n"
      "does."},
+    {"publish-repair-set", runPublishRepairSet,
+     "publish-repair-set SERVER_DIR RELEASE_DIR --key FILE... [--new-key FILE]... [--pack-size BYTES] "
+     "[--expires-days N]",
+     "Publishes the full content of a release (laid out as an installation, as diff\n"
+     "takes it) so that keyed launchers can verify an installation and repair what is\n"
+     "damaged: a content list of every key and loose file with its size and SHA-256,\n"
+     "and packs of at most --pack-size bytes (default 16 MiB; a larger item goes\n"
+     "alone), each a stored RAR holding one package, named by their digest: a pack\n"
+     "that holds the same bytes as before keeps its name and is not written again.\n"
+     "The release's version may not be above the latest patch. Signs the release,\n"
+     "and the repair record with it; every later signing signs that record again.\n"
+     "Run it again for each new release (docs/repair.md)."},
     {"key generate", runKeyGenerate, "key generate KEYFILE",
      "Creates a new release signing key in KEYFILE, readable by its owner alone, and\n"
      "prints its public key: the value for the launcher's VLM_TRUSTED_KEYS build\n"

@@ -16,6 +16,7 @@
 #include "tools/vlm_patch/options.h"
 #include "tools/vlm_patch/package_build.h"
 #include "tools/vlm_patch/release_files.h"
+#include "tools/vlm_patch/repair_set_build.h"
 #include "tools/vlm_patch/server_dir.h"
 #include "update/program_kind.h"
 
@@ -242,6 +243,53 @@ int runPublishExecutable(const Args& given, Executable which) {
     return fail(kExitFailed, error);
   std::printf("published %s (%s) as %s: %s %s version %u\n", file.c_str(), update::describeProgramKind(kind).c_str(),
               name, files.name, launcher ? "launcher" : "client", version);
+  return kExitOk;
+}
+
+int runPublishRepairSet(const Args& given) {
+  Args args = given;
+  SignOptions signing;
+  std::string packSizeText;
+  bool packSizeGiven = false;
+  int code = kExitOk;
+  if (!takeSigningOptions(args, &signing, &code)) return code;
+  if (!takeOption(args, "--pack-size", &packSizeText, &packSizeGiven) || args.size() != 2 ||
+      signingKeys(signing).empty())
+    return fail(kExitUsage,
+                "usage: vlm-patch publish-repair-set SERVER_DIR RELEASE_DIR --key FILE... [--new-key FILE]... "
+                "[--pack-size BYTES] [--expires-days N]");
+  std::uint64_t packSize = kDefaultPackSize;
+  if (packSizeGiven && (!parseNumber(packSizeText, kLargestPackSize, &packSize) || packSize < kSmallestPackSize))
+    return fail(kExitUsage, "--pack-size takes a number of bytes from " + std::to_string(kSmallestPackSize) + " to " +
+                                std::to_string(kLargestPackSize));
+  Server server;
+  if (!openServer(args[0], &server, &code) || !checkSigning(server.dir, signing, &code)) return code;
+  std::vector<std::string> problems;
+  InstallTree tree;
+  if (!readInstallTree(args[1], &tree, &problems)) {
+    std::string text = args[1] + " cannot be read as a release:";
+    for (const std::string& problem : problems) text += "\n  " + problem;
+    return fail(kExitFailed, text);
+  }
+  // Launchers repair to this version, then take the patches above it: a
+  // release beyond the server's patches would leave them nothing to follow.
+  if (tree.index.baseVersion > server.list.latestPatch)
+    return fail(kExitFailed, args[1] + " is version " + std::to_string(tree.index.baseVersion) +
+                                 ", above the server's latest patch " + std::to_string(server.list.latestPatch) +
+                                 ": publish its patches first");
+  ServerChange change(server.dir);
+  update::RepairRecord record;
+  RepairSetSummary summary;
+  std::string error;
+  if (!stageRepairSet(change, tree, packSize, &record, &summary, &error)) return fail(kExitFailed, error);
+  signing.repair = &record;
+  if (!finishChange(change, server, server.list, signing, &error)) return fail(kExitFailed, error);
+  std::printf(
+      "published the repair set of %s (version %u): %zu keys and %zu files, %llu bytes, in %zu packs of at most %llu "
+      "bytes (%zu new, %zu already there), %llu bytes of packs; list %s\n",
+      args[1].c_str(), record.dataVersion, summary.keys, summary.files, static_cast<unsigned long long>(summary.bytes),
+      summary.packs, static_cast<unsigned long long>(packSize), summary.packs - summary.packsKept, summary.packsKept,
+      static_cast<unsigned long long>(summary.packBytes), update::repairFileName(record.contentList, ".lst").c_str());
   return kExitOk;
 }
 

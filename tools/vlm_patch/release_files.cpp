@@ -172,6 +172,59 @@ bool checkSigningKeys(const std::string& serverDir, const SignOptions& options, 
   return true;
 }
 
+namespace {
+
+// Appends each key's signature of the body's SHA-256.
+bool signBody(const std::string& body, const std::vector<SigningKey>& keys,
+              std::vector<update::RecordSignature>* signatures, std::string* error) {
+  update::Sha256Digest digest;
+  if (!update::recordBodyDigest(body, &digest)) {
+    *error = "the system's hash failed";
+    return false;
+  }
+  for (const SigningKey& key : keys) {
+    update::RecordSignature signature;
+    signature.keyId = update::keyIdOf(key.publicKey);
+    if (!platform::signP256(key.secret, key.publicKey.data(), digest.data(), signature.signature.data())) {
+      *error = "signing failed";
+      return false;
+    }
+    signatures->push_back(signature);
+  }
+  return true;
+}
+
+// Signs the new repair record, or the server's again, beside the release.
+bool signRepairRecord(ServerChange& change, const update::ReleaseRecord& release, const std::vector<SigningKey>& keys,
+                      const update::RepairRecord* fresh, std::string* error) {
+  update::RepairRecord record;
+  if (fresh) {
+    record = *fresh;
+  } else {
+    const std::string path = joinPath(change.directory(), update::kRepairRecordName);
+    if (!platform::pathExists(path.c_str())) return true;
+    std::string bytes, why;
+    if (!platform::readSmallFile(path.c_str(), update::kMaxRepairRecordSize, &bytes) ||
+        !update::decodeRepairRecord(bytes, &record, &why)) {
+      *error = path + ": cannot be read" + (why.empty() ? "" : ": " + why) +
+               "; publish the repair set again (vlm-patch publish-repair-set)";
+      return false;
+    }
+  }
+  if (record.dataVersion > release.latestPatch) {
+    *error = "the repair set is of version " + std::to_string(record.dataVersion) + ", above the latest patch " +
+             std::to_string(release.latestPatch) + ": publish the release's patches first";
+    return false;
+  }
+  record.sequence = release.sequence;
+  record.expiresAt = release.expiresAt;
+  record.signatures.clear();
+  return signBody(update::encodeRepairRecordBody(record), keys, &record.signatures, error) &&
+         change.put(update::kRepairRecordName, update::encodeRepairRecord(record), error);
+}
+
+}  // namespace
+
 bool signRelease(ServerChange& change, const update::PatchList& list, std::uint32_t firstPatch,
                  const SignOptions& options, std::string* error) {
   const std::vector<SigningKey> keys = signingKeys(options);
@@ -227,23 +280,11 @@ bool signRelease(ServerChange& change, const update::PatchList& list, std::uint3
     if (!publishedDigest(change, files, files.launcher, "launcher", versions.launcher, &record.launcher, error) ||
         !publishedDigest(change, files, files.client, "client", versions.client, &record.client, error))
       return false;
-    update::Sha256Digest digest;
-    if (!update::recordBodyDigest(update::encodeRecordBody(record), &digest)) {
-      *error = "the system's hash failed";
+    if (!signBody(update::encodeRecordBody(record), keys, &record.signatures, error) ||
+        !change.put(files.record, update::encodeReleaseRecord(record), error))
       return false;
-    }
-    for (const SigningKey& key : keys) {
-      update::RecordSignature signature;
-      signature.keyId = update::keyIdOf(key.publicKey);
-      if (!platform::signP256(key.secret, key.publicKey.data(), digest.data(), signature.signature.data())) {
-        *error = "signing failed";
-        return false;
-      }
-      record.signatures.push_back(signature);
-    }
-    if (!change.put(files.record, update::encodeReleaseRecord(record), error)) return false;
   }
-  return true;
+  return signRepairRecord(change, shared, keys, options.repair, error);
 }
 
 bool signRelease(const std::string& serverDir, const update::PatchList& list, const SignOptions& options,

@@ -18,6 +18,7 @@
 #include "tools/vlm_patch/server_dir.h"
 #include "update/patch_list.h"
 #include "update/release_record.h"
+#include "update/repair_set.h"
 #include "update/server_files.h"
 
 namespace vlmpatch {
@@ -43,6 +44,10 @@ struct SignOptions {
   std::uint64_t expiryDays = 30;  // the records expire this long after signing
   bool rehashAll = false;         // hash every patch again, even of full blocks
   std::uint64_t now = 0;          // Unix time of the signing; 0: the clock's
+  // A repair set published with this signing (publish-repair-set): its
+  // record, unsigned. Without one, a repair record the server has is signed
+  // again with the new sequence and expiry.
+  const update::RepairRecord* repair = nullptr;
 };
 
 // Every key that signs (keys, then new keys), each once.
@@ -77,7 +82,11 @@ bool checkSigningKeys(const std::string& serverDir, const SignOptions& options, 
 // not change is not written again; the others are hashed afresh, so a
 // publish hashes at most one block's patches. Both records carry the same
 // latestPatch, sequence, expiry and blocks; the sequence is the present
-// records' highest plus one, or the signing time when that is higher.
+// records' highest plus one, or the signing time when that is higher. The
+// repair record (options.repair, or the server's "repair.rec") is signed
+// with the same sequence and expiry, so launchers take it beside this
+// release alone; a server's repair record that cannot be read fails the
+// signing (publish the repair set again).
 bool signRelease(ServerChange& change, const update::PatchList& list, std::uint32_t firstPatch,
                  const SignOptions& options, std::string* error);
 // The same as a change of its own, committed: the server directory signed

@@ -12,10 +12,12 @@
 #include "platform/file.h"
 #include "platform/rar.h"
 #include "tools/vlm_patch/commands.h"
+#include "tools/vlm_patch/lone_package.h"
 #include "tools/vlm_patch/options.h"
 #include "tools/vlm_patch/package_build.h"
 #include "tools/vlm_patch/progress.h"
 #include "tools/vlm_patch/release_files.h"
+#include "tools/vlm_patch/repair_check.h"
 #include "tools/vlm_patch/server_dir.h"
 #include "update/program_kind.h"
 #include "update/release_check.h"
@@ -44,92 +46,26 @@ bool parsePublicKeyArgument(const std::string& text, update::PublicKey* key, std
 }
 
 // The package inside patch archive n must be "n.dat", alone, of version n.
-// A directory of our own under the system's temporary directory, made new
-// (never one that was there: another process's, or a link planted in a
-// shared /tmp) and removed with what it holds.
-class PrivateTempDirectory {
- public:
-  PrivateTempDirectory() {
-    std::random_device random;
-    for (int attempt = 0; attempt < 100 && path_.empty(); ++attempt) {
-      std::error_code error;
-      fs::path candidate = fs::temp_directory_path(error) / ("vlm-check-" + std::to_string(random()));
-      if (!error && fs::create_directory(candidate, error) && !error) path_ = candidate;
-    }
-  }
-  ~PrivateTempDirectory() {
-    std::error_code ignored;
-    if (!path_.empty()) fs::remove_all(path_, ignored);
-  }
-  PrivateTempDirectory(const PrivateTempDirectory&) = delete;
-  PrivateTempDirectory& operator=(const PrivateTempDirectory&) = delete;
-
-  bool made() const { return !path_.empty(); }
-  std::string file(const std::string& name) const { return (path_ / name).string(); }
-
- private:
-  fs::path path_;
-};
-
 bool checkPatchArchive(const std::string& path, std::uint32_t n, std::string* why) {
-  std::unique_ptr<platform::RAROpenArchiveDataEx> open(new platform::RAROpenArchiveDataEx());
-  std::unique_ptr<platform::RARHeaderDataEx> header(new platform::RARHeaderDataEx());
-  std::string name = path;
-  open->ArcName = &name[0];
-  open->OpenMode = platform::kRarOpenModeExtract;
-  platform::RarHandle archive = platform::rarOpenArchiveEx(open.get());
-  if (!archive || open->OpenResult != 0) {
-    if (archive) platform::rarCloseArchive(archive);
-    *why = "not a readable RAR archive";
-    return false;
-  }
   const std::string wanted = std::to_string(n) + ".dat";
   PrivateTempDirectory scratch;
   if (!scratch.made()) {
-    platform::rarCloseArchive(archive);
     *why = "no temporary directory to extract " + wanted + " into";
     return false;
   }
   const std::string extracted = scratch.file(wanted);
-  int files = 0, result = 0;
-  bool found = false;
-  while ((result = platform::rarReadHeaderEx(archive, header.get())) == 0) {
-    header->FileName[sizeof header->FileName - 1] = '\0';
-    bool directory = (header->Flags & platform::kRarFlagDirectoryMask) == platform::kRarFlagDirectoryMask ||
-                     (header->FileAttr & 0x10) != 0;
-    if (directory) {
-      platform::rarProcessFile(archive, platform::kRarSkip, nullptr, nullptr);
-      continue;
-    }
-    ++files;
-    if (wanted == header->FileName && !found) {
-      found = true;
-      result = platform::rarProcessFile(archive, platform::kRarExtract, nullptr, extracted.c_str());
-      if (result != 0) break;
-    } else {
-      platform::rarProcessFile(archive, platform::kRarSkip, nullptr, nullptr);
-    }
-  }
-  platform::rarCloseArchive(archive);
+  if (!extractLonePackage(path, wanted, extracted, why)) return false;
+  archive::PatchPackage package;
+  std::string error;
   bool ok = false;
-  if (result != 0 && result != static_cast<int>(platform::kRarEndArchive)) {
-    *why = "damaged archive (error " + std::to_string(result) + ")";
-  } else if (!found) {
-    *why = "holds no " + wanted;
-  } else if (files != 1) {
-    *why = "holds " + std::to_string(files) + " files, expected " + wanted + " alone";
+  if (!readPackageForShow(extracted, &package, &error)) {
+    *why = wanted + ": " + error;
+  } else if (package.version != n) {
+    *why = wanted + " carries version " + std::to_string(package.version);
   } else {
-    archive::PatchPackage package;
-    std::string error;
-    if (!readPackageForShow(extracted, &package, &error)) {
-      *why = wanted + ": " + error;
-    } else if (package.version != n) {
-      *why = wanted + " carries version " + std::to_string(package.version);
-    } else {
-      ok = true;
-    }
-    archive::closePatchPackage(package);
+    ok = true;
   }
+  archive::closePatchPackage(package);
   return ok;
 }
 
@@ -515,6 +451,19 @@ int runServerCheck(const Args& arguments) {
   }
   finishProgress(bar);
   problems.bar = nullptr;
+
+  std::vector<update::PublicKey> publicKeys;
+  for (const GivenKey& key : keys) publicKeys.push_back(key.key);
+  const RepairCheck repair = checkRepairSet(serverDir,
+                                            have[0]   ? &records[0]
+                                            : have[1] ? &records[1]
+                                                      : nullptr,
+                                            list.latestPatch, publicKeys);
+  for (const std::string& problem : repair.problems) problems.add(problem);
+  if (repair.present && repair.problems.empty())
+    std::printf(
+        "repair set: version %u, %zu keys and %zu files in %zu packs, each pack holding what the list gives it\n",
+        repair.dataVersion, repair.keys, repair.files, repair.packs);
 
   if (problems.count) return fail(kExitFailed, std::to_string(problems.count) + " problem(s) in " + serverDir);
   std::string patches = publishedPatchCount(list, first)

@@ -7,6 +7,7 @@
 #include "platform/file.h"
 #include "platform/status.h"
 #include "update/release_record.h"
+#include "update/repair_set.h"
 #include "update/server_files.h"
 
 namespace vlmpatch {
@@ -83,6 +84,7 @@ bool copyFile(const std::string& source, const std::string& path, std::string* e
 // The publish order: what a file names must be in place before it.
 int publishRank(const std::string& name) {
   if (name == kPatchListName) return 3;
+  if (name == update::kRepairRecordName) return 2;
   for (const update::PlatformFiles& files : update::kPlatformFiles)
     if (name == files.record) return 2;
   if (isBlockName(name)) return 1;
