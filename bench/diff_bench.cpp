@@ -115,8 +115,9 @@ std::uint32_t keyPackagesOf(const Release& release, const std::vector<std::size_
       if (i % 2) size = size % release.maxEntry + 1;  // as entryBytes changes it
       sizes.push_back(vlmpatch::itemBytes(1, 0, size));
     }
-  return static_cast<std::uint32_t>(
-      vlmpatch::splitItems(sizes, vlmpatch::kMaxPackageItems, vlmpatch::kMaxPackageBytes).size());
+  return static_cast<std::uint32_t>(vlmpatch::splitItems(sizes, vlmpatch::kMaxPackageItems,
+                                                         vlmpatch::packageBytesWithin(vlmpatch::kDefaultMaxPatchBytes))
+                                        .size());
 }
 
 // Writes one installation at that version: the entries in `order`, cut into

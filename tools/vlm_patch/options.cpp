@@ -26,6 +26,42 @@ bool takeRepeatedOption(Args& args, const std::string& name, std::vector<std::st
   }
 }
 
+bool parseByteSize(const std::string& text, std::uint64_t least, std::uint64_t most, std::uint64_t* value) {
+  std::size_t digits = 0;
+  while (digits < text.size() && text[digits] >= '0' && text[digits] <= '9') ++digits;
+  if (digits == 0 || digits + 1 < text.size()) return false;
+  int shift = 0;
+  if (digits < text.size()) {
+    switch (text[digits]) {
+      case 'K':
+      case 'k':
+        shift = 10;
+        break;
+      case 'M':
+      case 'm':
+        shift = 20;
+        break;
+      case 'G':
+      case 'g':
+        shift = 30;
+        break;
+      default:
+        return false;
+    }
+  }
+  // Past most, digit by digit, before anything can overflow.
+  std::uint64_t bytes = 0;
+  for (std::size_t i = 0; i < digits; ++i) {
+    bytes = bytes * 10 + static_cast<std::uint64_t>(text[i] - '0');
+    if (bytes > most) return false;
+  }
+  if (bytes > (most >> shift)) return false;
+  bytes <<= shift;
+  if (bytes < least) return false;
+  *value = bytes;
+  return true;
+}
+
 namespace {
 
 bool readKeys(const std::vector<std::string>& files, std::vector<SigningKey>* keys, int* code) {
