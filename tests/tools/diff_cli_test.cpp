@@ -39,7 +39,7 @@ TEST(DiffCli, HelpNamesTheExitCodesAndTheUsageExitsWithTwo) {
                           "[--max-patch-size BYTES] [--allow-stale-keys]"),
             std::string::npos)
       << help.out;
-  EXPECT_NE(help.out.find("--max-patch-size\n(default 64M"), std::string::npos) << help.out;
+  EXPECT_NE(help.out.find("(default 64M; 1K to 2G"), std::string::npos) << help.out;
   EXPECT_NE(help.out.find("exits with code 3"), std::string::npos) << help.out;
   EXPECT_NE(help.out.find("exits with code 4"), std::string::npos) << help.out;
   ToolRun setVersion = vlmPatch("index set-version --help");
