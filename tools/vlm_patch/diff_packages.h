@@ -39,9 +39,9 @@ constexpr std::uint64_t kMaxPackageFileBytes = kMaxStoredRarEntryBytes;
 // --max-patch-size: the most bytes one patch archive N.rar (a stored RAR of
 // the package N.dat, as publish and pack write it) may hold, unless one
 // item alone is larger. The default, and the range the option takes: a
-// patch a player fetches in a minute or so; at least room for the archive,
-// the package's header and some items; at most what a 32-bit player's
-// launcher and a stored entry handle at ease.
+// patch a player fetches in a minute or so on a common line; at least room
+// for the archive, the package's header and some items; at most 2 GiB, as
+// a larger patch is no size for one download.
 constexpr std::uint64_t kDefaultMaxPatchBytes = 64ull << 20;
 constexpr std::uint64_t kLeastMaxPatchBytes = 1ull << 10;
 constexpr std::uint64_t kMostMaxPatchBytes = 2ull << 30;

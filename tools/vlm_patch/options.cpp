@@ -1,5 +1,6 @@
 #include "tools/vlm_patch/options.h"
 
+#include <cctype>
 #include <cstdlib>
 
 namespace vlmpatch {
@@ -30,24 +31,12 @@ bool parseByteSize(const std::string& text, std::uint64_t least, std::uint64_t m
   std::size_t digits = 0;
   while (digits < text.size() && text[digits] >= '0' && text[digits] <= '9') ++digits;
   if (digits == 0 || digits + 1 < text.size()) return false;
-  int shift = 0;
+  int shift = 0;  // K, M and G: 10, 20 and 30
   if (digits < text.size()) {
-    switch (text[digits]) {
-      case 'K':
-      case 'k':
-        shift = 10;
-        break;
-      case 'M':
-      case 'm':
-        shift = 20;
-        break;
-      case 'G':
-      case 'g':
-        shift = 30;
-        break;
-      default:
-        return false;
-    }
+    const std::string units = "KMG";
+    std::size_t unit = units.find(static_cast<char>(std::toupper(static_cast<unsigned char>(text[digits]))));
+    if (unit == std::string::npos) return false;
+    shift = 10 * static_cast<int>(unit + 1);
   }
   // Past most, digit by digit, before anything can overflow.
   std::uint64_t bytes = 0;
