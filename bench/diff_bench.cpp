@@ -20,10 +20,13 @@
 // keys. It builds for both targets, so the 32-bit Windows process can be
 // measured under Wine.
 //
-// Usage: diff_bench [--scale=F] [--max-entry=BYTES] [--dir=PATH] [--runs=N] [--keep]
+// Usage: diff_bench [--scale=F] [--max-entry=BYTES] [--max-patch-size=SIZE] [--dir=PATH] [--runs=N]
+//                   [--keep]
 //   --scale      multiplies the entry count (0.01 runs in seconds); default 1
 //   --max-entry  the largest entry, 1 to 1048576 bytes; sizes run from 1 to
 //                it, so the data grows with it; default 4096
+//   --max-patch-size  diff's own option (64M, 256K, ...): a small one cuts
+//                the changed keys into many packages; default diff's
 //   --dir        where the files go (a fresh subdirectory, removed at the end)
 //   --runs       repetitions; the medians are printed; default 3
 //   --keep       leaves the subdirectory (old/, new/, out/) in place
@@ -46,6 +49,7 @@
 #include "platform/memory.h"
 #include "tools/vlm_patch/commands.h"
 #include "tools/vlm_patch/diff_packages.h"
+#include "tools/vlm_patch/options.h"
 
 #if !defined(_WIN32)
 #include <fcntl.h>
@@ -59,6 +63,8 @@ namespace {
 struct Options {
   double scale = 1.0;
   std::uint32_t maxEntry = 4096;
+  std::string maxPatch;  // diff's --max-patch-size, or "" for its default
+  std::uint64_t maxPatchBytes = vlmpatch::kDefaultMaxPatchBytes;
   std::string dir = fs::temp_directory_path().string();
   int runs = 3;
   bool keep = false;  // leave the installations in place for a closer look
@@ -107,7 +113,8 @@ constexpr std::uint32_t kOldVersion = 1;
 
 // How many packages the changed keys take, stored in NEW's order: diff's
 // own cut.
-std::uint32_t keyPackagesOf(const Release& release, const std::vector<std::size_t>& newOrder) {
+std::uint32_t keyPackagesOf(const Release& release, const std::vector<std::size_t>& newOrder,
+                            std::uint64_t maxPatchBytes) {
   std::vector<std::uint64_t> sizes;
   for (std::size_t i : newOrder)
     if (isChanged(i)) {
@@ -116,7 +123,7 @@ std::uint32_t keyPackagesOf(const Release& release, const std::vector<std::size_
       sizes.push_back(vlmpatch::itemBytes(1, 0, size));
     }
   return static_cast<std::uint32_t>(
-      vlmpatch::splitItems(sizes, vlmpatch::kMaxPackageItems, vlmpatch::kMaxPackageBytes).size());
+      vlmpatch::splitItems(sizes, vlmpatch::kMaxPackageItems, vlmpatch::packageBytesWithin(maxPatchBytes)).size());
 }
 
 // Writes one installation at that version: the entries in `order`, cut into
@@ -212,19 +219,22 @@ bool packagesStoreTheChangedKeys(std::size_t entries, std::size_t* stored) {
 
 constexpr const char* kChildDiff = "--child-diff";
 
-// The child: one diff, nothing else. What the diff prints goes to a file
+// The child: one diff, with --max-patch-size when given, nothing else. What the diff prints goes to a file
 // (diff-output.txt, kept for a look), so the figures stay readable.
-int childDiff() {
+int childDiff(const char* maxPatch) {
   platform::preferLargePagesForHeap(vlmpatch::kToolHeapBytes);  // as vlm-patch's own start does
   if (!std::freopen("diff-output.txt", "w", stdout)) return 1;
-  return vlmpatch::runDiff({"old", "new", "-o", "out"});
+  vlmpatch::Args args = {"old", "new", "-o", "out"};
+  if (maxPatch) args.insert(args.end(), {"--max-patch-size", maxPatch});
+  return vlmpatch::runDiff(args);
 }
 
 }  // namespace
 
 int main(int argc, char** argv) {
   Options options;
-  if (argc == 2 && std::strcmp(argv[1], kChildDiff) == 0) return childDiff();
+  if ((argc == 2 || argc == 3) && std::strcmp(argv[1], kChildDiff) == 0)
+    return childDiff(argc == 3 ? argv[2] : nullptr);
   for (int i = 1; i < argc; ++i) {
     std::string arg = argv[i];
     if (arg.rfind("--scale=", 0) == 0) {
@@ -235,17 +245,28 @@ int main(int argc, char** argv) {
       options.dir = arg.substr(6);
     } else if (arg.rfind("--runs=", 0) == 0) {
       options.runs = std::max(1, std::atoi(arg.c_str() + 7));
+    } else if (arg.rfind("--max-patch-size=", 0) == 0) {
+      options.maxPatch = arg.substr(17);
+      if (!vlmpatch::parseByteSize(options.maxPatch, vlmpatch::kLeastMaxPatchBytes, vlmpatch::kMostMaxPatchBytes,
+                                   &options.maxPatchBytes)) {
+        std::fprintf(stderr, "--max-patch-size takes what diff takes (1K to 2G)\n");
+        return 2;
+      }
     } else if (arg == "--keep") {
       options.keep = true;
     } else {
-      std::fprintf(stderr, "usage: %s [--scale=F] [--max-entry=BYTES] [--dir=PATH] [--runs=N] [--keep]\n", argv[0]);
+      std::fprintf(
+          stderr,
+          "usage: %s [--scale=F] [--max-entry=BYTES] [--max-patch-size=SIZE] [--dir=PATH] [--runs=N] [--keep]\n",
+          argv[0]);
       return 2;
     }
   }
   fs::path work = fs::path(options.dir) / ("diff-bench-" + std::to_string(std::random_device()()));
   fs::create_directories(work);
   fs::current_path(work);
-  std::printf("diff_bench: scale %g, %d run(s), in %s\n", options.scale, options.runs, work.string().c_str());
+  std::printf("diff_bench: scale %g, %d run(s), --max-patch-size %s, in %s\n", options.scale, options.runs,
+              options.maxPatch.empty() ? "diff's default" : options.maxPatch.c_str(), work.string().c_str());
   std::printf("pointer size %zu bits\n", sizeof(void*) * 8);
 
   Release release;
@@ -259,7 +280,8 @@ int main(int argc, char** argv) {
   double start = now();
   bool written = writeInstallation(release, "old", false, order, kOldVersion);
   std::shuffle(order.begin(), order.end(), random);
-  written = written && writeInstallation(release, "new", true, order, kOldVersion + keyPackagesOf(release, order));
+  std::uint32_t packages = keyPackagesOf(release, order, options.maxPatchBytes);
+  written = written && writeInstallation(release, "new", true, order, kOldVersion + packages);
   if (!written) {
     std::printf("could not write the installations\n");
     return 1;
@@ -268,8 +290,10 @@ int main(int argc, char** argv) {
   for (std::size_t i = 0; i < release.entries; ++i) changed += isChanged(i) ? 1 : 0;
   std::uint64_t bytes = 0;
   readBoth(&bytes);  // once to warm the cache, as diff will find it
-  std::printf("installations: %zu entries in %d archives each, %zu changed, %.0f MiB in all (written in %.1f s)\n",
-              release.entries, kArchives, changed, bytes / 1048576.0, now() - start);
+  std::printf(
+      "installations: %zu entries in %d archives each, %zu changed (%u packages), %.0f MiB in all (written in %.1f "
+      "s)\n",
+      release.entries, kArchives, changed, packages, bytes / 1048576.0, now() - start);
   std::fflush(stdout);
 
   // One timing of the diff, in a child process; its result checked.
@@ -279,7 +303,9 @@ int main(int argc, char** argv) {
   auto timeDiff = [&](const char* how, int run) {
     fs::remove_all("out");
     double began = now();
-    bench::ChildResult child = bench::runChild(platform::executablePath(), {kChildDiff});
+    bench::ChildResult child = bench::runChild(
+        platform::executablePath(), options.maxPatch.empty() ? std::vector<std::string>{kChildDiff}
+                                                             : std::vector<std::string>{kChildDiff, options.maxPatch});
     double took = now() - began;
     peak = std::max(peak, child.peakBytes);
     bool right = child.started && child.exitCode == 0 && packagesStoreTheChangedKeys(release.entries, &stored);

@@ -5,6 +5,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <filesystem>
 
@@ -16,6 +17,8 @@ namespace fs = std::filesystem;
 
 namespace vlmpatch {
 namespace {
+
+using Keys = std::vector<std::pair<std::uint32_t, std::string>>;
 
 struct ToolRun {
   int code;
@@ -33,9 +36,10 @@ TEST(DiffCli, HelpNamesTheExitCodesAndTheUsageExitsWithTwo) {
   ToolRun help = vlmPatch("diff --help");
   EXPECT_EQ(help.code, 0);
   EXPECT_NE(help.out.find("usage: vlm-patch diff OLD_INSTALL NEW_INSTALL -o OUT_DIR [--first N | --last N] [--pad] "
-                          "[--allow-stale-keys]"),
+                          "[--max-patch-size BYTES] [--allow-stale-keys]"),
             std::string::npos)
       << help.out;
+  EXPECT_NE(help.out.find("(default 64M; 1K to 2G"), std::string::npos) << help.out;
   EXPECT_NE(help.out.find("exits with code 3"), std::string::npos) << help.out;
   EXPECT_NE(help.out.find("exits with code 4"), std::string::npos) << help.out;
   ToolRun setVersion = vlmPatch("index set-version --help");
@@ -238,6 +242,203 @@ TEST(DiffCli, ANewReleaseBelowItsPackagesIsMendedWithSetVersion) {
   ASSERT_EQ(diff.code, 0) << diff.out;
   EXPECT_EQ(packagesOf("out"), (std::vector<std::string>{"11 type 1", "12 type 3"}));
   EXPECT_EQ(readMeCheck("out"), 0);
+}
+
+// Keys 1 to count, each of size bytes from seed.
+Keys keysOf(std::uint32_t count, std::size_t size, char seed) {
+  Keys keys;
+  for (std::uint32_t key = 1; key <= count; ++key) keys.push_back({key, bytesOf(size, static_cast<char>(seed + key))});
+  return keys;
+}
+
+// A diff cut at --max-patch-size: applied in order, its packages still take
+// old to new, and each patch archive (packed as publish packs it) holds at
+// most the limit, but for a package of one item larger than that.
+//
+// With a limit of 4096 bytes a package holds at most 4028 (4096 less the
+// archive's 68 around "65535.dat"): a key item is 8 bytes and its data, a
+// written file's 8 bytes, its name and its data, a deleted file's 8 bytes
+// and its name, after the package's 6-byte header.
+TEST(DiffCli, PackagesAreCutSoNoPatchPassesTheLimit) {
+  TempWorkDir dir;
+  ReleaseSpec tenKeys = {10, {{"GAME0.VFS", keysOf(10, 1000, 'a')}}, {}};
+  ReleaseSpec tenChanged = {14, {{"GAME0.VFS", keysOf(10, 1000, 'b')}}, {}};
+  // 300 deletions of 22 bytes each, 182 to a package; "maps" gives way to a
+  // directory, deleted in the second package, before its file is written.
+  ReleaseSpec looseOld = {10, {{"GAME0.VFS", {{1, "k"}}}}, {{"maps", "a file"}}};
+  for (int i = 0; i < 300; ++i) looseOld.files["gone/f-" + std::to_string(1000 + i).substr(1) + ".txt"] = "x";
+  ReleaseSpec looseNew = {16, {{"GAME0.VFS", {{1, "K"}}}}, {{"maps/a.txt", bytesOf(1500, 'm')}}};
+  for (int i = 1; i <= 4; ++i) looseNew.files["w" + std::to_string(i) + ".bin"] = bytesOf(1500, 'w');
+  auto withVersion = [](ReleaseSpec release, std::uint32_t version) {
+    release.version = version;
+    return release;
+  };
+  struct Case {
+    const char* what;
+    ReleaseSpec oldRelease, newRelease;
+    const char* options;  // besides -o out
+    std::uint64_t limit;  // the patch size the options give
+    int code;
+    std::vector<std::string> packages;
+    std::vector<std::string> alone;  // may pass the limit: one item each
+    std::vector<std::string> full;   // their patch archive is the limit exactly
+    const char* message;             // in the output, when refused
+  } cases[] = {
+      {"many keys, the default 64M", tenKeys, withVersion(tenChanged, 11), "", 64 << 20, 0, {"11 type 1"}},
+      {"many keys over the limit",
+       tenKeys,
+       tenChanged,
+       "--max-patch-size 4K",
+       4096,
+       0,
+       {"11 type 1", "12 type 1", "13 type 1", "14 type 1"}},
+      {"one key larger than the limit goes alone",
+       {10, {{"GAME0.VFS", keysOf(3, 10, 'a')}}, {}},
+       {13, {{"GAME0.VFS", {{1, bytesOf(1000, 'b')}, {2, bytesOf(10000, 'c')}, {3, bytesOf(1000, 'd')}}}}, {}},
+       "--max-patch-size 4096",
+       4096,
+       0,
+       {"11 type 1", "12 type 1", "13 type 1"},
+       {"12"}},
+      {"the limit exactly hit",
+       {10000, {{"GAME0.VFS", keysOf(2, 10, 'a')}}, {}},
+       {10001, {{"GAME0.VFS", keysOf(2, 2003, 'b')}}, {}},
+       "--max-patch-size 4k",
+       4096,
+       0,
+       {"10001 type 1"},
+       {},
+       {"10001"}},
+      {"one byte over the limit",
+       {10000, {{"GAME0.VFS", keysOf(2, 10, 'a')}}, {}},
+       {10002, {{"GAME0.VFS", {{1, bytesOf(2003, 'b')}, {2, bytesOf(2004, 'c')}}}}, {}},
+       "--max-patch-size 4K",
+       4096,
+       0,
+       {"10001 type 1", "10002 type 1"}},
+      {"loose files over the limit",
+       looseOld,
+       looseNew,
+       "--max-patch-size 4K",
+       4096,
+       0,
+       {"11 type 1", "12 type 4", "13 type 4", "14 type 3", "15 type 3", "16 type 3"}},
+      {"with --last",
+       tenKeys,
+       withVersion(tenChanged, 20),
+       "--last 20 --max-patch-size 4K",
+       4096,
+       0,
+       {"17 type 1", "18 type 1", "19 type 1", "20 type 1"}},
+      {"with --pad",
+       tenKeys,
+       withVersion(tenChanged, 16),
+       "--max-patch-size 4K --pad",
+       4096,
+       0,
+       {"11 type 1", "12 type 1", "13 type 1", "14 type 1", "15 type 0", "16 type 0"}},
+      {"with --first",
+       tenKeys,
+       withVersion(tenChanged, 33),
+       "--first 30 --max-patch-size 4K",
+       4096,
+       0,
+       {"30 type 1", "31 type 1", "32 type 1", "33 type 1"}},
+      {"new at the version of one package, refused",
+       tenKeys,
+       withVersion(tenChanged, 11),
+       "--max-patch-size 4K",
+       4096,
+       4,
+       {},
+       {},
+       {},
+       "would fetch patches 12 to 14 again, which it holds already; give new's index the number 14"},
+      {"--last too low for the packages, refused",
+       tenKeys,
+       withVersion(tenChanged, 12),
+       "--max-patch-size 4K --last 12",
+       4096,
+       4,
+       {},
+       {},
+       {},
+       "with 4 packages, --last takes at least 14"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    fs::remove_all("old");
+    fs::remove_all("new");
+    fs::remove_all("out");
+    fs::remove_all("rar");
+    writeRelease("old", c.oldRelease);
+    writeRelease("new", c.newRelease);
+    ToolRun diff = vlmPatch(std::string("diff old new -o out ") + c.options);
+    EXPECT_EQ(diff.code, c.code) << diff.out;
+    EXPECT_EQ(packagesOf("out"), c.packages);
+    if (c.code != 0) {
+      EXPECT_NE(diff.out.find(c.message), std::string::npos) << diff.out;
+      EXPECT_NE(diff.out.find("; nothing was written"), std::string::npos) << diff.out;
+      EXPECT_FALSE(fs::exists("out"));
+      continue;
+    }
+    if (diff.code != 0) continue;  // told above
+    EXPECT_EQ(readMeCheck("out"), 0);
+    fs::create_directories("rar");
+    for (const auto& [path, type] : packagesIn("out")) {
+      std::string number = fs::path(path).stem().string();
+      std::string rar = "rar/" + number + ".rar";
+      ToolRun pack = vlmPatch("pack " + path + " " + rar);
+      ASSERT_EQ(pack.code, 0) << pack.out;
+      std::uint64_t size = fs::file_size(rar);
+      bool alone = std::find(c.alone.begin(), c.alone.end(), number) != c.alone.end();
+      bool full = std::find(c.full.begin(), c.full.end(), number) != c.full.end();
+      archive::PatchPackage package;
+      ASSERT_TRUE(archive::loadPatchPackageReadOnly(package, path.c_str()));
+      std::size_t items = package.items.size();
+      archive::closePatchPackage(package);
+      if (alone) {
+        EXPECT_GT(size, c.limit) << number;
+        EXPECT_EQ(items, 1u) << number;
+        EXPECT_NE(diff.out.find("note: " + number + ".dat holds one item too large for a patch of 4 KiB"),
+                  std::string::npos)
+            << diff.out;
+      } else if (full) {
+        EXPECT_EQ(size, c.limit) << number;
+      } else {
+        EXPECT_LE(size, c.limit) << number;
+      }
+    }
+  }
+}
+
+// --max-patch-size takes bytes, or K, M or G, from 1 KiB to 2 GiB; anything
+// else is refused before anything is read or written.
+TEST(DiffCli, MaxPatchSizeTakesASizeFrom1KTo2G) {
+  TempWorkDir dir;
+  writeRelease("old", {1, {{"GAME0.VFS", {{1, "a"}}}}, {}});
+  writeRelease("new", {2, {{"GAME0.VFS", {{1, "b"}}}}, {}});
+  for (const char* wrong : {"''", "0", "1023", "1023K0", "4KB", "4KiB", "-4K", "+4K", "1.5M", "' 4K'", "'4 K'",
+                            "0x1000", "K", "4T", "3G", "2049M", "2147483649", "99999999999999999999999"}) {
+    SCOPED_TRACE(wrong);
+    ToolRun run = vlmPatch(std::string("diff old new -o out --max-patch-size ") + wrong);
+    EXPECT_EQ(run.code, 2) << run.out;
+    EXPECT_NE(run.out.find("vlm-patch: --max-patch-size takes a size from 1 KiB to 2 GiB in bytes, or with K, M or "
+                           "G for KiB, MiB or GiB (64M), not '"),
+              std::string::npos)
+        << run.out;
+    EXPECT_FALSE(fs::exists("out"));
+  }
+  ToolRun missing = vlmPatch("diff old new -o out --max-patch-size");
+  EXPECT_EQ(missing.code, 2) << missing.out;
+  EXPECT_NE(missing.out.find("usage: vlm-patch diff"), std::string::npos) << missing.out;
+  for (const char* right : {"1K", "1024", "2G", "2g", "2048M", "2147483648", "64m"}) {
+    SCOPED_TRACE(right);
+    fs::remove_all("out");
+    ToolRun run = vlmPatch(std::string("diff old new -o out --max-patch-size ") + right);
+    EXPECT_EQ(run.code, 0) << run.out;
+    EXPECT_EQ(packagesOf("out"), std::vector<std::string>{"2 type 1"});
+  }
 }
 
 // Runs script with sh in a mount namespace of its own, where "disk" (made

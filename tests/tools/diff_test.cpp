@@ -691,10 +691,11 @@ TEST(Diff, AFailedWriteLeavesNoPackageBehind) {
   }
 }
 
-// A flush that fails, while the key package grows past its first flush or
-// when it is put in place: the diff fails and leaves nothing. After a failed
-// flush the system may have dropped what it could not write, so a later one
-// that succeeds must not count.
+// A flush that fails, while the key package grows past its first flush,
+// when a package cut at --max-patch-size is finished, or when a package is
+// put in place: the diff fails and leaves nothing, not even the packages
+// put in place before. After a failed flush the system may have dropped
+// what it could not write, so a later one that succeeds must not count.
 int flushCalls = 0, failingFlush = 0;
 bool failOneFlush(platform::FileHandle) { return ++flushCalls == failingFlush; }
 
@@ -706,20 +707,36 @@ TEST(Diff, AFailedFlushLeavesNoPackageBehind) {
     news.push_back({key, bytesOf(1 << 20, 'b')});
   }
   writeRelease("old", {1, {{"GAME0.VFS", olds}}, {}});
-  writeRelease("new", {2, {{"GAME0.VFS", news}}, {}});
+  writeRelease("new", {4, {{"GAME0.VFS", news}}, {}});
   const platform::FileSystemHooks hooks{nullptr, failOneFlush, nullptr};
-  for (int failing : {1, 2}) {  // while it grows; when it is put in place
-    SCOPED_TRACE(failing);
+  struct Case {
+    const char* what;
+    Args args;
+    int failing;        // the flush that fails, counted from 1
+    const char* named;  // the package the failure names
+  } cases[] = {
+      {"while it grows", {"old", "new", "-o", "out", "--pad"}, 1, "out/.2.dat.partial"},
+      {"when it is put in place", {"old", "new", "-o", "out", "--pad"}, 2, "out/.2.dat.partial"},
+      // A key to a package: the second, 3.dat, is finished with 2 MiB not
+      // flushed, and flushed before 2.dat is put in place.
+      {"when a package is finished", {"old", "new", "-o", "out", "--max-patch-size", "2M"}, 1, "out/.3.dat.partial"},
+      {"when the second is put in place",
+       {"old", "new", "-o", "out", "--max-patch-size", "2M"},
+       3,
+       "out/.3.dat.partial"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
     flushCalls = 0;
-    failingFlush = failing;
+    failingFlush = c.failing;
     platform::setFileSystemHooks(&hooks);
     testing::internal::CaptureStderr();
-    int code = runTool("diff", {"old", "new", "-o", "out"});
+    int code = runTool("diff", c.args);
     std::string err = testing::internal::GetCapturedStderr();
     platform::resetTestHooks();
     EXPECT_EQ(code, kExitFailed);
-    EXPECT_GE(flushCalls, failing);
-    EXPECT_NE(err.find("out"), std::string::npos) << err;
+    EXPECT_GE(flushCalls, c.failing);
+    EXPECT_NE(err.find(c.named), std::string::npos) << err;
     EXPECT_FALSE(fs::exists("out")) << "the output directory the diff made is gone again";
   }
 }

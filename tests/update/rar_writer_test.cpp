@@ -3,6 +3,7 @@
 
 #include <gtest/gtest.h>
 
+#include <cstring>
 #include <memory>
 #include <string>
 
@@ -25,6 +26,17 @@ TEST(RarWriter, StreamingFromAFileGivesTheSameArchive) {
   }
   EXPECT_FALSE(writeStoredRarFromFile("none.rar", "1.dat", "missing.dat"));
   EXPECT_FALSE(fileExists("none.rar"));
+}
+
+// What a patch's size limit is worked out from: an archive of one entry is
+// its data and storedRarOverhead, whatever the name and the data.
+TEST(RarWriter, OneEntryAddsExactlyItsOverhead) {
+  for (const char* name : {"1.dat", "65535.dat", "a-longer-name.bin"})
+    for (std::size_t size : {std::size_t{0}, std::size_t{1}, std::size_t{4096}}) {
+      std::string data(size, 'd');
+      EXPECT_EQ(encodeStoredRar({{name, data, false}}).size(), size + storedRarOverhead(std::strlen(name)))
+          << name << " " << size;
+    }
 }
 
 TEST(RarWriter, ReadsBackThroughTheLibraryCalls) {

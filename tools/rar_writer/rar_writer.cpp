@@ -84,7 +84,7 @@ static std::string archiveEnd() {
 }
 
 static bool storable(const std::string& name, std::uint64_t size) {
-  return name.size() <= 0xFFFF - 32 && size < 0xFFFFFFFFu;
+  return name.size() <= 0xFFFF - 32 && size <= kMaxStoredRarEntryBytes;
 }
 
 std::string encodeStoredRar(const std::vector<RarEntrySpec>& entries) {

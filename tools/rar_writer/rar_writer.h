@@ -17,6 +17,7 @@
 //   end         type 0x7B, flags 0x4000, size 7
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <string>
 #include <vector>
@@ -26,6 +27,16 @@ struct RarEntrySpec {
   std::string data;  // the file's bytes; empty for a directory
   bool directory = false;
 };
+
+// The most data bytes one stored entry holds: PACK_SIZE has 32 bits, and
+// 0xFFFFFFFF is not taken.
+constexpr std::uint64_t kMaxStoredRarEntryBytes = 0xFFFFFFFEull;
+
+// The bytes an archive of one file entry whose name has nameLength bytes
+// holds besides the entry's data: the marker (7), the main header (13), the
+// entry's header (32 + nameLength) and the end (7). Such an archive of data
+// of size D is exactly D + storedRarOverhead(nameLength) bytes.
+constexpr std::uint64_t storedRarOverhead(std::size_t nameLength) { return 7 + 13 + 32 + nameLength + 7; }
 
 // The archive's bytes; empty when an entry cannot be stored (a name longer
 // than 65535 bytes or data of 4 GiB or more).

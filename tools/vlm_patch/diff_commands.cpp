@@ -82,19 +82,36 @@ const char* typeWork(std::uint8_t type) {
 
 constexpr const char* kDiffUsage =
     "usage: vlm-patch diff OLD_INSTALL NEW_INSTALL -o OUT_DIR [--first N | --last N] [--pad] "
-    "[--allow-stale-keys]";
+    "[--max-patch-size BYTES] [--allow-stale-keys]";
+
+// "64 MiB", "1536 KiB", "1000 bytes": a size as the operator would give it.
+std::string describeBytes(std::uint64_t bytes) {
+  const char* units[] = {" GiB", " MiB", " KiB"};
+  for (int i = 0; i < 3; ++i) {
+    int shift = 30 - 10 * i;
+    if (bytes >= (std::uint64_t(1) << shift) && bytes % (std::uint64_t(1) << shift) == 0)
+      return std::to_string(bytes >> shift) + units[i];
+  }
+  return std::to_string(bytes) + " bytes";
+}
 
 }  // namespace
 
 int runDiff(const Args& given) {
   Args args = given;
-  std::string outDir, first, last;
-  bool hasOut = false, hasFirst = false, hasLast = false;
+  std::string outDir, first, last, maxPatch;
+  bool hasOut = false, hasFirst = false, hasLast = false, hasMaxPatch = false;
   bool allowStale = takeFlag(args, "--allow-stale-keys");
   bool pad = takeFlag(args, "--pad");
   if (!takeOption(args, "-o", &outDir, &hasOut) || !takeOption(args, "--first", &first, &hasFirst) ||
-      !takeOption(args, "--last", &last, &hasLast) || args.size() != 2 || !hasOut)
+      !takeOption(args, "--last", &last, &hasLast) || !takeOption(args, "--max-patch-size", &maxPatch, &hasMaxPatch) ||
+      args.size() != 2 || !hasOut)
     return fail(kExitUsage, kDiffUsage);
+  std::uint64_t maxPatchBytes = kDefaultMaxPatchBytes;
+  if (hasMaxPatch && !parseByteSize(maxPatch, kLeastMaxPatchBytes, kMostMaxPatchBytes, &maxPatchBytes))
+    return fail(kExitUsage, "--max-patch-size takes a size from " + describeBytes(kLeastMaxPatchBytes) + " to " +
+                                describeBytes(kMostMaxPatchBytes) +
+                                " in bytes, or with K, M or G for KiB, MiB or GiB (64M), not '" + maxPatch + "'");
   std::uint64_t firstNumber = 0, lastNumber = 0;
   if (hasFirst && (!parseNumber(first, 0xFFFF, &firstNumber) || firstNumber == 0))
     return fail(kExitUsage, "--first takes a patch number from 1 to 65535");
@@ -109,6 +126,7 @@ int runDiff(const Args& given) {
   ReleaseDiff diff;
   PackageOutput output;
   output.outDir = outDir;
+  output.maxPackageBytes = packageBytesWithin(maxPatchBytes);
   // With --last the packages are numbered once they are counted, when the
   // ones written meanwhile take their numbers.
   output.nextNumber = static_cast<std::uint32_t>(firstNumber);
@@ -133,7 +151,7 @@ int runDiff(const Args& given) {
   }
   if (outcome == DiffOutcome::kFailed) return failWithProblems(problems);
   std::vector<PlannedPackage> plan;
-  if (!planPackages(diff, output.nextNumber, &plan, &error)) return fail(kExitFailed, error);
+  if (!planPackages(diff, output.nextNumber, output.maxPackageBytes, &plan, &error)) return fail(kExitFailed, error);
   NumberingRequest request;
   request.oldVersion = oldTree.index.baseVersion;
   request.newVersion = newTree.index.baseVersion;
@@ -156,6 +174,10 @@ int runDiff(const Args& given) {
   for (const PlannedPackage& p : written)
     std::printf("%s: type %u (%s), %zu items, %llu bytes\n", joinPath(outDir, packageFileName(p.number)).c_str(),
                 p.type, typeWork(p.type), p.count, static_cast<unsigned long long>(p.bytes));
+  for (const PlannedPackage& p : written)
+    if (p.bytes > output.maxPackageBytes)
+      std::printf("note: %s holds one item too large for a patch of %s; it goes alone\n",
+                  packageFileName(p.number).c_str(), describeBytes(maxPatchBytes).c_str());
   return kExitOk;
 }
 

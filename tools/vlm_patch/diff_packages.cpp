@@ -152,6 +152,10 @@ bool placePackages(PackageOutput& output, std::string* error) {
 
 }  // namespace
 
+std::uint64_t packageBytesWithin(std::uint64_t maxPatchBytes) {
+  return maxPatchBytes - storedRarOverhead(packageFileName(0xFFFF).size());
+}
+
 std::uint64_t itemBytes(std::uint8_t type, std::size_t nameLength, std::uint64_t dataLength) {
   std::uint64_t head = 4;  // the data length
   if (archive::itemHasKey(type)) head += 4;
@@ -204,8 +208,8 @@ bool parsePackageFileName(const std::string& name, std::uint32_t* number) {
   return true;
 }
 
-bool planPackages(const ReleaseDiff& diff, std::uint32_t firstNumber, std::vector<PlannedPackage>* plan,
-                  std::string* error) {
+bool planPackages(const ReleaseDiff& diff, std::uint32_t firstNumber, std::uint64_t maxPackageBytes,
+                  std::vector<PlannedPackage>* plan, std::string* error) {
   plan->clear();
   std::vector<std::uint64_t> sizes[2];
   const std::uint8_t types[2] = {4, 3};
@@ -219,7 +223,7 @@ bool planPackages(const ReleaseDiff& diff, std::uint32_t firstNumber, std::vecto
   }
   std::uint32_t number = firstNumber;
   for (int t = 0; t < 2; ++t) {
-    for (const auto& [first, count] : splitItems(sizes[t], kMaxPackageItems, kMaxPackageBytes)) {
+    for (const auto& [first, count] : splitItems(sizes[t], kMaxPackageItems, maxPackageBytes)) {
       PlannedPackage package;
       package.type = types[t];
       package.number = number++;
@@ -263,10 +267,9 @@ bool makeOutputDirectory(PackageOutput* output, std::string* error) {
 bool KeyPackageWriter::add(const StoredKey& k, std::string* error) {
   std::uint64_t size = itemBytes(1, 0, k.size);
   if (!open_ || !fitsInPackage(output_->packages.back().count, output_->packages.back().bytes, size, kMaxPackageItems,
-                               kMaxPackageBytes)) {
+                               output_->maxPackageBytes)) {
     if (!finish(error) || !beginPackage(*output_, writer_, 1, output_->nextNumber, keys_, error)) return false;
     open_ = true;
-    flushedBytes_ = 0;
   }
   PlannedPackage& package = output_->packages.back();
   if (package.bytes + size > kMaxPackageFileBytes) {
@@ -295,20 +298,20 @@ bool KeyPackageWriter::add(const StoredKey& k, std::string* error) {
   }
   package.count += 1;
   package.bytes += size;
+  writtenBytes_ += size;
   ++keys_;
   return true;
 }
 
 bool KeyPackageWriter::flushAsItGrows(std::string* error) {
   if (!open_) return true;
-  std::uint64_t bytes = output_->packages.back().bytes;
-  if (bytes - flushedBytes_ < std::max(kFlushStep, flushedBytes_ / kFlushStepShare)) return true;
+  if (writtenBytes_ - flushedBytes_ < std::max(kFlushStep, flushedBytes_ / kFlushStepShare)) return true;
   // What the writer still holds is written and flushed later.
   if (!platform::flushFileToDisk(writer_.file.get())) {
     *error = cannotWrite(output_->temporaries.back());
     return false;
   }
-  flushedBytes_ = bytes;
+  flushedBytes_ = writtenBytes_;
   return true;
 }
 
@@ -328,6 +331,16 @@ bool KeyPackageWriter::openArchiveOf(const StoredKey& key, std::string* error) {
 bool KeyPackageWriter::finish(std::string* error) {
   if (!open_) return true;
   open_ = false;
+  // A package that holds a flush step or more not yet flushed is flushed
+  // now, while NEW is still read, rather than when it is put in place;
+  // what the writer still holds (less than its chunk) waits for that.
+  if (writtenBytes_ - flushedBytes_ >= kFlushStep) {
+    if (!platform::flushFileToDisk(writer_.file.get())) {
+      *error = cannotWrite(output_->temporaries.back());
+      return false;
+    }
+    flushedBytes_ = writtenBytes_;
+  }
   return finishPackage(*output_, writer_, error);
 }
 

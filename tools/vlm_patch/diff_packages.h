@@ -7,7 +7,11 @@
 // before writing lets a file give way to a directory of the same name, and a
 // file renamed only in case survive on Windows, where the old and new names
 // are one file. Each package holds at most 65,535 items and, past its first
-// item, at most kMaxPackageBytes bytes.
+// item, at most PackageOutput::maxPackageBytes bytes (packageBytesWithin of
+// the operator's --max-patch-size): a download cut short costs the player
+// one patch of that size at most, not the whole difference. The cut only
+// adds packages of the same type next to each other, so the order above,
+// and with it what applying them in order makes, stays as it is.
 #pragma once
 
 #include <cstdint>
@@ -17,6 +21,7 @@
 
 #include "archive/package_writer.h"
 #include "platform/file.h"
+#include "tools/rar_writer/rar_writer.h"
 #include "tools/vlm_patch/progress.h"
 
 namespace vlmpatch {
@@ -27,11 +32,25 @@ struct ReleaseDiff;
 struct StoredKey;
 
 constexpr std::size_t kMaxPackageItems = 65535;
-// A package past its first item stays within this many bytes, so one patch
-// stays a size a player downloads and a stored RAR entry holds.
-constexpr std::uint64_t kMaxPackageBytes = 1ull << 31;
-// A package must fit in a stored RAR entry, whose length field has 32 bits.
-constexpr std::uint64_t kMaxPackageFileBytes = 0xFFFFFFFFull;
+// A package must fit in a stored RAR entry, even one that holds a single
+// item larger than any limit.
+constexpr std::uint64_t kMaxPackageFileBytes = kMaxStoredRarEntryBytes;
+
+// --max-patch-size: the most bytes one patch archive N.rar (a stored RAR of
+// the package N.dat, as publish and pack write it) may hold, unless one
+// item alone is larger. The default, and the range the option takes: a
+// patch a player fetches in a minute or so on a common line; at least room
+// for the archive, the package's header and some items; at most 2 GiB, as
+// a larger patch is no size for one download.
+constexpr std::uint64_t kDefaultMaxPatchBytes = 64ull << 20;
+constexpr std::uint64_t kLeastMaxPatchBytes = 1ull << 10;
+constexpr std::uint64_t kMostMaxPatchBytes = 2ull << 30;
+
+// The bytes a package may hold so that its patch archive holds at most
+// maxPatchBytes (from kLeastMaxPatchBytes to kMostMaxPatchBytes): less the
+// archive's own bytes around the package under the longest name a package
+// takes, "65535.dat", so the bound holds whatever number the package gets.
+std::uint64_t packageBytesWithin(std::uint64_t maxPatchBytes);
 
 struct PlannedPackage {
   std::uint8_t type = 1;
@@ -52,11 +71,12 @@ std::vector<std::pair<std::size_t, std::size_t>> splitItems(const std::vector<st
                                                             std::size_t maxItems, std::uint64_t maxBytes);
 
 // The packages of a diff's loose files (the type-4, then the type-3),
-// numbered from firstNumber; the type-1 packages are written while the diff
+// numbered from firstNumber and cut by splitItems at kMaxPackageItems items
+// and maxPackageBytes bytes; the type-1 packages are written while the diff
 // reads NEW. False when an item is too large for any package or the numbers
 // would pass 65535; error says so.
-bool planPackages(const ReleaseDiff& diff, std::uint32_t firstNumber, std::vector<PlannedPackage>* plan,
-                  std::string* error);
+bool planPackages(const ReleaseDiff& diff, std::uint32_t firstNumber, std::uint64_t maxPackageBytes,
+                  std::vector<PlannedPackage>* plan, std::string* error);
 
 // The type of a package that holds no item: "data only, no effect"
 // (archive/package_format.h). Applied, it changes nothing in the
@@ -85,6 +105,9 @@ bool parsePackageFileName(const std::string& name, std::uint32_t* number);
 // nothing was placed: after a failure nothing of the diff is left.
 struct PackageOutput {
   std::string outDir;
+  // Where packages are cut (see splitItems): packageBytesWithin of the
+  // operator's --max-patch-size.
+  std::uint64_t maxPackageBytes = packageBytesWithin(kDefaultMaxPatchBytes);
   std::uint32_t nextNumber = 0;          // the number the next package takes
   std::vector<PlannedPackage> packages;  // written so far, in order
   std::vector<std::string> temporaries;  // their temporary paths, in order
@@ -101,16 +124,20 @@ struct PackageOutput {
 // that found nothing is done); false when it cannot be made.
 bool makeOutputDirectory(PackageOutput* output, std::string* error);
 
-// How much a key package grows between its flushes while it is written: at
-// least this, and at least a sixteenth of what it held at its last flush,
-// so that a package of GiBs is flushed some dozens of times, not thousands
-// (each flush may cost a slow disk a seek or two).
+// How much the key packages grow between flushes while they are written:
+// at least this, and at least a sixteenth of what they held at the last
+// flush, so that GiBs of packages are flushed some dozens of times, not
+// thousands (each flush may cost a slow disk a seek or two). A package
+// finished with a flush step or more not yet flushed is flushed then, so
+// that little is left to flush when the packages are put in place, however
+// the packages are cut.
 constexpr std::uint64_t kFlushStep = 2u << 20;
 constexpr std::uint64_t kFlushStepShare = 16;
 
 // Writes the type-1 packages key by key, in the order the keys come, cut as
-// splitItems cuts them, while the diff is still reading NEW. A key's bytes
-// are taken from StoredKey::held, or read from NEW's archive.
+// splitItems cuts them (at output->maxPackageBytes), while the diff is
+// still reading NEW. A key's bytes are taken from StoredKey::held, or read
+// from NEW's archive.
 class KeyPackageWriter {
  public:
   KeyPackageWriter(const InstallTree& newTree, PackageOutput* output) : tree_(newTree), output_(output) {}
@@ -118,14 +145,15 @@ class KeyPackageWriter {
   KeyPackageWriter& operator=(const KeyPackageWriter&) = delete;
   // False when the key cannot be written; error says why.
   bool add(const StoredKey& key, std::string* error);
-  // Flushes the package to the disk once it has grown by a flush step since
-  // its last flush. The disk takes its time per MiB either way; flushed as
-  // it grows while the archives are still read, the flush when the package
-  // is put in place waits for the last step only. False when a flush fails
-  // (error says why): the system may have dropped what it could not write,
-  // so a later flush that succeeds proves nothing.
+  // Flushes the open package to the disk once the packages have grown by a
+  // flush step since the last flush. The disk takes its time per MiB either
+  // way; flushed as they grow while the archives are still read, the flush
+  // when the packages are put in place waits for the last step only. False
+  // when a flush fails (error says why): the system may have dropped what
+  // it could not write, so a later flush that succeeds proves nothing.
   bool flushAsItGrows(std::string* error);
-  // Finishes the last package; false when it cannot be written.
+  // Finishes the open package, flushing it first when a flush step or more
+  // of it is not flushed yet; false when it cannot be written.
   bool finish(std::string* error);
 
  private:
@@ -134,7 +162,8 @@ class KeyPackageWriter {
   archive::PackageFileWriter writer_;  // the package being written, when open_
   bool open_ = false;
   std::size_t keys_ = 0;            // added so far, over all packages
-  std::uint64_t flushedBytes_ = 0;  // of the open package, at its last flush
+  std::uint64_t writtenBytes_ = 0;  // of all key packages so far
+  std::uint64_t flushedBytes_ = 0;  // writtenBytes_ at the last flush
   // Makes archive_ NEW's archive that holds the key, open for reading; false
   // when it cannot be opened (error says why). The changed keys lie far
   // apart, so each is read alone, exactly its bytes: a read window would

@@ -34,13 +34,23 @@ const Command kCommands[] = {
     {"pack", runPack, "pack PACKAGE.dat OUT.rar [--number N]",
      "Puts a package into a RAR archive as N.dat, the name the launcher extracts\n"
      "(N defaults to the package's version)."},
-    {"diff", runDiff, "diff OLD_INSTALL NEW_INSTALL -o OUT_DIR [--first N | --last N] [--pad] [--allow-stale-keys]",
+    {"diff", runDiff,
+     "diff OLD_INSTALL NEW_INSTALL -o OUT_DIR [--first N | --last N] [--pad] [--max-patch-size BYTES] "
+     "[--allow-stale-keys]",
      "Writes the packages that take OLD to NEW into OUT_DIR as N.dat, N+1.dat, ...\n"
      "(N defaults to OLD's version + 1), ready for publish SERVER_DIR OUT_DIR:\n"
      "  type 1  every key whose bytes are new or differ\n"
      "  type 4  every loose file that NEW no longer has\n"
      "  type 3  every loose file that is new or differs\n"
-     "each split at 65,535 items or 2 GiB; none when the two hold the same data.\n"
+     "none when the two hold the same data. Each kind is split over as many packages\n"
+     "as it takes, in order, so that no patch is larger than --max-patch-size\n"
+     "(default 64M; 1K to 2G, in bytes or with K, M or G for KiB, MiB, GiB): the\n"
+     "patch archive N.rar that publish makes of N.dat holds at most that many bytes\n"
+     "(N.dat at most 68 bytes fewer), and a download cut short costs a player one\n"
+     "such patch at most. An item larger than that goes alone in a package of its\n"
+     "own (diff says so). A package also holds at most 65,535 items. How many\n"
+     "packages there are depends on the limit; the version check below names the\n"
+     "number NEW must carry.\n"
      "Loose files are all files but the installation's machinery: data.idx and the\n"
      "archives, the launcher's files, the clients Kelda.exe and Kelda (publish-client\n"
      "replaces them) and Lumenfall.ini (the players' settings); diff says when\n"

@@ -1,5 +1,6 @@
 #include "tools/vlm_patch/options.h"
 
+#include <cctype>
 #include <cstdlib>
 
 namespace vlmpatch {
@@ -24,6 +25,30 @@ bool takeRepeatedOption(Args& args, const std::string& name, std::vector<std::st
     if (!present) return true;
     values->push_back(value);
   }
+}
+
+bool parseByteSize(const std::string& text, std::uint64_t least, std::uint64_t most, std::uint64_t* value) {
+  std::size_t digits = 0;
+  while (digits < text.size() && text[digits] >= '0' && text[digits] <= '9') ++digits;
+  if (digits == 0 || digits + 1 < text.size()) return false;
+  int shift = 0;  // K, M and G: 10, 20 and 30
+  if (digits < text.size()) {
+    const std::string units = "KMG";
+    std::size_t unit = units.find(static_cast<char>(std::toupper(static_cast<unsigned char>(text[digits]))));
+    if (unit == std::string::npos) return false;
+    shift = 10 * static_cast<int>(unit + 1);
+  }
+  // Past most, digit by digit, before anything can overflow.
+  std::uint64_t bytes = 0;
+  for (std::size_t i = 0; i < digits; ++i) {
+    bytes = bytes * 10 + static_cast<std::uint64_t>(text[i] - '0');
+    if (bytes > most) return false;
+  }
+  if (bytes > (most >> shift)) return false;
+  bytes <<= shift;
+  if (bytes < least) return false;
+  *value = bytes;
+  return true;
 }
 
 namespace {

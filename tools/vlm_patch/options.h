@@ -2,6 +2,7 @@
 // arguments, so what remains are the command's plain arguments.
 #pragma once
 
+#include <cstdint>
 #include <string>
 #include <vector>
 
@@ -15,6 +16,12 @@ namespace vlmpatch {
 bool takeOption(Args& args, const std::string& name, std::string* value, bool* present);
 // Pulls every "--name value" out of args, in order; false when a value is missing.
 bool takeRepeatedOption(Args& args, const std::string& name, std::vector<std::string>* values);
+
+// Reads a size in bytes: decimal digits, alone (bytes) or followed by one
+// of K, M and G (KiB, MiB, GiB; either case), nothing else: no sign, blank,
+// fraction or "KB". True, the bytes in *value, when the size lies from
+// least to most.
+bool parseByteSize(const std::string& text, std::uint64_t least, std::uint64_t most, std::uint64_t* value);
 
 // Pulls the signing options out of args: every "--key FILE" and "--new-key
 // FILE" (read here) and "--expires-days N" (1 to 3650). False, with the
