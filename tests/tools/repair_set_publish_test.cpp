@@ -151,7 +151,7 @@ TEST(PublishRepairSet, PacksWhoseItemsDidNotChangeKeepTheirNames) {
   TempWorkDir dir;
   ASSERT_NO_FATAL_FAILURE(publishedServer(41));
   writeRelease("release", sampleRelease(40));
-  ASSERT_EQ(publishRepairSet({"--pack-size", "65536"}), kExitOk);
+  ASSERT_EQ(publishRepairSet({"--pack-size", "64K"}), kExitOk);
   const std::set<std::string> first = namesOf(repairRecord());
   ASSERT_GT(first.size(), 10u);
 
@@ -217,8 +217,12 @@ TEST(PublishRepairSet, RefusalsLeaveTheServerAsItWas) {
        {"server", "release40", "--key", "op.key", "--pack-size", "100"},
        kExitUsage,
        "--pack-size"},
-      {"a pack size that is no number",
-       {"server", "release40", "--key", "op.key", "--pack-size", "16M"},
+      {"a pack size too large",
+       {"server", "release40", "--key", "op.key", "--pack-size", "2G"},
+       kExitUsage,
+       "--pack-size"},
+      {"a pack size that is no size",
+       {"server", "release40", "--key", "op.key", "--pack-size", "16MB"},
        kExitUsage,
        "--pack-size"},
       {"no release", {"server", "missing", "--key", "op.key"}, kExitFailed, "cannot be read as a release"},

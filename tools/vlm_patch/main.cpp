@@ -105,7 +105,7 @@ const Command kCommands[] = {
      "so is a --platform that the file does not match. Signs the release as publish\n"
      "does."},
     {"publish-repair-set", runPublishRepairSet,
-     "publish-repair-set SERVER_DIR RELEASE_DIR --key FILE... [--new-key FILE]... [--pack-size BYTES] "
+     "publish-repair-set SERVER_DIR RELEASE_DIR --key FILE... [--new-key FILE]... [--pack-size SIZE] "
      "[--expires-days N]",
      "Publishes the full content of a release (laid out as an installation, as diff\n"
      "takes it) so that keyed launchers can verify an installation and repair what is\n"

@@ -257,11 +257,13 @@ int runPublishRepairSet(const Args& given) {
       signingKeys(signing).empty())
     return fail(kExitUsage,
                 "usage: vlm-patch publish-repair-set SERVER_DIR RELEASE_DIR --key FILE... [--new-key FILE]... "
-                "[--pack-size BYTES] [--expires-days N]");
+                "[--pack-size SIZE] [--expires-days N]");
   std::uint64_t packSize = kDefaultPackSize;
-  if (packSizeGiven && (!parseNumber(packSizeText, kLargestPackSize, &packSize) || packSize < kSmallestPackSize))
-    return fail(kExitUsage, "--pack-size takes a number of bytes from " + std::to_string(kSmallestPackSize) + " to " +
-                                std::to_string(kLargestPackSize));
+  if (packSizeGiven && !parseByteSize(packSizeText, kSmallestPackSize, kLargestPackSize, &packSize))
+    return fail(kExitUsage,
+                "--pack-size takes a size from 64 KiB to 1 GiB in bytes, or with K, M or G for KiB, MiB "
+                "or GiB (16M), not '" +
+                    packSizeText + "'");
   Server server;
   if (!openServer(args[0], &server, &code) || !checkSigning(server.dir, signing, &code)) return code;
   std::vector<std::string> problems;
