@@ -57,8 +57,8 @@ struct Options {
 };
 
 constexpr int kArchives = 4;
-constexpr std::uint64_t kKeyBytes = 3584ull << 20;  // 3.5 GiB in keys...
-constexpr int kLargeFiles = 8;                      // ...and 0.5 GiB in loose files
+constexpr std::uint64_t kKeyBytes = 3696ull << 20;  // 3.6 GiB in keys...
+constexpr int kLargeFiles = 8;                      // ...and 0.4 GiB in loose files
 constexpr std::uint64_t kLargeFile = 48u << 20;
 constexpr int kSmallFiles = 256;
 constexpr std::uint64_t kSmallFile = 64u << 10;
@@ -243,6 +243,7 @@ void printCase(const char* name, const char* yardstick, double goal, std::vector
 }  // namespace
 
 int main(int argc, char** argv) {
+  std::setvbuf(stdout, nullptr, _IOLBF, 0);  // each figure as it comes, also into a file
   Options options;
   for (int i = 1; i < argc; ++i) {
     std::string arg = argv[i];

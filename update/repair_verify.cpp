@@ -81,10 +81,15 @@ struct Window {
   std::uint64_t start = 0;
   std::size_t length = 0;
 
-  void use(const platform::File& f) {
+  // Where the bytes wanted from this file end: a read stops there, so that
+  // two parts of one archive never read each other's bytes.
+  std::uint64_t limit = 0;
+
+  void use(const platform::File& f, std::uint64_t end) {
     file = &f;
     start = 0;
     length = 0;
+    limit = end;
   }
 };
 
@@ -98,7 +103,9 @@ RangeRead hashRange(Window& window, std::uint64_t offset, std::uint64_t size, pl
                     std::string* why) {
   while (size > 0) {
     if (offset < window.start || offset >= window.start + window.length) {
-      std::int64_t got = platform::readFileAt(window.file->get(), offset, window.bytes.data(), window.bytes.size());
+      std::size_t wanted = window.bytes.size();
+      if (window.limit - offset < wanted) wanted = static_cast<std::size_t>(window.limit - offset);
+      std::int64_t got = platform::readFileAt(window.file->get(), offset, window.bytes.data(), wanted);
       if (got < 0) {
         *why = platform::lastSystemError();
         window.length = 0;
@@ -178,7 +185,9 @@ void verifyArchivePart(Run& run, const Task& task, Window& window, Counts& count
     }
     return;
   }
-  window.use(file);
+  std::uint64_t end = 0;
+  for (std::size_t r = task.from; r < task.to; ++r) end = std::max(end, std::uint64_t{reads[r].offset} + reads[r].size);
+  window.use(file, end);
   for (std::size_t r = task.from; r < task.to; ++r) {
     const KeyRead& read = reads[r];
     platform::Sha256 hash;
@@ -223,7 +232,7 @@ void verifyFile(Run& run, const Task& task, Window& window, Counts& counts, std:
     counts.passed(listed.size);
     return;
   }
-  window.use(file);
+  window.use(file, listed.size);
   platform::Sha256 hash;
   std::uint64_t hashed = 0;
   std::string error;
