@@ -283,7 +283,8 @@ int main(int argc, char** argv) {
   for (const auto& file : list.files) listed += file.size;
   std::printf("installation: %zu keys in %d archives, %zu loose files, %.2f GiB, written in %.1f s\n", list.keys.size(),
               kArchives, list.files.size(), listed / 1073741824.0, now() - start);
-  std::printf("workers: %u (processors: %u)\n", options.workers, std::thread::hardware_concurrency());
+  std::printf("workers: %s (processors: %u)\n", options.workers ? std::to_string(options.workers).c_str() : "default",
+              std::thread::hardware_concurrency());
 
   if (options.only.empty() || options.only == "warm") {
     std::vector<double> theirs, ours;

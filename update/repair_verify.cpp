@@ -394,7 +394,9 @@ void planTasks(Run& run) {
 // Runs the workers and reports the progress from this thread until they end.
 void runWorkers(Run& run, const VerifyOptions& options) {
   unsigned count = options.workers;
-  if (count == 0) count = std::min(std::max(std::thread::hardware_concurrency(), 1u), 8u);
+  // Twice the processors: while one worker waits for the disk, another has
+  // bytes to hash.
+  if (count == 0) count = std::min(std::max(2 * std::thread::hardware_concurrency(), 2u), 8u);
   count = static_cast<unsigned>(std::min<std::size_t>(count, std::max<std::size_t>(run.tasks.size(), 1)));
   std::uint64_t step = run.total / 256 + 1;
   std::uint64_t reportAt = step;

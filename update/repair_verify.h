@@ -57,7 +57,8 @@ struct VerifyOutcome {
 using VerifyProgress = std::function<void(std::uint64_t done, std::uint64_t total)>;
 
 struct VerifyOptions {
-  // Hashing threads; 0 takes the processor's count (at least 1, at most 8).
+  // Hashing threads; 0 takes twice the processors' count (at least 2, at
+  // most 8), so that one hashes while another waits for the disk.
   unsigned workers = 0;
   VerifyProgress progress;  // may be empty
 };
