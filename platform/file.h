@@ -122,6 +122,23 @@ bool nameCrossesLink(const char* name);
 // not a plain file (a directory, a device, a pipe); never creates a link's
 // target. The directories on the way are held from the check to the open.
 FileHandle createFileNoFollow(const char* name);
+// What openPlainFileNoFollow found at a name.
+enum class PlainFileOpen {
+  kOpened,     // a plain file, now open for reading
+  kMissing,    // nothing there, or a directory on the way is missing or a file
+  kLink,       // the name or a directory on its way is a link or reparse point
+  kDirectory,  // a directory
+  kNotPlain,   // something else: a device, a pipe, a socket
+  kFailed,     // the system refused; *why has its reason
+};
+// Opens an existing plain file for reading, never through a link: the
+// directories on the way are walked as createFileNoFollow walks them and the
+// last component must be a plain file itself (a pipe or device is refused
+// without waiting on it). Other processes may go on reading and writing it,
+// so an archive the launcher holds can be read beside it. *file holds the
+// file on kOpened and nothing otherwise; *why (may be null) gets the
+// system's reason on kFailed.
+PlainFileOpen openPlainFileNoFollow(const char* name, File* file, Status* why);
 // Creates the last component of the name as a directory unless it exists
 // (the ones before it must exist). True when it is a real directory
 // afterwards; false, and nothing created, when a component of the name is a

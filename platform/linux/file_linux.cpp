@@ -229,6 +229,74 @@ FileHandle createFileNoFollow(const char* name) { return createPlainFile(name, O
 
 FileHandle createArchiveFile(const char* name) { return createPlainFile(name, O_RDWR, true); }
 
+namespace {
+
+// What lies at the entry `name` of the directory open as `at`, as itself.
+PlainFileOpen kindAt(int at, const char* name, struct stat* st, Status* why) {
+  if (::fstatat(at, name, st, AT_SYMLINK_NOFOLLOW) != 0) {
+    if (errno == ENOENT || errno == ENOTDIR) return PlainFileOpen::kMissing;
+    if (why) *why = Status::systemFailure();
+    return PlainFileOpen::kFailed;
+  }
+  if (S_ISLNK(st->st_mode)) return PlainFileOpen::kLink;
+  if (S_ISDIR(st->st_mode)) return PlainFileOpen::kDirectory;
+  if (!S_ISREG(st->st_mode)) return PlainFileOpen::kNotPlain;
+  return PlainFileOpen::kOpened;
+}
+
+}  // namespace
+
+PlainFileOpen openPlainFileNoFollow(const char* name, File* file, Status* why) {
+  file->reset();
+  std::string path = nativePath(name);
+  std::vector<std::string> parts = componentsOf(path);
+  if (parts.empty()) return PlainFileOpen::kMissing;
+  Directory at;
+  at.reset(openStart(path));
+  if (at.fd < 0) {
+    if (why) *why = Status::systemFailure();
+    return PlainFileOpen::kFailed;
+  }
+  struct stat st;
+  for (std::size_t i = 0; i + 1 < parts.size(); ++i) {
+    PlainFileOpen kind = kindAt(at.fd, parts[i].c_str(), &st, why);
+    if (kind == PlainFileOpen::kLink || kind == PlainFileOpen::kFailed) return kind;
+    if (kind != PlainFileOpen::kDirectory) return PlainFileOpen::kMissing;
+    at.reset(stepInto(at.fd, parts[i]));
+    if (at.fd < 0) {
+      if (why) *why = Status::systemFailure();
+      return PlainFileOpen::kFailed;
+    }
+  }
+  PlainFileOpen kind = kindAt(at.fd, parts.back().c_str(), &st, why);
+  if (kind != PlainFileOpen::kOpened) return kind;
+  // O_NOFOLLOW and O_NONBLOCK: a link or a pipe put in the file's place
+  // since the look above is refused, not followed or waited on.
+  int fd = openRetrying(at.fd, parts.back().c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK);
+  if (fd < 0) {
+    if (errno == ELOOP) return PlainFileOpen::kLink;
+    if (errno == ENOENT) return PlainFileOpen::kMissing;
+    if (why) *why = Status::systemFailure();
+    return PlainFileOpen::kFailed;
+  }
+  File opened(static_cast<FileHandle>(fd));
+  if (::fstat(fd, &st) != 0) {
+    if (why) *why = Status::systemFailure();
+    return PlainFileOpen::kFailed;
+  }
+  if (S_ISDIR(st.st_mode)) return PlainFileOpen::kDirectory;
+  if (!S_ISREG(st.st_mode)) return PlainFileOpen::kNotPlain;
+  int flags = ::fcntl(fd, F_GETFL);
+  if (flags < 0 || ::fcntl(fd, F_SETFL, flags & ~O_NONBLOCK) != 0) {
+    if (why) *why = Status::systemFailure();
+    return PlainFileOpen::kFailed;
+  }
+  // Read once from start to end: the system may read further ahead.
+  ::posix_fadvise(fd, 0, 0, POSIX_FADV_SEQUENTIAL);
+  *file = std::move(opened);
+  return PlainFileOpen::kOpened;
+}
+
 bool createDirectoryNoFollow(const char* name) {
   Directory parent;
   std::string last;

@@ -293,6 +293,69 @@ bool nameCrossesLink(const char* name) {
   return false;
 }
 
+namespace {
+
+// What GetFileAttributesA says lies at a name, as itself: a missing name
+// has no attributes, a link (a dangling one too) has its own.
+PlainFileOpen kindByAttributes(const std::string& name, Status* why) {
+  DWORD attributes = GetFileAttributesA(name.c_str());
+  if (attributes == INVALID_FILE_ATTRIBUTES) {
+    DWORD error = GetLastError();
+    if (error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND || error == ERROR_INVALID_NAME)
+      return PlainFileOpen::kMissing;
+    if (why) *why = failureOf(error);
+    return PlainFileOpen::kFailed;
+  }
+  if (isReparsePoint(attributes)) return PlainFileOpen::kLink;
+  if ((attributes & FILE_ATTRIBUTE_DIRECTORY) != 0) return PlainFileOpen::kDirectory;
+  if ((attributes & FILE_ATTRIBUTE_DEVICE) != 0) return PlainFileOpen::kNotPlain;
+  return PlainFileOpen::kOpened;
+}
+
+}  // namespace
+
+PlainFileOpen openPlainFileNoFollow(const char* name, File* file, Status* why) {
+  file->reset();
+  std::string text(name ? name : "");
+  std::vector<std::size_t> ends = componentEnds(text);
+  if (ends.empty()) return PlainFileOpen::kMissing;
+  Walk walk;
+  startWalk(text, walk);
+  for (std::size_t i = 0; i + 1 < ends.size(); ++i) {
+    std::string prefix = text.substr(0, ends[i]);
+    PlainFileOpen kind = kindByAttributes(prefix, why);
+    if (kind == PlainFileOpen::kLink || kind == PlainFileOpen::kFailed) return kind;
+    if (kind != PlainFileOpen::kDirectory) return PlainFileOpen::kMissing;
+    Opened directory = openAsItself(prefix, walk.path, FILE_READ_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                                    OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS);
+    if (directory.isLink) return PlainFileOpen::kLink;
+    if (directory.handle == INVALID_HANDLE_VALUE) {
+      if (why) *why = Status::systemFailure();
+      return PlainFileOpen::kFailed;
+    }
+    walk.held.push_back(directory.handle);
+    if ((directory.attributes & FILE_ATTRIBUTE_DIRECTORY) == 0) return PlainFileOpen::kMissing;
+    walk.path = directory.path;
+  }
+  PlainFileOpen kind = kindByAttributes(text, why);
+  if (kind != PlainFileOpen::kOpened) return kind;
+  // Shared for reading and writing: the launcher's own archive handles write.
+  Opened opened = openAsItself(text, walk.path, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, OPEN_EXISTING,
+                               FILE_ATTRIBUTE_NORMAL | FILE_FLAG_SEQUENTIAL_SCAN);
+  if (opened.isLink) return PlainFileOpen::kLink;
+  if (opened.handle == INVALID_HANDLE_VALUE) {
+    DWORD error = GetLastError();
+    if (error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND) return PlainFileOpen::kMissing;
+    if (why) *why = failureOf(error);
+    return PlainFileOpen::kFailed;
+  }
+  File held(toFile(opened.handle));
+  if ((opened.attributes & FILE_ATTRIBUTE_DIRECTORY) != 0) return PlainFileOpen::kDirectory;
+  if (GetFileType(opened.handle) != FILE_TYPE_DISK) return PlainFileOpen::kNotPlain;
+  *file = std::move(held);
+  return PlainFileOpen::kOpened;
+}
+
 FileHandle createFileNoFollow(const char* name) { return createPlainFile(name, GENERIC_WRITE, 0); }
 
 FileHandle createArchiveFile(const char* name) {
