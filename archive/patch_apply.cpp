@@ -191,7 +191,7 @@ platform::Status performItems(const PatchPackage& package) {
 
 }  // namespace
 
-PatchOutcome applyPatchPackageWithOutcome(const char* path) {
+PatchOutcome applyPatchPackageWithOutcome(const char* path, SetVersion setVersion) {
   PatchOutcome outcome;
   PatchPackage package;
   // Items are streamed from the package file, so it lives until the last
@@ -206,7 +206,7 @@ PatchOutcome applyPatchPackageWithOutcome(const char* path) {
     outcome.indexSaved = platform::Status::failure("not written: the package was not applied");
     return outcome;
   }
-  archiveSet.baseVersion = version;
+  if (setVersion == SetVersion::kFromPackage) archiveSet.baseVersion = version;
   outcome.indexSaved = saveIndex(archiveSet);  // a failure is traced there
   return outcome;
 }

@@ -32,8 +32,13 @@ struct [[nodiscard]] PatchOutcome {
   platform::Status indexSaved;
 };
 
+// Whose version the set has once a package is applied: the package's (a
+// numbered patch), or the set's own, kept (a repair pack, which carries
+// none: the repair gives the set its version once every pack is in).
+enum class SetVersion { kFromPackage, kKept };
+
 // applyPatchPackage, giving both outcomes: for the operator's tool, which
-// reports a failed index write rather than passing over it.
-PatchOutcome applyPatchPackageWithOutcome(const char* path);
+// reports a failed index write rather than passing over it, and the repair.
+PatchOutcome applyPatchPackageWithOutcome(const char* path, SetVersion version = SetVersion::kFromPackage);
 
 }  // namespace archive

@@ -18,8 +18,13 @@
 #include "platform/window_find.h"
 #include "ui/launcher_window.h"
 #include "ui/paint_layout.h"
+#include "platform/command_line.h"
 #include "update/game_start.h"
+#include "update/repair.h"
 #include "update/update_driver.h"
+
+#include <string>
+#include <vector>
 
 #if defined(VLM_TEST_HOOKS)
 #include <cstdio>
@@ -93,9 +98,19 @@ void startWorker() {
 }  // namespace
 
 #if defined(_WIN32)
-int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR, int) { runLauncher(instance); }
+int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR commandLine, int) {
+  // The words after the program's name, split as the launcher splits every
+  // command line (an open quote closes at the end).
+  std::vector<std::string> words;
+  static_cast<void>(platform::splitWords(commandLine ? commandLine : "", &words));
+  update::setRepairAsked(update::asksForRepair(words));
+  runLauncher(instance);
+}
 #else
 #include "ui/embedded_bitmaps.h"
 
-int main() { runLauncher(&ui::launcherBitmaps); }
+int main(int argc, char** argv) {
+  update::setRepairAsked(update::asksForRepair(std::vector<std::string>(argv + (argc > 0 ? 1 : 0), argv + argc)));
+  runLauncher(&ui::launcherBitmaps);
+}
 #endif

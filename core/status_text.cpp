@@ -20,6 +20,9 @@ const StatusText kStatusTexts[] = {
     {"DOWNLOAD_PROGRESS", "Downloading file 'patch_%s'...", "Downloading file 'patch_%s'..."},
     {"PATCH_PROGRESS", "Extracting files. ", "Extracting files. "},
     {"WAIT_START", "Please wait, starting Vellmarch....", "Please wait, starting Vellmarch..."},
+    {"REPAIR_VERIFY", "Checking the game files. ", "Checking the game files. "},
+    {"REPAIR_PROGRESS", "Repairing the game files. ", "Repairing the game files. "},
+    {"REPAIR_DONE", "The game files are repaired.", "The game files are repaired."},
 };
 
 // Whole-key match, the key taken in upper case (only a to z change).

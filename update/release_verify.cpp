@@ -50,6 +50,12 @@ void refuse(const std::string& why) { core::debugLog("Release check failed: %s."
 
 bool releaseChecksOn() { return !keys().empty(); }
 
+const ReleaseRecord* acceptedReleaseRecord() {
+  return releaseChecksOn() && acceptedRelease.accepted ? &acceptedRelease.record : nullptr;
+}
+
+const std::vector<PublicKey>& checkingKeys() { return keys(); }
+
 void resetAcceptedRelease() { acceptedRelease = AcceptedRelease(); }
 
 bool acceptRelease() { return acceptRelease(currentPatchServer()); }

@@ -47,6 +47,12 @@ const FileDigest* expectedClient();
 // fetched); *digest is nullptr in a build without keys.
 bool expectedPatch(std::uint32_t n, const FileDigest** digest);
 
+// The release accepted in this pass, or nullptr (none yet, or a build
+// without keys), and the keys this launcher checks with: the build's, or in
+// a test build those a test gave.
+const ReleaseRecord* acceptedReleaseRecord();
+const std::vector<PublicKey>& checkingKeys();
+
 // Forgets the accepted release (a new pass; tests run many in one process).
 void resetAcceptedRelease();
 

@@ -243,7 +243,10 @@ bool isMachineryName(const archive::ArchiveSet& index, const std::string& name) 
   }
   static const char* const kLauncherFiles[] = {
       "keupdate.exe", "keupdate",   "launcher.bin", "kelda.bin",           "cver.v",         "cver.v.new",
-      "rseq.v",       "rseq.v.new", "patch.hpl",    "vlm-patch-apply.dat", "vlm-rar-reader", "unrar.dll"};
+      "rseq.v",       "rseq.v.new", "patch.hpl",    "vlm-patch-apply.dat", "vlm-rar-reader", "unrar.dll",
+      // The repair's (update/repair.h): its mark, its downloads, the pack's
+      // package and the unreadable index it set aside.
+      "repair.v", "repair.rec", "repair.lst", "repair.rar", "repair.dat", "data.idx.damaged"};
   for (const char* own : kLauncherFiles)
     if (folded == own) return true;
   return endsWith(folded, ".part") || endsWith(folded, ".vlm-part") || endsWith(folded, ".vfs") ||

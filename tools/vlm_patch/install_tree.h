@@ -102,7 +102,9 @@ const std::vector<ReleaseMachinery>& releaseMachinery();
 //  - at the top, releaseMachinery's files;
 //  - the launcher's own files at the top: each platform's launcher's ".old"
 //    backup, "KeUpdate.exe" / "KeUpdate", "launcher.bin", "Kelda.bin",
-//    "cver.v", "cver.v.new", "rseq.v", "rseq.v.new", "patch.hpl", any
+//    "cver.v", "cver.v.new", "rseq.v", "rseq.v.new", "patch.hpl", the
+//    repair's "repair.v", "repair.rec", "repair.lst", "repair.rar",
+//    "repair.dat" and "data.idx.damaged" (update/repair.h), any
 //    "*.part", and the patch loop's "<n>.rar" / "<n>.dat" (written and
 //    deleted there while patching) and "vlm-patch-apply.dat"; the contained
 //    RAR reader "vlm-rar-reader" and the RAR library "unrar.dll"; each
