@@ -20,6 +20,8 @@ const StatusText kStatusTexts[] = {
     {"DOWNLOAD_PROGRESS", "Downloading file 'patch_%s'...", "Downloading file 'patch_%s'..."},
     {"PATCH_PROGRESS", "Extracting files. ", "Extracting files. "},
     {"WAIT_START", "Please wait, starting Vellmarch....", "Please wait, starting Vellmarch..."},
+    // Its "%s" takes the room still missing, as core::formatByteSize gives it.
+    {"FAIL_SPACE", "Not enough free disk space: %s more needed.", "Not enough free disk space: %s more needed."},
 };
 
 // Whole-key match, the key taken in upper case (only a to z change).

@@ -187,8 +187,42 @@ void runUpdate() {
   requestGameStart();
 }
 
+namespace {
+
+archive::QuickCheckResult lastStartCheck = archive::unreadableIndex("the installation was not checked yet");
+
+void traceStartCheck(const archive::QuickCheckResult& check) {
+  if (!check.indexRead) {
+    core::debugLog("Installation check: the index cannot be read: %s", check.indexProblem.c_str());
+    return;
+  }
+  if (check.ok()) {
+    core::debugLog("Installation check: %u archives, %llu entries, every archive whole.",
+                   static_cast<unsigned>(check.archives), static_cast<unsigned long long>(check.entries));
+    return;
+  }
+  core::debugLog("Installation check: %u of %u archives damaged:", static_cast<unsigned>(check.problems.size()),
+                 static_cast<unsigned>(check.archives));
+  for (const archive::ArchiveProblem& problem : check.problems)
+    core::debugLog("Installation check: %s", archive::describeArchiveProblem(problem).c_str());
+}
+
+}  // namespace
+
+const archive::QuickCheckResult& loadAndCheckInstallation() {
+  platform::Status loaded = archive::loadIndexWithReason();
+  lastStartCheck =
+      loaded.ok() ? archive::quickCheckArchives(archive::archiveSet) : archive::unreadableIndex(loaded.reason());
+  traceStartCheck(lastStartCheck);
+  return lastStartCheck;
+}
+
+const archive::QuickCheckResult& startCheck() { return lastStartCheck; }
+
 void UpdateWorker() {
-  archive::loadIndex();
+  // A damaged installation is only reported for now: the update goes on as
+  // it always did.
+  static_cast<void>(loadAndCheckInstallation());
   runUpdate();
   core::updateDisplay([](core::DisplayState& state) {
     state.fileProgress = 1;
