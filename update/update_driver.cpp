@@ -197,8 +197,9 @@ void traceStartCheck(const archive::QuickCheckResult& check) {
     return;
   }
   if (check.ok()) {
-    core::debugLog("Installation check: %u archives, %llu entries, every archive whole.",
-                   static_cast<unsigned>(check.archives), static_cast<unsigned long long>(check.entries));
+    core::debugLog("Installation check: %u archive%s, %llu entr%s, every archive whole.",
+                   static_cast<unsigned>(check.archives), check.archives == 1 ? "" : "s",
+                   static_cast<unsigned long long>(check.entries), check.entries == 1 ? "y" : "ies");
     return;
   }
   core::debugLog("Installation check: %u of %u archives damaged:", static_cast<unsigned>(check.problems.size()),

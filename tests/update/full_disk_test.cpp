@@ -253,7 +253,7 @@ TEST_F(SignedLauncherOnAFullDisk, APatchWithoutRoomIsNotDownloaded) {
   fillLeaving(".", "filler", 300 * 1024);
   std::string trace = runPass();
   EXPECT_TRUE(update::startCheck().ok()) << "the start's check found the installation sound";
-  EXPECT_NE(trace.find("Installation check: 1 archives, 0 entries, every archive whole."), std::string::npos) << trace;
+  EXPECT_NE(trace.find("Installation check: 1 archive, 0 entries, every archive whole."), std::string::npos) << trace;
   std::uint64_t needed = 0, available = 0;
   ASSERT_TRUE(spaceFigures(trace, "Not enough free disk space to download 11.rar: ", &needed, &available)) << trace;
   EXPECT_GE(needed, 2 * fs::file_size(server.served("11.rar")));
