@@ -8,8 +8,8 @@
 
 namespace platform {
 
-// The bytes this process may still write on the volume that holds path (a
-// file or directory that exists): Linux statvfs, f_bavail blocks of
+// The bytes this process may still write on the volume that holds the
+// directory path (an existing directory: Windows refuses a file's name): Linux statvfs, f_bavail blocks of
 // f_frsize bytes (the blocks kept for the system's administrator do not
 // count); Windows GetDiskFreeSpaceExA, the bytes free to the caller (quotas
 // count). A failure, with the system's reason, when the system cannot say.
