@@ -257,6 +257,16 @@ Status saveIndex(ArchiveSet& set) {
   return saved;
 }
 
+std::uint64_t indexFileSize(const ArchiveSet& set) {
+  std::uint64_t size = kIndexHeaderSize;
+  for (const auto& slot : set.archives) {
+    const Archive& archive = *slot->archive;
+    size += kArchiveNameLengthSize + slot->name.size() + kEntryCountSize;
+    size += static_cast<std::uint64_t>(archive.entries.size() - archive.removedCount) * kEntryRecordSize;
+  }
+  return size;
+}
+
 void closeArchiveSet(ArchiveSet& set) {
   for (auto& slot : set.archives) {
     if (slot && slot->archive) slot->archive->file.reset();

@@ -111,6 +111,10 @@ enum class KeyLookup { kBuilt, kNone };
 // system's reason; it is traced too.
 [[nodiscard]] platform::Status saveIndex(ArchiveSet& set);
 
+// The length of the index file saveIndex would write for the set now
+// (entries marked removed left out).
+std::uint64_t indexFileSize(const ArchiveSet& set);
+
 // Closes every archive file and empties the set, leaving it ready for reuse.
 void closeArchiveSet(ArchiveSet& set);
 

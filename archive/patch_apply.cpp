@@ -7,12 +7,14 @@
 #include <vector>
 
 #include "archive/index.h"
+#include "archive/index_format.h"
 #include "archive/install_path.h"
 #include "archive/patch_package.h"
 #include "archive/storage.h"
 #include "core/display_state.h"
 #include "core/log.h"
 #include "core/status_text.h"
+#include "platform/free_space.h"
 
 namespace archive {
 
@@ -189,14 +191,58 @@ platform::Status performItems(const PatchPackage& package) {
   return platform::Status();
 }
 
+std::uint64_t roundUpToBlocks(std::uint64_t bytes) { return (bytes + kSpaceBlock - 1) / kSpaceBlock * kSpaceBlock; }
+
+// Measures the room on the installation's volume against what the package
+// takes; a failure, with *shortage filled, when it is too small.
+platform::Status checkRoom(const PatchPackage& package, SpaceShortage* shortage) {
+  std::uint64_t needed = spaceToApply(package, archiveSet);
+  std::uint64_t available = 0;
+  platform::Status measured = platform::freeSpace(".", &available);
+  if (!measured.ok()) {
+    // The check guards the player against a failure half-way; one that
+    // cannot be made must not stop the update, and a disk that fills is
+    // still met cleanly by the items.
+    core::debugLog("The free disk space could not be learnt: %s; the package is applied without that check.",
+                   measured.reason().c_str());
+    return platform::Status();
+  }
+  if (available >= needed) return platform::Status();
+  shortage->tooLittle = true;
+  shortage->needed = needed;
+  shortage->available = available;
+  return platform::Status::failure("not enough free disk space: " + std::to_string(needed) + " bytes needed, " +
+                                   std::to_string(available) + " free");
+}
+
 }  // namespace
 
-PatchOutcome applyPatchPackageWithOutcome(const char* path, SetVersion setVersion) {
+std::uint64_t spaceToApply(const PatchPackage& package, const ArchiveSet& set) {
+  std::uint64_t data = 0, files = 0;
+  for (const PatchItem& item : package.items) {
+    data += item.dataLength;
+    files += roundUpToBlocks(item.dataLength);
+  }
+  constexpr std::uint64_t kArchiveRecordLimit = kArchiveNameLengthSize + kMaxArchiveNameLength + kEntryCountSize;
+  std::uint64_t indexAfter = indexFileSize(set);
+  std::uint64_t items = 0;
+  if (package.type == 1) {
+    std::uint64_t newArchives = 1 + data / kArchiveSizeLimit;
+    items = data + kSpaceBlock * (1 + newArchives);
+    indexAfter += package.items.size() * kEntryRecordSize + newArchives * kArchiveRecordLimit;
+  } else if (package.type == 3) {
+    items = files;
+  }
+  return items + roundUpToBlocks(indexAfter);
+}
+
+PatchOutcome applyPatchPackageWithOutcome(const char* path, SpaceCheck check, SetVersion setVersion) {
   PatchOutcome outcome;
   PatchPackage package;
   // Items are streamed from the package file, so it lives until the last
   // item is done.
   outcome.items = loadPatchPackage(package, path);
+  if (outcome.items.ok() && check == SpaceCheck::kBeforeItems) outcome.items = checkRoom(package, &outcome.space);
   if (outcome.items.ok()) outcome.items = performItems(package);
   std::uint16_t version = package.version;
   closePatchPackage(package);

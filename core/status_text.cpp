@@ -23,6 +23,8 @@ const StatusText kStatusTexts[] = {
     {"REPAIR_VERIFY", "Checking the game files. ", "Checking the game files. "},
     {"REPAIR_PROGRESS", "Repairing the game files. ", "Repairing the game files. "},
     {"REPAIR_DONE", "The game files are repaired.", "The game files are repaired."},
+    // Its "%s" takes the room still missing, as core::formatByteSize gives it.
+    {"FAIL_SPACE", "Not enough free disk space: %s more needed.", "Not enough free disk space: %s more needed."},
 };
 
 // Whole-key match, the key taken in upper case (only a to z change).

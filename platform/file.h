@@ -166,6 +166,19 @@ bool deleteFileNoFollow(const char* name);
 // than kMaxRemovedDepth are not walked (a failure).
 constexpr int kMaxRemovedDepth = 256;
 Status removeTreeNoFollow(const char* name);
+// What lies at a name, looked at as itself: a link there (or in any
+// directory on the way) is reported as a link, never followed.
+enum class NameKind { kMissing, kFile, kDirectory, kLink, kOther };
+struct NameFacts {
+  NameKind kind = NameKind::kMissing;
+  std::uint64_t size = 0;  // the file's length; 0 for any other kind
+};
+// Learns what lies at the name (resolved from the working directory): a
+// plain file with its length, a directory, a symbolic link, junction or other
+// reparse point at the name or on the way to it (a dangling link counts),
+// something else (a device, a pipe), or nothing. A failure, with the
+// system's reason, when the system cannot tell (access denied, say).
+Status inspectNameNoFollow(const char* name, NameFacts* facts);
 // True when a file or directory of that name exists (_access mode 0).
 bool pathExists(const char* path);
 // True when the path names an existing directory.

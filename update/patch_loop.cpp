@@ -2,6 +2,7 @@
 
 #include <string>
 
+#include "archive/index.h"
 #include "archive/patch_apply.h"
 #include "core/display_state.h"
 #include "core/log.h"
@@ -12,6 +13,7 @@
 #include "update/download.h"
 #include "update/rar_extract.h"
 #include "update/release_verify.h"
+#include "update/space_check.h"
 #include "update/versions.h"
 
 namespace update {
@@ -42,8 +44,19 @@ static bool downloadPatch(std::uint32_t n, core::TextBuffer& path, std::string* 
   // failed download.
   std::string name = core::formatText("%i.rar", static_cast<int>(n));
   const update::FileDigest* expected = nullptr;
-  if (path.overflowed || !update::expectedPatch(n, &expected) ||
-      !downloadFromPatchServers(name, path.buffer, expected)) {
+  if (path.overflowed || !update::expectedPatch(n, &expected)) {
+    showFailure("FAIL_DOWNLOAD");
+    return false;
+  }
+  // With a verified release the patch's size is known before a byte of it
+  // comes: a download that could not be extracted and applied is not begun.
+  std::uint64_t missing = 0;
+  if (expected && !roomFor(("download " + name).c_str(),
+                           spaceToFetchPatch(expected->size, archive::indexFileSize(archive::archiveSet)), &missing)) {
+    showSpaceFailure(missing);
+    return false;
+  }
+  if (!downloadFromPatchServers(name, path.buffer, expected)) {
     showFailure("FAIL_DOWNLOAD");
     return false;
   }
@@ -84,8 +97,15 @@ static bool applyPatch(std::uint32_t n, std::uint32_t base, core::TextBuffer& pa
     return true;
   }
   core::debugLog("Starting update.");
-  if (!archive::applyPatchPackage(path.buffer)) {
+  // The room is measured once the package is loaded, before its first item.
+  archive::PatchOutcome outcome = archive::applyPatchPackageWithOutcome(path.buffer, archive::SpaceCheck::kBeforeItems);
+  if (!outcome.items.ok()) {
     platform::deleteFile(path.buffer);
+    if (outcome.space.tooLittle) {
+      // Nothing of the package was applied; the next run fetches it again.
+      showSpaceFailure(outcome.space.needed - outcome.space.available);
+      return false;
+    }
     core::debugLog("Failed to load the patch list.");
     return false;
   }

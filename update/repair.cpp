@@ -17,6 +17,7 @@
 #include "update/release_verify.h"
 #include "update/repair_set.h"
 #include "update/repair_verify.h"
+#include "update/space_check.h"
 
 namespace update {
 
@@ -131,12 +132,23 @@ RepairResult applyPack(const RepairRecord& record, std::uint32_t pack) {
   const std::string local = besideLauncher(kRepairPackLocal);
   core::debugLog("Repair: fetching pack %u, %s (%llu bytes).", pack, name.c_str(),
                  static_cast<unsigned long long>(digest.size));
+  std::uint64_t missing = 0;
+  if (!roomFor(("fetch pack " + std::to_string(pack)).c_str(),
+               spaceToFetchPatch(digest.size, archive::indexFileSize(archive::archiveSet)), &missing)) {
+    showSpaceFailure(missing);
+    return RepairResult::kNoSpace;
+  }
   if (!downloadFromPatchServers(name, local.c_str(), &digest)) return RepairResult::kFailedDownload;
   bool extracted = extractPatchArchive(local.c_str(), kRepairPackageName);
   removeLocal(kRepairPackLocal);
   if (!extracted) return RepairResult::kFailedExtract;
   const std::string package = besideLauncher(kRepairPackageName);
-  archive::PatchOutcome applied = archive::applyPatchPackageWithOutcome(package.c_str(), archive::SetVersion::kKept);
+  archive::PatchOutcome applied = archive::applyPatchPackageWithOutcome(
+      package.c_str(), archive::SpaceCheck::kBeforeItems, archive::SetVersion::kKept);
+  if (applied.space.tooLittle) {
+    showSpaceFailure(applied.space.needed - applied.space.available);
+    return RepairResult::kNoSpace;
+  }
   if (!applied.items.ok() || !applied.indexSaved.ok()) {
     core::debugLog("Repair: pack %u was not applied: %s", pack,
                    (applied.items.ok() ? applied.indexSaved : applied.items).reason().c_str());

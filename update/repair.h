@@ -70,6 +70,8 @@ enum class RepairResult {
                     // the one signed: what was repaired stays repaired
   kFailedExtract,   // a pack could not be extracted or applied, or the index
                     // could not be written
+  kNoSpace,         // too little room for a pack: the "FAIL_SPACE" box was
+                    // shown (update/space_check.h)
 };
 
 // Whether a repair is under way from an earlier run ("repair.v").

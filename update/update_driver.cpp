@@ -19,6 +19,7 @@
 #include "update/program_kind.h"
 #include "update/release_check.h"
 #include "update/release_verify.h"
+#include "update/repair.h"
 #include "update/server_files.h"
 #include "update/versions.h"
 
@@ -138,8 +139,55 @@ static bool acceptReleaseOfOneServer(const update::PublishedNumbers& before) {
   });
 }
 
+// A repair or a release that failed ends the pass as a failed patch loop
+// does: its box shown, no game start, the window left open.
+static bool passHalted = false;
+
+// Whether this pass repairs the installation, and why: only a launcher that
+// checks releases can (the repair set is signed).
+static bool repairDue(RepairReason* reason) {
+  if (!releaseChecksOn()) return false;
+  if (!archive::indexLoaded) {
+    *reason = RepairReason::kIndexUnreadable;
+  } else if (repairUnfinished()) {
+    *reason = RepairReason::kUnfinished;
+  } else if (!startCheck().ok()) {
+    *reason = RepairReason::kQuickCheckFailed;
+  } else if (repairAsked()) {
+    *reason = RepairReason::kPlayerAsked;
+  } else {
+    return false;
+  }
+  return true;
+}
+
+// Runs the repair when one is due; false when the pass must end (its box
+// shown where there is one).
+static bool repairWhenDue() {
+  RepairReason reason;
+  if (!repairDue(&reason)) return true;
+  switch (repairInstallation(reason)) {
+    case RepairResult::kRepaired:
+      return true;
+    case RepairResult::kNoRepairSet:
+      // Nothing to repair from: the pass goes on as it always did, which
+      // without an index is not at all.
+      return archive::indexLoaded;
+    case RepairResult::kFailedDownload:
+      platform::showMessageBox(core::lookupStatusText("FAIL_DOWNLOAD"), "");
+      return false;
+    case RepairResult::kFailedExtract:
+      platform::showMessageBox(core::lookupStatusText("FAIL_EXTRACT"), "");
+      return false;
+    case RepairResult::kNoSpace:
+      return false;
+  }
+  return false;
+}
+
 std::uint16_t checkForUpdates() {
-  if (!archive::indexLoaded) return 0;
+  passHalted = false;
+  if (!archive::indexLoaded && !releaseChecksOn()) return 0;
   const update::PublishedNumbers before = publishedNumbers();
   if (!readPatchList("patch.hpl")) return 0;
   if (!readVersionFile()) return 0;
@@ -148,7 +196,12 @@ std::uint16_t checkForUpdates() {
   // list download.
   if (!acceptReleaseOfOneServer(before)) {
     platform::showMessageBox(core::lookupStatusText("FAIL_DOWNLOAD"), "");
-    requestGameStart();
+    // Without an index there is no game to start.
+    if (archive::indexLoaded) {
+      requestGameStart();
+    } else {
+      passHalted = true;
+    }
     return 0;
   }
 
@@ -157,6 +210,10 @@ std::uint16_t checkForUpdates() {
     return 0;
   }
   if (launcherVersions.clientVersion < launcherVersions.latestClient && !runClientUpdate()) return 0;
+  if (!repairWhenDue()) {
+    passHalted = true;
+    return 0;
+  }
   if (launcherVersions.latestPatch <= archive::installedVersion) {
     requestGameStart();
     return 0;
@@ -165,7 +222,9 @@ std::uint16_t checkForUpdates() {
 }
 
 void runUpdate() {
-  if (!archive::indexLoaded) return;
+  // Without an index there is nothing to patch, unless the launcher checks
+  // releases and can rebuild it from the server's repair set.
+  if (!archive::indexLoaded && !releaseChecksOn()) return;
   removeLeftoversOfEarlierRuns();
   beginPatchServerRun();
   if (!downloadFromPatchServersUpTo("patch.hpl", "patch.hpl", kMaxPatchListSize)) {
@@ -176,6 +235,10 @@ void runUpdate() {
   }
   std::uint16_t first = checkForUpdates();
   if (first == 0) {
+    if (passHalted) {
+      platform::deleteFile("patch.hpl");
+      return;
+    }
     requestGameStart();
     platform::deleteFile("patch.hpl");
     return;
@@ -187,8 +250,43 @@ void runUpdate() {
   requestGameStart();
 }
 
+namespace {
+
+archive::QuickCheckResult lastStartCheck = archive::unreadableIndex("the installation was not checked yet");
+
+void traceStartCheck(const archive::QuickCheckResult& check) {
+  if (!check.indexRead) {
+    core::debugLog("Installation check: the index cannot be read: %s", check.indexProblem.c_str());
+    return;
+  }
+  if (check.ok()) {
+    core::debugLog("Installation check: %u archive%s, %llu entr%s, every archive whole.",
+                   static_cast<unsigned>(check.archives), check.archives == 1 ? "" : "s",
+                   static_cast<unsigned long long>(check.entries), check.entries == 1 ? "y" : "ies");
+    return;
+  }
+  core::debugLog("Installation check: %u of %u archives damaged:", static_cast<unsigned>(check.problems.size()),
+                 static_cast<unsigned>(check.archives));
+  for (const archive::ArchiveProblem& problem : check.problems)
+    core::debugLog("Installation check: %s", archive::describeArchiveProblem(problem).c_str());
+}
+
+}  // namespace
+
+const archive::QuickCheckResult& loadAndCheckInstallation() {
+  platform::Status loaded = archive::loadIndexWithReason();
+  lastStartCheck =
+      loaded.ok() ? archive::quickCheckArchives(archive::archiveSet) : archive::unreadableIndex(loaded.reason());
+  traceStartCheck(lastStartCheck);
+  return lastStartCheck;
+}
+
+const archive::QuickCheckResult& startCheck() { return lastStartCheck; }
+
 void UpdateWorker() {
-  archive::loadIndex();
+  // A damaged installation is repaired in the pass, where the launcher can
+  // (update/repair.h); elsewhere the pass goes on as it always did.
+  static_cast<void>(loadAndCheckInstallation());
   runUpdate();
   core::updateDisplay([](core::DisplayState& state) {
     state.fileProgress = 1;

@@ -4,10 +4,25 @@
 
 #include <cstdint>
 
+#include "archive/quick_check.h"
+
 namespace update {
 
-// Thread body: loads the archive index, runs the update and fills both bars.
+// Thread body: loads the archive index, checks the installation, runs the
+// update and fills both bars.
 void UpdateWorker();
+
+// Loads the archive index (archive::loadIndexWithReason) and makes the quick
+// check of the installation (archive/quick_check.h) on what it loaded; an
+// index that was not loaded gives the result that says it cannot be read.
+// The trace gets one line for a sound installation and, for a damaged one,
+// one line per damaged archive. The result is kept (startCheck) for the
+// steps that act on it; the update itself goes on as before either way.
+const archive::QuickCheckResult& loadAndCheckInstallation();
+
+// The result of the last loadAndCheckInstallation of this process; one that
+// says the index was not read before any ran.
+const archive::QuickCheckResult& startCheck();
 
 // One pass: remove what an earlier run left half-done (update/leftovers.h),
 // fetch the patch list, update the executables, run the patch loop, request

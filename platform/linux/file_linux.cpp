@@ -193,6 +193,41 @@ bool nameCrossesLink(const char* name) {
   return false;
 }
 
+Status inspectNameNoFollow(const char* name, NameFacts* facts) {
+  *facts = NameFacts();
+  std::string path = nativePath(name);
+  std::vector<std::string> parts = componentsOf(path);
+  if (parts.empty()) return Status::failure("no name");
+  Directory at;
+  at.reset(openStart(path));
+  if (at.fd < 0) return Status::systemFailure();
+  for (std::size_t i = 0; i < parts.size(); ++i) {
+    struct stat st;
+    if (::fstatat(at.fd, parts[i].c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) {
+      // Nothing there, or a plain file on the way: nothing at the name.
+      if (errno == ENOENT || errno == ENOTDIR) return Status();
+      return Status::systemFailure();
+    }
+    if (S_ISLNK(st.st_mode)) {
+      facts->kind = NameKind::kLink;
+      return Status();
+    }
+    if (i + 1 == parts.size()) {
+      if (S_ISREG(st.st_mode)) {
+        facts->kind = NameKind::kFile;
+        facts->size = static_cast<std::uint64_t>(st.st_size);
+      } else {
+        facts->kind = S_ISDIR(st.st_mode) ? NameKind::kDirectory : NameKind::kOther;
+      }
+      return Status();
+    }
+    if (!S_ISDIR(st.st_mode)) return Status();
+    at.reset(stepInto(at.fd, parts[i]));
+    if (at.fd < 0) return Status::systemFailure();
+  }
+  return Status();
+}
+
 namespace {
 
 // Creates or opens the plain file at the name, never through a link, and

@@ -356,6 +356,32 @@ PlainFileOpen openPlainFileNoFollow(const char* name, File* file, Status* why) {
   return PlainFileOpen::kOpened;
 }
 
+Status inspectNameNoFollow(const char* name, NameFacts* facts) {
+  *facts = NameFacts();
+  if (!name || !*name) return Status::failure("no name");
+  if (nameCrossesLink(name)) {
+    facts->kind = NameKind::kLink;
+    return Status();
+  }
+  WIN32_FILE_ATTRIBUTE_DATA data;
+  if (!GetFileAttributesExA(name, GetFileExInfoStandard, &data)) {
+    DWORD error = GetLastError();
+    if (error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND) return Status();
+    return failureOf(error);
+  }
+  if (isReparsePoint(data.dwFileAttributes)) {
+    facts->kind = NameKind::kLink;
+  } else if (data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) {
+    facts->kind = NameKind::kDirectory;
+  } else if (data.dwFileAttributes & FILE_ATTRIBUTE_DEVICE) {
+    facts->kind = NameKind::kOther;
+  } else {
+    facts->kind = NameKind::kFile;
+    facts->size = (static_cast<std::uint64_t>(data.nFileSizeHigh) << 32) | data.nFileSizeLow;
+  }
+  return Status();
+}
+
 FileHandle createFileNoFollow(const char* name) { return createPlainFile(name, GENERIC_WRITE, 0); }
 
 FileHandle createArchiveFile(const char* name) {
