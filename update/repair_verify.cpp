@@ -6,6 +6,7 @@
 #include <condition_variable>
 #include <cstring>
 #include <mutex>
+#include <system_error>
 #include <thread>
 #include <utility>
 
@@ -404,7 +405,17 @@ void runWorkers(Run& run, const VerifyOptions& options) {
   run.running = count;
   std::vector<std::thread> threads;
   threads.reserve(count);
-  for (unsigned i = 0; i < count; ++i) threads.emplace_back([&run] { worker(run); });
+  try {
+    for (unsigned i = 0; i < count; ++i) threads.emplace_back([&run] { worker(run); });
+  } catch (const std::system_error&) {
+    // The system gave fewer threads: those it gave do the work, or this one.
+    std::lock_guard<std::mutex> hold(run.lock);
+    run.running = threads.size();
+  }
+  if (threads.empty()) {
+    run.running = 1;
+    worker(run);
+  }
   {
     std::unique_lock<std::mutex> hold(run.lock);
     while (!run.finished.wait_for(hold, kProgressWait, [&run] { return run.running == 0; })) {
