@@ -11,6 +11,7 @@
 // "Loading..." when none is given) and no worker is started, so window tests see a known picture.
 #include "core/display_state.h"
 #include "core/log.h"
+#include "platform/command_line.h"
 #include "platform/message_box.h"
 #include "platform/process.h"
 #include "platform/thread.h"
@@ -18,7 +19,6 @@
 #include "platform/window_find.h"
 #include "ui/launcher_window.h"
 #include "ui/paint_layout.h"
-#include "platform/command_line.h"
 #include "update/game_start.h"
 #include "update/repair.h"
 #include "update/update_driver.h"

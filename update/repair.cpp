@@ -68,9 +68,11 @@ bool fetchRepairRecord(const ReleaseRecord& release, RepairRecord* record, bool*
 
 bool fetchContentList(const RepairRecord& record, ContentList* list) {
   const std::string local = besideLauncher(kRepairListLocal);
-  bool fetched = downloadFromPatchServers(repairFileName(record.contentList, ".lst"), local.c_str(), &record.contentList);
+  bool fetched =
+      downloadFromPatchServers(repairFileName(record.contentList, ".lst"), local.c_str(), &record.contentList);
   std::string bytes, why;
-  bool read = fetched && platform::readSmallFile(local.c_str(), static_cast<std::size_t>(record.contentList.size), &bytes);
+  bool read =
+      fetched && platform::readSmallFile(local.c_str(), static_cast<std::size_t>(record.contentList.size), &bytes);
   removeLocal(kRepairListLocal);
   if (!read) return false;
   if (!decodeContentList(bytes, record.dataVersion, static_cast<std::uint32_t>(record.packs.size()), list, &why)) {
