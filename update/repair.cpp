@@ -124,7 +124,8 @@ void traceDamage(const VerifyOutcome& outcome) {
     }
   }
   if (unindexed)
-    core::debugLog("Repair: %zu keys: the index cannot be read; every pack of keys is fetched.", unindexed);
+    core::debugLog("Repair: %lu keys: the index cannot be read; every pack of keys is fetched.",
+                   static_cast<unsigned long>(unindexed));
 }
 
 // Fetches, checks, extracts and applies one pack.
@@ -204,8 +205,9 @@ RepairResult repairInstallation(RepairReason reason) {
     return refused ? RepairResult::kFailedDownload : RepairResult::kNoRepairSet;
   ContentList list;
   if (!fetchContentList(record, &list)) return RepairResult::kFailedDownload;
-  core::debugLog("Repair: the repair set of version %u: %zu keys and %zu files in %zu packs.", record.dataVersion,
-                 list.keys.size(), list.files.size(), record.packs.size());
+  core::debugLog("Repair: the repair set of version %u: %lu keys and %lu files in %lu packs.", record.dataVersion,
+                 static_cast<unsigned long>(list.keys.size()), static_cast<unsigned long>(list.files.size()),
+                 static_cast<unsigned long>(record.packs.size()));
 
   if (!markRepairPending()) core::debugLog("Repair: repair.v could not be written; a cut repair starts afresh.");
   bool startedAnew = false;
@@ -216,9 +218,10 @@ RepairResult repairInstallation(RepairReason reason) {
   // A new index lists nothing: every key is to be fetched, and the trace
   // says so once rather than once a key.
   const VerifyOutcome verified = verifyInstallation(list, startedAnew ? nullptr : &archive::archiveSet, options);
-  core::debugLog("Repair: verified %llu bytes; %zu items damaged, in %zu packs.",
-                 static_cast<unsigned long long>(verified.bytesVerified), verified.damaged.size(),
-                 verified.packs.size());
+  core::debugLog("Repair: verified %llu bytes; %lu items damaged, in %lu packs.",
+                 static_cast<unsigned long long>(verified.bytesVerified),
+                 static_cast<unsigned long>(verified.damaged.size()),
+                 static_cast<unsigned long>(verified.packs.size()));
   traceDamage(verified);
 
   for (std::size_t i = 0; i < verified.packs.size(); ++i) {
@@ -236,8 +239,8 @@ RepairResult repairInstallation(RepairReason reason) {
     state.totalProgressMax = 100;
     state.totalProgress = 100;
   });
-  core::debugLog("Repair: done; %zu packs applied, the installation is at version %u.", verified.packs.size(),
-                 record.dataVersion);
+  core::debugLog("Repair: done; %lu packs applied, the installation is at version %u.",
+                 static_cast<unsigned long>(verified.packs.size()), record.dataVersion);
   return RepairResult::kRepaired;
 }
 
