@@ -267,6 +267,8 @@ void makeInstallation(const std::string& dir, const std::vector<std::string>& ma
 // against the studio's next one, checks the server and the packages,
 // publishes them and this platform's client, and a launcher that trusts
 // the operator's key brings a player's installation to the new release.
+// Then the operator publishes the release's repair set, and the launcher
+// started with "--repair" mends a damaged file of the installation.
 TEST(OperatorPath, ALiveGameMovesOntoASignedServerAndItsLaunchersUpdate) {
   TempWorkDir work;
   PatchServer server;
@@ -329,6 +331,27 @@ TEST(OperatorPath, ALiveGameMovesOntoASignedServerAndItsLaunchersUpdate) {
   fs::remove("install/client_command_line.txt");
   EXPECT_EQ(runTool({"compare", "install", "new"}), 0);
   EXPECT_EQ(indexVersion("install/data.idx"), 302u);
+
+  // The operator publishes the release's repair set; later a file of the
+  // installation is damaged, and the player starts the launcher with the
+  // word that asks for a repair.
+  ASSERT_EQ(runTool({"publish-repair-set", serverDir, "new", "--key", "operator.key"}), 0);
+  ASSERT_EQ(runTool({"server", "check", serverDir, "--public-key", "operator.key"}), 0);
+  writeWholeFile("install/docs/readme.txt", "what is new, damaged");
+  ASSERT_NE(runTool({"compare", "install", "new"}), 0);
+  setEnvironment("VLM_TEST_TRUSTED_KEYS", key);
+  LauncherProcess repairing(install + "/" + launcherName, "", install, {"--repair"});
+  ASSERT_TRUE(repairing.started());
+  const bool repaired = repairing.waitForExit(&code, 300);
+  setEnvironment("VLM_TEST_TRUSTED_KEYS", "");
+  ASSERT_TRUE(repaired) << "the repairing launcher did not end";
+  EXPECT_EQ(code, 0);
+  ASSERT_TRUE(waitFor([] { return fileExists("install/client_command_line.txt"); }, 60))
+      << "the client was not started after the repair";
+  fs::remove("install/client_command_line.txt");
+  EXPECT_EQ(runTool({"compare", "install", "new"}), 0);
+  EXPECT_EQ(indexVersion("install/data.idx"), 302u);
+  EXPECT_FALSE(fileExists("install/repair.v"));
 }
 
 #if !defined(_WIN32)
