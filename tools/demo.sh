@@ -6,7 +6,9 @@
 # writes a file, one that deletes one), serves it with nginx on loopback,
 # runs the launcher (in a real window when there is a display, else under
 # Xvfb with a screenshot) and prints its trace and a summary. Everything lands in demo-run/; running the
-# demo again starts afresh.
+# demo again starts afresh. Then it publishes the release's repair set,
+# damages the installation (an archive cut short, a changed file) and runs
+# the launcher again, which finds the damage at start and repairs it.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 top=$PWD
@@ -117,3 +119,31 @@ echo "festival news:    $(cat "$install/data/news/festival.txt" 2>/dev/null || e
 echo "old intro:        $([ -e "$install/old_intro.txt" ] && echo 'still there' || echo 'deleted')"
 "$vlm_patch" index check "$install" | tail -n 1 | sed 's/^/index check:      /'
 [ -f "$run/launcher.png" ] && echo "screenshot:       $run/launcher.png"
+
+echo "=== the repair set: the release the player now has, published beside the patches"
+release=$run/release
+rm -rf "$release"
+cp -r "$install" "$release"
+rm -f "$release/client-command-line.txt"
+"$vlm_patch" publish-repair-set "$patches" "$release" "${key[@]}"
+"$vlm_patch" server check "$patches" --public-key "$public_key" | grep '^repair set'
+
+echo "=== damage: an archive cut short and a changed file; the launcher heals them"
+archive=$(cd "$install" && ls ./*.VFS | head -n 1)
+truncate -s -1000 "$install/$archive"
+echo "Welcome to the winter festival! (changed on the disk)" > "$install/data/news/festival.txt"
+rm -f "$install/client-command-line.txt"
+if [ -n "${DISPLAY:-}" ]; then
+  (cd "$install" && ./start-vlm > "$run/repair-trace.txt")
+else
+  xvfb-run -a -s "-screen 0 1366x768x24" bash tools/demo-window.sh "$install" "$run" repair "Repair: done"
+fi
+for _ in $(seq 50); do [ -s "$install/client-command-line.txt" ] && break; sleep 0.1; done
+grep -E 'Installation check|Repair:' "$run/repair-trace.txt" | sed 's/ | .*$//'
+echo "=== after the repair"
+started=$(cat "$install/client-command-line.txt" 2>/dev/null || echo 'none')
+rm -f "$install/client-command-line.txt"  # the stand-in's own record, not the release's
+echo "compare:          $("$vlm_patch" compare "$install" "$release" | tail -n 1)"
+echo "festival news:    $(cat "$install/data/news/festival.txt" 2>/dev/null || echo 'missing')"
+echo "client started:   $started"
+[ -f "$run/repair.png" ] && echo "screenshot:       $run/repair.png"
