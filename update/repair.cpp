@@ -11,6 +11,7 @@
 #include "core/paths.h"
 #include "core/status_text.h"
 #include "platform/file.h"
+#include "platform/test_hooks.h"
 #include "update/download.h"
 #include "update/rar_extract.h"
 #include "update/release_check.h"
@@ -142,9 +143,11 @@ RepairResult applyPack(const RepairRecord& record, std::uint32_t pack) {
     return RepairResult::kNoSpace;
   }
   if (!downloadFromPatchServers(name, local.c_str(), &digest)) return RepairResult::kFailedDownload;
+  platform::powerLossPoint();
   bool extracted = extractPatchArchive(local.c_str(), kRepairPackageName);
   removeLocal(kRepairPackLocal);
   if (!extracted) return RepairResult::kFailedExtract;
+  platform::powerLossPoint();
   const std::string package = besideLauncher(kRepairPackageName);
   archive::PatchOutcome applied = archive::applyPatchPackageWithOutcome(
       package.c_str(), archive::SpaceCheck::kBeforeItems, archive::SetVersion::kKept);
@@ -157,6 +160,7 @@ RepairResult applyPack(const RepairRecord& record, std::uint32_t pack) {
                    (applied.items.ok() ? applied.indexSaved : applied.items).reason().c_str());
     return RepairResult::kFailedExtract;
   }
+  platform::powerLossPoint();
   return RepairResult::kRepaired;
 }
 
@@ -210,8 +214,10 @@ RepairResult repairInstallation(RepairReason reason) {
                  static_cast<unsigned long>(record.packs.size()));
 
   if (!markRepairPending()) core::debugLog("Repair: repair.v could not be written; a cut repair starts afresh.");
+  platform::powerLossPoint();
   bool startedAnew = false;
   if (!prepareIndex(record.dataVersion, &startedAnew)) return RepairResult::kFailedExtract;
+  platform::powerLossPoint();
 
   VerifyOptions options;
   options.progress = [](std::uint64_t done, std::uint64_t total) { showStep("REPAIR_VERIFY", done, total); };
@@ -233,6 +239,7 @@ RepairResult repairInstallation(RepairReason reason) {
   archive::archiveSet.baseVersion = record.dataVersion;
   if (!archive::saveIndex(archive::archiveSet).ok()) return RepairResult::kFailedExtract;
   archive::installedVersion = record.dataVersion;
+  platform::powerLossPoint();
   removeLocal(kRepairPendingName);
   core::updateDisplay([](core::DisplayState& state) {
     core::setStatusText(state, core::lookupStatusText("REPAIR_DONE"));
