@@ -2,10 +2,12 @@
 
 #include <cstdio>
 #include <string>
+#include <vector>
 
 #include "archive/index.h"
 #include "archive/index_writer.h"
 #include "archive/patch_apply.h"
+#include "archive/storage.h"
 #include "core/display_state.h"
 #include "core/log.h"
 #include "core/paths.h"
@@ -129,6 +131,40 @@ void traceDamage(const VerifyOutcome& outcome) {
                    static_cast<unsigned long>(unindexed));
 }
 
+// Once the packs are in, entries that the release does not list may remain
+// in an archive whose file is gone or cut short: their bytes are lost, no
+// one can read them, and the quick check would find them at every start; so
+// they are dropped. An archive left with no entry and no file gets an empty
+// one: the index lists it, and the quick check wants every archive there.
+// Anything else at an archive's name (a link, a directory) is left alone
+// and traced.
+void settleDamagedArchives() {
+  for (const auto& slot : archive::archiveSet.archives) {
+    archive::Archive* held = slot->archive.get();
+    if (!held) continue;
+    platform::NameFacts facts;
+    if (!platform::inspectNameNoFollow(held->name.c_str(), &facts).ok()) continue;
+    if (facts.kind != platform::NameKind::kFile && facts.kind != platform::NameKind::kMissing) {
+      core::debugLog("Repair: %s is not a plain file; it stays as it is.", held->name.c_str());
+      continue;
+    }
+    std::vector<std::uint32_t> lost;
+    for (const archive::FileEntry& entry : archive::liveEntries(*held))
+      if (static_cast<std::uint64_t>(entry.offset) + entry.size > facts.size) lost.push_back(entry.key);
+    for (std::uint32_t key : lost) {
+      core::debugLog("Repair: key 0x%08X, which the release does not hold, lost its bytes in %s; dropped.", key,
+                     held->name.c_str());
+      archive::removeEntryByKey(archive::archiveSet, key);
+    }
+    if (facts.kind == platform::NameKind::kMissing && archive::liveEntries(*held).empty()) {
+      platform::File made(platform::createFileNoFollow(held->name.c_str()));
+      core::debugLog(made ? "Repair: %s, which holds nothing now, is there again, empty."
+                          : "Repair: %s, which holds nothing now, could not be made again.",
+                     held->name.c_str());
+    }
+  }
+}
+
 // Fetches, checks, extracts and applies one pack.
 RepairResult applyPack(const RepairRecord& record, std::uint32_t pack) {
   const FileDigest& digest = record.packs[pack];
@@ -236,6 +272,7 @@ RepairResult repairInstallation(RepairReason reason) {
     if (applied != RepairResult::kRepaired) return applied;
   }
 
+  settleDamagedArchives();
   archive::archiveSet.baseVersion = record.dataVersion;
   if (!archive::saveIndex(archive::archiveSet).ok()) return RepairResult::kFailedExtract;
   archive::installedVersion = record.dataVersion;

@@ -16,6 +16,7 @@
 
 #include "archive/byte_order.h"
 #include "archive/index_writer.h"
+#include "archive/quick_check.h"
 #include "flow_fixture.h"
 #include "patch_server.h"
 #include "platform/test_hooks.h"
@@ -240,6 +241,10 @@ TEST_P(RepairTable, IsRepairedFromThePacksThatHoldTheDamage) {
   }
   EXPECT_FALSE(fileExists(update::kRepairPendingName));
   EXPECT_TRUE(gameStarted()) << trace;
+  // The next start finds nothing to repair.
+  const archive::QuickCheckResult check = archive::quickCheckIndexFile();
+  EXPECT_TRUE(check.ok()) << (check.problems.empty() ? check.indexProblem
+                                                     : archive::describeArchiveProblem(check.problems[0]));
 }
 
 INSTANTIATE_TEST_SUITE_P(
