@@ -354,6 +354,93 @@ TEST(OperatorPath, ALiveGameMovesOntoASignedServerAndItsLaunchersUpdate) {
   EXPECT_FALSE(fileExists("install/repair.v"));
 }
 
+// A repair killed at every point where a power loss could strike (its mark
+// written, the index prepared, each pack fetched, extracted and applied, the
+// version given) leaves an installation that the next run, asked for
+// nothing, repairs whole: the mark tells it to.
+TEST(RepairKilled, AtEveryPointTheNextRunFinishesIt) {
+  TempWorkDir work;
+  PatchServer server;
+  ASSERT_TRUE(server.start()) << server.nginx().why();
+  writeWholeFile("k1.bin", std::string(40000, 'a'));
+  writeWholeFile("k2.bin", std::string(40000, 'b'));
+  writeWholeFile("news.txt", "the festival starts at noon");
+  ASSERT_NO_FATAL_FAILURE(makeInstallation(
+      "release", {"version 4\nstore 0x10 k1.bin\nstore 0x11 k2.bin\n", "version 5\nwrite news.txt news.txt\n"}));
+  const std::string serverDir = server.patchDirectory();
+  ASSERT_EQ(runTool({"key", "generate", "operator.key"}), 0);
+  ASSERT_EQ(runTool({"server", "init", serverDir, "--latest", "5", "--key", "operator.key"}), 0);
+  ASSERT_EQ(runTool({"publish-client", serverDir, hostPath(VLM_CLIENT_PATH), "--key", "operator.key"}), 0);
+  ASSERT_EQ(runTool({"publish-repair-set", serverDir, "release", "--key", "operator.key", "--pack-size", "64K"}), 0);
+
+  // The player's installation: the release with one key and the file
+  // damaged, in two packs of the three.
+  fs::copy("release", "damaged", fs::copy_options::recursive);
+  const std::string launcherName = fs::path(VLM_LAUNCHER_PATH).filename().string();
+  fs::copy_file(hostPath(VLM_LAUNCHER_PATH), "damaged/" + launcherName);
+  fs::permissions("damaged/" + launcherName, fs::perms::owner_all, fs::perm_options::add);
+  writeWholeFile("damaged/cver.v", littleEndian32(0) + littleEndian32(1));
+  fs::copy_file(hostPath(VLM_CLIENT_PATH), "damaged/" + std::string(update::thisPlatformFiles().client));
+#if defined(_WIN32)
+  fs::copy_file(hostPath(VLM_UNRAR_PATH), "damaged/unrar.dll");
+#endif
+  std::string archive;
+  for (const auto& entry : fs::directory_iterator("damaged"))
+    if (entry.path().extension() == ".VFS") archive = entry.path().string();
+  ASSERT_FALSE(archive.empty());
+  std::string bytes = readWholeFile(archive);
+  bytes[100] = 'x';  // inside key 0x10, the first stored
+  writeWholeFile(archive, bytes);
+  writeWholeFile("damaged/news.txt", "the festival is cancelled");
+
+  const std::string key = publicKeyOf("operator.key");
+  const std::string install = (fs::current_path() / "install").string();
+  auto runLauncher = [&](long crashAt, bool ask) {
+    setEnvironment("VLM_TEST_TRUSTED_KEYS", key);
+    setEnvironment("VLM_CRASH_AT_POINT", crashAt ? std::to_string(crashAt) : "");
+    LauncherProcess launcher(install + "/" + launcherName, "", install,
+                             ask ? std::vector<std::string>{"--repair"} : std::vector<std::string>{});
+    int code = -1;
+    bool ended = launcher.started() && launcher.waitForExit(&code, 300);
+    setEnvironment("VLM_CRASH_AT_POINT", "");
+    setEnvironment("VLM_TEST_TRUSTED_KEYS", "");
+    return ended ? code : -1;
+  };
+  auto equalsRelease = [&] {
+    // The client stand-in's record is not the release's.
+    waitFor([] { return fileExists("install/client_command_line.txt"); }, 30);
+    std::error_code failed;
+    waitFor([&] { return fs::remove("install/client_command_line.txt", failed), !failed; }, 30);
+    return runTool({"compare", "install", "release"}) == 0;
+  };
+
+  int points = 0;
+  for (long point = 1; point <= 20; ++point) {
+    SCOPED_TRACE("killed at point " + std::to_string(point));
+    // Under Wine the files of a process that just ended can stay held for a
+    // moment: wait until the old installation can go.
+    std::error_code failed;
+    ASSERT_TRUE(waitFor([&] { return fs::remove_all("install", failed), !failed; }, 30)) << failed.message();
+    fs::copy("damaged", "install", fs::copy_options::recursive, failed);
+    ASSERT_FALSE(failed) << failed.message();
+    int code = runLauncher(point, true);
+    if (code == 0) {
+      // The repair passed every point without reaching this one.
+      EXPECT_TRUE(equalsRelease());
+      break;
+    }
+    ASSERT_EQ(code, 75) << "the launcher did not end where a power loss struck";
+    ++points;
+    EXPECT_TRUE(fileExists("install/repair.v"));
+    EXPECT_EQ(runLauncher(0, false), 0);
+    EXPECT_TRUE(equalsRelease());
+    EXPECT_EQ(indexVersion("install/data.idx"), 5u);
+    EXPECT_FALSE(fileExists("install/repair.v"));
+  }
+  // The mark, the index, three points for each of the two packs, the version.
+  EXPECT_EQ(points, 9);
+}
+
 #if !defined(_WIN32)
 
 // A message box of the Linux launcher's own: a top-level window of its X11
@@ -414,88 +501,6 @@ struct BoxCloseCase {
 };
 
 class FailureBox : public testing::TestWithParam<BoxCloseCase> {};
-
-// A repair killed at every point where a power loss could strike (its mark
-// written, the index prepared, each pack fetched, extracted and applied, the
-// version given) leaves an installation that the next run, asked for
-// nothing, repairs whole: the mark tells it to.
-TEST(RepairKilled, AtEveryPointTheNextRunFinishesIt) {
-  TempWorkDir work;
-  PatchServer server;
-  ASSERT_TRUE(server.start()) << server.nginx().why();
-  writeWholeFile("k1.bin", std::string(40000, 'a'));
-  writeWholeFile("k2.bin", std::string(40000, 'b'));
-  writeWholeFile("news.txt", "the festival starts at noon");
-  ASSERT_NO_FATAL_FAILURE(makeInstallation(
-      "release", {"version 4\nstore 0x10 k1.bin\nstore 0x11 k2.bin\n", "version 5\nwrite news.txt news.txt\n"}));
-  const std::string serverDir = server.patchDirectory();
-  ASSERT_EQ(runTool({"key", "generate", "operator.key"}), 0);
-  ASSERT_EQ(runTool({"server", "init", serverDir, "--latest", "5", "--key", "operator.key"}), 0);
-  ASSERT_EQ(runTool({"publish-client", serverDir, hostPath(VLM_CLIENT_PATH), "--key", "operator.key"}), 0);
-  ASSERT_EQ(runTool({"publish-repair-set", serverDir, "release", "--key", "operator.key", "--pack-size", "64K"}), 0);
-
-  // The player's installation: the release with one key and the file
-  // damaged, in two packs of the three.
-  fs::copy("release", "damaged", fs::copy_options::recursive);
-  const std::string launcherName = fs::path(VLM_LAUNCHER_PATH).filename().string();
-  fs::copy_file(hostPath(VLM_LAUNCHER_PATH), "damaged/" + launcherName);
-  fs::permissions("damaged/" + launcherName, fs::perms::owner_all, fs::perm_options::add);
-  writeWholeFile("damaged/cver.v", littleEndian32(0) + littleEndian32(1));
-  fs::copy_file(hostPath(VLM_CLIENT_PATH), "damaged/" + std::string(update::thisPlatformFiles().client));
-#if defined(_WIN32)
-  fs::copy_file(hostPath(VLM_UNRAR_PATH), "damaged/unrar.dll");
-#endif
-  std::string archive;
-  for (const auto& entry : fs::directory_iterator("damaged"))
-    if (entry.path().extension() == ".VFS") archive = entry.path().string();
-  ASSERT_FALSE(archive.empty());
-  std::string bytes = readWholeFile(archive);
-  bytes[100] = 'x';  // inside key 0x10, the first stored
-  writeWholeFile(archive, bytes);
-  writeWholeFile("damaged/news.txt", "the festival is cancelled");
-
-  const std::string key = publicKeyOf("operator.key");
-  const std::string install = (fs::current_path() / "install").string();
-  auto runLauncher = [&](long crashAt, bool ask) {
-    setEnvironment("VLM_TEST_TRUSTED_KEYS", key);
-    setEnvironment("VLM_CRASH_AT_POINT", crashAt ? std::to_string(crashAt) : "");
-    LauncherProcess launcher(install + "/" + launcherName, "", install,
-                             ask ? std::vector<std::string>{"--repair"} : std::vector<std::string>{});
-    int code = -1;
-    bool ended = launcher.started() && launcher.waitForExit(&code, 300);
-    setEnvironment("VLM_CRASH_AT_POINT", "");
-    setEnvironment("VLM_TEST_TRUSTED_KEYS", "");
-    return ended ? code : -1;
-  };
-  auto equalsRelease = [&] {
-    // The client stand-in's record is not the release's.
-    waitFor([] { return fileExists("install/client_command_line.txt"); }, 30);
-    fs::remove("install/client_command_line.txt");
-    return runTool({"compare", "install", "release"}) == 0;
-  };
-
-  int points = 0;
-  for (long point = 1; point <= 20; ++point) {
-    SCOPED_TRACE("killed at point " + std::to_string(point));
-    fs::remove_all("install");
-    fs::copy("damaged", "install", fs::copy_options::recursive);
-    int code = runLauncher(point, true);
-    if (code == 0) {
-      // The repair passed every point without reaching this one.
-      EXPECT_TRUE(equalsRelease());
-      break;
-    }
-    ASSERT_EQ(code, 75) << "the launcher did not end where a power loss struck";
-    ++points;
-    EXPECT_TRUE(fileExists("install/repair.v"));
-    EXPECT_EQ(runLauncher(0, false), 0);
-    EXPECT_TRUE(equalsRelease());
-    EXPECT_EQ(indexVersion("install/data.idx"), 5u);
-    EXPECT_FALSE(fileExists("install/repair.v"));
-  }
-  // The mark, the index, three points for each of the two packs, the version.
-  EXPECT_EQ(points, 9);
-}
 
 // No patch list on the server: the download of it fails, the worker shows
 // "Failed to download the update.." in a box and waits in it; once the player
