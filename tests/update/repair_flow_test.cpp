@@ -11,6 +11,7 @@
 #include <cctype>
 #include <filesystem>
 #include <functional>
+#include <iostream>
 #include <set>
 #include <string>
 
@@ -49,8 +50,8 @@ std::string patterned(std::size_t size, std::uint32_t seed) {
 }
 
 // The release: two archives of 24 keys each, 1 to 47 KiB, and three loose
-// files, at version 12, written into dir.
-void writeRelease(const std::string& dir) {
+// files, at version 12 (or another), written into dir.
+void writeRelease(const std::string& dir, std::uint32_t version = 12) {
   fs::create_directories(fs::path(dir) / "data");
   std::vector<archive::IndexArchiveSpec> archives;
   for (int a = 0; a < 2; ++a) {
@@ -66,7 +67,7 @@ void writeRelease(const std::string& dir) {
     writeWholeFile((fs::path(dir) / name).string(), bytes);
     archives.push_back({name, entries});
   }
-  ASSERT_TRUE(archive::writeIndexFile((fs::path(dir) / "data.idx").string().c_str(), 12, archives));
+  ASSERT_TRUE(archive::writeIndexFile((fs::path(dir) / "data.idx").string().c_str(), version, archives));
   writeWholeFile((fs::path(dir) / "readme.txt").string(), "welcome");
   writeWholeFile((fs::path(dir) / "data" / "news.txt").string(), patterned(30000, 1));
   writeWholeFile((fs::path(dir) / "data" / "empty.txt").string(), "");
@@ -229,6 +230,10 @@ TEST_P(RepairTable, IsRepairedFromThePacksThatHoldTheDamage) {
   EXPECT_NE(trace.find(row.trace), std::string::npos) << trace;
   EXPECT_EQ(differencesFromRelease(), "") << trace;
   std::set<std::string> fetched = packsFetched();
+  std::uint64_t bytes = 0;
+  for (const std::string& name : fetched) bytes += fs::file_size(server.served(name));
+  std::cout << row.name << ": " << fetched.size() << " of " << repairRecord().packs.size() << " packs fetched, "
+            << bytes << " bytes\n";
   if (row.packs) {
     EXPECT_EQ(fetched, expected) << trace;
   } else {
@@ -308,6 +313,41 @@ TEST_F(Repair, ATamperedPackFailsTheRepairKeepsWhatWasRepairedAndTheNextRunFinis
   EXPECT_EQ(server.requestsFor(packName(first)), firstRequests) << trace;
   EXPECT_EQ(differencesFromRelease(), "") << trace;
   EXPECT_FALSE(fileExists(update::kRepairPendingName));
+}
+
+// A repair set of an earlier release than the installation's: the repair
+// gives the installation that release's version first, repairs it, and the
+// patches above it follow in the same run.
+TEST_F(Repair, ARepairSetBelowTheInstallationIsFollowedByThePatchesAboveIt) {
+  // The operator's repair set is of release 10; patches 11 and 12 followed.
+  fs::remove_all(release);
+  ASSERT_NO_FATAL_FAILURE(writeRelease(release, 10));
+  const std::string keyFile = releaseDir.path() + "/op.key";
+  ASSERT_EQ(vlmpatch::runPublishRepairSet({server.patchDirectory(), release, "--key", keyFile, "--pack-size", "64K"}),
+            vlmpatch::kExitOk);
+  // The player had 10 and applied 11 and 12 (each stores its number's key).
+  const std::string expected = releaseDir.path() + "/expected";
+  fs::copy(release, expected, fs::copy_options::recursive);
+  for (std::uint16_t n : {11, 12}) {
+    const std::string package = releaseDir.path() + "/" + std::to_string(n) + ".dat";
+    writeWholeFile(package, packageBytes(n, n, "data"));
+    const fs::path here = fs::current_path();
+    const int applied = vlmpatch::runApply({expected, package});
+    fs::current_path(here);  // the tool works in the installation
+    ASSERT_EQ(applied, vlmpatch::kExitOk);
+  }
+  for (const char* name : {"data.idx", "GA0.VFS", "GA1.VFS"})
+    fs::copy_file(fs::path(expected) / name, name, fs::copy_options::overwrite_existing);
+  flip("GA0.VFS", 5000);
+  update::setRepairAsked(true);
+  std::string trace = runPass();
+  EXPECT_NE(trace.find("Repair: version 12 lowered to the repair set's 10"), std::string::npos) << trace;
+  EXPECT_NE(trace.find("Repair: done"), std::string::npos) << trace;
+  EXPECT_EQ(server.requestsFor("11.rar"), 1) << trace;
+  EXPECT_EQ(server.requestsFor("12.rar"), 1) << trace;
+  release = expected;
+  EXPECT_EQ(differencesFromRelease(), "") << trace;
+  EXPECT_TRUE(gameStarted()) << trace;
 }
 
 TEST_F(Repair, WithoutARepairSetOrWithoutKeysTheLauncherDoesAsBefore) {
