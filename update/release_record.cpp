@@ -11,24 +11,56 @@ namespace {
 
 constexpr char kMagic[4] = {'V', 'L', 'M', 'R'};
 
-void putDigest(std::string& out, const FileDigest& file) {
-  archive::putU64(out, file.size);
-  out.append(reinterpret_cast<const char*>(file.sha256.data()), file.sha256.size());
-}
-
-FileDigest getDigest(const unsigned char* p) {
-  FileDigest file;
-  file.size = archive::getU64(p);
-  std::memcpy(file.sha256.data(), p + 8, file.sha256.size());
-  return file;
-}
-
 bool fail(std::string* why, const std::string& reason) {
   if (why) *why = reason;
   return false;
 }
 
 }  // namespace
+
+void appendFileDigest(std::string& out, const FileDigest& file) {
+  archive::putU64(out, file.size);
+  out.append(reinterpret_cast<const char*>(file.sha256.data()), file.sha256.size());
+}
+
+FileDigest readFileDigest(const unsigned char* p) {
+  FileDigest file;
+  file.size = archive::getU64(p);
+  std::memcpy(file.sha256.data(), p + 8, file.sha256.size());
+  return file;
+}
+
+void appendSignatures(std::string& out, const std::vector<RecordSignature>& signatures) {
+  archive::putU8(out, static_cast<std::uint8_t>(signatures.size()));
+  for (const RecordSignature& signature : signatures) {
+    out.append(reinterpret_cast<const char*>(signature.keyId.data()), signature.keyId.size());
+    out.append(reinterpret_cast<const char*>(signature.signature.data()), signature.signature.size());
+  }
+}
+
+bool readSignatures(const std::string& bytes, std::size_t bodySize, const char* what,
+                    std::vector<RecordSignature>* signatures, std::string* why) {
+  const std::size_t size = bytes.size();
+  if (bodySize >= size) return fail(why, std::string(what) + ": ends before its signatures");
+  const unsigned char* p = reinterpret_cast<const unsigned char*>(bytes.data());
+  std::size_t count = p[bodySize];
+  if (count == 0 || count > kMaxRecordSignatures)
+    return fail(why, std::string(what) + ": " + std::to_string(count) + " signatures, expected 1.." +
+                         std::to_string(kMaxRecordSignatures));
+  if (size != bodySize + 1 + count * kRecordSignatureSize)
+    return fail(why, std::string(what) + ": " + std::to_string(size) + " bytes, expected " +
+                         std::to_string(bodySize + 1 + count * kRecordSignatureSize));
+  std::vector<RecordSignature> read;
+  for (std::size_t i = 0; i < count; ++i) {
+    const unsigned char* at = p + bodySize + 1 + i * kRecordSignatureSize;
+    RecordSignature signature;
+    std::memcpy(signature.keyId.data(), at, kKeyIdSize);
+    std::memcpy(signature.signature.data(), at + kKeyIdSize, signature.signature.size());
+    read.push_back(signature);
+  }
+  *signatures = std::move(read);
+  return true;
+}
 
 std::uint32_t blockCountFor(std::uint32_t latestPatch, std::uint32_t blockPatches) {
   return static_cast<std::uint32_t>((static_cast<std::uint64_t>(latestPatch) + blockPatches - 1) / blockPatches);
@@ -60,8 +92,8 @@ std::string encodeRecordBody(const ReleaseRecord& record) {
   archive::putU32(out, record.latestClient);
   archive::putU64(out, record.sequence);
   archive::putU64(out, record.expiresAt);
-  putDigest(out, record.launcher);
-  putDigest(out, record.client);
+  appendFileDigest(out, record.launcher);
+  appendFileDigest(out, record.client);
   archive::putU32(out, record.blockPatches);
   archive::putU32(out, static_cast<std::uint32_t>(record.blockDigests.size()));
   for (const Sha256Digest& digest : record.blockDigests)
@@ -71,11 +103,7 @@ std::string encodeRecordBody(const ReleaseRecord& record) {
 
 std::string encodeReleaseRecord(const ReleaseRecord& record) {
   std::string out = encodeRecordBody(record);
-  archive::putU8(out, static_cast<std::uint8_t>(record.signatures.size()));
-  for (const RecordSignature& signature : record.signatures) {
-    out.append(reinterpret_cast<const char*>(signature.keyId.data()), signature.keyId.size());
-    out.append(reinterpret_cast<const char*>(signature.signature.data()), signature.signature.size());
-  }
+  appendSignatures(out, record.signatures);
   return out;
 }
 
@@ -99,8 +127,8 @@ bool decodeReleaseRecord(const std::string& bytes, ReleaseRecord* record, std::s
   read.latestClient = archive::getU32(p + 14);
   read.sequence = archive::getU64(p + 18);
   read.expiresAt = archive::getU64(p + 26);
-  read.launcher = getDigest(p + 34);
-  read.client = getDigest(p + 74);
+  read.launcher = readFileDigest(p + 34);
+  read.client = readFileDigest(p + 74);
   read.blockPatches = archive::getU32(p + 114);
   std::uint32_t blockCount = archive::getU32(p + 118);
   if (read.blockPatches == 0 || read.blockPatches > kMaxBlockPatches)
@@ -121,27 +149,14 @@ bool decodeReleaseRecord(const std::string& bytes, ReleaseRecord* record, std::s
     std::memcpy(digest.data(), p + kRecordHeaderSize + k * 32, digest.size());
     read.blockDigests.push_back(digest);
   }
-  std::size_t count = p[bodySize];
-  if (count == 0 || count > kMaxRecordSignatures)
-    return fail(
-        why, "record: " + std::to_string(count) + " signatures, expected 1.." + std::to_string(kMaxRecordSignatures));
-  if (size != bodySize + 1 + count * kRecordSignatureSize)
-    return fail(why, "record: " + std::to_string(size) + " bytes, expected " +
-                         std::to_string(bodySize + 1 + count * kRecordSignatureSize));
-  for (std::size_t i = 0; i < count; ++i) {
-    const unsigned char* at = p + bodySize + 1 + i * kRecordSignatureSize;
-    RecordSignature signature;
-    std::memcpy(signature.keyId.data(), at, kKeyIdSize);
-    std::memcpy(signature.signature.data(), at + kKeyIdSize, signature.signature.size());
-    read.signatures.push_back(signature);
-  }
+  if (!readSignatures(bytes, bodySize, "record", &read.signatures, why)) return false;
   *record = std::move(read);
   return true;
 }
 
 std::string encodePatchBlock(const std::vector<FileDigest>& patches) {
   std::string out;
-  for (const FileDigest& patch : patches) putDigest(out, patch);
+  for (const FileDigest& patch : patches) appendFileDigest(out, patch);
   return out;
 }
 
@@ -153,7 +168,7 @@ bool decodePatchBlock(const std::string& bytes, std::uint32_t expectedCount, std
   std::vector<FileDigest> read;
   read.reserve(expectedCount);
   const unsigned char* p = reinterpret_cast<const unsigned char*>(bytes.data());
-  for (std::uint32_t i = 0; i < expectedCount; ++i) read.push_back(getDigest(p + i * kFileDigestSize));
+  for (std::uint32_t i = 0; i < expectedCount; ++i) read.push_back(readFileDigest(p + i * kFileDigestSize));
   *patches = std::move(read);
   return true;
 }

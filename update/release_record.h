@@ -125,6 +125,20 @@ std::string encodePatchBlock(const std::vector<FileDigest>& patches);
 bool decodePatchBlock(const std::string& bytes, std::uint32_t expectedCount, std::vector<FileDigest>* patches,
                       std::string* why);
 
+// A file digest's 40 bytes (u64 size, then the SHA-256), appended to out,
+// and read from p.
+void appendFileDigest(std::string& out, const FileDigest& file);
+FileDigest readFileDigest(const unsigned char* p);
+
+// The signature block that ends a record (and the repair record,
+// update/repair_set.h): a count byte, then count times a key id and a
+// signature. readSignatures reads it at bodySize, where it must end the
+// bytes exactly with a count from 1 to kMaxRecordSignatures; false with the
+// reason after what ("record: 0 signatures, expected 1..8") otherwise.
+void appendSignatures(std::string& out, const std::vector<RecordSignature>& signatures);
+bool readSignatures(const std::string& bytes, std::size_t bodySize, const char* what,
+                    std::vector<RecordSignature>* signatures, std::string* why);
+
 // The key id of a public key: the first 8 bytes of its SHA-256.
 KeyId keyIdOf(const PublicKey& key);
 

@@ -14,20 +14,8 @@ namespace {
 constexpr char kRecordMagic[4] = {'V', 'L', 'M', 'S'};
 constexpr char kListMagic[4] = {'V', 'L', 'M', 'C'};
 
-void putDigest(std::string& out, const FileDigest& file) {
-  archive::putU64(out, file.size);
-  out.append(reinterpret_cast<const char*>(file.sha256.data()), file.sha256.size());
-}
-
 void putSha256(std::string& out, const Sha256Digest& digest) {
   out.append(reinterpret_cast<const char*>(digest.data()), digest.size());
-}
-
-FileDigest getDigest(const unsigned char* p) {
-  FileDigest file;
-  file.size = archive::getU64(p);
-  std::memcpy(file.sha256.data(), p + 8, file.sha256.size());
-  return file;
 }
 
 bool fail(std::string* why, const std::string& reason) {
@@ -49,19 +37,15 @@ std::string encodeRepairRecordBody(const RepairRecord& record) {
   archive::putU32(out, record.dataVersion);
   archive::putU64(out, record.sequence);
   archive::putU64(out, record.expiresAt);
-  putDigest(out, record.contentList);
+  appendFileDigest(out, record.contentList);
   archive::putU32(out, static_cast<std::uint32_t>(record.packs.size()));
-  for (const FileDigest& pack : record.packs) putDigest(out, pack);
+  for (const FileDigest& pack : record.packs) appendFileDigest(out, pack);
   return out;
 }
 
 std::string encodeRepairRecord(const RepairRecord& record) {
   std::string out = encodeRepairRecordBody(record);
-  archive::putU8(out, static_cast<std::uint8_t>(record.signatures.size()));
-  for (const RecordSignature& signature : record.signatures) {
-    out.append(reinterpret_cast<const char*>(signature.keyId.data()), signature.keyId.size());
-    out.append(reinterpret_cast<const char*>(signature.signature.data()), signature.signature.size());
-  }
+  appendSignatures(out, record.signatures);
   return out;
 }
 
@@ -82,7 +66,7 @@ bool decodeRepairRecord(const std::string& bytes, RepairRecord* record, std::str
   read.dataVersion = archive::getU32(p + 6);
   read.sequence = archive::getU64(p + 10);
   read.expiresAt = archive::getU64(p + 18);
-  read.contentList = getDigest(p + 26);
+  read.contentList = readFileDigest(p + 26);
   std::uint32_t packCount = archive::getU32(p + 66);
   if (packCount == 0 || packCount > kMaxRepairPacks)
     return fail(
@@ -95,21 +79,8 @@ bool decodeRepairRecord(const std::string& bytes, RepairRecord* record, std::str
   if (bodySize + 1 > size) return fail(why, "repair record: ends inside its pack digests");
   read.packs.reserve(packCount);
   for (std::uint32_t i = 0; i < packCount; ++i)
-    read.packs.push_back(getDigest(p + kRepairRecordHeaderSize + kFileDigestSize * i));
-  std::size_t count = p[bodySize];
-  if (count == 0 || count > kMaxRecordSignatures)
-    return fail(why, "repair record: " + std::to_string(count) + " signatures, expected 1.." +
-                         std::to_string(kMaxRecordSignatures));
-  if (size != bodySize + 1 + count * kRecordSignatureSize)
-    return fail(why, "repair record: " + std::to_string(size) + " bytes, expected " +
-                         std::to_string(bodySize + 1 + count * kRecordSignatureSize));
-  for (std::size_t i = 0; i < count; ++i) {
-    const unsigned char* at = p + bodySize + 1 + i * kRecordSignatureSize;
-    RecordSignature signature;
-    std::memcpy(signature.keyId.data(), at, kKeyIdSize);
-    std::memcpy(signature.signature.data(), at + kKeyIdSize, signature.signature.size());
-    read.signatures.push_back(signature);
-  }
+    read.packs.push_back(readFileDigest(p + kRepairRecordHeaderSize + kFileDigestSize * i));
+  if (!readSignatures(bytes, bodySize, "repair record", &read.signatures, why)) return false;
   *record = std::move(read);
   return true;
 }
