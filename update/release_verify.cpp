@@ -24,6 +24,8 @@ struct AcceptedRelease {
 };
 
 AcceptedRelease acceptedRelease;
+// Whether the trace said that this build verifies nothing: once a process.
+bool keylessNoticeGiven = false;
 // The build's keys, or in a test build those a test set instead.
 const std::vector<PublicKey>& keys() {
 #if defined(VLM_TEST_HOOKS)
@@ -56,16 +58,19 @@ const ReleaseRecord* acceptedReleaseRecord() {
 
 const std::vector<PublicKey>& checkingKeys() { return keys(); }
 
-void resetAcceptedRelease() { acceptedRelease = AcceptedRelease(); }
+void resetAcceptedRelease() {
+  acceptedRelease = AcceptedRelease();
+  keylessNoticeGiven = false;
+}
 
 bool acceptRelease() { return acceptRelease(currentPatchServer()); }
 
 bool acceptRelease(const std::string& baseUrl) {
-  resetAcceptedRelease();
+  acceptedRelease = AcceptedRelease();
   if (!releaseChecksOn()) {
-    static bool said = false;
-    if (!said) core::debugLog("This launcher was built without release keys: downloads are not verified.");
-    said = true;
+    if (!keylessNoticeGiven)
+      core::debugLog("This launcher was built without release keys: downloads are not verified.");
+    keylessNoticeGiven = true;
     return true;
   }
   // This platform's record, no longer than the list's latestPatch allows:

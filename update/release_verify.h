@@ -53,7 +53,9 @@ bool expectedPatch(std::uint32_t n, const FileDigest** digest);
 const ReleaseRecord* acceptedReleaseRecord();
 const std::vector<PublicKey>& checkingKeys();
 
-// Forgets the accepted release (a new pass; tests run many in one process).
+// Forgets the accepted release, and that the trace said a build without
+// keys verifies nothing (a new process as far as this layer knows; tests run
+// many passes in one process).
 void resetAcceptedRelease();
 
 }  // namespace update

@@ -337,7 +337,7 @@ TEST_F(Repair, ARepairSetBelowTheInstallationIsFollowedByThePatchesAboveIt) {
     ASSERT_EQ(applied, vlmpatch::kExitOk);
   }
   for (const char* name : {"data.idx", "GA0.VFS", "GA1.VFS"})
-    fs::copy_file(fs::path(expected) / name, name, fs::copy_options::overwrite_existing);
+    writeWholeFile(name, readWholeFile((fs::path(expected) / name).string()));
   flip("GA0.VFS", 5000);
   update::setRepairAsked(true);
   std::string trace = runPass();
