@@ -62,12 +62,17 @@ needs_qemu() {
 # uses for bookworm (its address is read from the machine's own sources).
 add_backports_source() {
   if grep -rqs 'bookworm-backports' /etc/apt/sources.list /etc/apt/sources.list.d/; then return 0; fi
-  local uri
-  uri=$(awk '
+  local uri="" file files=()
+  # Only the files that are there: a machine may have the one-line list
+  # alone, or the deb822 files alone.
+  for file in /etc/apt/sources.list.d/*.sources /etc/apt/sources.list; do
+    [ -f "$file" ] && files+=("$file")
+  done
+  [ ${#files[@]} -gt 0 ] && uri=$(awk '
     /^URIs:/ { uris = $2 }
     /^Suites:/ { for (i = 2; i <= NF; i++) if ($i == "bookworm") { print uris; exit } }
     /^deb / { for (i = 2; i <= NF; i++) if ($i ~ /^[a-z]+:\/\//) { u = $i; if ($(i + 1) == "bookworm") { print u; exit } } }
-  ' /etc/apt/sources.list.d/*.sources /etc/apt/sources.list 2>/dev/null | head -n 1)
+  ' "${files[@]}" | head -n 1)
   if [ -z "$uri" ]; then
     echo "No Debian source for bookworm found: cannot add bookworm-backports for qemu-user" >&2
     return 1
