@@ -23,12 +23,6 @@ bool fail(std::string* why, const std::string& reason) {
   return false;
 }
 
-// The byte order of names in the list: plain unsigned bytes.
-bool namesAscend(const std::string& a, const std::string& b) {
-  return std::memcmp(a.data(), b.data(), a.size() < b.size() ? a.size() : b.size()) < 0 ||
-         (a.size() < b.size() && std::memcmp(a.data(), b.data(), a.size()) == 0);
-}
-
 }  // namespace
 
 std::string encodeRepairRecordBody(const RepairRecord& record) {
@@ -180,7 +174,8 @@ bool decodeContentList(const std::string& bytes, std::uint32_t dataVersion, std:
     at += 2 + length + 44;
     if (file.name.find('\0') != std::string::npos || !archive::isInstallRelativeName(file.name.c_str()))
       return fail(why, "content list: file " + std::to_string(i) + " has a name that leaves the installation");
-    if (!read.files.empty() && !namesAscend(read.files.back().name, file.name))
+    // std::string compares as unsigned bytes: the order the tool writes.
+    if (!read.files.empty() && !(read.files.back().name < file.name))
       return fail(why, "content list: file \"" + file.name + "\" does not ascend");
     if (file.size > 0xFFFFFFFFu)
       return fail(why, "content list: file \"" + file.name + "\" of " + std::to_string(file.size) +
